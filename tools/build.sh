@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Set up the machine (idempotent), configure and build. The build directory is
+# ./build unless BUILD_DIR names another one.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${BUILD_DIR:-$root/build}"
+
+eval "$(bash "$root/tools/setup.sh")"
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+export CCACHE_BASEDIR="$root"   # clean clones in other folders share cache hits
+export CCACHE_NOHASHDIR=1
+
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$root" -B "$build" -G Ninja \
+    -DVELMORA_TORCH_PYTHON="$VELMORA_TORCH_PY" -DVELMORA_PYTHON="$VELMORA_PY" \
+    -DVELMORA_CACHE_DIR="$VELMORA_CACHE" >&2
+fi
+cmake --build "$build" "$@"
+echo "VELMORA_BUILD=$build"
+echo "VELMORA_PY=$VELMORA_PY"
+echo "VELMORA_TORCH_PY=$VELMORA_TORCH_PY"

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Idempotent machine setup shared by the README commands and CI: installs only
+# what is missing. Prints the two interpreter paths it settles on as
+#   VELMORA_TORCH_PY=...   (Python 3.11 with torch 2.13.0 CPU: libtorch + fixtures)
+#   VELMORA_PY=...         (Python 3.12 with nanobind and pytest: home of _velmora)
+set -euo pipefail
+
+cache="${VELMORA_CACHE:-$HOME/.cache/velmora}"
+mkdir -p "$cache"
+
+say() { echo "[setup] $*" >&2; }
+
+# --- Debian packages -------------------------------------------------------
+pkgs=(g++ cmake ninja-build ccache libicu-dev libpcre2-dev libgtest-dev)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  say "installing Debian packages: ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq >&2
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >&2
+fi
+
+find_python() {
+  local want="$1" cand
+  for cand in "python$want" "$HOME/.pyenv/versions/$want"*/bin/python"$want"; do
+    if command -v "$cand" >/dev/null 2>&1 && "$cand" -c 'import sys' >/dev/null 2>&1; then
+      command -v "$cand"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# --- Python 3.11 + torch 2.13.0 CPU ----------------------------------------
+torch_venv="$cache/venv-torch"
+if [ ! -x "$torch_venv/bin/python" ]; then
+  py311=$(find_python 3.11) || { say "no CPython 3.11 found; it is needed for the torch 2.13.0 CPU wheel"; exit 1; }
+  say "creating $torch_venv from $py311"
+  "$py311" -m venv "$torch_venv"
+fi
+if ! "$torch_venv/bin/python" -c 'import torch, numpy' >/dev/null 2>&1; then
+  say "installing torch==2.13.0 and numpy into $torch_venv"
+  # Pin torch exactly: an unpinned resolve would pull a multi-GB CUDA build.
+  "$torch_venv/bin/python" -m pip install -q --disable-pip-version-check "torch==2.13.0" "numpy<3" >&2
+fi
+"$torch_venv/bin/python" - <<'PY' >&2
+import sys, torch
+if torch.__version__.split("+")[0] != "2.13.0":
+    sys.exit(f"[setup] refusing to go on: torch {torch.__version__} found, 2.13.0 (CPU) is required")
+if torch.version.cuda is not None:
+    sys.exit(f"[setup] refusing to go on: torch {torch.__version__} is a CUDA build; the CPU build is required")
+PY
+
+# --- Python 3.12 for the extension module ----------------------------------
+mod_venv="$cache/venv-py312"
+if [ ! -x "$mod_venv/bin/python" ]; then
+  py312=$(find_python 3.12) || { say "no CPython 3.12 found"; exit 1; }
+  say "creating $mod_venv from $py312"
+  "$py312" -m venv "$mod_venv"
+fi
+if ! "$mod_venv/bin/python" -c 'import nanobind, pytest' >/dev/null 2>&1; then
+  say "installing nanobind and pytest into $mod_venv"
+  "$mod_venv/bin/python" -m pip install -q --disable-pip-version-check "nanobind==2.*" pytest >&2
+fi
+
+echo "VELMORA_CACHE=$cache"
+echo "VELMORA_TORCH_PY=$torch_venv/bin/python"
+echo "VELMORA_PY=$mod_venv/bin/python"

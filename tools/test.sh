@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Set up, build, then run every test: the C++ tests under ctest, then the Python
+# tests under pytest against the freshly built module.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+eval "$(bash "$root/tools/build.sh" | grep '^VELMORA_')"
+
+jobs="$(nproc)"
+ctest --test-dir "$VELMORA_BUILD" --output-on-failure -j "$jobs"
+
+export PYTHONPATH="$VELMORA_BUILD/python${PYTHONPATH:+:$PYTHONPATH}"
+export VELMORA_FIXTURE_DIR="$VELMORA_BUILD/fixtures"
+cd "$root"
+"$VELMORA_PY" -m pytest -q tests/python
