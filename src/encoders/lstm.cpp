@@ -1,0 +1,59 @@
+#include "encoders/lstm.hpp"
+
+#include <stdexcept>
+
+#include <ATen/ATen.h>
+
+namespace velmora::detail {
+
+std::vector<std::string> lstm_parameter_names(const std::string& prefix, const LstmShape& shape) {
+  static const char* const kinds[] = {"weight_ih_l", "weight_hh_l", "bias_ih_l", "bias_hh_l"};
+  std::vector<std::string> names;
+  names.reserve(static_cast<std::size_t>(4 * shape.num_layers * shape.directions()));
+  for (std::int64_t layer = 0; layer < shape.num_layers; ++layer) {
+    for (std::int64_t direction = 0; direction < shape.directions(); ++direction) {
+      for (const char* kind : kinds) {
+        std::string name = prefix + kind + std::to_string(layer);
+        if (direction == 1) {
+          name += "_reverse";
+        }
+        names.push_back(std::move(name));
+      }
+    }
+  }
+  return names;
+}
+
+at::Tensor lstm_dense(const at::Tensor& input, const at::Tensor& h0, const at::Tensor& c0,
+                      const std::vector<at::Tensor>& params, const LstmShape& shape) {
+  auto result = at::lstm(input, {h0, c0}, params, /*has_biases=*/true, shape.num_layers,
+                         /*dropout=*/0.0, /*train=*/false, shape.bidirectional,
+                         /*batch_first=*/true);
+  return std::get<0>(result);
+}
+
+LstmPackedResult lstm_packed(const at::Tensor& input, const std::vector<std::int64_t>& lengths,
+                             const at::Tensor& h0, const at::Tensor& c0,
+                             const std::vector<at::Tensor>& params, const LstmShape& shape,
+                             std::int64_t total_length) {
+  if (static_cast<std::int64_t>(lengths.size()) != input.size(0)) {
+    throw std::logic_error("LSTM batch and length list disagree");
+  }
+  auto length_tensor = at::tensor(lengths, at::TensorOptions().dtype(at::kLong));
+  auto [data, batch_sizes] = at::_pack_padded_sequence(input, length_tensor, /*batch_first=*/true);
+  auto [packed_output, h_n, c_n] =
+      at::lstm(data, batch_sizes, {h0, c0}, params, /*has_biases=*/true, shape.num_layers,
+               /*dropout=*/0.0, /*train=*/false, shape.bidirectional);
+  auto [output, unpacked_lengths] = at::_pad_packed_sequence(
+      packed_output, batch_sizes, /*batch_first=*/true, /*padding_value=*/0.0,
+      total_length < 0 ? input.size(1) : total_length);
+  (void)unpacked_lengths;
+  return {output, h_n, c_n};
+}
+
+at::Tensor expand_state(const at::Tensor& state, std::int64_t batch) {
+  at::Tensor rows = state.dim() == 2 ? state.unsqueeze(1) : state;
+  return rows.expand({rows.size(0), batch, rows.size(2)}).contiguous();
+}
+
+} // namespace velmora::detail

@@ -1,0 +1,57 @@
+#pragma once
+
+// The one LSTM runner of the library. Every recurrent model (tokenizer,
+// seq2seq encoder, character language model, taggers, parsers, segmenter)
+// hands its weights to these functions rather than calling the operator
+// itself, so packing, state expansion and parameter order live in one place.
+// Include only from .cpp files: it pulls in ATen.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <ATen/core/Tensor.h>
+
+namespace velmora::detail {
+
+struct LstmShape {
+  std::int64_t num_layers = 1;
+  bool bidirectional = false;
+  std::int64_t directions() const { return bidirectional ? 2 : 1; }
+};
+
+// Parameter names in the flat order ATen's LSTM takes them: for each layer k,
+// the forward direction then (when bidirectional) the "_reverse" one, each as
+// weight_ih, weight_hh, bias_ih, bias_hh, spelled `prefix` + kind + "_l" + k +
+// suffix (for example "encoder.weight_ih_l0_reverse").
+std::vector<std::string> lstm_parameter_names(const std::string& prefix, const LstmShape& shape);
+
+// Runs the LSTM over one batch-first padded sequence batch [B, L, F] whose
+// every row uses all L steps. `h0`/`c0` are [layers * directions, B, H].
+// Returns the output [B, L, directions * H]; final states are dropped.
+at::Tensor lstm_dense(const at::Tensor& input, const at::Tensor& h0, const at::Tensor& c0,
+                      const std::vector<at::Tensor>& params, const LstmShape& shape);
+
+// Output and final states of a packed run.
+struct LstmPackedResult {
+  at::Tensor output; // [B, total_length, directions * H], zero past each row's length
+  at::Tensor h_n;    // [layers * directions, B, H]
+  at::Tensor c_n;
+};
+
+// Runs the LSTM over rows of different lengths: `input` is batch-first
+// [B, L, F], `lengths` holds B non-increasing positive lengths (at most L).
+// Rows are packed, so padding never reaches a row's states; the output is
+// unpacked to `total_length` (L when negative) with zeros past each row.
+// `h0`/`c0` are [layers * directions, B, H] (expand a shared initial state
+// with expand_states first).
+LstmPackedResult lstm_packed(const at::Tensor& input, const std::vector<std::int64_t>& lengths,
+                             const at::Tensor& h0, const at::Tensor& c0,
+                             const std::vector<at::Tensor>& params, const LstmShape& shape,
+                             std::int64_t total_length = -1);
+
+// Widens an initial state [N, 1, H] (or [N, H]) to [N, batch, H] as a new
+// contiguous tensor (never a view of bundle memory, which is read-only).
+at::Tensor expand_state(const at::Tensor& state, std::int64_t batch);
+
+} // namespace velmora::detail

@@ -1,0 +1,62 @@
+// The shared LSTM runner: packing must make each row's output independent of
+// the padding and of the other rows of its batch.
+
+#include <ATen/ATen.h>
+
+#include "encoders/lstm.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using velmora::detail::LstmShape;
+
+std::vector<at::Tensor> random_params(const LstmShape& shape, int64_t input, int64_t hidden) {
+  std::vector<at::Tensor> params;
+  for (int64_t layer = 0; layer < shape.num_layers; ++layer) {
+    for (int64_t d = 0; d < shape.directions(); ++d) {
+      int64_t in = layer == 0 ? input : hidden * shape.directions();
+      params.push_back(at::randn({4 * hidden, in}));
+      params.push_back(at::randn({4 * hidden, hidden}));
+      params.push_back(at::randn({4 * hidden}));
+      params.push_back(at::randn({4 * hidden}));
+    }
+  }
+  return params;
+}
+
+TEST(Lstm, ParameterNamesFollowTheOperatorOrder) {
+  auto names = velmora::detail::lstm_parameter_names("encoder.", {2, true});
+  ASSERT_EQ(names.size(), 16u);
+  EXPECT_EQ(names[0], "encoder.weight_ih_l0");
+  EXPECT_EQ(names[3], "encoder.bias_hh_l0");
+  EXPECT_EQ(names[4], "encoder.weight_ih_l0_reverse");
+  EXPECT_EQ(names[8], "encoder.weight_ih_l1");
+  EXPECT_EQ(names[15], "encoder.bias_hh_l1_reverse");
+  EXPECT_EQ(velmora::detail::lstm_parameter_names("x.", {1, false}).size(), 4u);
+}
+
+TEST(Lstm, PackedRowsEqualTheirSingleRuns) {
+  at::manual_seed(3);
+  for (LstmShape shape : {LstmShape{1, false}, LstmShape{2, true}}) {
+    const int64_t input = 5, hidden = 4, batch = 3, length = 6;
+    auto params = random_params(shape, input, hidden);
+    auto x = at::randn({batch, length, input});
+    std::vector<int64_t> lengths = {6, 4, 1};
+    auto h0 = at::randn({shape.num_layers * shape.directions(), 1, hidden});
+    auto c0 = at::randn({shape.num_layers * shape.directions(), 1, hidden});
+    auto packed = velmora::detail::lstm_packed(x, lengths, velmora::detail::expand_state(h0, batch),
+                                               velmora::detail::expand_state(c0, batch), params,
+                                               shape, 8);
+    ASSERT_EQ(packed.output.sizes(),
+              at::IntArrayRef({batch, 8, shape.directions() * hidden}));
+    for (int64_t row = 0; row < batch; ++row) {
+      auto alone = velmora::detail::lstm_dense(x.slice(0, row, row + 1).slice(1, 0, lengths[row]),
+                                               h0, c0, params, shape);
+      auto got = packed.output.slice(0, row, row + 1);
+      EXPECT_TRUE(at::allclose(got.slice(1, 0, lengths[row]), alone, 1e-5, 1e-6)) << row;
+      EXPECT_EQ(got.slice(1, lengths[row]).abs().sum().item<float>(), 0.0f) << row;
+    }
+  }
+}
+
+} // namespace
