@@ -62,9 +62,11 @@ if [ ! -x "$mod_venv/bin/python" ]; then
   say "creating $mod_venv from $py312"
   "$py312" -m venv "$mod_venv"
 fi
-if ! "$mod_venv/bin/python" -c 'import nanobind, pytest' >/dev/null 2>&1; then
-  say "installing nanobind and pytest into $mod_venv"
-  "$mod_venv/bin/python" -m pip install -q --disable-pip-version-check "nanobind==2.*" pytest >&2
+# conllu is an independent CoNLL-U reader the tests check the module against.
+if ! "$mod_venv/bin/python" -c 'import nanobind, pytest, conllu' >/dev/null 2>&1; then
+  say "installing nanobind, pytest and conllu into $mod_venv"
+  "$mod_venv/bin/python" -m pip install -q --disable-pip-version-check "nanobind==2.*" pytest \
+    conllu >&2
 fi
 
 echo "VELMORA_CACHE=$cache"
