@@ -1,0 +1,150 @@
+#include <velmora/conllu.hpp>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "document/document_storage_access.hpp"
+
+namespace velmora::detail {
+namespace {
+
+bool starts_with(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+void append_range_line(const DocumentStorage& storage, std::uint32_t token, std::string& out) {
+  out += std::to_string(cell(storage.token_first_id, token, kInvalidTokenView));
+  out += '-';
+  out += std::to_string(cell(storage.token_last_id, token, kInvalidTokenView));
+  out += '\t';
+  out += storage.pool.get(cell(storage.token_text, token, kInvalidTokenView));
+  out += "\t_\t_\t_\t_\t_\t_\t_\t";
+  out += conll_field(storage.pool, cell(storage.token_misc, token, kInvalidTokenView));
+}
+
+} // namespace
+
+std::string conll_field(const StringPool& pool, std::uint32_t id) {
+  if (id == kAbsentString) {
+    return "_";
+  }
+  const std::string& value = pool.get(id);
+  return value.empty() ? std::string("_") : value;
+}
+
+std::string conll_word_line(const DocumentStorage& storage, std::uint32_t row) {
+  const StringPool& pool = storage.pool;
+  auto at = [row](const auto& column) -> decltype(auto) {
+    return cell(column, row, kInvalidWordView);
+  };
+
+  std::string line = std::to_string(at(storage.word_id));
+  const std::int32_t empty_index = at(storage.word_empty_index);
+  if (empty_index != kAbsentInt) {
+    line += '.';
+    line += std::to_string(empty_index);
+  }
+  line += '\t';
+  line += pool.get(at(storage.word_text));
+  for (const auto* column :
+       {&storage.word_lemma, &storage.word_upos, &storage.word_xpos, &storage.word_feats}) {
+    line += '\t';
+    line += conll_field(pool, at(*column));
+  }
+  line += '\t';
+  const std::int32_t head = at(storage.word_head);
+  line += head == kAbsentInt ? std::string("_") : std::to_string(head);
+  line += '\t';
+  line += conll_field(pool, at(storage.word_deprel));
+  line += '\t';
+  line += conll_field(pool, at(storage.word_deps));
+
+  std::string misc = pool.optional(at(storage.word_misc)).value_or(std::string());
+  const std::vector<std::uint32_t>& morphemes = at(storage.word_morphemes);
+  if (!morphemes.empty()) {
+    if (!misc.empty()) {
+      misc += '|';
+    }
+    misc += "Morphemes=";
+    for (std::size_t i = 0; i < morphemes.size(); ++i) {
+      if (i != 0) {
+        misc += ',';
+      }
+      misc += pool.get(morphemes[i]);
+    }
+  }
+  line += '\t';
+  line += misc.empty() ? std::string("_") : misc;
+  return line;
+}
+
+std::string conll_sentence(const DocumentStorage& storage, std::uint32_t row) {
+  const StringPool& pool = storage.pool;
+  std::string out;
+  bool has_sent_id = false;
+  bool has_text = false;
+  for (const std::string& comment :
+       pooled_strings(pool, cell(storage.sentence_comments, row, kInvalidSentenceView))) {
+    has_sent_id = has_sent_id || starts_with(comment, "# sent_id");
+    has_text = has_text || starts_with(comment, "# text");
+    out += comment;
+    out += '\n';
+  }
+  if (!has_sent_id) {
+    out += "# sent_id = ";
+    const std::optional<std::string> sent_id =
+        pool.optional(cell(storage.sentence_sent_id, row, kInvalidSentenceView));
+    out += sent_id ? *sent_id : std::to_string(row);
+    out += '\n';
+  }
+  if (!has_text) {
+    const std::optional<std::string> text =
+        pool.optional(cell(storage.sentence_text, row, kInvalidSentenceView));
+    if (text && !text->empty()) {
+      out += "# text = ";
+      out += *text;
+      out += '\n';
+    }
+  }
+
+  const std::uint32_t first = cell(storage.sentence_token_offsets, row, kInvalidSentenceView);
+  const std::uint32_t end =
+      cell(storage.sentence_token_offsets, std::size_t{row} + 1, kInvalidSentenceView);
+  const std::vector<std::uint32_t>& empties =
+      cell(storage.sentence_empty_words, row, kInvalidSentenceView);
+  std::size_t cursor = 0;
+  bool first_line = true;
+  auto add_line = [&](auto&& append) {
+    if (!first_line) {
+      out += '\n';
+    }
+    first_line = false;
+    append();
+  };
+  auto add_word = [&](std::uint32_t word) {
+    add_line([&] { out += conll_word_line(storage, word); });
+  };
+
+  for (std::uint32_t t = first; t < end; ++t) {
+    const std::int32_t first_id = cell(storage.token_first_id, t, kInvalidTokenView);
+    while (cursor < empties.size() &&
+           cell(storage.word_id, empties[cursor], kInvalidWordView) < first_id) {
+      add_word(empties[cursor++]);
+    }
+    if (first_id != cell(storage.token_last_id, t, kInvalidTokenView)) {
+      add_line([&] { append_range_line(storage, t, out); });
+    }
+    const std::uint32_t word_end = cell(storage.token_end_word, t, kInvalidTokenView);
+    for (std::uint32_t w = cell(storage.token_first_word, t, kInvalidTokenView); w < word_end;
+         ++w) {
+      add_word(w);
+    }
+  }
+  while (cursor < empties.size()) {
+    add_word(empties[cursor++]);
+  }
+  return out;
+}
+
+} // namespace velmora::detail

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include "storage_test_support.hpp"
+
+namespace velmora {
+namespace {
+
+using test::make_empty_word;
+using test::make_sentence;
+using test::make_word;
+
+TEST(Conllu, PlainSentence) {
+  SentenceInput sentence = make_sentence({"Hi", "there"});
+  sentence.sent_id = "s1";
+  sentence.text = "Hi there";
+  Document doc("Hi there", {sentence});
+  EXPECT_EQ(doc.to_conll(), "# sent_id = s1\n"
+                            "# text = Hi there\n"
+                            "1\tHi\t_\t_\t_\t_\t_\t_\t_\t_\n"
+                            "2\tthere\t_\t_\t_\t_\t_\t_\t_\t_");
+  EXPECT_EQ(doc.sentences().at(0).to_conll(), doc.to_conll());
+}
+
+TEST(Conllu, SentenceSeparatorsAndCommentRules) {
+  SentenceInput stored = make_sentence({"a"});
+  stored.comments = {"# sent_id = mine", "# text = my text"};
+  SentenceInput newdoc = make_sentence({"b"});
+  newdoc.comments = {"# newdoc id = d1"};
+  newdoc.text = "b";
+  SentenceInput bare;
+  bare.text = "";
+  Document doc("", {stored, newdoc, bare});
+  EXPECT_EQ(doc.to_conll(), "# sent_id = mine\n# text = my text\n1\ta\t_\t_\t_\t_\t_\t_\t_\t_\n\n"
+                            "# newdoc id = d1\n# sent_id = 1\n# text = b\n"
+                            "1\tb\t_\t_\t_\t_\t_\t_\t_\t_\n\n"
+                            "# sent_id = 2\n");
+  // An empty stored sent_id is still written as the sentence's id.
+  SentenceInput unnamed = make_sentence({"c"});
+  unnamed.sent_id = "";
+  EXPECT_EQ(Document("", {unnamed}).to_conll(),
+            "# sent_id = \n# text = c\n1\tc\t_\t_\t_\t_\t_\t_\t_\t_");
+}
+
+TEST(Conllu, MultiWordTokensAndAnnotations) {
+  TokenInput mwt;
+  mwt.first_id = 1;
+  mwt.last_id = 2;
+  mwt.text = "del";
+  mwt.words = {make_word(1, "de"), make_word(2, "el")};
+  TokenInput single = test::make_token(3, "x");
+  single.misc = "TokenOnly=Yes";
+  single.words[0].misc = "SpaceAfter=No";
+  single.words[0].morphemes = {"un", "do"};
+  single.words[0].head = 0;
+  single.words[0].lemma = "";
+  single.words[0].upos = "X";
+  single.words[0].deps = "0:root";
+  SentenceInput sentence;
+  sentence.sent_id = "m";
+  sentence.tokens = {mwt, single};
+  Document doc("", {sentence});
+  WordSequence words = doc.words();
+  words.at(1).set_morphemes({"e", "l"});
+  words.at(0).set_misc("");
+  EXPECT_EQ(doc.to_conll(), "# sent_id = m\n"
+                            "# text = delx\n"
+                            "1-2\tdel\t_\t_\t_\t_\t_\t_\t_\t_\n"
+                            "1\tde\t_\t_\t_\t_\t_\t_\t_\t_\n"
+                            "2\tel\t_\t_\t_\t_\t_\t_\t_\tMorphemes=e,l\n"
+                            "3\tx\t_\tX\t_\t_\t0\t_\t0:root\tSpaceAfter=No|Morphemes=un,do");
+  doc.tokens().at(0).set_misc("SpaceAfter=No");
+  words.at(2).set_head(-3);
+  const std::string text = doc.to_conll();
+  EXPECT_NE(text.find("1-2\tdel\t_\t_\t_\t_\t_\t_\t_\tSpaceAfter=No\n"), std::string::npos);
+  EXPECT_NE(text.find("\t-3\t"), std::string::npos);
+}
+
+TEST(Conllu, EmptyWordsGoBeforeTheFirstLaterToken) {
+  Document doc("", {make_sentence({"a", "b", "c", "d"})});
+  DocumentStorage& storage = *doc.storage();
+  storage.add_empty_word(0, make_empty_word(3, 1, "e3"));
+  storage.add_empty_word(0, make_empty_word(1, 1, "e1"));
+  storage.add_empty_word(0, make_empty_word(4, 1, "e4"));
+  storage.add_empty_word(0, make_empty_word(0, 1, "e0"));
+  EXPECT_EQ(doc.to_conll(), "# sent_id = 0\n"
+                            "# text = abcd\n"
+                            "1\ta\t_\t_\t_\t_\t_\t_\t_\t_\n"
+                            "2\tb\t_\t_\t_\t_\t_\t_\t_\t_\n"
+                            "3\tc\t_\t_\t_\t_\t_\t_\t_\t_\n"
+                            "3.1\te3\t_\t_\t_\t_\t_\t_\t_\t_\n"
+                            "1.1\te1\t_\t_\t_\t_\t_\t_\t_\t_\n"
+                            "4\td\t_\t_\t_\t_\t_\t_\t_\t_\n"
+                            "4.1\te4\t_\t_\t_\t_\t_\t_\t_\t_\n"
+                            "0.1\te0\t_\t_\t_\t_\t_\t_\t_\t_");
+
+  SentenceInput only_empty;
+  only_empty.empty_words = {make_empty_word(0, 1, "e")};
+  only_empty.comments = {"# sent_id = x"};
+  EXPECT_EQ(Document("", {only_empty}).to_conll(), "# sent_id = x\n0.1\te\t_\t_\t_\t_\t_\t_\t_\t_");
+}
+
+} // namespace
+} // namespace velmora
