@@ -1,8 +1,45 @@
-#include <nanobind/nanobind.h>
+#include "bindings.hpp"
 
 namespace nb = nanobind;
+namespace py = velmora::python;
 
+// NB_MODULE defines the multi-phase entry: one execution slot, declared as not
+// supporting sub-interpreters, with registration failures turned into
+// ImportError. Everything the module offers is created below, in this order,
+// and nothing else runs at import.
 NB_MODULE(_velmora, m) {
-  m.doc() = "Native components of Velmora.";
-  m.attr("__version__") = "0.1.0";
+  m.attr("__doc__") = "Native components of Velmora.";
+  m.attr("__version__") = py::kModuleVersion;
+#if defined(NB_FREE_THREADED)
+  m.attr("free_threaded_build") = true;
+#else
+  m.attr("free_threaded_build") = false;
+#endif
+
+  py::bind_errors(m);
+
+  // Classes. Their order is part of the module's surface: each group goes in
+  // at its place below.
+  //   1 TensorDescriptor, 2 ModelBundle                     (model bundles)
+  //   3 CharLMPlan                                          (character language model)
+  //   4 CorefPrediction, 5 CorefPlan                        (coreference plan)
+  //   6 MorphSegPlan                                        (morphological segmentation)
+  //   7 WordPieceEncoding, 8 WordPieceTokenizer,
+  //   9 ByteBPETokenizer, 10 XLMRobertaTokenizer,
+  //   11 TransformerEncoder                                 (subword tokenizers, transformer)
+  py::bind_coref_values(m);      // 12 CorefMention, 13 CorefChain, 14 CorefAttachment
+  py::bind_constituency_tree(m); // 15 ConstituencyTree
+  py::bind_document(m);          // 16 Document
+  py::bind_sentence(m);          // 17 Sentence
+  py::bind_token(m);             // 18 Token
+  py::bind_word(m);              // 19 Word
+  py::bind_span(m);              // 20 Span
+  py::bind_sequences(m);         // 21 .. 30 the five sequences and their iterators
+  //   31 Processor, 32 LangIDProcessor, 33 TokenizeProcessor, 34 MWTProcessor,
+  //   35 POSProcessor, 36 LemmaProcessor, 37 DepparseProcessor, 38 NERProcessor,
+  //   39 SentimentProcessor, 40 ConstituencyProcessor, 41 CorefProcessor,
+  //   42 MorphSegProcessor                                  (processors)
+  //   43 Pipeline                                           (pipeline)
+
+  // Module functions: processor_specs, then native_version (pipeline).
 }

@@ -11,7 +11,7 @@ mkdir -p "$cache"
 say() { echo "[setup] $*" >&2; }
 
 # --- Debian packages -------------------------------------------------------
-pkgs=(g++ cmake ninja-build ccache libicu-dev libpcre2-dev libgtest-dev)
+pkgs=(g++ cmake ninja-build ccache libicu-dev libpcre2-dev libgtest-dev clang-format)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
