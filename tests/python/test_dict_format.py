@@ -1,0 +1,160 @@
+import json
+
+import pytest
+
+from _velmora import CorefChain, CorefMention, Document
+
+
+def one_token(misc=None, **keys):
+    entry = {"id": 1, "text": "a", **keys}
+    if misc is not None:
+        entry["misc"] = misc
+    return Document.from_dict([[entry]])
+
+
+def token_of(**keys):
+    return one_token(**keys).sentences[0].tokens[0]
+
+
+def test_entry_keys_and_order():
+    doc = Document.from_dict([[
+        {"id": (2, 1), "text": "e"},
+        {"id": (1, 2), "text": "ab", "ner": "S-LOC", "misc": "SpaceAfter=No", "start_char": 0,
+         "end_char": 2},
+        {"id": 1, "text": "a", "lemma": "a", "head": 0, "deprel": "root", "ner": "ignored"},
+        {"id": 2, "text": "b", "misc": "X=1"},
+        {"id": 3, "text": "c", "ner": "S-PER", "multi_ner": "S-PER"},
+    ]])
+    doc.coref = [CorefChain(0, [CorefMention(0, 2, 3)], "c", 0)]
+    entries = doc.sentences[0].to_dict()
+    assert [e["id"] for e in entries] == [(1, 2), 1, 2, (2, 1), 3]
+    assert list(entries[0]) == ["id", "text", "misc", "ner", "start_char", "end_char"]
+    assert entries[0]["misc"] == "SpaceAfter=No"
+    assert entries[1] == {"id": 1, "text": "a", "lemma": "a", "head": 0, "deprel": "root"}
+    assert entries[2] == {"id": 2, "text": "b", "misc": "X=1"}
+    last = entries[4]
+    assert list(last) == ["id", "text", "ner", "multi_ner", "coref_chains"]
+    # The word on its own carries no token-level tags.
+    assert doc.sentences[0].words[2].to_dict() == {
+        "id": 3, "text": "c", "coref_chains": [
+            {"index": 0, "representative_text": "c", "is_start": True, "is_end": True,
+             "is_representative": True}]}
+
+
+def test_composed_misc_goes_last_when_new():
+    doc = one_token(ner="S-PER", misc="SpaceAfter=No")
+    doc.coref = [CorefChain(0, [CorefMention(0, 0, 1)], "a")]
+    entry = doc.sentences[0].to_dict()[0]
+    assert list(entry) == ["id", "text", "ner", "coref_chains", "misc"]
+    assert entry["misc"] == "SpaceAfter=No"
+    assert one_token().sentences[0].to_dict() == [{"id": 1, "text": "a"}]
+
+
+def test_renderings():
+    doc = Document.from_dict([[{"id": 1, "text": "café", "misc": "SpaceAfter=No"}]])
+    assert format(doc) == format(doc, "json") == \
+        '[[{"id": 1, "text": "café", "misc": "SpaceAfter=No"}]]'
+    assert repr(doc) == json.dumps(doc.to_dict(), ensure_ascii=False, indent=2)
+    assert format(doc, "C") == format(doc, "conll") == doc.to_conll()
+    assert doc.to_conll().splitlines()[-1] == "1\tcafé\t_\t_\t_\t_\t_\t_\t_\t_"
+    sentence = doc.sentences[0]
+    assert format(sentence) == repr(sentence) == repr(sentence.to_dict())
+    assert format(sentence, "c") == sentence.to_conll()
+    assert repr(sentence.tokens[0]) == repr(sentence.tokens[0].to_dict())
+
+
+@pytest.mark.parametrize("misc, before, after, expected", [
+    (None, "", " ", None),
+    (None, "", "", "SpaceAfter=No"),
+    (None, "  ", "\n", "SpacesAfter=\\n|SpacesBefore=\\s\\s"),
+    ("MWT=Yes", "", "", "MWT=Yes|SpaceAfter=No"),
+    ("Z=1|A=2", "", " ", "Z=1|A=2"),
+    ("Z=1|A=2", "", "", "A=2|SpaceAfter=No|Z=1"),
+    ("||", "", " ", None),
+    (None, "", "|\\", "SpacesAfter=\\p\\\\"),
+    (None, "", "\u00a0\t\r", "SpacesAfter=\\u00A0\\t\\r"),
+])
+def test_spacing_round_trip(misc, before, after, expected):
+    keys = {"spaces_before": before, "spaces_after": after}
+    entry = one_token(misc=misc, **keys).sentences[0].to_dict()[0]
+    assert entry.get("misc") == expected
+    back = Document.from_dict([[entry]]).sentences[0].tokens[0]
+    assert (back.spaces_before, back.spaces_after) == (before, after)
+
+
+@pytest.mark.parametrize("misc, after, remaining", [
+    ("SpaceAfter=no", "no", None),
+    ("SpaceAfter=", "", None),
+    ("SpaceAfter=No|SpacesAfter=\\s\\s", "  ", None),
+    ("SpaceAfter=Yes", " ", None),
+    ("SpaceAfter=No~|MWT=Yes", "", "MWT=Yes"),
+    ("SpacesAfter=\\x\\u00a0\\", "\\x\\u00a0\\", None),
+])
+def test_spacing_extraction(misc, after, remaining):
+    token = token_of(misc=misc)
+    assert token.spaces_after == after and token.misc == remaining
+    assert token.words[0].misc == remaining
+
+
+def test_spacing_defaults_and_keys():
+    assert token_of(spaces_after="  ").spaces_after == "  "
+    assert token_of(spaces_after="_").spaces_after == " "
+    # The words of a multi-word token keep their misc as read.
+    mwt = Document.from_dict([[{"id": (1, 2), "text": "ab"},
+                               {"id": 1, "text": "a", "misc": "SpaceAfter=No|MWT=Yes"},
+                               {"id": 2, "text": "b"}]]).sentences[0].tokens[0]
+    assert mwt.spaces_after == " " and mwt.to_dict()[1]["misc"] == "SpaceAfter=No|MWT=Yes"
+
+
+def test_from_dict_ids():
+    doc = Document.from_dict([[{"id": "12", "text": "ab"}, {"id": [1], "text": "a"},
+                               {"id": "2", "text": "b"}, {"id": (2, 1), "text": "e"}]])
+    sentence = doc.sentences[0]
+    assert [t.id for t in sentence.tokens] == [(1, 2)]
+    assert [w.id for w in sentence.all_words] == [1, 2, (2, 1)]
+    with pytest.raises(ValueError, match="^a token has an invalid ID range$"):
+        Document.from_dict([[{"id": (0, 1), "text": "a"}]])
+    for bad in ((), (1, 2, 3)):
+        with pytest.raises(ValueError, match="one/two-element sequence"):
+            Document.from_dict([[{"id": bad, "text": "a"}]])
+    with pytest.raises(ValueError, match="^every token entry must contain an id$"):
+        Document.from_dict([[{"id": None, "text": "a"}]])
+    # A word beyond the range ends the multi-word token.
+    doc = Document.from_dict([[{"id": (1, 2), "text": "ab"}, {"id": 1, "text": "a"},
+                               {"id": 2, "text": "b"}, {"id": 3, "text": "c"}]])
+    assert [t.id for t in doc.sentences[0].tokens] == [(1, 2), (3,)]
+
+
+def test_from_dict_values():
+    token = one_token(lemma="_", text="_", head="3", upos="X", morphemes=None,
+                      multi_ner="B-PER").sentences[0].tokens[0]
+    assert token.text == "_" and token.words[0].lemma is None and token.words[0].head == 3
+    assert token.multi_ner == ["B-PER"] and token.words[0].morphemes == []
+    assert one_token(head="_").sentences[0].words[0].head is None
+    assert token_of(start_char=0).start_char == 0
+    assert token_of(start_char=4294967294).start_char == 4294967294
+    for key in ("start_char", "end_char"):
+        with pytest.raises(ValueError, match=f"^{key} cannot be negative$"):
+            one_token(**{key: -1})
+        for big in (4294967295, 2 ** 32 + 5):
+            with pytest.raises(ValueError, match=f"^{key} is out of range$"):
+                one_token(**{key: big})
+    for bad in ({"manual_expansion": 1}, {"lemma": 3}, {"head": 1.0}, {"head": 2 ** 31},
+                {"start_char": "x"}, {"morphemes": [1]}):
+        with pytest.raises(RuntimeError):
+            one_token(**bad)
+    with pytest.raises(RuntimeError):
+        Document.from_dict([], text=b"x")
+    assert Document.from_dict([], text="abc").text == "abc"
+    assert Document.from_dict(sentences=()).text == ""
+
+
+def test_from_dict_shapes():
+    with pytest.raises(TypeError):
+        Document.from_dict(5)
+    with pytest.raises(ValueError, match="^each document sentence must be a sequence$"):
+        Document.from_dict(["abc"])
+    with pytest.raises(ValueError, match="^each sentence entry must be a dictionary$"):
+        Document.from_dict([[[1, "a"]]])
+    with pytest.raises(ValueError, match="^a token must have non-empty text$"):
+        Document.from_dict([[{"id": 1}]])
