@@ -1,0 +1,142 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <velmora/processor.hpp>
+
+namespace velmora {
+
+class LangIDPlan;
+class TokenizerPlan;
+class MWTPlan;
+class POSPlan;
+class LemmaPlan;
+class DepparsePlan;
+class NERPlan;
+class SentimentPlan;
+class ConstituencyPlan;
+class CorefPlan;
+class MorphSegPlan;
+
+// A stage that may own a model (its plan). Without one it is still a valid
+// pipeline member: implemented() is false and every operation needing the
+// model refuses.
+template <class Plan> class PlannedProcessor : public Processor {
+public:
+  bool implemented() const override { return plan_ != nullptr; }
+  // The plan's bundle directory; empty without a plan.
+  std::optional<std::filesystem::path> bundle_path() const { return bundle_path_; }
+
+protected:
+  using Processor::Processor;
+
+  void adopt(std::shared_ptr<Plan> plan, std::filesystem::path bundle_path) {
+    plan_ = std::move(plan);
+    bundle_path_ = std::move(bundle_path);
+  }
+
+  // For direct methods: the plan, or ProcessorNotImplementedError
+  // "the '<name>' processor has no loaded model bundle".
+  const Plan& require_plan() const {
+    if (!plan_) {
+      throw ProcessorNotImplementedError("the '" + name() +
+                                         "' processor has no loaded model bundle");
+    }
+    return *plan_;
+  }
+
+  std::shared_ptr<Plan> plan_;
+
+private:
+  std::optional<std::filesystem::path> bundle_path_;
+};
+
+class LangIDProcessor final : public PlannedProcessor<LangIDPlan> {
+public:
+  LangIDProcessor();
+  ~LangIDProcessor() override;
+  const std::vector<std::string>& language_subset() const { return language_subset_; }
+
+private:
+  std::vector<std::string> language_subset_;
+};
+
+class TokenizeProcessor final : public PlannedProcessor<TokenizerPlan> {
+public:
+  TokenizeProcessor();
+  ~TokenizeProcessor() override;
+};
+
+class MWTProcessor final : public PlannedProcessor<MWTPlan> {
+public:
+  MWTProcessor();
+  ~MWTProcessor() override;
+};
+
+class POSProcessor final : public PlannedProcessor<POSPlan> {
+public:
+  POSProcessor();
+  ~POSProcessor() override;
+};
+
+class LemmaProcessor final : public PlannedProcessor<LemmaPlan> {
+public:
+  LemmaProcessor();
+  ~LemmaProcessor() override;
+};
+
+class DepparseProcessor final : public PlannedProcessor<DepparsePlan> {
+public:
+  DepparseProcessor();
+  ~DepparseProcessor() override;
+};
+
+class NERProcessor final : public PlannedProcessor<NERPlan> {
+public:
+  NERProcessor();
+  ~NERProcessor() override;
+};
+
+class SentimentProcessor final : public PlannedProcessor<SentimentPlan> {
+public:
+  SentimentProcessor();
+  ~SentimentProcessor() override;
+};
+
+class ConstituencyProcessor final : public PlannedProcessor<ConstituencyPlan> {
+public:
+  ConstituencyProcessor();
+  ~ConstituencyProcessor() override;
+};
+
+class CorefProcessor final : public PlannedProcessor<CorefPlan> {
+public:
+  CorefProcessor();
+  ~CorefProcessor() override;
+};
+
+class MorphSegProcessor final : public PlannedProcessor<MorphSegPlan> {
+public:
+  MorphSegProcessor();
+  ~MorphSegProcessor() override;
+};
+
+namespace detail {
+
+// Builds the registered stage `name` over the bundle at `bundle`. Stages whose
+// model this library cannot run yet refuse with ProcessorNotImplementedError.
+std::shared_ptr<Processor> make_processor_from_bundle(const std::string& name,
+                                                      std::filesystem::path bundle,
+                                                      bool verify_checksums,
+                                                      std::vector<std::string> langid_lang_subset);
+
+// Whether `name` is one of the eleven registry names (exact bytes).
+bool is_registered_processor(const std::string& name);
+
+} // namespace detail
+
+} // namespace velmora
