@@ -20,7 +20,7 @@ NB_MODULE(_velmora, m) {
 
   // Classes. Their order is part of the module's surface: each group goes in
   // at its place below.
-  //   1 TensorDescriptor, 2 ModelBundle                     (model bundles)
+  py::bind_bundle(m); // 1 TensorDescriptor, 2 ModelBundle
   //   3 CharLMPlan                                          (character language model)
   //   4 CorefPrediction, 5 CorefPlan                        (coreference plan)
   //   6 MorphSegPlan                                        (morphological segmentation)
@@ -35,11 +35,9 @@ NB_MODULE(_velmora, m) {
   py::bind_word(m);              // 19 Word
   py::bind_span(m);              // 20 Span
   py::bind_sequences(m);         // 21 .. 30 the five sequences and their iterators
-  //   31 Processor, 32 LangIDProcessor, 33 TokenizeProcessor, 34 MWTProcessor,
-  //   35 POSProcessor, 36 LemmaProcessor, 37 DepparseProcessor, 38 NERProcessor,
-  //   39 SentimentProcessor, 40 ConstituencyProcessor, 41 CorefProcessor,
-  //   42 MorphSegProcessor                                  (processors)
-  //   43 Pipeline                                           (pipeline)
+  py::bind_processors(m);        // 31 Processor, 32 .. 42 the eleven processor classes
+  py::bind_pipeline(m);          // 43 Pipeline
 
-  // Module functions: processor_specs, then native_version (pipeline).
+  // Module functions: processor_specs, then native_version.
+  py::bind_pipeline_functions(m);
 }

@@ -6,6 +6,9 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 eval "$(bash "$root/tools/build.sh" | grep '^VELMORA_')"
 
 jobs="$(nproc)"
+# ctest runs one process per test case on every core; a full intra-op pool in
+# each would oversubscribe the machine many times over.
+export OMP_NUM_THREADS=1
 ctest --test-dir "$VELMORA_BUILD" --output-on-failure -j "$jobs"
 
 export PYTHONPATH="$VELMORA_BUILD/python${PYTHONPATH:+:$PYTHONPATH}"

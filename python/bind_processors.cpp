@@ -1,0 +1,113 @@
+#include "bindings.hpp"
+
+#include <string>
+
+#include <velmora/processor.hpp>
+#include <velmora/processors.hpp>
+
+namespace velmora::python {
+namespace {
+
+using namespace nb::literals;
+
+using ReleaseGil = nb::call_guard<nb::gil_scoped_release>;
+
+std::string processor_repr(const Processor& processor) {
+  return "<" + processor.name() +
+         " processor implemented=" + (processor.implemented() ? "True>" : "False>");
+}
+
+// bundle_path() lives in the plan-holding template base, which has no Python
+// class of its own, so each concrete class reads it through itself.
+template <class T> auto bundle_path() {
+  return [](const T& processor) { return processor.bundle_path(); };
+}
+
+} // namespace
+
+void bind_processors(nb::module_& m) {
+  // Every processor object, including those a pipeline hands out, is one of
+  // the concrete classes below; the base only carries the shared members.
+  nb::class_<Processor>(m, "Processor")
+      .def_prop_ro("name", &Processor::name)
+      .def_prop_ro("requires", &Processor::requirements)
+      .def_prop_ro("provides", &Processor::provides)
+      .def_prop_ro("module", &Processor::module)
+      .def_prop_ro("implemented", &Processor::implemented)
+      .def("process", &Processor::process, ReleaseGil())
+      .def("__call__", &Processor::process, ReleaseGil())
+      .def("bulk_process", &Processor::process_bulk, ReleaseGil())
+      .def("__repr__", &processor_repr);
+
+  // Each class: the model-less constructor, the bundle constructor
+  // (model_path, verify_checksums=False), bundle_path, then its direct model
+  // methods. A bundle constructor or direct method marked "pending" below
+  // goes in at its place once the native processor offers it.
+
+  nb::class_<LangIDProcessor, Processor>(m, "LangIDProcessor")
+      .def(nb::init<>())
+      // pending: __init__(model_path, verify_checksums=False, lang_subset=[])
+      .def_prop_ro("bundle_path", bundle_path<LangIDProcessor>())
+      .def_prop_ro("lang_subset", &LangIDProcessor::language_subset);
+  // pending: identify(str), identify_many(sequence of str), positional, GIL released
+
+  nb::class_<TokenizeProcessor, Processor>(m, "TokenizeProcessor")
+      .def(nb::init<>())
+      // pending: __init__(model_path, verify_checksums=False)
+      .def_prop_ro("bundle_path", bundle_path<TokenizeProcessor>());
+  // pending: predict_labels(str), positional, GIL released
+
+  nb::class_<MWTProcessor, Processor>(m, "MWTProcessor")
+      .def(nb::init<>())
+      // pending: __init__(model_path, verify_checksums=False)
+      .def_prop_ro("bundle_path", bundle_path<MWTProcessor>());
+  // pending: expand(str), positional, GIL released
+
+  nb::class_<POSProcessor, Processor>(m, "POSProcessor")
+      .def(nb::init<>())
+      // pending: __init__(model_path, verify_checksums=False)
+      .def_prop_ro("bundle_path", bundle_path<POSProcessor>());
+
+  nb::class_<LemmaProcessor, Processor>(m, "LemmaProcessor")
+      .def(nb::init<>())
+      // pending: __init__(model_path, verify_checksums=False)
+      .def_prop_ro("bundle_path", bundle_path<LemmaProcessor>());
+  // pending: lemmatize(word, pos=None), GIL released
+
+  nb::class_<DepparseProcessor, Processor>(m, "DepparseProcessor")
+      .def(nb::init<>())
+      // pending: __init__(model_path, verify_checksums=False)
+      .def_prop_ro("bundle_path", bundle_path<DepparseProcessor>());
+
+  nb::class_<NERProcessor, Processor>(m, "NERProcessor")
+      .def(nb::init<>())
+      // pending: __init__(model_path, verify_checksums=False)
+      .def_prop_ro("bundle_path", bundle_path<NERProcessor>());
+  // pending: tag(tokens), GIL released
+
+  nb::class_<SentimentProcessor, Processor>(m, "SentimentProcessor")
+      .def(nb::init<>())
+      // pending: __init__(model_path, verify_checksums=False)
+      .def_prop_ro("bundle_path", bundle_path<SentimentProcessor>());
+  // pending: classify(tokens), classify_many(sentences, batch_size=5000), GIL released
+
+  nb::class_<ConstituencyProcessor, Processor>(m, "ConstituencyProcessor")
+      .def(nb::init<>())
+      // pending: __init__(model_path, verify_checksums=False)
+      .def_prop_ro("bundle_path", bundle_path<ConstituencyProcessor>());
+  // pending: uses_xpos (property); parse(words, tags), parse_many(sentences, tags), GIL released
+
+  nb::class_<CorefProcessor, Processor>(m, "CorefProcessor")
+      .def(nb::init<>())
+      // pending: __init__(model_path, verify_checksums=False)
+      .def_prop_ro("bundle_path", bundle_path<CorefProcessor>());
+  // pending: predicts_singletons, predicts_zero_anaphora (properties)
+
+  nb::class_<MorphSegProcessor, Processor>(m, "MorphSegProcessor")
+      .def(nb::init<>())
+      // pending: __init__(model_path, verify_checksums=False)
+      .def_prop_ro("bundle_path", bundle_path<MorphSegProcessor>());
+  // pending: segment(word), segment_many(words), GIL released
+}
+
+} // namespace velmora::python
