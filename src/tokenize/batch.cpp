@@ -1,0 +1,130 @@
+#include <algorithm>
+#include <numeric>
+#include <utility>
+
+#include <ATen/ATen.h>
+#include <c10/core/InferenceMode.h>
+
+#include "encoders/lstm.hpp"
+#include "tokenize/network.hpp"
+
+namespace velmora {
+
+std::vector<TokenizerLabels>
+TokenizerPlan::Impl::predict_batch(const std::vector<const Paragraph*>& paragraphs) const {
+  const std::size_t batch = paragraphs.size();
+  // Packing wants the rows longest first; a stable sort keeps equal lengths
+  // in queue order.
+  std::vector<std::size_t> order(batch);
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return paragraphs[a]->size() > paragraphs[b]->size();
+  });
+  const std::size_t longest = paragraphs[order.front()]->size();
+  const auto width = static_cast<std::size_t>(feat_dim);
+
+  std::vector<std::int64_t> ids(batch * longest, pad_id);
+  std::vector<float> features(batch * longest * width, 0.0F);
+  std::vector<std::int64_t> lengths(batch);
+  for (std::size_t row = 0; row < batch; ++row) {
+    const Paragraph& paragraph = *paragraphs[order[row]];
+    lengths[row] = static_cast<std::int64_t>(paragraph.size());
+    const std::vector<std::int64_t> row_ids = unit_ids(paragraph);
+    std::copy(row_ids.begin(), row_ids.end(), ids.begin() + row * longest);
+    const std::vector<float> row_features = compute_features(paragraph);
+    std::copy(row_features.begin(), row_features.end(), features.begin() + row * longest * width);
+  }
+
+  c10::InferenceMode guard;
+  const auto rows = static_cast<std::int64_t>(batch);
+  const auto columns = static_cast<std::int64_t>(longest);
+  const at::Tensor id_view = at::from_blob(ids.data(), {rows, columns}, at::kLong);
+  const at::Tensor feature_view =
+      width == 0 ? at::empty({rows, columns, 0}, at::kFloat)
+                 : at::from_blob(features.data(), {rows, columns, feat_dim}, at::kFloat);
+  const at::Tensor h0 = detail::expand_state(initial_state[0], rows);
+  const at::Tensor c0 = detail::expand_state(initial_state[1], rows);
+  const detail::LstmShape shape{1, true};
+  const detail::TokenizerLstm run_lstm = [&](const at::Tensor& input,
+                                             const std::vector<at::Tensor>& weights) {
+    return detail::lstm_packed(input, lengths, h0, c0, weights, shape, columns).output;
+  };
+  const at::Tensor predicted = detail::tokenizer_labels(
+      *this, detail::tokenizer_inputs(*this, id_view, feature_view), run_lstm);
+  const std::int64_t* all_labels = predicted.data_ptr<std::int64_t>();
+
+  std::vector<TokenizerLabels> labels(batch);
+  for (std::size_t row = 0; row < batch; ++row) {
+    const std::int64_t* first = all_labels + row * longest;
+    TokenizerLabels& slot = labels[order[row]];
+    slot.assign(first, first + lengths[row]);
+    detail::apply_last_label_rule(slot);
+    detail::merge_url_and_email_tokens(*paragraphs[order[row]], slot);
+  }
+  return labels;
+}
+
+std::vector<Document> TokenizerPlan::process_bulk(const std::vector<Document>& documents) const {
+  using Paragraph = Impl::Paragraph;
+  std::vector<std::vector<Paragraph>> paragraphs;
+  paragraphs.reserve(documents.size());
+  std::size_t total = 0;
+  for (const Document& document : documents) {
+    const std::string& text = document.text();
+    paragraphs.push_back(
+        detail::tokenize::split_paragraphs(text.data(), text.size(), impl_->skip_newline));
+    total += paragraphs.back().size();
+  }
+
+  std::vector<TokenizerLabels> results(total);
+  const auto batch_size = static_cast<std::size_t>(impl_->batch_size);
+  std::vector<const Paragraph*> queued;
+  std::vector<std::size_t> queued_slots;
+  // A batch never holds more paragraphs than there are, whatever the bundle says.
+  queued.reserve(std::min(batch_size, total));
+  queued_slots.reserve(std::min(batch_size, total));
+  const auto flush_batch = [&] {
+    if (queued.empty()) {
+      return;
+    }
+    std::vector<TokenizerLabels> labels = impl_->predict_batch(queued);
+    for (std::size_t k = 0; k < labels.size(); ++k) {
+      results[queued_slots[k]] = std::move(labels[k]);
+    }
+    queued.clear();
+    queued_slots.clear();
+  };
+
+  std::size_t slot = 0;
+  for (const std::vector<Paragraph>& document_paragraphs : paragraphs) {
+    for (const Paragraph& paragraph : document_paragraphs) {
+      if (paragraph.size() <= detail::kTokenizerWindow) {
+        queued.push_back(&paragraph);
+        queued_slots.push_back(slot);
+        if (queued.size() == batch_size) {
+          flush_batch();
+        }
+      } else {
+        flush_batch();
+        results[slot] = impl_->predict_paragraph(paragraph);
+      }
+      ++slot;
+    }
+  }
+  flush_batch();
+
+  std::vector<Document> output;
+  output.reserve(documents.size());
+  slot = 0;
+  for (std::size_t d = 0; d < documents.size(); ++d) {
+    std::vector<TokenizerLabels> labels;
+    labels.reserve(paragraphs[d].size());
+    for (std::size_t p = 0; p < paragraphs[d].size(); ++p) {
+      labels.push_back(std::move(results[slot++]));
+    }
+    output.push_back(impl_->decode_labels(documents[d], paragraphs[d], labels));
+  }
+  return output;
+}
+
+} // namespace velmora

@@ -1,0 +1,18 @@
+#include <gtest/gtest.h>
+
+#include <ATen/Parallel.h>
+
+namespace {
+
+// The test models are tiny: an intra-op thread pool only adds contention,
+// which on a busy machine slows the tests by orders of magnitude. Labels do
+// not depend on the thread count.
+class SingleThreaded : public ::testing::Environment {
+public:
+  void SetUp() override { at::set_num_threads(1); }
+};
+
+[[maybe_unused]] ::testing::Environment* const kSingleThreaded =
+    ::testing::AddGlobalTestEnvironment(new SingleThreaded);
+
+} // namespace
