@@ -53,9 +53,9 @@ void bind_processors(nb::module_& m) {
 
   nb::class_<TokenizeProcessor, Processor>(m, "TokenizeProcessor")
       .def(nb::init<>())
-      // pending: __init__(model_path, verify_checksums=False)
-      .def_prop_ro("bundle_path", bundle_path<TokenizeProcessor>());
-  // pending: predict_labels(str), positional, GIL released
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def_prop_ro("bundle_path", bundle_path<TokenizeProcessor>())
+      .def("predict_labels", &TokenizeProcessor::predict_labels, ReleaseGil());
 
   nb::class_<MWTProcessor, Processor>(m, "MWTProcessor")
       .def(nb::init<>())

@@ -47,6 +47,13 @@ if ! "$torch_venv/bin/python" -c 'import torch, numpy' >/dev/null 2>&1; then
   # Pin torch exactly: an unpinned resolve would pull a multi-GB CUDA build.
   "$torch_venv/bin/python" -m pip install -q --disable-pip-version-check "torch==2.13.0" "numpy<3" >&2
 fi
+# Independent subword tokenizers the fixture generator checks ours against;
+# none of them depends on torch.
+if ! "$torch_venv/bin/python" -c 'import tokenizers, sentencepiece, google.protobuf' >/dev/null 2>&1; then
+  say "installing tokenizers, sentencepiece and protobuf into $torch_venv"
+  "$torch_venv/bin/python" -m pip install -q --disable-pip-version-check "tokenizers==0.23.3" \
+    "sentencepiece==0.2.3" protobuf >&2
+fi
 "$torch_venv/bin/python" - <<'PY' >&2
 import sys, torch
 if torch.__version__.split("+")[0] != "2.13.0":

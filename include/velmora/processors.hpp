@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -68,7 +69,15 @@ private:
 class TokenizeProcessor final : public PlannedProcessor<TokenizerPlan> {
 public:
   TokenizeProcessor();
+  TokenizeProcessor(std::filesystem::path bundle, bool verify_checksums);
   ~TokenizeProcessor() override;
+
+  Document process(Document document) const override;
+  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+  // One label per character of `text` (0 inside a token, 1 token end, 2 token
+  // and sentence end, 3 multi-word token end, 4 multi-word token and sentence
+  // end).
+  std::vector<std::int64_t> predict_labels(const std::string& text) const;
 };
 
 class MWTProcessor final : public PlannedProcessor<MWTPlan> {

@@ -1,5 +1,7 @@
 #include <velmora/processors.hpp>
 
+#include <velmora/tokenizer.hpp>
+
 namespace velmora {
 
 namespace detail {
@@ -12,7 +14,30 @@ LangIDProcessor::LangIDProcessor() : PlannedProcessor(detail::registry_spec("lan
 LangIDProcessor::~LangIDProcessor() = default;
 
 TokenizeProcessor::TokenizeProcessor() : PlannedProcessor(detail::registry_spec("tokenize")) {}
+TokenizeProcessor::TokenizeProcessor(std::filesystem::path bundle, bool verify_checksums)
+    : TokenizeProcessor() {
+  auto plan = std::make_shared<TokenizerPlan>(std::move(bundle), verify_checksums);
+  adopt(plan, plan->bundle().path());
+}
 TokenizeProcessor::~TokenizeProcessor() = default;
+
+Document TokenizeProcessor::process(Document document) const {
+  if (!plan_) {
+    return Processor::process(std::move(document));
+  }
+  return plan_->process(document);
+}
+
+std::vector<Document> TokenizeProcessor::process_bulk(std::vector<Document> documents) const {
+  if (!plan_) {
+    return Processor::process_bulk(std::move(documents));
+  }
+  return plan_->process_bulk(documents);
+}
+
+std::vector<std::int64_t> TokenizeProcessor::predict_labels(const std::string& text) const {
+  return require_plan().predict_labels(text);
+}
 
 MWTProcessor::MWTProcessor() : PlannedProcessor(detail::registry_spec("mwt")) {}
 MWTProcessor::~MWTProcessor() = default;
@@ -48,10 +73,10 @@ std::shared_ptr<Processor> make_processor_from_bundle(const std::string& name,
                                                       std::filesystem::path bundle,
                                                       bool verify_checksums,
                                                       std::vector<std::string> langid_lang_subset) {
-  (void)bundle;
-  (void)verify_checksums;
   (void)langid_lang_subset;
-  // No stage can load its model yet.
+  if (name == "tokenize") {
+    return std::make_shared<TokenizeProcessor>(std::move(bundle), verify_checksums);
+  }
   throw ProcessorNotImplementedError("the '" + name +
                                      "' processor is registered but native inference is not "
                                      "implemented");

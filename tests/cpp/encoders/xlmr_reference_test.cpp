@@ -1,0 +1,58 @@
+// XLM-R unigram encodings against `sentencepiece` with a model it trained
+// (pieces, scores and NFKC charsmap taken from that model).
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "subword_reference_support.hpp"
+#include "velmora/xlmr_tokenizer.hpp"
+
+namespace velmora {
+namespace {
+
+// Segmentations that reorder the same pieces have equal totals; we return
+// the one whose last piece is the longest, sentencepiece another.
+test::Deviations named_deviations() {
+  const auto ids = [](std::vector<std::string> tokens) {
+    return test::token_ids(test::trained_unigram_model().pieces, tokens);
+  };
+  const std::string boundary = "\xE2\x96\x81";
+  return {
+      {std::string(65, '_'),
+       {"equal totals keep the longest last piece",
+        ids({boundary, "_", std::string(16, '_'), std::string(16, '_'), std::string(16, '_'),
+             std::string(16, '_')})}},
+      {std::string(57, '?'),
+       {"equal totals keep the longest last piece",
+        ids({boundary, "?", std::string(14, '?'), std::string(14, '?'), std::string(14, '?'),
+             std::string(14, '?')})}},
+      {std::string(25, '!'),
+       {"equal totals keep the longest last piece",
+        ids({boundary + "!!", std::string(10, '!'), std::string(13, '!')})}},
+  };
+}
+
+void compare_set(const std::string& set) {
+  const test::ReferenceTable table =
+      test::read_reference_table(test::fixture("subword/xlmr/" + set + ".tsv"));
+  const XLMRobertaTokenizer tokenizer = test::trained_xlmr();
+  test::compare_with_reference(
+      "xlmr " + set, table, 0, [&](const std::string& word) { return tokenizer.tokenize(word); },
+      named_deviations());
+}
+
+TEST(XLMRobertaReference, MultilingualWords) {
+  compare_set("multilingual");
+}
+
+TEST(XLMRobertaReference, EwtDevWords) {
+  VELMORA_REQUIRE_SHARED(conllu, "ud-en-ewt/en_ewt-ud-dev.conllu");
+  (void)conllu;
+  compare_set("ewt");
+}
+
+} // namespace
+} // namespace velmora

@@ -1,0 +1,102 @@
+"""Pipelines over a model directory of fixture bundles."""
+
+import shutil
+import threading
+import time
+
+import pytest
+
+import _velmora
+from _velmora import Document, Pipeline, TokenizeProcessor
+
+TOKENIZER = "tokenizer/mwt_gated"
+TEXTS = ["Hello there. This is a test of the tokenizer, isn't it?",
+         "",
+         "Zweiter Text.\n\nMit Absatz und don't-stop words. " * 30,
+         "x"]
+
+
+def token_rows(doc):
+    return [[(t.text, t.start_char, t.end_char, t.misc) for t in s.tokens] for s in doc.sentences]
+
+
+def test_tokenize_pipeline_on_strings_documents_and_lists(model_dir):
+    models = model_dir({"tokenize": TOKENIZER})
+    pipeline = Pipeline("en", "tokenize", model_dir=models)
+    (processor,) = pipeline.processors
+    assert isinstance(processor, TokenizeProcessor) and processor.implemented
+    assert processor.bundle_path.name == "tokenize"
+
+    one_by_one = [pipeline(text) for text in TEXTS]
+    assert any(doc.sentences for doc in one_by_one)
+    for doc, text in zip(one_by_one, TEXTS):
+        assert doc.text == text and doc.lang == "en"
+        for sentence in doc.sentences:
+            for token in sentence.tokens:
+                assert text[token.start_char:token.end_char] == token.text
+    # The same through documents and through the batched entry.
+    assert [token_rows(pipeline(Document(t))) for t in TEXTS] == list(map(token_rows, one_by_one))
+    assert list(map(token_rows, pipeline.bulk_process(TEXTS))) == list(map(token_rows, one_by_one))
+    bulk_docs = pipeline([Document(t) for t in TEXTS])
+    assert list(map(token_rows, bulk_docs)) == list(map(token_rows, one_by_one))
+
+    labels = processor.predict_labels(TEXTS[0])
+    assert len(labels) == len(TEXTS[0]) and set(labels) <= {0, 1, 2, 3, 4}
+
+
+def test_checksums_are_verified_when_asked(model_dir, fixture_dir, tmp_path):
+    models = model_dir({"tokenize": TOKENIZER})
+    Pipeline("en", "tokenize", model_dir=models, verify_model_checksums=True)
+
+    # A copy with one flipped byte in its tensor file: sizes still agree, so
+    # only verification notices.
+    link = models / "1.14.0" / "en" / "tokenize"
+    link.unlink()
+    shutil.copytree(fixture_dir / TOKENIZER, link)
+    data = bytearray((link / "tensors.bin").read_bytes())
+    data[len(data) // 2] ^= 0xFF
+    (link / "tensors.bin").write_bytes(bytes(data))
+    Pipeline("en", "tokenize", model_dir=models)
+    with pytest.raises(_velmora.ModelBundleError) as info:
+        Pipeline("en", "tokenize", model_dir=models, verify_model_checksums=True)
+    assert str(info.value) == "tensor file checksum mismatch"
+    with pytest.raises(_velmora.ModelBundleError):
+        TokenizeProcessor(link, verify_checksums=True)
+
+
+def test_processor_without_model_and_wrong_bundle(fixture_dir):
+    with pytest.raises(_velmora.ProcessorNotImplementedError) as info:
+        TokenizeProcessor().predict_labels("x")
+    assert str(info.value) == "the 'tokenize' processor has no loaded model bundle"
+    with pytest.raises(_velmora.TokenizerModelError):
+        TokenizeProcessor(fixture_dir / "harness" / "bundle")
+
+
+def test_tokenizing_releases_the_interpreter_lock(model_dir):
+    pipeline = Pipeline("en", "tokenize", model_dir=model_dir({"tokenize": TOKENIZER}))
+    text = "A sentence of words to split. " * 3000
+    stop = threading.Event()
+    stamps = []
+
+    def spin():
+        while not stop.is_set():
+            stamps.append(time.perf_counter())
+            time.sleep(0.0005)
+
+    worker = threading.Thread(target=spin)
+    worker.start()
+    try:
+        while not stamps:
+            time.sleep(0.001)
+        start = time.perf_counter()
+        doc = pipeline(text)
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        worker.join()
+    assert doc.sentences
+    assert end - start > 0.05, "the native call is too short to tell"
+    # Holding the lock, the worker could run only around the call; it must
+    # also have run in the middle half of it, while the model was working.
+    quarter = (end - start) / 4
+    assert any(start + quarter < t < end - quarter for t in stamps)
