@@ -59,9 +59,9 @@ void bind_processors(nb::module_& m) {
 
   nb::class_<MWTProcessor, Processor>(m, "MWTProcessor")
       .def(nb::init<>())
-      // pending: __init__(model_path, verify_checksums=False)
-      .def_prop_ro("bundle_path", bundle_path<MWTProcessor>());
-  // pending: expand(str), positional, GIL released
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def_prop_ro("bundle_path", bundle_path<MWTProcessor>())
+      .def("expand", &MWTProcessor::expand, ReleaseGil());
 
   nb::class_<POSProcessor, Processor>(m, "POSProcessor")
       .def(nb::init<>())
@@ -70,9 +70,9 @@ void bind_processors(nb::module_& m) {
 
   nb::class_<LemmaProcessor, Processor>(m, "LemmaProcessor")
       .def(nb::init<>())
-      // pending: __init__(model_path, verify_checksums=False)
-      .def_prop_ro("bundle_path", bundle_path<LemmaProcessor>());
-  // pending: lemmatize(word, pos=None), GIL released
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def_prop_ro("bundle_path", bundle_path<LemmaProcessor>())
+      .def("lemmatize", &LemmaProcessor::lemmatize, "word"_a, "pos"_a = nb::none(), ReleaseGil());
 
   nb::class_<DepparseProcessor, Processor>(m, "DepparseProcessor")
       .def(nb::init<>())

@@ -80,10 +80,15 @@ public:
   std::vector<std::int64_t> predict_labels(const std::string& text) const;
 };
 
+// Expands document by document: the expander has no batched entry.
 class MWTProcessor final : public PlannedProcessor<MWTPlan> {
 public:
   MWTProcessor();
+  MWTProcessor(std::filesystem::path bundle, bool verify_checksums);
   ~MWTProcessor() override;
+
+  Document process(Document document) const override;
+  std::string expand(const std::string& token) const;
 };
 
 class POSProcessor final : public PlannedProcessor<POSPlan> {
@@ -92,10 +97,16 @@ public:
   ~POSProcessor() override;
 };
 
+// Over a model that reads part-of-speech tags, also requires "pos".
 class LemmaProcessor final : public PlannedProcessor<LemmaPlan> {
 public:
   LemmaProcessor();
+  LemmaProcessor(std::filesystem::path bundle, bool verify_checksums);
   ~LemmaProcessor() override;
+
+  Document process(Document document) const override;
+  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+  std::string lemmatize(const std::string& word, const std::optional<std::string>& upos) const;
 };
 
 class DepparseProcessor final : public PlannedProcessor<DepparsePlan> {

@@ -1,5 +1,7 @@
 #include <velmora/processors.hpp>
 
+#include <velmora/lemma.hpp>
+#include <velmora/mwt.hpp>
 #include <velmora/tokenizer.hpp>
 
 namespace velmora {
@@ -40,13 +42,55 @@ std::vector<std::int64_t> TokenizeProcessor::predict_labels(const std::string& t
 }
 
 MWTProcessor::MWTProcessor() : PlannedProcessor(detail::registry_spec("mwt")) {}
+MWTProcessor::MWTProcessor(std::filesystem::path bundle, bool verify_checksums) : MWTProcessor() {
+  auto plan = std::make_shared<MWTPlan>(std::move(bundle), verify_checksums);
+  adopt(plan, plan->bundle().path());
+}
 MWTProcessor::~MWTProcessor() = default;
+
+Document MWTProcessor::process(Document document) const {
+  if (!plan_) {
+    return Processor::process(std::move(document));
+  }
+  return plan_->process(document);
+}
+
+std::string MWTProcessor::expand(const std::string& token) const {
+  return require_plan().expand(token);
+}
 
 POSProcessor::POSProcessor() : PlannedProcessor(detail::registry_spec("pos")) {}
 POSProcessor::~POSProcessor() = default;
 
 LemmaProcessor::LemmaProcessor() : PlannedProcessor(detail::registry_spec("lemma")) {}
+LemmaProcessor::LemmaProcessor(std::filesystem::path bundle, bool verify_checksums)
+    : LemmaProcessor() {
+  auto plan = std::make_shared<LemmaPlan>(std::move(bundle), verify_checksums);
+  if (plan->uses_pos()) {
+    spec_.requirements = {"tokenize", "pos"};
+  }
+  adopt(plan, plan->bundle().path());
+}
 LemmaProcessor::~LemmaProcessor() = default;
+
+Document LemmaProcessor::process(Document document) const {
+  if (!plan_) {
+    return Processor::process(std::move(document));
+  }
+  return plan_->process(std::move(document));
+}
+
+std::vector<Document> LemmaProcessor::process_bulk(std::vector<Document> documents) const {
+  if (!plan_) {
+    return Processor::process_bulk(std::move(documents));
+  }
+  return plan_->process_bulk(std::move(documents));
+}
+
+std::string LemmaProcessor::lemmatize(const std::string& word,
+                                      const std::optional<std::string>& upos) const {
+  return require_plan().lemmatize(word, upos);
+}
 
 DepparseProcessor::DepparseProcessor() : PlannedProcessor(detail::registry_spec("depparse")) {}
 DepparseProcessor::~DepparseProcessor() = default;
@@ -76,6 +120,12 @@ std::shared_ptr<Processor> make_processor_from_bundle(const std::string& name,
   (void)langid_lang_subset;
   if (name == "tokenize") {
     return std::make_shared<TokenizeProcessor>(std::move(bundle), verify_checksums);
+  }
+  if (name == "mwt") {
+    return std::make_shared<MWTProcessor>(std::move(bundle), verify_checksums);
+  }
+  if (name == "lemma") {
+    return std::make_shared<LemmaProcessor>(std::move(bundle), verify_checksums);
   }
   throw ProcessorNotImplementedError("the '" + name +
                                      "' processor is registered but native inference is not "

@@ -13,6 +13,7 @@ TOKENIZER = "tokenizer/mwt_gated"
 TEXTS = ["Hello there. This is a test of the tokenizer, isn't it?",
          "",
          "Zweiter Text.\n\nMit Absatz und don't-stop words. " * 30,
+         "Vamos al cine del barrio. Dámelo ahora!",
          "x"]
 
 
@@ -100,3 +101,39 @@ def test_tokenizing_releases_the_interpreter_lock(model_dir):
     # also have run in the middle half of it, while the model was working.
     quarter = (end - start) / 4
     assert any(start + quarter < t < end - quarter for t in stamps)
+
+
+MWT = "wordform/mwt_native_dict/bundle"
+LEMMA = "wordform/lemma_model/bundle"
+LEMMA_WITH_POS = "wordform/lemma_ensemble/bundle"
+
+
+def test_tokenize_mwt_lemma_pipeline(model_dir):
+    models = model_dir({"tokenize": TOKENIZER, "mwt": MWT, "lemma": LEMMA})
+    pipeline = Pipeline("en", "tokenize,mwt,lemma", model_dir=models)
+    tokenize, mwt, lemma = pipeline.processors
+    assert lemma.requires == ["tokenize"]
+
+    one_by_one = [pipeline(text) for text in TEXTS]
+    for doc in one_by_one:
+        for sentence in doc.sentences:
+            for token in sentence.tokens:
+                assert "MWT=Yes" not in (token.misc or "")
+                if len(token.words) > 1:
+                    # The expander's own answer for the token's surface text.
+                    assert " ".join(w.text for w in token.words) == mwt.expand(token.text)
+            for word in sentence.words:
+                assert word.lemma is not None
+                assert word.lemma == lemma.lemmatize(word.text)
+    assert any(len(t.words) > 1 for doc in one_by_one for s in doc.sentences for t in s.tokens)
+    dicts = [doc.to_dict() for doc in one_by_one]
+    assert [doc.to_dict() for doc in pipeline.bulk_process(TEXTS)] == dicts
+    assert [doc.to_dict() for doc in pipeline([Document(t) for t in TEXTS])] == dicts
+
+
+def test_lemmatizer_reading_tags_requires_the_tagger(model_dir):
+    models = model_dir({"tokenize": TOKENIZER, "lemma": LEMMA_WITH_POS})
+    with pytest.raises(_velmora.ProcessorRequirementsError) as info:
+        Pipeline("en", "tokenize,lemma", model_dir=models)
+    assert str(info.value) == "processor 'lemma' is missing requirements: pos"
+    assert isinstance(info.value, ValueError)

@@ -1,0 +1,103 @@
+// A pipeline over a model directory of fixture bundles: the tokenizer's
+// multi-word marks are expanded by the expander, and batched processing gives
+// what processing one document at a time gives.
+
+#include <fstream>
+
+#include <velmora/conllu.hpp>
+#include <velmora/mwt.hpp>
+#include <velmora/pipeline.hpp>
+#include <velmora/processors.hpp>
+
+#include "test_support.hpp"
+
+namespace {
+
+using velmora::Document;
+
+class ModelDirectory {
+public:
+  explicit ModelDirectory(const std::vector<std::pair<std::string, std::string>>& bundles) {
+    auto index_dir = dir_.path() / "1.14.0" / "en";
+    std::filesystem::create_directories(index_dir);
+    std::string entries;
+    for (const auto& [processor, relative] : bundles) {
+      std::filesystem::create_directory_symlink(velmora::test::fixture(relative),
+                                                index_dir / processor);
+      entries += std::string(entries.empty() ? "" : ", ") + R"({"processor": ")" + processor +
+                 R"(", "package": "default", "path": ")" + processor + R"("})";
+    }
+    std::ofstream(index_dir / "index.json")
+        << R"({"format": "velmora-model-index", "format_version": 1,)"
+        << R"( "resources_version": "1.14.0", "language": "en", "bundles": [)" << entries << "]}";
+  }
+  const std::filesystem::path& path() const { return dir_.path(); }
+
+private:
+  velmora::test::TempDir dir_;
+};
+
+const std::vector<std::string> kTexts = {
+    "Hello there. This is a test of the tokenizer, isn't it?", "",
+    "Mit Absatz und don't-stop words.\n\nZweiter Absatz hier. Und noch einer!",
+    "Vamos al cine del barrio. Dámelo ahora!", "x"};
+
+TEST(PipelineModels, ExpansionFollowsTokenizationAndBulkEqualsOneByOne) {
+  ModelDirectory models({{"tokenize", "tokenizer/mwt_gated"},
+                         {"mwt", "wordform/mwt_native_dict/bundle"},
+                         {"lemma", "wordform/lemma_model/bundle"}});
+  velmora::Pipeline pipeline("en", {"tokenize", "mwt", "lemma"}, "default", models.path(),
+                             "1.14.0", false, {});
+  velmora::MWTPlan expander(velmora::test::fixture("wordform/mwt_native_dict/bundle"), false);
+
+  velmora::Pipeline tokenize_only("en", {"tokenize"}, "default", models.path(), "1.14.0", false,
+                                  {});
+  std::size_t marked = 0;
+  std::vector<std::string> one_by_one;
+  for (const std::string& text : kTexts) {
+    Document tokenized = tokenize_only.process(text);
+    auto tokenized_tokens = tokenized.tokens();
+    for (std::size_t t = 0; t < tokenized_tokens.size(); ++t) {
+      auto token = tokenized_tokens.at(t);
+      marked += token.misc().value_or("").find("MWT=Yes") != std::string::npos;
+    }
+    Document doc = pipeline.process(text);
+    auto tokens = doc.tokens();
+    for (std::size_t t = 0; t < tokens.size(); ++t) {
+      auto token = tokens.at(t);
+      EXPECT_EQ(token.misc().value_or("").find("MWT=Yes"), std::string::npos);
+      auto words = token.words();
+      if (words.size() > 1) {
+        std::string joined;
+        for (std::size_t i = 0; i < words.size(); ++i) {
+          joined += (i ? " " : "") + words.at(i).text();
+        }
+        EXPECT_EQ(joined, expander.expand(token.text()));
+      }
+    }
+    auto words = doc.words();
+    for (std::size_t w = 0; w < words.size(); ++w) {
+      EXPECT_TRUE(words.at(w).lemma().has_value());
+    }
+    one_by_one.push_back(doc.to_conll());
+  }
+  EXPECT_GT(marked, 0u) << "the fixture tokenizer marked no multi-word token";
+
+  auto bulk = pipeline.process_bulk(kTexts);
+  ASSERT_EQ(bulk.size(), kTexts.size());
+  for (std::size_t i = 0; i < bulk.size(); ++i) {
+    EXPECT_EQ(bulk[i].to_conll(), one_by_one[i]) << i;
+  }
+}
+
+TEST(PipelineModels, LemmaOverAPosModelRequiresTheTagger) {
+  velmora::LemmaProcessor plain(velmora::test::fixture("wordform/lemma_model/bundle"), false);
+  EXPECT_EQ(plain.requirements(), std::vector<std::string>{"tokenize"});
+  velmora::LemmaProcessor tagged(velmora::test::fixture("wordform/lemma_ensemble/bundle"), false);
+  EXPECT_EQ(tagged.requirements(), (std::vector<std::string>{"tokenize", "pos"}));
+  EXPECT_EQ(tagged.provides(), std::vector<std::string>{"lemma"});
+  ASSERT_TRUE(tagged.bundle_path().has_value());
+  EXPECT_EQ(tagged.bundle_path()->filename(), "bundle");
+}
+
+} // namespace
