@@ -36,7 +36,7 @@ std::vector<CodepointSpan> decode_codepoint_spans(const char* data, std::size_t 
     }
     return spans;
   }
-  const std::size_t error = decode_utf8_with(
+  const std::size_t error = walk_utf8(
       data, size, [&](std::uint32_t codepoint, std::size_t begin, std::size_t end) {
         spans.push_back({codepoint, begin, end});
       });

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <velmora/text.hpp>
+
 namespace velmora::detail {
 
 // One decoded code point and the bytes [begin, end) it occupies.
@@ -18,8 +20,6 @@ struct CodepointSpan {
   std::uint64_t begin;
   std::uint64_t end;
 };
-
-inline constexpr std::size_t utf8_valid = static_cast<std::size_t>(-1);
 
 // True when no byte of [data, data + size) is 0x80 or above.
 inline bool is_ascii(const char* data, std::size_t size) noexcept {
@@ -39,60 +39,6 @@ inline bool is_ascii(const char* data, std::size_t size) noexcept {
     }
   }
   return true;
-}
-
-// Walks UTF-8 by the library's one acceptance rule set and calls
-// emit(codepoint, begin, end) for each code point. Returns utf8_valid, or the
-// byte offset to report for the first ill-formed sequence: that of a wrong
-// continuation byte, else that of the sequence's lead byte. Each caller turns
-// the offset into its own error class.
-template <class Emit>
-std::size_t decode_utf8_with(const char* data, std::size_t size, Emit&& emit) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-  std::size_t i = 0;
-  while (i < size) {
-    const unsigned lead = bytes[i];
-    if (lead < 0x80) {
-      emit(static_cast<std::uint32_t>(lead), i, i + 1);
-      ++i;
-      continue;
-    }
-    std::size_t length;
-    std::uint32_t codepoint;
-    std::uint32_t smallest;
-    if ((lead & 0xE0) == 0xC0) {
-      length = 2;
-      codepoint = lead & 0x1F;
-      smallest = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3;
-      codepoint = lead & 0x0F;
-      smallest = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4;
-      codepoint = lead & 0x07;
-      smallest = 0x10000;
-    } else {
-      return i;
-    }
-    if (length > size - i) {
-      return i;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-      const unsigned next = bytes[i + k];
-      if ((next & 0xC0) != 0x80) {
-        return i + k;
-      }
-      codepoint = (codepoint << 6) | (next & 0x3F);
-    }
-    if (codepoint < smallest || codepoint > 0x10FFFF ||
-        (codepoint >= 0xD800 && codepoint <= 0xDFFF)) {
-      return i;
-    }
-    emit(codepoint, i, i + length);
-    i += length;
-  }
-  return utf8_valid;
 }
 
 // The text's code points with their byte ranges; throws SubwordError

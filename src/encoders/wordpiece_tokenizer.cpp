@@ -208,7 +208,7 @@ SplitWord WordPieceTokenizer::Impl::normalize_and_split(std::string_view word) c
       place(static_cast<unsigned char>(c));
     }
   } else {
-    const std::size_t error = detail::decode_utf8_with(text.data(), text.size(), visit);
+    const std::size_t error = detail::walk_utf8(text.data(), text.size(), visit);
     if (error != detail::utf8_valid) {
       throw WordPieceError(detail::invalid_utf8_message(error));
     }

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include <velmora/errors.hpp>
+#include <velmora/text.hpp>
 
 namespace velmora::detail::tokenize {
 
@@ -14,48 +15,13 @@ void throw_invalid_utf8(std::size_t byte_offset) {
 std::vector<CharUnit> make_char_units(const char* data, std::size_t size) {
   std::vector<CharUnit> units;
   units.reserve(size);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-  std::size_t i = 0;
-  while (i < size) {
-    const unsigned char lead = bytes[i];
-    std::size_t length = 0;
-    std::uint32_t codepoint = 0;
-    std::uint32_t smallest = 0;
-    if (lead < 0x80) {
-      length = 1;
-      codepoint = lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-      length = 2;
-      codepoint = lead & 0x1F;
-      smallest = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3;
-      codepoint = lead & 0x0F;
-      smallest = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4;
-      codepoint = lead & 0x07;
-      smallest = 0x10000;
-    } else {
-      throw_invalid_utf8(i);
-    }
-    if (length > size - i) {
-      throw_invalid_utf8(i);
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-      const unsigned char next = bytes[i + k];
-      if ((next & 0xC0) != 0x80) {
-        throw_invalid_utf8(i + k);
-      }
-      codepoint = (codepoint << 6) | (next & 0x3F);
-    }
-    if (codepoint < smallest || (codepoint >= 0xD800 && codepoint <= 0xDFFF) ||
-        codepoint > 0x10FFFF) {
-      throw_invalid_utf8(i);
-    }
-    units.push_back(CharUnit{std::string(data + i, length), codepoint,
-                             static_cast<std::uint32_t>(units.size())});
-    i += length;
+  const std::size_t error = detail::walk_utf8(
+      data, size, [&](std::uint32_t codepoint, std::size_t begin, std::size_t end) {
+        units.push_back(CharUnit{std::string(data + begin, end - begin), codepoint,
+                                 static_cast<std::uint32_t>(units.size())});
+      });
+  if (error != detail::utf8_valid) {
+    throw_invalid_utf8(error);
   }
   return units;
 }
