@@ -4,9 +4,9 @@
 
 namespace {
 
-// The test models are tiny: an intra-op thread pool only adds contention,
-// which on a busy machine slows the tests by orders of magnitude. Labels do
-// not depend on the thread count.
+// Linked into every test executable. The test models are tiny: an intra-op
+// thread pool only adds contention, which on a busy machine slows the tests by
+// orders of magnitude, and results must not depend on the thread count.
 class SingleThreaded : public ::testing::Environment {
 public:
   void SetUp() override { at::set_num_threads(1); }
