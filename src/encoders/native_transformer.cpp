@@ -1,0 +1,150 @@
+#include "encoders/native_transformer.hpp"
+
+#include <filesystem>
+#include <utility>
+
+#include <ATen/ops/empty.h>
+
+namespace velmora::detail {
+namespace {
+
+constexpr const char* kContext = "assets.transformer";
+constexpr const char* kTokenizerContext = "assets.transformer.tokenizer";
+
+// Positive integer member `key` of `object`, named `context` + "." + key.
+std::int64_t positive(const JsonValue& object, const std::string& key, const char* context) {
+  const std::string name = std::string(context) + "." + key;
+  const long long value = object.at(key, context).as_integer(name);
+  if (value <= 0) {
+    throw TransformerError(name + " must be positive");
+  }
+  return value;
+}
+
+const std::string& tokenizer_string(const JsonValue& tokenizer, const std::string& key) {
+  return tokenizer.at(key, kTokenizerContext).as_string(std::string(kTokenizerContext) + "." + key);
+}
+
+bool tokenizer_bool(const JsonValue& tokenizer, const std::string& key) {
+  return tokenizer.at(key, kTokenizerContext).as_bool(std::string(kTokenizerContext) + "." + key);
+}
+
+// The artifact is joined to the bundle directory, so it must name an entry
+// directly inside it: "." and ".." would hand the loader the directory itself
+// or its parent.
+bool bundle_local(const std::filesystem::path& artifact) {
+  return !artifact.empty() && !artifact.has_root_directory() && !artifact.has_parent_path() &&
+         artifact != "." && artifact != "..";
+}
+
+} // namespace
+
+NativeTransformer::NativeTransformer(std::shared_ptr<ModelBundle> bundle,
+                                     const JsonValue& transformer)
+    : bundle_(std::move(bundle)) {
+  if (transformer.at("backend", kContext).as_string() != "aotinductor") {
+    throw TransformerError("unsupported transformer runtime backend");
+  }
+  const std::filesystem::path artifact =
+      transformer.at("artifact", kContext).as_string("assets.transformer.artifact");
+  if (!bundle_local(artifact)) {
+    throw TransformerError("transformer artifact must be a bundle-local filename");
+  }
+  hidden_size_ = positive(transformer, "hidden_size", kContext);
+  const auto model_max_length =
+      static_cast<std::size_t>(positive(transformer, "model_max_length", kContext));
+
+  const JsonValue& tokenizer = transformer.at("tokenizer", kContext);
+  const std::string& type =
+      tokenizer.at("type", kTokenizerContext).as_string("assets.transformer.tokenizer.type");
+  std::vector<std::string> vocabulary;
+  for (const JsonValue& token : tokenizer.at("vocabulary", kTokenizerContext)
+                                    .as_array("assets.transformer.tokenizer.vocabulary")) {
+    vocabulary.push_back(token.as_string("assets.transformer.tokenizer.vocabulary[]"));
+  }
+  // Plans share the process-wide intra-op pool as it is.
+  constexpr std::size_t kCurrentPool = 0;
+
+  if (type == "WordPiece") {
+    const bool lowercase = tokenizer_bool(tokenizer, "lowercase");
+    const bool strip_accents = tokenizer_bool(tokenizer, "strip_accents");
+    std::string unknown = tokenizer_string(tokenizer, "unknown_token");
+    std::string cls = tokenizer_string(tokenizer, "cls_token");
+    std::string sep = tokenizer_string(tokenizer, "sep_token");
+    std::string prefix = tokenizer_string(tokenizer, "continuing_subword_prefix");
+    const auto max_characters = static_cast<std::size_t>(
+        positive(tokenizer, "max_input_characters_per_word", kTokenizerContext));
+    encoder_ = std::make_unique<TransformerEncoder>(
+        bundle_->path() / artifact, std::move(vocabulary), lowercase, strip_accents, kCurrentPool,
+        model_max_length, std::move(unknown), std::move(cls), std::move(sep), std::move(prefix),
+        max_characters);
+  } else if (type == "ByteBPE") {
+    std::vector<std::pair<std::string, std::string>> merges;
+    for (const JsonValue& merge : tokenizer.at("merges", kTokenizerContext)
+                                      .as_array("assets.transformer.tokenizer.merges")) {
+      const JsonValue::Array& pair = merge.as_array("assets.transformer.tokenizer.merges[]");
+      if (pair.size() != 2) {
+        throw TransformerError("byte BPE merge must contain exactly two tokens");
+      }
+      merges.emplace_back(pair[0].as_string("assets.transformer.tokenizer.merges[][0]"),
+                          pair[1].as_string("assets.transformer.tokenizer.merges[][1]"));
+    }
+    const bool add_prefix_space = tokenizer_bool(tokenizer, "add_prefix_space");
+    std::string unknown = tokenizer_string(tokenizer, "unknown_token");
+    std::string cls = tokenizer_string(tokenizer, "cls_token");
+    std::string sep = tokenizer_string(tokenizer, "sep_token");
+    encoder_ = std::make_unique<TransformerEncoder>(
+        bundle_->path() / artifact, std::move(vocabulary), std::move(merges), add_prefix_space,
+        kCurrentPool, model_max_length, std::move(unknown), std::move(cls), std::move(sep));
+  } else if (type == "XLMRobertaUnigram") {
+    std::vector<float> scores;
+    for (const JsonValue& score : tokenizer.at("scores", kTokenizerContext)
+                                      .as_array("assets.transformer.tokenizer.scores")) {
+      scores.push_back(
+          static_cast<float>(score.as_number("assets.transformer.tokenizer.scores[]")));
+    }
+    std::vector<unsigned char> charsmap =
+        decode_base64_charsmap(tokenizer_string(tokenizer, "precompiled_charsmap"));
+    const long long unknown_id = tokenizer.at("unknown_id", kTokenizerContext)
+                                     .as_integer("assets.transformer.tokenizer.unknown_id");
+    std::string cls = tokenizer_string(tokenizer, "cls_token");
+    std::string sep = tokenizer_string(tokenizer, "sep_token");
+    encoder_ = std::make_unique<TransformerEncoder>(
+        bundle_->path() / artifact, std::move(vocabulary), std::move(scores), std::move(charsmap),
+        unknown_id, kCurrentPool, model_max_length, std::move(cls), std::move(sep));
+  } else {
+    throw TransformerError("unsupported native transformer tokenizer type: " + type);
+  }
+}
+
+NativeTransformer::~NativeTransformer() = default;
+
+at::Tensor NativeTransformer::checked_width(at::Tensor rows) const {
+  if (rows.size(0) == 0) {
+    return at::empty({0, hidden_size_}, at::TensorOptions().dtype(at::kFloat));
+  }
+  if (rows.size(1) != hidden_size_) {
+    throw TransformerError("AOTInductor transformer output hidden size disagrees with assets");
+  }
+  return rows;
+}
+
+at::Tensor NativeTransformer::encode(const std::vector<std::string>& words,
+                                     bool keep_endpoints) const {
+  return checked_width(encoder_->encode_words_tensor(words, keep_endpoints));
+}
+
+WordPieceEncoding NativeTransformer::tokenize(const std::vector<std::string>& words,
+                                              bool add_special_tokens) const {
+  return encoder_->tokenize(words, add_special_tokens);
+}
+
+at::Tensor NativeTransformer::encode_ids(const std::vector<std::int64_t>& input_ids,
+                                         const std::vector<std::int64_t>& attention_mask) const {
+  if (input_ids.empty()) {
+    return at::empty({0, hidden_size_}, at::TensorOptions().dtype(at::kFloat));
+  }
+  return checked_width(encoder_->encode_ids_tensor(input_ids, attention_mask));
+}
+
+} // namespace velmora::detail

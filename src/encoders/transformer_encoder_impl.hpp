@@ -1,0 +1,74 @@
+#pragma once
+
+// The state behind TransformerEncoder, shared by its construction and its
+// inference sources. Include only from .cpp files: it pulls in ATen.
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <ATen/core/Tensor.h>
+
+#include <velmora/byte_bpe_tokenizer.hpp>
+#include <velmora/transformer_encoder.hpp>
+#include <velmora/wordpiece_tokenizer.hpp>
+#include <velmora/xlmr_tokenizer.hpp>
+
+namespace torch::inductor {
+class AOTIModelPackageLoader;
+} // namespace torch::inductor
+
+namespace velmora {
+
+class TransformerEncoder::Impl {
+public:
+  using Tokenizer = std::variant<WordPieceTokenizer, ByteBPETokenizer, XLMRobertaTokenizer>;
+
+  // Checks the package path and the limits, then loads the package. Throws
+  // TransformerError.
+  Impl(std::filesystem::path model_path, Tokenizer subword_tokenizer, std::size_t intra_op_threads,
+       std::size_t max_length);
+  ~Impl();
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  WordPieceEncoding tokenize(const std::vector<std::string>& words, bool add_special_tokens) const;
+
+  // One package run over `count` ids: float32 [count, hidden]. `mask` holds
+  // `mask_count` values; none means every position is attended to. The
+  // inputs are viewed, not copied, so they must outlive the call.
+  at::Tensor run(const std::int64_t* ids, std::size_t count, const std::int64_t* mask,
+                 std::size_t mask_count) const;
+
+  // The word rows of one sentence (see TransformerEncoder::encode_words_tensor).
+  at::Tensor encode_words(const std::vector<std::string>& words, bool keep_endpoints) const;
+
+  // Kept exactly as the caller passed it.
+  std::filesystem::path path;
+  Tokenizer tokenizer;
+  // The longest subword sequence, special tokens included, given to one run.
+  std::uint64_t model_max_length;
+  // Declared last so that it is destroyed first.
+  std::unique_ptr<torch::inductor::AOTIModelPackageLoader> loader;
+
+private:
+  // The output rows of every subword of `ids`, run whole or as overlapping
+  // windows when longer than model_max_length.
+  at::Tensor subword_rows(const std::vector<std::int64_t>& ids) const;
+};
+
+namespace detail {
+
+// The message of an error raised by libtorch or by a package, without the
+// backtrace that libtorch appends (also when a package rethrows a nested
+// error with the backtrace folded into its text).
+std::string libtorch_error_message(const std::exception& error);
+
+} // namespace detail
+
+} // namespace velmora
