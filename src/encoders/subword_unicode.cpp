@@ -36,8 +36,8 @@ std::vector<CodepointSpan> decode_codepoint_spans(const char* data, std::size_t 
     }
     return spans;
   }
-  const std::size_t error = walk_utf8(
-      data, size, [&](std::uint32_t codepoint, std::size_t begin, std::size_t end) {
+  const std::size_t error =
+      walk_utf8(data, size, [&](std::uint32_t codepoint, std::size_t begin, std::size_t end) {
         spans.push_back({codepoint, begin, end});
       });
   if (error != utf8_valid) {

@@ -44,14 +44,12 @@ Pipeline::Pipeline(std::string lang, std::vector<std::string> processors, std::s
   std::unordered_set<std::string> requested;
   for (const std::string& name : processors) {
     if (!requested.insert(name).second) {
-      throw std::invalid_argument("a processor may only appear once in a pipeline: '" + name +
-                                  "'");
+      throw std::invalid_argument("a processor may only appear once in a pipeline: '" + name + "'");
     }
   }
   for (const auto& [key, value] : processor_packages_) {
     if (!requested.contains(key)) {
-      throw std::invalid_argument("package was specified for unrequested processor: '" + key +
-                                  "'");
+      throw std::invalid_argument("package was specified for unrequested processor: '" + key + "'");
     }
     if (value.empty()) {
       throw std::invalid_argument("package for processor '" + key + "' cannot be empty");
@@ -60,11 +58,10 @@ Pipeline::Pipeline(std::string lang, std::vector<std::string> processors, std::s
 
   for (const std::string& name : processors) {
     if (model_dir_ && detail::is_registered_processor(name)) {
-      std::filesystem::path bundle = resolve_model_bundle(*model_dir_, resources_version_,
-                                                          language_, name, package_for(name));
-      processors_.push_back(detail::make_processor_from_bundle(name, std::move(bundle),
-                                                               verify_checksums,
-                                                               langid_lang_subset));
+      std::filesystem::path bundle =
+          resolve_model_bundle(*model_dir_, resources_version_, language_, name, package_for(name));
+      processors_.push_back(detail::make_processor_from_bundle(
+          name, std::move(bundle), verify_checksums, langid_lang_subset));
     } else {
       processors_.push_back(make_processor(name));
     }
@@ -97,7 +94,9 @@ void Pipeline::validate_requirements() const {
   }
 }
 
-Document Pipeline::process(std::string text) const { return process(Document(std::move(text))); }
+Document Pipeline::process(std::string text) const {
+  return process(Document(std::move(text)));
+}
 
 Document Pipeline::process(Document document) const {
   for (const auto& processor : processors_) {

@@ -17,7 +17,9 @@ void Processor::set_requirements(std::vector<std::string> requirements) {
   spec_.requirements = std::move(requirements);
 }
 
-bool Processor::implemented() const { return false; }
+bool Processor::implemented() const {
+  return false;
+}
 
 Document Processor::process(Document document) const {
   (void)document;

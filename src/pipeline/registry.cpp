@@ -14,7 +14,9 @@ struct RegistryRow {
   std::function<std::shared_ptr<Processor>()> make;
 };
 
-template <class T> std::shared_ptr<Processor> create() { return std::make_shared<T>(); }
+template <class T> std::shared_ptr<Processor> create() {
+  return std::make_shared<T>();
+}
 
 const std::vector<RegistryRow>& registry() {
   static const std::vector<RegistryRow> rows = {
@@ -54,7 +56,9 @@ ProcessorSpec registry_spec(const std::string& name) {
   return make_processor_spec(row->name, row->requirements, row->module);
 }
 
-bool is_registered_processor(const std::string& name) { return find_row(name) != nullptr; }
+bool is_registered_processor(const std::string& name) {
+  return find_row(name) != nullptr;
+}
 
 } // namespace detail
 

@@ -13,7 +13,9 @@ namespace velmora::test {
 
 // Root of the generated fixtures of this build tree; each generator module
 // writes into a subdirectory named after it (gen_<name>.py -> <name>/).
-inline std::filesystem::path fixture_dir() { return VELMORA_FIXTURE_DIR; }
+inline std::filesystem::path fixture_dir() {
+  return VELMORA_FIXTURE_DIR;
+}
 
 inline std::filesystem::path fixture(const std::string& relative) {
   return fixture_dir() / relative;

@@ -83,6 +83,7 @@ inline std::string from_hex(const std::string& hex) {
 #define VELMORA_REQUIRE_PYTHON_UNICODE15(var)                                                      \
   const auto var##_opt = ::velmora::test::unicode15_python();                                      \
   if (!var##_opt) {                                                                                \
-    GTEST_SKIP() << "no Python with Unicode 15.0 unicodedata (the Python 3.12 of the build is expected)";     \
+    GTEST_SKIP()                                                                                   \
+        << "no Python with Unicode 15.0 unicodedata (the Python 3.12 of the build is expected)";   \
   }                                                                                                \
   const std::string& var = *var##_opt

@@ -44,11 +44,10 @@ TEST(Lstm, PackedRowsEqualTheirSingleRuns) {
     std::vector<int64_t> lengths = {6, 4, 1};
     auto h0 = at::randn({shape.num_layers * shape.directions(), 1, hidden});
     auto c0 = at::randn({shape.num_layers * shape.directions(), 1, hidden});
-    auto packed = velmora::detail::lstm_packed(x, lengths, velmora::detail::expand_state(h0, batch),
-                                               velmora::detail::expand_state(c0, batch), params,
-                                               shape, 8);
-    ASSERT_EQ(packed.output.sizes(),
-              at::IntArrayRef({batch, 8, shape.directions() * hidden}));
+    auto packed =
+        velmora::detail::lstm_packed(x, lengths, velmora::detail::expand_state(h0, batch),
+                                     velmora::detail::expand_state(c0, batch), params, shape, 8);
+    ASSERT_EQ(packed.output.sizes(), at::IntArrayRef({batch, 8, shape.directions() * hidden}));
     for (int64_t row = 0; row < batch; ++row) {
       auto alone = velmora::detail::lstm_dense(x.slice(0, row, row + 1).slice(1, 0, lengths[row]),
                                                h0, c0, params, shape);

@@ -46,8 +46,8 @@ TEST(PipelineModels, ExpansionFollowsTokenizationAndBulkEqualsOneByOne) {
   ModelDirectory models({{"tokenize", "tokenizer/mwt_gated"},
                          {"mwt", "wordform/mwt_native_dict/bundle"},
                          {"lemma", "wordform/lemma_model/bundle"}});
-  velmora::Pipeline pipeline("en", {"tokenize", "mwt", "lemma"}, "default", models.path(),
-                             "1.14.0", false, {});
+  velmora::Pipeline pipeline("en", {"tokenize", "mwt", "lemma"}, "default", models.path(), "1.14.0",
+                             false, {});
   velmora::MWTPlan expander(velmora::test::fixture("wordform/mwt_native_dict/bundle"), false);
 
   velmora::Pipeline tokenize_only("en", {"tokenize"}, "default", models.path(), "1.14.0", false,

@@ -27,8 +27,8 @@ template <class E, class F> std::string message_of(F&& f) {
 Pipeline build(std::vector<std::string> names,
                std::optional<std::filesystem::path> model_dir = std::nullopt,
                std::string package = "default") {
-  return Pipeline("en", std::move(names), std::move(package), std::move(model_dir), "1.14.0",
-                  false, {});
+  return Pipeline("en", std::move(names), std::move(package), std::move(model_dir), "1.14.0", false,
+                  {});
 }
 
 TEST(Registry, ElevenRowsInOrderEachProvidingItself) {
@@ -38,9 +38,9 @@ TEST(Registry, ElevenRowsInOrderEachProvidingItself) {
     names.push_back(spec.name);
     EXPECT_EQ(spec.provides, std::vector<std::string>{spec.name});
   }
-  EXPECT_EQ(names, (std::vector<std::string>{"langid", "tokenize", "mwt", "pos", "lemma",
-                                             "depparse", "ner", "sentiment", "constituency",
-                                             "coref", "morphseg"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"langid", "tokenize", "mwt", "pos", "lemma", "depparse",
+                                      "ner", "sentiment", "constituency", "coref", "morphseg"}));
   EXPECT_EQ(specs[5].requirements, (std::vector<std::string>{"tokenize", "pos", "lemma"}));
   EXPECT_EQ(specs[9].module, "coref");
   EXPECT_EQ(specs[0].module, "extended");
@@ -66,9 +66,9 @@ TEST(Registry, ProcessorsWithoutModelsRefuse) {
   auto depparse = velmora::make_processor("depparse");
   const std::string expected =
       "the 'depparse' processor is registered but native inference is not implemented";
-  EXPECT_EQ(message_of<velmora::ProcessorNotImplementedError>(
-                [&] { depparse->process(Document("x")); }),
-            expected);
+  EXPECT_EQ(
+      message_of<velmora::ProcessorNotImplementedError>([&] { depparse->process(Document("x")); }),
+      expected);
   EXPECT_EQ(message_of<velmora::ProcessorNotImplementedError>(
                 [&] { depparse->process_bulk({Document("x")}); }),
             expected);
@@ -87,9 +87,9 @@ TEST(Pipeline, ArgumentChecksInOrder) {
             "a pipeline resources version cannot be empty");
   // Duplicates are found before the mapping is examined.
   EXPECT_EQ(msg([] {
-              Pipeline("en", {"tokenize", "tokenize"}, std::map<std::string, std::string>{
-                                                           {"coref", "x"}},
-                       std::nullopt, "1.14.0", false, {});
+              Pipeline("en", {"tokenize", "tokenize"},
+                       std::map<std::string, std::string>{{"coref", "x"}}, std::nullopt, "1.14.0",
+                       false, {});
             }),
             "a processor may only appear once in a pipeline: 'tokenize'");
   EXPECT_EQ(msg([] {
@@ -113,7 +113,8 @@ TEST(Pipeline, RequirementsComeFromEarlierProcessors) {
   EXPECT_EQ(msg({"pos", "tokenize"}), "processor 'pos' is missing requirements: tokenize");
   EXPECT_EQ(msg({"tokenize", "depparse"}),
             "processor 'depparse' is missing requirements: pos, lemma");
-  EXPECT_EQ(msg({"depparse"}), "processor 'depparse' is missing requirements: tokenize, pos, lemma");
+  EXPECT_EQ(msg({"depparse"}),
+            "processor 'depparse' is missing requirements: tokenize, pos, lemma");
   // A requirements error is an invalid argument.
   EXPECT_THROW(build({"mwt"}), std::invalid_argument);
 
@@ -160,8 +161,9 @@ TEST(Pipeline, ModelDirectoryIsResolvedPerProcessor) {
   EXPECT_EQ(message_of<velmora::ModelBundleError>([&] { build({"tokenize"}, dir.path()); }),
             "no converted bundle for en/tokenize/default");
   // A stage whose model cannot run yet refuses after its bundle is resolved.
-  EXPECT_EQ(message_of<velmora::ModelBundleError>(
-                [&] { build({"tokenize", "sentiment"}, dir.path(), "sst"); }),
+  EXPECT_EQ(message_of<velmora::ModelBundleError>([&] {
+              build({"tokenize", "sentiment"}, dir.path(), "sst");
+            }),
             "no converted bundle for en/tokenize/sst");
   // A stage whose model cannot run yet refuses once its bundle is resolved,
   // before requirements are validated.

@@ -28,9 +28,12 @@ std::vector<Case> read_cases(const std::filesystem::path& path) {
     c.ids.resize(c.length);
     c.mask.resize(c.length);
     c.output.resize(c.length * c.hidden);
-    for (auto& v : c.ids) in >> v;
-    for (auto& v : c.mask) in >> v;
-    for (auto& v : c.output) in >> v;
+    for (auto& v : c.ids)
+      in >> v;
+    for (auto& v : c.mask)
+      in >> v;
+    for (auto& v : c.output)
+      in >> v;
     cases.push_back(c);
   }
   return cases;
@@ -54,8 +57,7 @@ TEST(AotPackage, RunsTwoLengthsLikeTheEagerModule) {
     auto expected = at::tensor(c.output, at::kFloat).reshape({1, c.length, c.hidden});
     // Compiled kernels may reorder the reduction; float32 round-off only.
     EXPECT_TRUE(at::allclose(out, expected, /*rtol=*/1e-5, /*atol=*/1e-6))
-        << "length " << c.length << ": max abs diff "
-        << (out - expected).abs().max().item<float>();
+        << "length " << c.length << ": max abs diff " << (out - expected).abs().max().item<float>();
   }
 }
 

@@ -22,11 +22,13 @@ TEST(MappedView, FloatTensorViewsTheMappingWithoutCopying) {
   int64_t rank = 0;
   ASSERT_TRUE(description >> name >> offset >> rank);
   std::vector<int64_t> shape(rank);
-  for (auto& d : shape) description >> d;
+  for (auto& d : shape)
+    description >> d;
   int64_t count = 0;
   description >> count;
   std::vector<float> expected(count);
-  for (auto& v : expected) description >> v;
+  for (auto& v : expected)
+    description >> v;
   ASSERT_TRUE(description);
 
   auto file = velmora::test::fixture("harness/bundle/tensors.bin");
@@ -40,8 +42,8 @@ TEST(MappedView, FloatTensorViewsTheMappingWithoutCopying) {
 
   {
     auto* data = static_cast<const char*>(base) + offset;
-    at::Tensor view = at::from_blob(const_cast<char*>(data), shape, [](void*) {},
-                                    at::TensorOptions().dtype(at::kFloat));
+    at::Tensor view = at::from_blob(
+        const_cast<char*>(data), shape, [](void*) {}, at::TensorOptions().dtype(at::kFloat));
     EXPECT_EQ(view.data_ptr(), static_cast<const void*>(data));
     EXPECT_EQ(view.sizes(), at::IntArrayRef(shape));
     auto reference = at::tensor(expected, at::kFloat).reshape(shape);
