@@ -21,6 +21,9 @@ inline constexpr const char* kModuleVersion = "0.1.0";
 // the order in which the classes must appear.
 void bind_errors(nb::module_& m);
 void bind_bundle(nb::module_& m);
+void bind_charlm(nb::module_& m);
+void bind_tokenizers(nb::module_& m);
+void bind_transformer(nb::module_& m);
 void bind_coref_values(nb::module_& m);
 void bind_constituency_tree(nb::module_& m);
 void bind_document(nb::module_& m);

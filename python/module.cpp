@@ -21,12 +21,12 @@ NB_MODULE(_velmora, m) {
   // Classes. Their order is part of the module's surface: each group goes in
   // at its place below.
   py::bind_bundle(m); // 1 TensorDescriptor, 2 ModelBundle
-  //   3 CharLMPlan                                          (character language model)
+  py::bind_charlm(m); // 3 CharLMPlan
   //   4 CorefPrediction, 5 CorefPlan                        (coreference plan)
   //   6 MorphSegPlan                                        (morphological segmentation)
-  //   7 WordPieceEncoding, 8 WordPieceTokenizer,
-  //   9 ByteBPETokenizer, 10 XLMRobertaTokenizer,
-  //   11 TransformerEncoder                                 (subword tokenizers, transformer)
+  py::bind_tokenizers(m);        // 7 WordPieceEncoding, 8 WordPieceTokenizer,
+                                 // 9 ByteBPETokenizer, 10 XLMRobertaTokenizer
+  py::bind_transformer(m);       // 11 TransformerEncoder
   py::bind_coref_values(m);      // 12 CorefMention, 13 CorefChain, 14 CorefAttachment
   py::bind_constituency_tree(m); // 15 ConstituencyTree
   py::bind_document(m);          // 16 Document

@@ -49,10 +49,11 @@ if ! "$torch_venv/bin/python" -c 'import torch, numpy' >/dev/null 2>&1; then
 fi
 # Independent subword tokenizers the fixture generator checks ours against;
 # none of them depends on torch.
-if ! "$torch_venv/bin/python" -c 'import tokenizers, sentencepiece, google.protobuf' >/dev/null 2>&1; then
-  say "installing tokenizers, sentencepiece and protobuf into $torch_venv"
+# networkx gives the spanning arborescences the tree decoder is checked against.
+if ! "$torch_venv/bin/python" -c 'import tokenizers, sentencepiece, google.protobuf, networkx' >/dev/null 2>&1; then
+  say "installing tokenizers, sentencepiece, protobuf and networkx into $torch_venv"
   "$torch_venv/bin/python" -m pip install -q --disable-pip-version-check "tokenizers==0.23.3" \
-    "sentencepiece==0.2.3" protobuf >&2
+    "sentencepiece==0.2.3" protobuf "networkx==3.*" >&2
 fi
 # A real six-layer encoder for the transformer tests. Its metadata asks for
 # sentence-transformers (and so another torch); the files alone are enough.
@@ -77,11 +78,12 @@ if [ ! -x "$mod_venv/bin/python" ]; then
   say "creating $mod_venv from $py312"
   "$py312" -m venv "$mod_venv"
 fi
-# conllu is an independent CoNLL-U reader the tests check the module against.
-if ! "$mod_venv/bin/python" -c 'import nanobind, pytest, conllu' >/dev/null 2>&1; then
-  say "installing nanobind, pytest and conllu into $mod_venv"
+# conllu is an independent CoNLL-U reader the tests check the module against;
+# tokenizers and sentencepiece are the independent subword tokenizers.
+if ! "$mod_venv/bin/python" -c 'import nanobind, pytest, conllu, tokenizers, sentencepiece, google.protobuf' >/dev/null 2>&1; then
+  say "installing nanobind, pytest, conllu, tokenizers and sentencepiece into $mod_venv"
   "$mod_venv/bin/python" -m pip install -q --disable-pip-version-check "nanobind==2.*" pytest \
-    conllu >&2
+    conllu "tokenizers==0.23.3" "sentencepiece==0.2.3" protobuf >&2
 fi
 
 echo "VELMORA_CACHE=$cache"
