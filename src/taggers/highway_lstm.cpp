@@ -1,0 +1,87 @@
+#include "taggers/highway_lstm.hpp"
+
+#include <ATen/ops/addcmul.h>
+#include <ATen/ops/linear.h>
+#include <ATen/ops/sigmoid.h>
+#include <ATen/ops/tanh.h>
+
+#include "encoders/lstm.hpp"
+
+namespace velmora::detail {
+namespace {
+
+constexpr LstmShape kShape{1, true};
+
+std::string lstm_prefix(const std::string& stack, std::int64_t layer) {
+  return stack + ".lstm." + std::to_string(layer) + ".lstm.";
+}
+
+// The layer's LSTM output plus the gated highway term, both computed from the
+// layer's input.
+at::Tensor highway_output(const at::Tensor& input, const at::Tensor& lstm_output,
+                          const HighwayLayerWeights& layer) {
+  const at::Tensor transform =
+      at::tanh(at::linear(input, layer.highway_weight, layer.highway_bias));
+  const at::Tensor gate = at::sigmoid(at::linear(input, layer.gate_weight, layer.gate_bias));
+  return at::addcmul(lstm_output, gate, transform);
+}
+
+} // namespace
+
+std::vector<std::string> highway_layer_tensor_names(const std::string& stack, std::int64_t layer) {
+  std::vector<std::string> names = lstm_parameter_names(lstm_prefix(stack, layer), kShape);
+  const std::string index = std::to_string(layer);
+  for (const char* part : {".highway.", ".gate."}) {
+    names.push_back(stack + part + index + ".weight");
+    names.push_back(stack + part + index + ".bias");
+  }
+  return names;
+}
+
+HighwayLayerWeights highway_layer_weights(const TensorLookup& tensor, const std::string& stack,
+                                          std::int64_t layer) {
+  HighwayLayerWeights record;
+  record.lstm.reserve(8);
+  for (const std::string& name : lstm_parameter_names(lstm_prefix(stack, layer), kShape)) {
+    record.lstm.push_back(tensor(name));
+  }
+  record.initial_state = {tensor(stack + "_h_init").narrow(0, 2 * layer, 2),
+                          tensor(stack + "_c_init").narrow(0, 2 * layer, 2)};
+  const std::string index = std::to_string(layer);
+  record.highway_weight = tensor(stack + ".highway." + index + ".weight");
+  record.highway_bias = tensor(stack + ".highway." + index + ".bias");
+  record.gate_weight = tensor(stack + ".gate." + index + ".weight");
+  record.gate_bias = tensor(stack + ".gate." + index + ".bias");
+  return record;
+}
+
+at::Tensor highway_lstm_dense(at::Tensor input, const std::vector<HighwayLayerWeights>& layers) {
+  const std::int64_t batch = input.size(0);
+  for (const HighwayLayerWeights& layer : layers) {
+    at::Tensor h0 = layer.initial_state[0];
+    at::Tensor c0 = layer.initial_state[1];
+    if (batch != 1) {
+      h0 = expand_state(h0, batch);
+      c0 = expand_state(c0, batch);
+    }
+    const at::Tensor output = lstm_dense(input, h0, c0, layer.lstm, kShape);
+    input = highway_output(input, output, layer);
+  }
+  return input;
+}
+
+at::Tensor highway_lstm_packed(at::Tensor input, const std::vector<std::int64_t>& lengths,
+                               const std::vector<HighwayLayerWeights>& layers) {
+  const std::int64_t batch = input.size(0);
+  const std::int64_t steps = input.size(1);
+  for (const HighwayLayerWeights& layer : layers) {
+    const at::Tensor output =
+        lstm_packed(input, lengths, expand_state(layer.initial_state[0], batch),
+                    expand_state(layer.initial_state[1], batch), layer.lstm, kShape, steps)
+            .output;
+    input = highway_output(input, output, layer);
+  }
+  return input;
+}
+
+} // namespace velmora::detail

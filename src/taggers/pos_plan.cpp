@@ -1,0 +1,165 @@
+// The tagger's public face: loading, tagging word lists, and writing tags
+// into documents one sentence at a time or in shared batches.
+
+#include <utility>
+
+#include <ATen/ops/cat.h>
+#include <c10/core/InferenceMode.h>
+
+#include <velmora/json.hpp>
+
+#include "taggers/pos_impl.hpp"
+
+namespace velmora {
+
+POSPlan::POSPlan(std::filesystem::path bundle_path, bool verify_checksums) {
+  try {
+    impl_ = std::make_unique<Impl>(std::move(bundle_path), verify_checksums);
+  } catch (const detail::JsonError& error) {
+    throw POSModelError(error.what());
+  }
+}
+
+POSPlan::~POSPlan() = default;
+POSPlan::POSPlan(POSPlan&& other) noexcept = default;
+POSPlan& POSPlan::operator=(POSPlan&& other) noexcept {
+  if (this != &other) {
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+
+const ModelBundle& POSPlan::bundle() const {
+  return *impl_->bundle;
+}
+
+std::vector<POSTags> POSPlan::tag(const std::vector<std::string>& words) const {
+  return impl_->tag_words(words);
+}
+
+Document POSPlan::process(Document document) const {
+  const SentenceSequence sentences = document.sentences();
+  for (std::uint64_t i = 0; i < sentences.size(); ++i) {
+    const WordSequence words = sentences.at(static_cast<std::int64_t>(i)).words();
+    std::vector<std::string> texts;
+    texts.reserve(words.size());
+    for (std::uint64_t w = 0; w < words.size(); ++w) {
+      texts.push_back(words.at(static_cast<std::int64_t>(w)).text());
+    }
+    Impl::write_tags(words, impl_->tag_words(texts));
+  }
+  return document;
+}
+
+std::vector<Document> POSPlan::process_bulk(std::vector<Document> documents) const {
+  std::vector<WordSequence> views;
+  std::vector<std::vector<std::string>> texts;
+  for (const Document& document : documents) {
+    const SentenceSequence sentences = document.sentences();
+    for (std::uint64_t i = 0; i < sentences.size(); ++i) {
+      WordSequence words = sentences.at(static_cast<std::int64_t>(i)).words();
+      std::vector<std::string>& sentence = texts.emplace_back();
+      sentence.reserve(words.size());
+      for (std::uint64_t w = 0; w < words.size(); ++w) {
+        sentence.push_back(words.at(static_cast<std::int64_t>(w)).text());
+      }
+      views.push_back(std::move(words));
+    }
+  }
+  const std::vector<std::vector<POSTags>> results = impl_->tag_sentences(texts);
+  for (std::size_t s = 0; s < views.size(); ++s) {
+    Impl::write_tags(views[s], results[s]);
+  }
+  return documents;
+}
+
+std::vector<POSTags> POSPlan::Impl::tag_words(const std::vector<std::string>& words) const {
+  if (words.empty()) {
+    return {};
+  }
+  c10::InferenceMode guard;
+  const at::Tensor rows = encode_sentence(words);
+  return predict_tags(rows, static_cast<std::int64_t>(words.size()));
+}
+
+std::vector<std::vector<POSTags>>
+POSPlan::Impl::tag_sentences(const std::vector<std::vector<std::string>>& sentences) const {
+  std::vector<at::Tensor> forward_rows;
+  std::vector<at::Tensor> backward_rows;
+  if (use_charlm) {
+    forward_rows = charlm_forward->encode_many(sentences);
+    backward_rows = charlm_backward->encode_many(sentences);
+  }
+  c10::InferenceMode guard;
+  const std::vector<at::Tensor> encoded = encode_batch(sentences, forward_rows, backward_rows);
+  return predict_batch(encoded, sentences);
+}
+
+std::vector<std::vector<POSTags>>
+POSPlan::Impl::predict_batch(const std::vector<at::Tensor>& encoded,
+                             const std::vector<std::vector<std::string>>& sentences) const {
+  if (encoded.size() != sentences.size()) {
+    throw POSModelError("POS encoded and sentence batches must have equal lengths");
+  }
+  std::vector<std::vector<POSTags>> results(sentences.size());
+  std::vector<std::int64_t> lengths(sentences.size(), 0);
+  for (std::size_t s = 0; s < sentences.size(); ++s) {
+    if (sentences[s].empty()) {
+      continue;
+    }
+    lengths[s] = static_cast<std::int64_t>(sentences[s].size());
+    if (!encoded[s].defined() || encoded[s].dim() < 1 || encoded[s].size(0) != lengths[s]) {
+      throw POSModelError("POS encoded sentence length does not match its words");
+    }
+  }
+
+  const std::vector<std::size_t> order = detail::longest_first(lengths);
+  std::vector<std::int64_t> sorted_lengths;
+  sorted_lengths.reserve(order.size());
+  for (const std::size_t s : order) {
+    sorted_lengths.push_back(lengths[s]);
+  }
+  for (const detail::BatchRange& range : plan_batches(sorted_lengths)) {
+    const auto count = static_cast<std::int64_t>(range.end - range.begin);
+    // The batch's real rows, sentence after sentence: exactly what remains of
+    // a padded batch once its padding rows are masked out.
+    std::vector<at::Tensor> members;
+    members.reserve(static_cast<std::size_t>(count));
+    std::int64_t total = 0;
+    for (std::int64_t j = 0; j < count; ++j) {
+      members.push_back(encoded[order[range.begin + j]]);
+      total += members.back().size(0);
+    }
+    const at::Tensor flat = at::cat(members, 0);
+    std::vector<POSTags> tags = predict_tags(flat, total);
+    auto next = tags.begin();
+    for (std::int64_t j = 0; j < count; ++j) {
+      const std::size_t s = order[range.begin + j];
+      std::vector<POSTags>& result = results[s];
+      result.insert(result.end(), std::make_move_iterator(next),
+                    std::make_move_iterator(next + lengths[s]));
+      next += lengths[s];
+    }
+  }
+  return results;
+}
+
+void POSPlan::Impl::write_tags(const WordSequence& words, const std::vector<POSTags>& tags) {
+  if (words.size() != tags.size()) {
+    throw POSModelError("POS word and tag counts disagree");
+  }
+  const auto annotation = [](const std::string& value) -> std::optional<std::string> {
+    if (value == "_") {
+      return std::nullopt;
+    }
+    return value;
+  };
+  for (std::size_t i = 0; i < tags.size(); ++i) {
+    Word word = words.at(static_cast<std::int64_t>(i));
+    word.set_upos(annotation(tags[i].upos));
+    word.set_xpos(annotation(tags[i].xpos));
+    word.set_feats(annotation(tags[i].feats));
+  }
+}
+
+} // namespace velmora

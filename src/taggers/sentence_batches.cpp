@@ -1,0 +1,36 @@
+#include "taggers/sentence_batches.hpp"
+
+#include <algorithm>
+
+namespace velmora::detail {
+
+std::vector<std::size_t> longest_first(const std::vector<std::int64_t>& lengths) {
+  std::vector<std::size_t> order;
+  order.reserve(lengths.size());
+  for (std::size_t i = 0; i < lengths.size(); ++i) {
+    if (lengths[i] > 0) {
+      order.push_back(i);
+    }
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return lengths[a] > lengths[b]; });
+  return order;
+}
+
+std::vector<BatchRange> plan_length_batches(const std::vector<std::int64_t>& sorted_lengths,
+                                            std::int64_t max_count, std::int64_t max_padded) {
+  std::vector<BatchRange> batches;
+  std::size_t start = 0;
+  while (start < sorted_lengths.size()) {
+    const std::int64_t longest = std::max<std::int64_t>(sorted_lengths[start], 1);
+    const auto remaining = static_cast<std::int64_t>(sorted_lengths.size() - start);
+    // Division keeps k * longest from overflowing with the unbounded defaults.
+    const std::int64_t count = std::max<std::int64_t>(
+        1, std::min({remaining, std::max<std::int64_t>(max_count, 1), max_padded / longest}));
+    batches.push_back({start, start + static_cast<std::size_t>(count)});
+    start += static_cast<std::size_t>(count);
+  }
+  return batches;
+}
+
+} // namespace velmora::detail

@@ -1,0 +1,32 @@
+#pragma once
+
+// Length-sorted batching of sentences for the padded, packed batch paths of
+// the tagger and the parser.
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace velmora::detail {
+
+// A half-open range [begin, end) of positions in a length-sorted order.
+struct BatchRange {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+// The indexes of the positive `lengths`, stably sorted longest first: equal
+// lengths keep their input order, as packing needs non-increasing lengths.
+std::vector<std::size_t> longest_first(const std::vector<std::int64_t>& lengths);
+
+// Cuts `sorted_lengths` (non-increasing) into consecutive batches. A batch
+// opens with its longest entry L and takes the most entries k with k at most
+// `max_count` and k * L at most `max_padded` (padded positions, not the sum of
+// the lengths); an entry longer than `max_padded` forms a batch alone.
+std::vector<BatchRange>
+plan_length_batches(const std::vector<std::int64_t>& sorted_lengths,
+                    std::int64_t max_count = std::numeric_limits<std::int64_t>::max(),
+                    std::int64_t max_padded = std::numeric_limits<std::int64_t>::max());
+
+} // namespace velmora::detail
