@@ -1,0 +1,133 @@
+#pragma once
+
+// The loaded dependency parser. Include only from .cpp files: it pulls in
+// ATen.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <ATen/core/Tensor.h>
+
+#include <velmora/depparse.hpp>
+#include <velmora/model_bundle.hpp>
+
+#include "encoders/native_charlm.hpp"
+#include "encoders/native_transformer.hpp"
+#include "taggers/highway_lstm.hpp"
+
+namespace velmora {
+
+using ParserLayerWeights = detail::HighwayLayerWeights;
+
+// Built once by the loader and never written afterwards; the members are
+// released in reverse order, so `bundle` outlives every view of its mapping.
+struct DepparsePlan::Impl {
+  // Lets the tensor map be searched with a string_view.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  using UnitMap = std::unordered_map<std::string, std::int64_t>;
+  using TensorMap = std::unordered_map<std::string, at::Tensor, NameHash, std::equal_to<>>;
+
+  // Loads a "depparse" bundle. JSON errors of the assets escape unchanged.
+  Impl(std::filesystem::path bundle_path, bool verify_checksums);
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  // Throws DepparseModelError "missing depparse tensor: '<name>'".
+  const at::Tensor& tensor(std::string_view name) const;
+
+  // Word inputs: [1, n + 1, D] for n >= 1 words, the root position first.
+  // `forward_charlm`/`backward_charlm` are language model rows [n + 1, H] of
+  // exactly this sentence (null runs the models here); read only with
+  // use_charlm.
+  at::Tensor encode_inputs(const std::vector<DepparseWord>& words, const at::Tensor* forward_charlm,
+                           const at::Tensor* backward_charlm) const;
+  // The character vectors [count, char_hidden_dim] of id sequences, each
+  // non-empty.
+  at::Tensor encode_char_ids(const std::vector<std::vector<std::int64_t>>& sequences) const;
+
+  // [1, n + 1, 2 * hidden_dim].
+  at::Tensor encode_sentence(const std::vector<DepparseWord>& words,
+                             const at::Tensor* forward_charlm,
+                             const at::Tensor* backward_charlm) const;
+
+  // [B, n, n, O] scores of the biaffine head `prefix` over encoded rows
+  // [B, n, D]: axis 1 is the dependent, axis 2 the head.
+  at::Tensor deep_biaffine(const std::string& prefix, const at::Tensor& encoded) const;
+  // (arc log-probabilities [B, n, n], relation log-probabilities
+  // [B, n, n, R]). `padding_mask` [B, n] is true at real positions.
+  std::pair<at::Tensor, at::Tensor> score_sentence(const at::Tensor& encoded,
+                                                   const at::Tensor* padding_mask) const;
+
+  // The tree of one sentence from its score tensors [1, n, n] and
+  // [1, n, n, R] (float32), which are replaced by their squeezed, contiguous
+  // forms.
+  std::vector<DepparsePrediction> decode_sentence(const std::vector<DepparseWord>& words,
+                                                  at::Tensor& arc_scores,
+                                                  at::Tensor& relation_scores) const;
+
+  // Batched parsing of many sentences; results in input order.
+  std::vector<std::vector<DepparsePrediction>>
+  parse_sentences(const std::vector<std::vector<DepparseWord>>& sentences) const;
+  std::vector<at::Tensor> encode_batch(const std::vector<std::vector<DepparseWord>>& sentences,
+                                       const std::vector<at::Tensor>& forward_charlm,
+                                       const std::vector<at::Tensor>& backward_charlm) const;
+  std::vector<std::pair<at::Tensor, at::Tensor>>
+  score_batch(const std::vector<at::Tensor>& encoded,
+              const std::vector<std::vector<DepparseWord>>& sentences) const;
+
+  std::shared_ptr<ModelBundle> bundle;
+  TensorMap tensors;
+  std::vector<at::Tensor> char_lstm_weights;
+  std::vector<at::Tensor> char_lstm_init;
+  std::vector<ParserLayerWeights> parser_layers;
+  UnitMap word_vocab;
+  UnitMap lemma_vocab;
+  UnitMap char_vocab;
+  UnitMap upos_vocab;
+  UnitMap xpos_vocab;
+  std::vector<UnitMap> xpos_component_vocabs;
+  UnitMap pretrain_vocab;
+  std::vector<std::string> deprel_labels;
+  std::int64_t feats_category_count = 0;
+  std::int64_t word_emb_dim = 0;
+  std::int64_t tag_emb_dim = 0;
+  std::int64_t transformed_dim = 0;
+  std::int64_t char_emb_dim = 0;
+  std::int64_t char_hidden_dim = 0;
+  std::int64_t hidden_dim = 0;
+  std::int64_t num_layers = 0;
+  std::int64_t batch_size = 0;
+  std::int64_t deep_biaff_hidden_dim = 0;
+  std::string xpos_separator;
+  bool word_lower = false;
+  bool lemma_lower = false;
+  bool xpos_has_ignore = false;
+  bool composite_xpos = false;
+  bool linearization = false;
+  bool distance = false;
+  bool use_charlm = false;
+  bool use_transformer = false;
+  std::unique_ptr<detail::NativeCharLM> charlm_forward;
+  std::unique_ptr<detail::NativeCharLM> charlm_backward;
+  std::unique_ptr<detail::NativeTransformer> transformer;
+
+private:
+  void bind_tensors();
+  void validate_tensors() const;
+  void require_biaffine(const std::string& prefix) const;
+  void cache_recurrent_weights();
+};
+
+} // namespace velmora

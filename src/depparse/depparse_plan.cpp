@@ -1,0 +1,64 @@
+// The parser's public face: loading, parsing one sentence, and writing heads
+// and relations into documents sentence by sentence.
+
+#include <utility>
+
+#include <c10/core/InferenceMode.h>
+
+#include <velmora/json.hpp>
+
+#include "depparse/depparse_impl.hpp"
+#include "depparse/depparse_words.hpp"
+
+namespace velmora {
+
+DepparsePlan::DepparsePlan(std::filesystem::path bundle_path, bool verify_checksums) {
+  try {
+    impl_ = std::make_unique<Impl>(std::move(bundle_path), verify_checksums);
+  } catch (const detail::JsonError& error) {
+    throw DepparseModelError(error.what());
+  }
+}
+
+DepparsePlan::~DepparsePlan() = default;
+DepparsePlan::DepparsePlan(DepparsePlan&& other) noexcept = default;
+DepparsePlan& DepparsePlan::operator=(DepparsePlan&& other) noexcept {
+  if (this != &other) {
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+
+const ModelBundle& DepparsePlan::bundle() const {
+  return *impl_->bundle;
+}
+
+std::vector<DepparsePrediction> DepparsePlan::parse(const std::vector<DepparseWord>& words) const {
+  if (words.empty()) {
+    return {};
+  }
+  c10::InferenceMode guard;
+  auto [arcs, relations] = [&] {
+    const at::Tensor encoded = impl_->encode_sentence(words, nullptr, nullptr);
+    return impl_->score_sentence(encoded, nullptr);
+  }();
+  return impl_->decode_sentence(words, arcs, relations);
+}
+
+Document DepparsePlan::process(Document document) const {
+  const SentenceSequence sentences = document.sentences();
+  for (std::uint64_t i = 0; i < sentences.size(); ++i) {
+    const WordSequence words = sentences.at(static_cast<std::int64_t>(i)).words();
+    detail::apply_predictions(words, parse(detail::collect_depparse_words(words)));
+  }
+  return document;
+}
+
+at::Tensor DepparsePlan::Impl::encode_sentence(const std::vector<DepparseWord>& words,
+                                               const at::Tensor* forward_charlm,
+                                               const at::Tensor* backward_charlm) const {
+  return detail::highway_lstm_dense(encode_inputs(words, forward_charlm, backward_charlm),
+                                    parser_layers);
+}
+
+} // namespace velmora

@@ -1,0 +1,90 @@
+// Deep biaffine arc and relation scoring over encoded positions, with the
+// optional linearization and distance terms of the arc scores.
+
+#include <limits>
+
+#include <ATen/TensorOperators.h>
+#include <ATen/ops/abs.h>
+#include <ATen/ops/arange.h>
+#include <ATen/ops/bmm.h>
+#include <ATen/ops/cat.h>
+#include <ATen/ops/eye.h>
+#include <ATen/ops/linear.h>
+#include <ATen/ops/log.h>
+#include <ATen/ops/log_sigmoid.h>
+#include <ATen/ops/log_softmax.h>
+#include <ATen/ops/logical_not.h>
+#include <ATen/ops/matmul.h>
+#include <ATen/ops/ones.h>
+#include <ATen/ops/relu.h>
+#include <ATen/ops/sign.h>
+#include <ATen/ops/softplus.h>
+
+#include "depparse/depparse_impl.hpp"
+
+namespace velmora {
+
+at::Tensor DepparsePlan::Impl::deep_biaffine(const std::string& prefix,
+                                             const at::Tensor& encoded) const {
+  const std::int64_t batch = encoded.size(0);
+  const std::int64_t positions = encoded.size(1);
+  const at::Tensor ones = at::ones({batch, positions, 1}, encoded.options());
+  // Both sides gain a constant feature 1 after the relu.
+  const at::Tensor dependent = at::cat(
+      {at::relu(at::linear(encoded, tensor(prefix + ".W1.weight"), tensor(prefix + ".W1.bias"))),
+       ones},
+      2);
+  const at::Tensor head = at::cat(
+      {at::relu(at::linear(encoded, tensor(prefix + ".W2.weight"), tensor(prefix + ".W2.bias"))),
+       ones},
+      2);
+  const at::Tensor& weight = tensor(prefix + ".scorer.W_bilin.weight");
+  const at::Tensor& bias = tensor(prefix + ".scorer.W_bilin.bias");
+  const std::int64_t head_width = weight.size(1);
+  const std::int64_t outputs = weight.size(2);
+
+  // The dependent side against the flattened weight first, then one batched
+  // product with the transposed head side; no five-axis product is formed.
+  const at::Tensor partial =
+      at::matmul(dependent, weight.reshape({weight.size(0), head_width * outputs}))
+          .view({batch, positions, head_width, outputs})
+          .permute({0, 1, 3, 2})
+          .reshape({batch, positions * outputs, head_width});
+  const at::Tensor scores = at::bmm(partial, head.transpose(1, 2))
+                                .view({batch, positions, outputs, positions})
+                                .permute({0, 1, 3, 2});
+  return (scores + bias).contiguous();
+}
+
+std::pair<at::Tensor, at::Tensor>
+DepparsePlan::Impl::score_sentence(const at::Tensor& encoded,
+                                   const at::Tensor* padding_mask) const {
+  at::Tensor arcs = deep_biaffine("unlabeled", encoded).squeeze(3);
+  const at::Tensor relations = deep_biaffine("deprel", encoded);
+
+  // offset[i][j] = j - i: the head's position minus the dependent's.
+  const std::int64_t positions = encoded.size(1);
+  const at::Tensor index = at::arange(positions, at::TensorOptions().dtype(at::kLong));
+  const at::Tensor offset = (index.unsqueeze(0) - index.unsqueeze(1)).unsqueeze(0);
+  if (linearization) {
+    const at::Tensor side = deep_biaffine("linearization", encoded).squeeze(3);
+    arcs = arcs + at::log_sigmoid(side * at::sign(offset).to(at::kFloat));
+  }
+  if (distance) {
+    const at::Tensor expected = 1 + at::softplus(deep_biaffine("distance", encoded).squeeze(3));
+    const at::Tensor miss = at::abs(offset).to(at::kFloat) - expected;
+    arcs = arcs - at::log(miss * miss / 2 + 1);
+  }
+  constexpr double kNegativeInfinity = -std::numeric_limits<double>::infinity();
+  arcs.masked_fill_(at::eye(positions, at::TensorOptions().dtype(at::kBool)), kNegativeInfinity);
+  if (padding_mask != nullptr) {
+    if (padding_mask->dim() != 2 || padding_mask->size(0) != encoded.size(0) ||
+        padding_mask->size(1) != positions) {
+      throw DepparseModelError("depparse padding mask does not match encoded input");
+    }
+    arcs.masked_fill_(at::logical_not(*padding_mask).unsqueeze(1), kNegativeInfinity);
+  }
+  return {at::log_softmax(arcs, 2), at::log_softmax(relations, 3)};
+}
+
+} // namespace velmora
