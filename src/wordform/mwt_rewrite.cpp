@@ -68,8 +68,10 @@ WordInput word_of(const std::string& text, std::int32_t id) {
 // Replaces a marked token's words by those of its expansion. Returns the
 // number of words.
 std::int32_t expand_token(const MWTPlan::Impl& plan, TokenInput& token, std::int32_t running) {
+  // Named, so that the pieces viewing it outlive the loop's range expression.
+  const std::string expansion = plan.expand(token.text);
   std::vector<std::string> pieces;
-  for (const std::string_view piece : split(plan.expand(token.text), ' ')) {
+  for (const std::string_view piece : split(expansion, ' ')) {
     if (!piece.empty()) {
       pieces.emplace_back(piece);
     }

@@ -264,5 +264,22 @@ TEST(MWTRewriteTest, PreviouslyExpandedTokensStayDistinct) {
   EXPECT_EQ(document.tokens().at(1).id_range(), (std::pair<std::int32_t, std::int32_t>{2, 3}));
 }
 
+// An expansion longer than any short-string buffer: the words are cut from
+// it after the expander returns, so it must still be alive then.
+TEST(MWTRewriteTest, LongExpansionGivesOneWordPerPiece) {
+  const std::string text = "abcdefghijklmnopqrstuvwxyzäöüß";
+  std::vector<SentenceInput> sentences(1);
+  sentences[0].tokens.push_back(tokenized(1, text, 0, "MWT=Yes"));
+  const Document result = MWTPlan(test::fixture("wordform/mwt_spaces/bundle"), false)
+                              .process(Document(text, std::move(sentences)));
+  const Utf8Text letters(text);
+  std::vector<ExpectedWord> expected;
+  for (std::size_t i = 0; i < letters.codepoint_count(); ++i) {
+    expected.push_back(
+        {static_cast<std::int32_t>(i + 1), letters.slice(i, i + 1), std::nullopt, std::nullopt});
+  }
+  expect_words(result.sentences().at(0), expected);
+}
+
 } // namespace
 } // namespace velmora
