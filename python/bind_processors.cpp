@@ -65,7 +65,7 @@ void bind_processors(nb::module_& m) {
 
   nb::class_<POSProcessor, Processor>(m, "POSProcessor")
       .def(nb::init<>())
-      // pending: __init__(model_path, verify_checksums=False)
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
       .def_prop_ro("bundle_path", bundle_path<POSProcessor>());
 
   nb::class_<LemmaProcessor, Processor>(m, "LemmaProcessor")
@@ -76,7 +76,7 @@ void bind_processors(nb::module_& m) {
 
   nb::class_<DepparseProcessor, Processor>(m, "DepparseProcessor")
       .def(nb::init<>())
-      // pending: __init__(model_path, verify_checksums=False)
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
       .def_prop_ro("bundle_path", bundle_path<DepparseProcessor>());
 
   nb::class_<NERProcessor, Processor>(m, "NERProcessor")

@@ -94,7 +94,11 @@ public:
 class POSProcessor final : public PlannedProcessor<POSPlan> {
 public:
   POSProcessor();
+  POSProcessor(std::filesystem::path bundle, bool verify_checksums);
   ~POSProcessor() override;
+
+  Document process(Document document) const override;
+  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
 };
 
 // Over a model that reads part-of-speech tags, also requires "pos".
@@ -112,7 +116,11 @@ public:
 class DepparseProcessor final : public PlannedProcessor<DepparsePlan> {
 public:
   DepparseProcessor();
+  DepparseProcessor(std::filesystem::path bundle, bool verify_checksums);
   ~DepparseProcessor() override;
+
+  Document process(Document document) const override;
+  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
 };
 
 class NERProcessor final : public PlannedProcessor<NERPlan> {

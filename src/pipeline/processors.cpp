@@ -1,7 +1,9 @@
 #include <velmora/processors.hpp>
 
+#include <velmora/depparse.hpp>
 #include <velmora/lemma.hpp>
 #include <velmora/mwt.hpp>
+#include <velmora/pos.hpp>
 #include <velmora/tokenizer.hpp>
 
 namespace velmora {
@@ -60,7 +62,25 @@ std::string MWTProcessor::expand(const std::string& token) const {
 }
 
 POSProcessor::POSProcessor() : PlannedProcessor(detail::registry_spec("pos")) {}
+POSProcessor::POSProcessor(std::filesystem::path bundle, bool verify_checksums) : POSProcessor() {
+  auto plan = std::make_shared<POSPlan>(std::move(bundle), verify_checksums);
+  adopt(plan, plan->bundle().path());
+}
 POSProcessor::~POSProcessor() = default;
+
+Document POSProcessor::process(Document document) const {
+  if (!plan_) {
+    return Processor::process(std::move(document));
+  }
+  return plan_->process(std::move(document));
+}
+
+std::vector<Document> POSProcessor::process_bulk(std::vector<Document> documents) const {
+  if (!plan_) {
+    return Processor::process_bulk(std::move(documents));
+  }
+  return plan_->process_bulk(std::move(documents));
+}
 
 LemmaProcessor::LemmaProcessor() : PlannedProcessor(detail::registry_spec("lemma")) {}
 LemmaProcessor::LemmaProcessor(std::filesystem::path bundle, bool verify_checksums)
@@ -93,7 +113,26 @@ std::string LemmaProcessor::lemmatize(const std::string& word,
 }
 
 DepparseProcessor::DepparseProcessor() : PlannedProcessor(detail::registry_spec("depparse")) {}
+DepparseProcessor::DepparseProcessor(std::filesystem::path bundle, bool verify_checksums)
+    : DepparseProcessor() {
+  auto plan = std::make_shared<DepparsePlan>(std::move(bundle), verify_checksums);
+  adopt(plan, plan->bundle().path());
+}
 DepparseProcessor::~DepparseProcessor() = default;
+
+Document DepparseProcessor::process(Document document) const {
+  if (!plan_) {
+    return Processor::process(std::move(document));
+  }
+  return plan_->process(std::move(document));
+}
+
+std::vector<Document> DepparseProcessor::process_bulk(std::vector<Document> documents) const {
+  if (!plan_) {
+    return Processor::process_bulk(std::move(documents));
+  }
+  return plan_->process_bulk(std::move(documents));
+}
 
 NERProcessor::NERProcessor() : PlannedProcessor(detail::registry_spec("ner")) {}
 NERProcessor::~NERProcessor() = default;
@@ -124,8 +163,14 @@ std::shared_ptr<Processor> make_processor_from_bundle(const std::string& name,
   if (name == "mwt") {
     return std::make_shared<MWTProcessor>(std::move(bundle), verify_checksums);
   }
+  if (name == "pos") {
+    return std::make_shared<POSProcessor>(std::move(bundle), verify_checksums);
+  }
   if (name == "lemma") {
     return std::make_shared<LemmaProcessor>(std::move(bundle), verify_checksums);
+  }
+  if (name == "depparse") {
+    return std::make_shared<DepparseProcessor>(std::move(bundle), verify_checksums);
   }
   throw ProcessorNotImplementedError("the '" + name +
                                      "' processor is registered but native inference is not "

@@ -4,6 +4,16 @@ import pathlib
 
 import pytest
 
+EWT_DEV = (pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "data" / "ud-en-ewt" /
+           "en_ewt-ud-dev.conllu")
+
+# Fixture bundles for the default processors "tokenize,mwt,pos,lemma,depparse".
+DEFAULT_BUNDLES = {"tokenize": "tokenizer/mwt_gated",
+                   "mwt": "wordform/mwt_native_dict/bundle",
+                   "pos": "pos/models/composite_charlm_proj_l2",
+                   "lemma": "wordform/lemma_ensemble/bundle",
+                   "depparse": "depparse/models/plain_lin_dist_l2"}
+
 
 @pytest.fixture(scope="session")
 def fixture_dir():
@@ -37,3 +47,19 @@ def model_dir(tmp_path, fixture_dir):
         return tmp_path / "models"
 
     return build
+
+
+@pytest.fixture
+def default_models(model_dir):
+    """A model directory holding a bundle for every default processor."""
+    return model_dir(DEFAULT_BUNDLES)
+
+
+@pytest.fixture(scope="session")
+def ewt_dev_texts():
+    """The raw text of every sentence of the EWT development treebank."""
+    if not EWT_DEV.is_file():
+        pytest.skip(f"shared test data not found: ../shared/data/ud-en-ewt/{EWT_DEV.name}")
+    prefix = "# text = "
+    return [line[len(prefix):] for line in EWT_DEV.read_text(encoding="utf-8").splitlines()
+            if line.startswith(prefix)]

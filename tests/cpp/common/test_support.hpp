@@ -60,6 +60,17 @@ private:
   std::filesystem::path path_;
 };
 
+// The message of the E that f throws; a test failure when it throws nothing.
+template <class E, class F> std::string message_of(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "expected exception not thrown";
+  return {};
+}
+
 } // namespace velmora::test
 
 // Skips the current test with a clear message when shared data is missing.

@@ -1,19 +1,25 @@
 // A pipeline over a model directory of fixture bundles: the tokenizer's
-// multi-word marks are expanded by the expander, and batched processing gives
-// what processing one document at a time gives.
+// multi-word marks are expanded by the expander, the default processors chain
+// as their plans do by hand, and batched processing gives what processing one
+// document at a time gives.
 
 #include <fstream>
 
 #include <velmora/conllu.hpp>
+#include <velmora/depparse.hpp>
+#include <velmora/lemma.hpp>
 #include <velmora/mwt.hpp>
 #include <velmora/pipeline.hpp>
+#include <velmora/pos.hpp>
 #include <velmora/processors.hpp>
+#include <velmora/tokenizer.hpp>
 
 #include "test_support.hpp"
 
 namespace {
 
 using velmora::Document;
+using velmora::test::message_of;
 
 class ModelDirectory {
 public:
@@ -88,6 +94,86 @@ TEST(PipelineModels, ExpansionFollowsTokenizationAndBulkEqualsOneByOne) {
   for (std::size_t i = 0; i < bulk.size(); ++i) {
     EXPECT_EQ(bulk[i].to_conll(), one_by_one[i]) << i;
   }
+}
+
+const std::vector<std::pair<std::string, std::string>> kDefaultBundles = {
+    {"tokenize", "tokenizer/mwt_gated"},
+    {"mwt", "wordform/mwt_native_dict/bundle"},
+    {"pos", "pos/models/composite_charlm_proj_l2"},
+    {"lemma", "wordform/lemma_ensemble/bundle"},
+    {"depparse", "depparse/models/plain_lin_dist_l2"}};
+
+std::string bundle_of(const std::string& processor) {
+  for (const auto& [name, relative] : kDefaultBundles) {
+    if (name == processor) {
+      return velmora::test::fixture(relative).string();
+    }
+  }
+  return {};
+}
+
+TEST(PipelineModels, DefaultProcessorsChainAsTheirPlansDo) {
+  ModelDirectory models(kDefaultBundles);
+  velmora::Pipeline pipeline("en", {"tokenize", "mwt", "pos", "lemma", "depparse"}, "default",
+                             models.path(), "1.14.0", false, {});
+  std::vector<std::string> names;
+  for (const auto& processor : pipeline.processors()) {
+    names.push_back(processor->name());
+    EXPECT_TRUE(processor->implemented()) << processor->name();
+  }
+  ASSERT_EQ(names, (std::vector<std::string>{"tokenize", "mwt", "pos", "lemma", "depparse"}));
+
+  velmora::TokenizerPlan tokenizer(bundle_of("tokenize"), false);
+  velmora::MWTPlan expander(bundle_of("mwt"), false);
+  velmora::POSPlan tagger(bundle_of("pos"), false);
+  velmora::LemmaPlan lemmatizer(bundle_of("lemma"), false);
+  velmora::DepparsePlan parser(bundle_of("depparse"), false);
+
+  std::vector<std::string> one_by_one;
+  for (const std::string& text : kTexts) {
+    Document doc = pipeline.process(text);
+    Document by_hand = parser.process(
+        lemmatizer.process(tagger.process(expander.process(tokenizer.process(Document(text))))));
+    EXPECT_EQ(doc.to_conll(), by_hand.to_conll()) << text;
+    auto sentences = doc.sentences();
+    for (std::size_t s = 0; s < sentences.size(); ++s) {
+      auto words = sentences.at(s).words();
+      std::size_t roots = 0;
+      for (std::size_t w = 0; w < words.size(); ++w) {
+        auto word = words.at(w);
+        ASSERT_TRUE(word.upos().has_value() && word.head().has_value() &&
+                    word.deprel().has_value());
+        EXPECT_LE(static_cast<std::size_t>(*word.head()), words.size());
+        roots += *word.head() == 0;
+      }
+      EXPECT_EQ(roots, words.size() == 0 ? 0u : 1u) << text;
+    }
+    one_by_one.push_back(doc.to_conll());
+  }
+  auto bulk = pipeline.process_bulk(kTexts);
+  ASSERT_EQ(bulk.size(), kTexts.size());
+  for (std::size_t i = 0; i < bulk.size(); ++i) {
+    EXPECT_EQ(bulk[i].to_conll(), one_by_one[i]) << i;
+  }
+}
+
+TEST(PipelineModels, TaggerAndParserProcessorsWithoutAModel) {
+  const std::string message = " processor is registered but native inference is not implemented";
+  velmora::POSProcessor tagger;
+  velmora::DepparseProcessor parser;
+  EXPECT_FALSE(tagger.implemented() || parser.implemented());
+  EXPECT_FALSE(tagger.bundle_path().has_value());
+  EXPECT_TRUE(parser.process_bulk({}).empty());
+  EXPECT_EQ(
+      message_of<velmora::ProcessorNotImplementedError>([&] { tagger.process(Document("x")); }),
+      "the 'pos'" + message);
+  EXPECT_EQ(message_of<velmora::ProcessorNotImplementedError>(
+                [&] { parser.process_bulk({Document("x")}); }),
+            "the 'depparse'" + message);
+  velmora::POSProcessor loaded(bundle_of("pos"), false);
+  EXPECT_TRUE(loaded.implemented());
+  EXPECT_EQ(loaded.bundle_path(), std::filesystem::path(bundle_of("pos")));
+  EXPECT_THROW(velmora::DepparseProcessor(bundle_of("pos"), false), velmora::DepparseModelError);
 }
 
 TEST(PipelineModels, LemmaOverAPosModelRequiresTheTagger) {

@@ -14,15 +14,7 @@ namespace {
 using velmora::Document;
 using velmora::Pipeline;
 
-template <class E, class F> std::string message_of(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "expected exception not thrown";
-  return {};
-}
+using velmora::test::message_of;
 
 Pipeline build(std::vector<std::string> names,
                std::optional<std::filesystem::path> model_dir = std::nullopt,
