@@ -1,10 +1,9 @@
 """Pipelines over a model directory of fixture bundles."""
 
 import shutil
-import threading
-import time
 
 import pytest
+from release_probe import assert_releases_lock
 
 import _velmora
 from _velmora import Document, Pipeline, TokenizeProcessor
@@ -75,32 +74,13 @@ def test_processor_without_model_and_wrong_bundle(fixture_dir):
 
 def test_tokenizing_releases_the_interpreter_lock(model_dir):
     pipeline = Pipeline("en", "tokenize", model_dir=model_dir({"tokenize": TOKENIZER}))
-    text = "A sentence of words to split. " * 3000
-    stop = threading.Event()
-    stamps = []
 
-    def spin():
-        while not stop.is_set():
-            stamps.append(time.perf_counter())
-            time.sleep(0.0005)
+    def make_call(scale):
+        text = "A sentence of words to split. " * (300 * scale)
+        return lambda: pipeline(text)
 
-    worker = threading.Thread(target=spin)
-    worker.start()
-    try:
-        while not stamps:
-            time.sleep(0.001)
-        start = time.perf_counter()
-        doc = pipeline(text)
-        end = time.perf_counter()
-    finally:
-        stop.set()
-        worker.join()
-    assert doc.sentences
-    assert end - start > 0.05, "the native call is too short to tell"
-    # Holding the lock, the worker could run only around the call; it must
-    # also have run in the middle half of it, while the model was working.
-    quarter = (end - start) / 4
-    assert any(start + quarter < t < end - quarter for t in stamps)
+    assert_releases_lock(make_call)
+
 
 
 MWT = "wordform/mwt_native_dict/bundle"
