@@ -15,6 +15,21 @@ DEFAULT_BUNDLES = {"tokenize": "tokenizer/mwt_gated",
                    "depparse": "depparse/models/plain_lin_dist_l2"}
 
 
+def write_model_index(root, fixture_dir, bundles, version="1.14.0", lang="en"):
+    """Links fixture bundles into a model directory under root and writes its
+    index; bundles maps processor names to paths relative to fixture_dir."""
+    index_dir = root / version / lang
+    index_dir.mkdir(parents=True, exist_ok=True)
+    entries = []
+    for processor, relative in bundles.items():
+        (index_dir / processor).symlink_to(fixture_dir / relative, target_is_directory=True)
+        entries.append({"processor": processor, "package": "default", "path": processor})
+    index = {"format": "velmora-model-index", "format_version": 1,
+             "resources_version": version, "language": lang, "bundles": entries}
+    (index_dir / "index.json").write_text(json.dumps(index), encoding="utf-8")
+    return root
+
+
 @pytest.fixture(scope="session")
 def fixture_dir():
     root = os.environ.get("VELMORA_FIXTURE_DIR")
@@ -32,19 +47,10 @@ def model_dir(tmp_path, fixture_dir):
     """
 
     def build(bundles, version="1.14.0", lang="en"):
-        index_dir = tmp_path / "models" / version / lang
-        index_dir.mkdir(parents=True, exist_ok=True)
-        entries = []
-        for processor, relative in bundles.items():
-            source = fixture_dir / relative
-            if not source.is_dir():
-                pytest.skip(f"fixture bundle missing: {source}")
-            (index_dir / processor).symlink_to(source, target_is_directory=True)
-            entries.append({"processor": processor, "package": "default", "path": processor})
-        index = {"format": "velmora-model-index", "format_version": 1,
-                 "resources_version": version, "language": lang, "bundles": entries}
-        (index_dir / "index.json").write_text(json.dumps(index), encoding="utf-8")
-        return tmp_path / "models"
+        for relative in bundles.values():
+            if not (fixture_dir / relative).is_dir():
+                pytest.skip(f"fixture bundle missing: {fixture_dir / relative}")
+        return write_model_index(tmp_path / "models", fixture_dir, bundles, version, lang)
 
     return build
 
