@@ -26,18 +26,12 @@ DepparsePlan::Impl::decode_sentence(const std::vector<DepparseWord>& words, at::
   }
   std::vector<std::int64_t> heads = detail::decode_single_root(matrix);
 
-  const auto labels = static_cast<std::size_t>(relation_scores.size(2));
+  // The relation scores are read where they lie: for a long sentence they
+  // are by far the largest thing the parser holds.
+  // The accessor refuses another element type or dimension count.
   const auto relations = relation_scores.accessor<float, 3>();
-  detail::RelationCube cube(n, labels);
-  for (std::size_t d = 0; d < n; ++d) {
-    for (std::size_t h = 0; h < n; ++h) {
-      double* target = cube.arc(d, h);
-      const auto source = relations[static_cast<std::int64_t>(d)][static_cast<std::int64_t>(h)];
-      for (std::size_t r = 0; r < labels; ++r) {
-        target[r] = source[static_cast<std::int64_t>(r)];
-      }
-    }
-  }
+  const detail::RelationCube cube =
+      detail::RelationCube::view(relations.data(), n, static_cast<std::size_t>(relations.size(2)));
   const detail::LabeledTree tree =
       detail::decode_with_relation_constraints(deprel_labels, matrix, cube, std::move(heads));
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -63,8 +64,13 @@ struct DepparsePlan::Impl {
                              const at::Tensor* backward_charlm) const;
 
   // [B, n, n, O] scores of the biaffine head `prefix` over encoded rows
-  // [B, n, D]: axis 1 is the dependent, axis 2 the head.
-  at::Tensor deep_biaffine(const std::string& prefix, const at::Tensor& encoded) const;
+  // [B, n, D]: axis 1 is the dependent, axis 2 the head. With `dependents`
+  // (first, count), only those dependent rows: [B, count, n, O].
+  at::Tensor deep_biaffine(const std::string& prefix, const at::Tensor& encoded,
+                           std::optional<std::pair<std::int64_t, std::int64_t>> dependents =
+                               std::nullopt) const;
+  // The relation log-probabilities [B, n, n, R] over encoded rows [B, n, D].
+  at::Tensor relation_log_probabilities(const at::Tensor& encoded) const;
   // (arc log-probabilities [B, n, n], relation log-probabilities
   // [B, n, n, R]). `padding_mask` [B, n] is true at real positions.
   std::pair<at::Tensor, at::Tensor> score_sentence(const at::Tensor& encoded,

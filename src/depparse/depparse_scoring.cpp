@@ -1,6 +1,7 @@
 // Deep biaffine arc and relation scoring over encoded positions, with the
 // optional linearization and distance terms of the arc scores.
 
+#include <algorithm>
 #include <limits>
 
 #include <ATen/TensorOperators.h>
@@ -8,6 +9,7 @@
 #include <ATen/ops/arange.h>
 #include <ATen/ops/bmm.h>
 #include <ATen/ops/cat.h>
+#include <ATen/ops/empty.h>
 #include <ATen/ops/eye.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/log.h>
@@ -24,19 +26,22 @@
 
 namespace velmora {
 
-at::Tensor DepparsePlan::Impl::deep_biaffine(const std::string& prefix,
-                                             const at::Tensor& encoded) const {
+at::Tensor DepparsePlan::Impl::deep_biaffine(
+    const std::string& prefix, const at::Tensor& encoded,
+    std::optional<std::pair<std::int64_t, std::int64_t>> dependents) const {
   const std::int64_t batch = encoded.size(0);
   const std::int64_t positions = encoded.size(1);
-  const at::Tensor ones = at::ones({batch, positions, 1}, encoded.options());
+  const at::Tensor rows =
+      dependents ? encoded.narrow(1, dependents->first, dependents->second) : encoded;
+  const std::int64_t dependent_rows = rows.size(1);
   // Both sides gain a constant feature 1 after the relu.
   const at::Tensor dependent = at::cat(
-      {at::relu(at::linear(encoded, tensor(prefix + ".W1.weight"), tensor(prefix + ".W1.bias"))),
-       ones},
+      {at::relu(at::linear(rows, tensor(prefix + ".W1.weight"), tensor(prefix + ".W1.bias"))),
+       at::ones({batch, dependent_rows, 1}, encoded.options())},
       2);
   const at::Tensor head = at::cat(
       {at::relu(at::linear(encoded, tensor(prefix + ".W2.weight"), tensor(prefix + ".W2.bias"))),
-       ones},
+       at::ones({batch, positions, 1}, encoded.options())},
       2);
   const at::Tensor& weight = tensor(prefix + ".scorer.W_bilin.weight");
   const at::Tensor& bias = tensor(prefix + ".scorer.W_bilin.bias");
@@ -47,20 +52,44 @@ at::Tensor DepparsePlan::Impl::deep_biaffine(const std::string& prefix,
   // product with the transposed head side; no five-axis product is formed.
   const at::Tensor partial =
       at::matmul(dependent, weight.reshape({weight.size(0), head_width * outputs}))
-          .view({batch, positions, head_width, outputs})
+          .view({batch, dependent_rows, head_width, outputs})
           .permute({0, 1, 3, 2})
-          .reshape({batch, positions * outputs, head_width});
+          .reshape({batch, dependent_rows * outputs, head_width});
   const at::Tensor scores = at::bmm(partial, head.transpose(1, 2))
-                                .view({batch, positions, outputs, positions})
+                                .view({batch, dependent_rows, outputs, positions})
                                 .permute({0, 1, 3, 2});
   return (scores + bias).contiguous();
+}
+
+// Every (dependent, head) pair carries a full relation distribution, so the
+// result grows with the square of the sentence length times the relation
+// count. A whole-tensor computation holds about three such cubes at once,
+// which a very long sentence cannot afford; past a bound the dependents are
+// scored a block at a time into the one result. Ordinary sentences stay
+// below the bound and take the whole-tensor path.
+at::Tensor DepparsePlan::Impl::relation_log_probabilities(const at::Tensor& encoded) const {
+  constexpr std::int64_t kWholeCubeElements = std::int64_t{1} << 24;
+  const std::int64_t batch = encoded.size(0);
+  const std::int64_t positions = encoded.size(1);
+  const std::int64_t relations = tensor("deprel.scorer.W_bilin.weight").size(2);
+  const std::int64_t row_elements = std::max<std::int64_t>(1, batch * positions * relations);
+  if (row_elements * positions <= kWholeCubeElements) {
+    return at::log_softmax(deep_biaffine("deprel", encoded), 3);
+  }
+  const std::int64_t block = std::max<std::int64_t>(1, kWholeCubeElements / row_elements);
+  at::Tensor result = at::empty({batch, positions, positions, relations}, encoded.options());
+  for (std::int64_t first = 0; first < positions; first += block) {
+    const std::int64_t count = std::min(block, positions - first);
+    result.narrow(1, first, count)
+        .copy_(at::log_softmax(deep_biaffine("deprel", encoded, std::pair{first, count}), 3));
+  }
+  return result;
 }
 
 std::pair<at::Tensor, at::Tensor>
 DepparsePlan::Impl::score_sentence(const at::Tensor& encoded,
                                    const at::Tensor* padding_mask) const {
   at::Tensor arcs = deep_biaffine("unlabeled", encoded).squeeze(3);
-  const at::Tensor relations = deep_biaffine("deprel", encoded);
 
   // offset[i][j] = j - i: the head's position minus the dependent's.
   const std::int64_t positions = encoded.size(1);
@@ -84,7 +113,7 @@ DepparsePlan::Impl::score_sentence(const at::Tensor& encoded,
     }
     arcs.masked_fill_(at::logical_not(*padding_mask).unsqueeze(1), kNegativeInfinity);
   }
-  return {at::log_softmax(arcs, 2), at::log_softmax(relations, 3)};
+  return {at::log_softmax(arcs, 2), relation_log_probabilities(encoded)};
 }
 
 } // namespace velmora

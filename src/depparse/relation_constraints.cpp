@@ -46,7 +46,7 @@ RelationChoice best_allowed_relation(const RelationCube& cube,
                                      const BannedClasses& banned, RelationClass excluded) {
   const auto found = banned.find(arc_key(dependent, head));
   const std::vector<std::string_view>* bans = found == banned.end() ? nullptr : &found->second;
-  const double* scores =
+  const float* scores =
       cube.arc(static_cast<std::size_t>(dependent), static_cast<std::size_t>(head));
   double best = -std::numeric_limits<double>::infinity();
   std::int64_t best_index = 0;

@@ -13,26 +13,46 @@
 
 namespace velmora::detail {
 
-// Relation scores of one sentence: n x n x labels doubles, [d][h][r] the
-// score of relation r on the arc from head h to dependent d.
+// Relation scores of one sentence: n x n x labels floats, [d][h][r] the
+// score of relation r on the arc from head h to dependent d. Either owns its
+// values or views a caller's contiguous buffer, so that a long sentence's
+// cube, the largest thing the parser holds, exists only once. Readers widen
+// each value to double.
 class RelationCube {
 public:
+  RelationCube() = default;
   RelationCube(std::size_t positions, std::size_t labels)
-      : positions_(positions), labels_(labels), values_(positions * positions * labels) {}
+      : positions_(positions), labels_(labels), owned_(positions * positions * labels) {
+    data_ = owned_.data();
+  }
+  // Views `data`, which must outlive the cube.
+  static RelationCube view(const float* data, std::size_t positions, std::size_t labels) {
+    RelationCube cube;
+    cube.positions_ = positions;
+    cube.labels_ = labels;
+    cube.data_ = data;
+    return cube;
+  }
+  RelationCube(RelationCube&& other) noexcept = default;
+  RelationCube& operator=(RelationCube&& other) noexcept = default;
+  RelationCube(const RelationCube&) = delete;
+  RelationCube& operator=(const RelationCube&) = delete;
 
   std::size_t positions() const noexcept { return positions_; }
   std::size_t labels() const noexcept { return labels_; }
-  double* arc(std::size_t dependent, std::size_t head) noexcept {
-    return values_.data() + (dependent * positions_ + head) * labels_;
+  // Writable only when the cube owns its values.
+  float* arc(std::size_t dependent, std::size_t head) noexcept {
+    return owned_.data() + (dependent * positions_ + head) * labels_;
   }
-  const double* arc(std::size_t dependent, std::size_t head) const noexcept {
-    return values_.data() + (dependent * positions_ + head) * labels_;
+  const float* arc(std::size_t dependent, std::size_t head) const noexcept {
+    return data_ + (dependent * positions_ + head) * labels_;
   }
 
 private:
-  std::size_t positions_;
-  std::size_t labels_;
-  std::vector<double> values_;
+  std::size_t positions_ = 0;
+  std::size_t labels_ = 0;
+  std::vector<float> owned_;
+  const float* data_ = nullptr;
 };
 
 // The class of a relation a head may carry only once ("obj", "subj",

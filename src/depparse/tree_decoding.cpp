@@ -86,17 +86,19 @@ std::vector<NodeSet> find_cycles(const std::vector<std::int64_t>& heads) {
         continue;
       }
       if (low[node] == discovery[node]) {
-        NodeSet component(n);
-        std::size_t size = 0;
-        std::size_t member = 0;
-        do {
-          member = stack.back();
+        // Most components are single nodes: only a cycle gets a set.
+        std::size_t member = stack.back();
+        if (member == node) {
           stack.pop_back();
           on_stack.erase(member);
-          component.insert(member);
-          ++size;
-        } while (member != node);
-        if (size >= 2) {
+        } else {
+          NodeSet component(n);
+          do {
+            member = stack.back();
+            stack.pop_back();
+            on_stack.erase(member);
+            component.insert(member);
+          } while (member != node);
           cycles.push_back(std::move(component));
         }
       }
@@ -112,7 +114,20 @@ std::vector<NodeSet> find_cycles(const std::vector<std::int64_t>& heads) {
 
 } // namespace
 
-std::vector<std::int64_t> maximum_spanning_tree(ScoreMatrix scores) {
+namespace {
+
+// What one contraction needs to expand the smaller problem's answer.
+struct Contraction {
+  std::vector<std::int64_t> heads; // the greedy heads of the level
+  std::vector<std::size_t> inside; // the cycle's nodes
+  std::vector<std::size_t> outside;
+  std::vector<std::size_t> enter; // per outside node: the cycle node it would enter at
+  std::vector<std::size_t> leave; // per outside node: the cycle node it would hang from
+};
+
+// The greedy heads of one level, after the diagonal and the root's row have
+// been barred.
+std::vector<std::int64_t> greedy_heads(ScoreMatrix& scores) {
   const std::size_t n = scores.size();
   for (std::size_t d = 0; d < n; ++d) {
     if (d < scores[d].size()) {
@@ -131,31 +146,29 @@ std::vector<std::int64_t> maximum_spanning_tree(ScoreMatrix scores) {
   for (std::size_t d = 0; d < n; ++d) {
     heads[d] = static_cast<std::int64_t>(first_maximum(scores[d]));
   }
+  return heads;
+}
 
-  const std::vector<NodeSet> cycles = find_cycles(heads);
-  if (cycles.empty()) {
-    return heads;
-  }
-
-  // Contract the last cycle found into one node, solve the smaller problem,
-  // and expand its answer.
-  const NodeSet& cycle = cycles.back();
-  std::vector<std::size_t> inside;
-  std::vector<std::size_t> outside;
+// Contracts `cycle` into one node: returns the smaller problem and records in
+// `level` how to expand its answer.
+ScoreMatrix contract(const ScoreMatrix& scores, const NodeSet& cycle, Contraction& level) {
+  const std::size_t n = scores.size();
   for (std::size_t node = 0; node < n; ++node) {
-    (cycle.contains(node) ? inside : outside).push_back(node);
+    (cycle.contains(node) ? level.inside : level.outside).push_back(node);
   }
+  const std::vector<std::size_t>& inside = level.inside;
+  const std::vector<std::size_t>& outside = level.outside;
   const std::size_t k = inside.size();
   const std::size_t m = outside.size();
 
   std::vector<double> cycle_scores(k);
   double total = 0.0;
   for (std::size_t i = 0; i < k; ++i) {
-    cycle_scores[i] = scores[inside[i]][static_cast<std::size_t>(heads[inside[i]])];
+    cycle_scores[i] = scores[inside[i]][static_cast<std::size_t>(level.heads[inside[i]])];
     total += cycle_scores[i];
   }
-  std::vector<std::size_t> enter(m);
-  std::vector<std::size_t> leave(m);
+  level.enter.resize(m);
+  level.leave.resize(m);
   std::vector<double> entering(k);
   std::vector<double> leaving(k);
   ScoreMatrix contracted(m + 1, std::vector<double>(m + 1, 0.0));
@@ -165,27 +178,59 @@ std::vector<std::int64_t> maximum_spanning_tree(ScoreMatrix scores) {
       entering[i] = total + (scores[inside[i]][outside[j]] - cycle_scores[i]);
       leaving[i] = scores[outside[j]][inside[i]];
     }
-    enter[j] = first_maximum(entering);
-    leave[j] = first_maximum(leaving);
+    level.enter[j] = first_maximum(entering);
+    level.leave[j] = first_maximum(leaving);
     for (std::size_t l = 0; l < m; ++l) {
       contracted[j][l] = scores[outside[j]][outside[l]];
     }
-    contracted[j][m] = leaving[leave[j]];
-    contracted[m][j] = entering[enter[j]];
+    contracted[j][m] = leaving[level.leave[j]];
+    contracted[m][j] = entering[level.enter[j]];
   }
+  return contracted;
+}
 
-  const std::vector<std::int64_t> reduced = maximum_spanning_tree(std::move(contracted));
-  std::vector<std::int64_t> result(n, -1);
+// The answer of the level above from that of its contracted problem.
+std::vector<std::int64_t> expand(const Contraction& level,
+                                 const std::vector<std::int64_t>& reduced) {
+  const std::size_t m = level.outside.size();
+  std::vector<std::int64_t> result(level.heads.size(), -1);
   for (std::size_t j = 0; j < m; ++j) {
     const auto head = static_cast<std::size_t>(reduced[j]);
-    result[outside[j]] = static_cast<std::int64_t>(head < m ? outside[head] : inside[leave[j]]);
+    result[level.outside[j]] =
+        static_cast<std::int64_t>(head < m ? level.outside[head] : level.inside[level.leave[j]]);
   }
-  for (std::size_t i = 0; i < k; ++i) {
-    result[inside[i]] = heads[inside[i]];
+  for (const std::size_t node : level.inside) {
+    result[node] = level.heads[node];
   }
   const auto entry = static_cast<std::size_t>(reduced[m]);
-  result[inside[enter[entry]]] = static_cast<std::int64_t>(outside[entry]);
+  result[level.inside[level.enter[entry]]] = static_cast<std::int64_t>(level.outside[entry]);
   return result;
+}
+
+} // namespace
+
+// Contract the last cycle found into one node, solve the smaller problem, and
+// expand its answer. A sentence can need as many contractions as it has
+// words, so the levels are kept on a list rather than the call stack, and
+// each level's matrix is dropped once its contraction is built: only the
+// level being solved holds a full score matrix.
+std::vector<std::int64_t> maximum_spanning_tree(ScoreMatrix scores) {
+  std::vector<Contraction> levels;
+  std::vector<std::int64_t> heads;
+  for (;;) {
+    heads = greedy_heads(scores);
+    const std::vector<NodeSet> cycles = find_cycles(heads);
+    if (cycles.empty()) {
+      break;
+    }
+    Contraction& level = levels.emplace_back();
+    level.heads = std::move(heads);
+    scores = contract(scores, cycles.back(), level);
+  }
+  for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
+    heads = expand(*level, heads);
+  }
+  return heads;
 }
 
 std::vector<std::int64_t> decode_single_root(ScoreMatrix scores) {
