@@ -27,8 +27,8 @@ DepparsePlan::Impl::decode_sentence(const std::vector<DepparseWord>& words, at::
   std::vector<std::int64_t> heads = detail::decode_single_root(matrix);
 
   // The relation scores are read where they lie: for a long sentence they
-  // are by far the largest thing the parser holds.
-  // The accessor refuses another element type or dimension count.
+  // are by far the largest thing the parser holds. The accessor refuses
+  // another element type or dimension count.
   const auto relations = relation_scores.accessor<float, 3>();
   const detail::RelationCube cube =
       detail::RelationCube::view(relations.data(), n, static_cast<std::size_t>(relations.size(2)));
