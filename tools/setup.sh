@@ -79,11 +79,12 @@ if [ ! -x "$mod_venv/bin/python" ]; then
   "$py312" -m venv "$mod_venv"
 fi
 # conllu is an independent CoNLL-U reader the tests check the module against;
-# tokenizers and sentencepiece are the independent subword tokenizers.
-if ! "$mod_venv/bin/python" -c 'import nanobind, pytest, conllu, tokenizers, sentencepiece, google.protobuf' >/dev/null 2>&1; then
-  say "installing nanobind, pytest, conllu, tokenizers and sentencepiece into $mod_venv"
+# tokenizers and sentencepiece are the independent subword tokenizers (their
+# benchmark hands tokenizers numpy arrays).
+if ! "$mod_venv/bin/python" -c 'import nanobind, pytest, conllu, tokenizers, sentencepiece, google.protobuf, numpy' >/dev/null 2>&1; then
+  say "installing nanobind, pytest, conllu, tokenizers, sentencepiece and numpy into $mod_venv"
   "$mod_venv/bin/python" -m pip install -q --disable-pip-version-check "nanobind==2.*" pytest \
-    conllu "tokenizers==0.23.3" "sentencepiece==0.2.3" protobuf >&2
+    conllu "tokenizers==0.23.3" "sentencepiece==0.2.3" protobuf "numpy<3" >&2
 fi
 
 echo "VELMORA_CACHE=$cache"

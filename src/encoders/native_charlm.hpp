@@ -41,8 +41,8 @@ public:
   // word that is not valid UTF-8.
   at::Tensor encode(const std::vector<std::string>& words) const;
 
-  // encode() of every sentence, run as packed batches of up to 64 consecutive
-  // sentences. Every word is validated before the LSTM runs.
+  // encode() of every sentence, run in batches drawn from chunks of up to 64
+  // consecutive sentences. Every word is validated before the LSTM runs.
   std::vector<at::Tensor> encode_many(const std::vector<std::vector<std::string>>& sentences) const;
 
 private:

@@ -148,6 +148,14 @@ TEST_F(CharLMEncode, ChunkBoundariesAndSortingKeepInputOrder) {
     }
     SCOPED_TRACE(name);
     EXPECT_TRUE(model->encode_many({}).empty());
+    // A chunk of sentences without words runs no LSTM at all.
+    const auto wordless = model->encode_many({{}, {}, {}});
+    ASSERT_EQ(wordless.size(), 3u);
+    for (const at::Tensor& rows : wordless) {
+      ASSERT_TRUE(rows.defined());
+      EXPECT_EQ(rows.sizes(), at::IntArrayRef({0, model->hidden_size()}));
+      EXPECT_EQ(rows.scalar_type(), at::kFloat);
+    }
     // The third sentence is the longest; empty sentences and words take part.
     const std::vector<std::vector<std::string>> mixed = {
         {"a"}, {}, {"bag", "", "cafe", "added", "é"}, {"", "d"}, {"h"}, {"g"}, {}};
