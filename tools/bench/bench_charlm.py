@@ -32,24 +32,7 @@ sys.path.insert(0, str(ROOT / "tools" / "fixtures"))
 
 from bundle_writer import write_bundle  # noqa: E402
 from gen_charlm import CharLM  # noqa: E402
-
-DEFAULT_DATA = ROOT.parent / "shared" / "data" / "ud-en-ewt" / "en_ewt-ud-dev.conllu"
-
-
-def read_conllu(path: pathlib.Path):
-    sentences, words = [], []
-    for line in path.read_text(encoding="utf-8").splitlines():
-        if not line:
-            if words:
-                sentences.append(words)
-            words = []
-        elif not line.startswith("#"):
-            columns = line.split("\t")
-            if columns[0].isdigit():  # words only: no ranges, no empty nodes
-                words.append(columns[1])
-    if words:
-        sentences.append(words)
-    return sentences
+from ud_data import EWT_DEV, ewt_sentences  # noqa: E402
 
 
 def vocabulary(sentences, size):
@@ -94,7 +77,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--exe", required=True, type=pathlib.Path,
                         help="the velmora_bench_charlm executable")
-    parser.add_argument("--data", type=pathlib.Path, default=DEFAULT_DATA)
+    parser.add_argument("--data", type=pathlib.Path, default=EWT_DEV)
     parser.add_argument("--hidden", type=int, default=1024)
     parser.add_argument("--emb-dim", type=int, default=100)
     parser.add_argument("--vocab", type=int, default=300)
@@ -106,7 +89,7 @@ def main() -> None:
 
     if not args.data.exists():
         sys.exit(f"EWT dev data not found: {args.data}")
-    sentences = read_conllu(args.data)
+    sentences = ewt_sentences(args.data)
     if args.limit:
         sentences = sentences[:args.limit]
     words = sum(len(s) for s in sentences)

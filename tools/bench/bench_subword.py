@@ -25,24 +25,11 @@ import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "python"))
+sys.path.insert(0, str(ROOT / "tools" / "fixtures"))
 
 import subword_data as data  # noqa: E402
+from ud_data import ewt_sentences  # noqa: E402
 from _velmora import ByteBPETokenizer, WordPieceTokenizer, XLMRobertaTokenizer  # noqa: E402
-
-
-def ewt_sentences() -> list[list[str]]:
-    """Syntactic words only: multi-word token and empty-node lines are left out."""
-    sentences, words = [], []
-    for line in data.EWT_DEV.read_text(encoding="utf-8").splitlines():
-        if not line:
-            if words:
-                sentences.append(words)
-            words = []
-        elif not line.startswith("#"):
-            fields = line.split("\t")
-            if "-" not in fields[0] and "." not in fields[0]:
-                words.append(fields[1])
-    return sentences + ([words] if words else [])
 
 
 def timed_passes(make, run, sentences, rounds):
