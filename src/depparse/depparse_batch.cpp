@@ -3,6 +3,7 @@
 // length-sorted, zero-padded chunks under a padded-row budget, and decoding
 // sentence by sentence. Nothing is written until every sentence has parsed.
 
+#include <iterator>
 #include <limits>
 
 #include <ATen/ops/zeros.h>
@@ -10,53 +11,8 @@
 
 #include "depparse/depparse_impl.hpp"
 #include "depparse/depparse_words.hpp"
-#include "taggers/sentence_batches.hpp"
 
 namespace velmora {
-namespace {
-
-// A chunk of the length-sorted order: its sentences, longest first.
-struct Chunk {
-  std::vector<std::size_t> sentences;
-  std::vector<std::int64_t> rows;
-};
-
-// The sentences with words, stably sorted longest first, cut into runs whose
-// count times longest rows stays within `budget` (a longer sentence runs
-// alone).
-std::vector<Chunk> plan_chunks(const std::vector<std::int64_t>& rows, std::int64_t budget) {
-  const std::vector<std::size_t> order = detail::longest_first(rows);
-  std::vector<std::int64_t> sorted_rows;
-  sorted_rows.reserve(order.size());
-  for (const std::size_t s : order) {
-    sorted_rows.push_back(rows[s]);
-  }
-  std::vector<Chunk> chunks;
-  for (const detail::BatchRange& range :
-       detail::plan_length_batches(sorted_rows, std::numeric_limits<std::int64_t>::max(), budget)) {
-    Chunk& chunk = chunks.emplace_back();
-    chunk.sentences.assign(order.begin() + static_cast<std::ptrdiff_t>(range.begin),
-                           order.begin() + static_cast<std::ptrdiff_t>(range.end));
-    chunk.rows.assign(sorted_rows.begin() + static_cast<std::ptrdiff_t>(range.begin),
-                      sorted_rows.begin() + static_cast<std::ptrdiff_t>(range.end));
-  }
-  return chunks;
-}
-
-// A zero tensor [k, longest, width] holding each member's rows [r, width] at
-// the top of its slot.
-at::Tensor pad_members(const std::vector<at::Tensor>& members, const Chunk& chunk) {
-  const at::Tensor& first = members[chunk.sentences.front()];
-  const auto count = static_cast<std::int64_t>(chunk.sentences.size());
-  at::Tensor batch = at::zeros({count, chunk.rows.front(), first.size(-1)}, first.options());
-  for (std::int64_t j = 0; j < count; ++j) {
-    const at::Tensor& rows = members[chunk.sentences[static_cast<std::size_t>(j)]];
-    batch.select(0, j).narrow(0, 0, rows.size(0)).copy_(rows);
-  }
-  return batch;
-}
-
-} // namespace
 
 std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents) const {
   std::vector<WordSequence> views;
@@ -114,29 +70,40 @@ std::vector<at::Tensor>
 DepparsePlan::Impl::encode_batch(const std::vector<std::vector<DepparseWord>>& sentences,
                                  const std::vector<at::Tensor>& forward_charlm,
                                  const std::vector<at::Tensor>& backward_charlm) const {
+  // Without the language models, the character model runs once over the
+  // words of every sentence, each distinct word once.
+  at::Tensor characters;
+  if (!use_charlm) {
+    std::vector<std::vector<std::int64_t>> char_ids;
+    for (const auto& words : sentences) {
+      if (!words.empty()) {
+        std::vector<std::vector<std::int64_t>> sentence = sentence_char_ids(words);
+        std::move(sentence.begin(), sentence.end(), std::back_inserter(char_ids));
+      }
+    }
+    characters = encode_char_ids(char_ids);
+  }
   std::vector<at::Tensor> inputs(sentences.size());
-  std::vector<std::int64_t> rows(sentences.size(), 0);
+  std::int64_t first_row = 0;
   for (std::size_t s = 0; s < sentences.size(); ++s) {
     if (sentences[s].empty()) {
       continue;
     }
+    const auto rows = static_cast<std::int64_t>(sentences[s].size()) + 1;
+    const at::Tensor sentence_characters =
+        characters.defined() ? characters.narrow(0, first_row, rows) : at::Tensor();
+    first_row += rows;
     inputs[s] = encode_inputs(sentences[s], use_charlm ? &forward_charlm.at(s) : nullptr,
-                              use_charlm ? &backward_charlm.at(s) : nullptr)
+                              use_charlm ? &backward_charlm.at(s) : nullptr,
+                              use_charlm ? nullptr : &sentence_characters)
                     .squeeze(0);
-    rows[s] = inputs[s].size(0);
   }
-
-  std::vector<at::Tensor> encoded(sentences.size());
-  for (const Chunk& chunk : plan_chunks(rows, batch_size)) {
-    const at::Tensor output =
-        detail::highway_lstm_packed(pad_members(inputs, chunk), chunk.rows, parser_layers);
-    for (std::size_t j = 0; j < chunk.sentences.size(); ++j) {
-      const std::size_t s = chunk.sentences[j];
-      encoded[s] = output.select(0, static_cast<std::int64_t>(j))
-                       .narrow(0, 0, rows[s])
-                       .contiguous()
-                       .unsqueeze(0);
-      inputs[s] = at::Tensor();
+  // The row budget bounds the padded rows of a chunk, not its sentences.
+  std::vector<at::Tensor> encoded = detail::highway_lstm_sentences(
+      std::move(inputs), parser_layers, std::numeric_limits<std::int64_t>::max(), batch_size);
+  for (at::Tensor& sentence : encoded) {
+    if (sentence.defined()) {
+      sentence = sentence.unsqueeze(0);
     }
   }
   return encoded;
@@ -164,12 +131,14 @@ DepparsePlan::Impl::score_batch(const std::vector<at::Tensor>& encoded,
   }
 
   std::vector<std::pair<at::Tensor, at::Tensor>> scores(sentences.size());
-  for (const Chunk& chunk : plan_chunks(rows, batch_size)) {
-    const at::Tensor padded = pad_members(members, chunk);
+  for (const detail::SentenceChunk& chunk :
+       detail::plan_sentence_chunks(rows, std::numeric_limits<std::int64_t>::max(), batch_size)) {
+    const at::Tensor padded = detail::pad_chunk(members, chunk);
     const auto count = static_cast<std::int64_t>(chunk.sentences.size());
-    at::Tensor mask = at::zeros({count, chunk.rows.front()}, at::TensorOptions().dtype(at::kBool));
+    at::Tensor mask =
+        at::zeros({count, chunk.lengths.front()}, at::TensorOptions().dtype(at::kBool));
     for (std::int64_t j = 0; j < count; ++j) {
-      mask.select(0, j).narrow(0, 0, chunk.rows[static_cast<std::size_t>(j)]).fill_(true);
+      mask.select(0, j).narrow(0, 0, chunk.lengths[static_cast<std::size_t>(j)]).fill_(true);
     }
     const auto [arcs, relations] = score_sentence(padded, &mask);
     for (std::int64_t j = 0; j < count; ++j) {

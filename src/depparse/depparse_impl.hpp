@@ -5,12 +5,10 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -22,6 +20,7 @@
 #include "encoders/native_charlm.hpp"
 #include "encoders/native_transformer.hpp"
 #include "taggers/highway_lstm.hpp"
+#include "taggers/word_inputs.hpp"
 
 namespace velmora {
 
@@ -30,15 +29,8 @@ using ParserLayerWeights = detail::HighwayLayerWeights;
 // Built once by the loader and never written afterwards; the members are
 // released in reverse order, so `bundle` outlives every view of its mapping.
 struct DepparsePlan::Impl {
-  // Lets the tensor map be searched with a string_view.
-  struct NameHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept {
-      return std::hash<std::string_view>{}(text);
-    }
-  };
-  using UnitMap = std::unordered_map<std::string, std::int64_t>;
-  using TensorMap = std::unordered_map<std::string, at::Tensor, NameHash, std::equal_to<>>;
+  using UnitMap = detail::UnitMap;
+  using TensorMap = detail::TensorMap;
 
   // Loads a "depparse" bundle. JSON errors of the assets escape unchanged.
   Impl(std::filesystem::path bundle_path, bool verify_checksums);
@@ -51,11 +43,18 @@ struct DepparsePlan::Impl {
   // Word inputs: [1, n + 1, D] for n >= 1 words, the root position first.
   // `forward_charlm`/`backward_charlm` are language model rows [n + 1, H] of
   // exactly this sentence (null runs the models here); read only with
-  // use_charlm.
+  // use_charlm. `characters` are the character model's vectors
+  // [n + 1, char_hidden_dim] of exactly this sentence (null runs the model
+  // here); read only without use_charlm.
   at::Tensor encode_inputs(const std::vector<DepparseWord>& words, const at::Tensor* forward_charlm,
-                           const at::Tensor* backward_charlm) const;
-  // The character vectors [count, char_hidden_dim] of id sequences, each
-  // non-empty.
+                           const at::Tensor* backward_charlm,
+                           const at::Tensor* characters = nullptr) const;
+  // The character model's id sequences of a sentence: the root's, then each
+  // word's. Throws DepparseModelError for an empty word.
+  std::vector<std::vector<std::int64_t>>
+  sentence_char_ids(const std::vector<DepparseWord>& words) const;
+  // The character vectors [count, char_hidden_dim] of id sequences; throws
+  // DepparseModelError for an empty one before any of them runs.
   at::Tensor encode_char_ids(const std::vector<std::vector<std::int64_t>>& sequences) const;
 
   // [1, n + 1, 2 * hidden_dim].
@@ -66,9 +65,9 @@ struct DepparsePlan::Impl {
   // [B, n, n, O] scores of the biaffine head `prefix` over encoded rows
   // [B, n, D]: axis 1 is the dependent, axis 2 the head. With `dependents`
   // (first, count), only those dependent rows: [B, count, n, O].
-  at::Tensor deep_biaffine(const std::string& prefix, const at::Tensor& encoded,
-                           std::optional<std::pair<std::int64_t, std::int64_t>> dependents =
-                               std::nullopt) const;
+  at::Tensor deep_biaffine(
+      const std::string& prefix, const at::Tensor& encoded,
+      std::optional<std::pair<std::int64_t, std::int64_t>> dependents = std::nullopt) const;
   // The relation log-probabilities [B, n, n, R] over encoded rows [B, n, D].
   at::Tensor relation_log_probabilities(const at::Tensor& encoded) const;
   // (arc log-probabilities [B, n, n], relation log-probabilities

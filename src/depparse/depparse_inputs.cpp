@@ -2,50 +2,22 @@
 // or the character language models, and the optional transformer rows, one
 // row per position with the root first.
 
-#include <algorithm>
-
 #include <ATen/TensorOperators.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
-#include <ATen/ops/from_blob.h>
 #include <ATen/ops/linear.h>
-#include <ATen/ops/mul.h>
-#include <ATen/ops/sigmoid.h>
 
 #include <velmora/text.hpp>
 
 #include "depparse/depparse_impl.hpp"
-#include "encoders/lstm.hpp"
-#include "taggers/pos_impl.hpp"
-#include "taggers/sentence_batches.hpp"
 
 namespace velmora {
 namespace {
 
-// Reserved ids of every input kind.
-constexpr std::int64_t kUnknownId = 1;
-constexpr std::int64_t kEmptyId = 2;
-constexpr std::int64_t kRootId = 3;
-
-std::int64_t lookup(const DepparsePlan::Impl::UnitMap& vocabulary, const std::string& key) {
-  const auto found = vocabulary.find(key);
-  return found == vocabulary.end() ? kUnknownId : found->second;
-}
-
-// Pretrained keys are lower-cased and spell spaces as no-break spaces.
-std::string pretrain_key(const std::string& form) {
-  const std::string lowered = detail::unicode_lower(form);
-  std::string key;
-  key.reserve(lowered.size());
-  for (const char byte : lowered) {
-    if (byte == ' ') {
-      key += "\u00A0";
-    } else {
-      key += byte;
-    }
-  }
-  return key;
-}
+using detail::id_view;
+using detail::kEmptyId;
+using detail::kRootId;
+using detail::unit_id;
 
 // The parts of a composite tag: every piece between separators, empty ones
 // included, or every code point when the separator is empty.
@@ -64,69 +36,39 @@ std::vector<std::string> split_tag(const std::string& tag, const std::string& se
   return parts;
 }
 
-// A 1-D int64 view of `ids`, which must outlive it.
-at::Tensor id_view(std::vector<std::int64_t>& ids) {
-  return at::from_blob(ids.data(), {static_cast<std::int64_t>(ids.size())}, at::kLong);
-}
-
 } // namespace
 
 at::Tensor
 DepparsePlan::Impl::encode_char_ids(const std::vector<std::vector<std::int64_t>>& sequences) const {
-  // One packed LSTM run over many words gives each word what a run over the
-  // word alone gives it; longest first, as packing needs.
-  std::vector<std::int64_t> lengths;
-  lengths.reserve(sequences.size());
-  for (const auto& ids : sequences) {
+  for (const std::vector<std::int64_t>& ids : sequences) {
     if (ids.empty()) {
       throw DepparseModelError("depparse cannot encode an empty word");
     }
-    lengths.push_back(static_cast<std::int64_t>(ids.size()));
   }
-  const std::vector<std::size_t> order = detail::longest_first(lengths);
-  std::vector<std::int64_t> sorted_lengths;
-  std::vector<std::int64_t> sorted_position(sequences.size());
-  sorted_lengths.reserve(order.size());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    sorted_lengths.push_back(lengths[order[i]]);
-    sorted_position[order[i]] = static_cast<std::int64_t>(i);
-  }
+  return detail::encode_character_ids({tensor("charmodel.char_emb.weight"),
+                                       tensor("charmodel.char_attn.weight"), char_lstm_weights,
+                                       char_lstm_init},
+                                      sequences);
+}
 
-  // Bounds the padded id matrix and embeddings of one run.
-  constexpr std::int64_t kMaxWords = 1024;
-  constexpr std::int64_t kMaxPadded = 16384;
-  const at::Tensor& embedding = tensor("charmodel.char_emb.weight");
-  const at::Tensor& attention = tensor("charmodel.char_attn.weight");
-  std::vector<at::Tensor> vectors;
-  for (const detail::BatchRange& range :
-       detail::plan_length_batches(sorted_lengths, kMaxWords, kMaxPadded)) {
-    const auto count = static_cast<std::int64_t>(range.end - range.begin);
-    const std::int64_t longest = sorted_lengths[range.begin];
-    std::vector<std::int64_t> matrix(static_cast<std::size_t>(count * longest), 0);
-    for (std::int64_t j = 0; j < count; ++j) {
-      const auto& ids = sequences[order[range.begin + static_cast<std::size_t>(j)]];
-      std::copy(ids.begin(), ids.end(), matrix.begin() + j * longest);
+std::vector<std::vector<std::int64_t>>
+DepparsePlan::Impl::sentence_char_ids(const std::vector<DepparseWord>& words) const {
+  std::vector<std::vector<std::int64_t>> char_ids;
+  char_ids.reserve(words.size() + 1);
+  char_ids.push_back({kRootId});
+  for (const DepparseWord& word : words) {
+    char_ids.push_back(detail::character_ids(char_vocab, detail::normalize_punctuation(word.text)));
+    if (char_ids.back().empty()) {
+      throw DepparseModelError("depparse cannot encode an empty word");
     }
-    const at::Tensor ids = at::from_blob(matrix.data(), {count, longest}, at::kLong);
-    const std::vector<std::int64_t> batch_lengths(sorted_lengths.begin() + range.begin,
-                                                  sorted_lengths.begin() + range.end);
-    const at::Tensor output =
-        detail::lstm_packed(at::embedding(embedding, ids), batch_lengths,
-                            detail::expand_state(char_lstm_init[0], count),
-                            detail::expand_state(char_lstm_init[1], count), char_lstm_weights,
-                            detail::LstmShape{1, false}, longest)
-            .output;
-    // One independent gate per character; padding steps hold zero outputs.
-    const at::Tensor gates = at::sigmoid(at::linear(output, attention));
-    vectors.push_back(at::mul(output, gates).sum(1));
   }
-  const at::Tensor sorted = vectors.size() == 1 ? vectors.front() : at::cat(vectors, 0);
-  return sorted.index_select(0, id_view(sorted_position));
+  return char_ids;
 }
 
 at::Tensor DepparsePlan::Impl::encode_inputs(const std::vector<DepparseWord>& words,
                                              const at::Tensor* forward_charlm,
-                                             const at::Tensor* backward_charlm) const {
+                                             const at::Tensor* backward_charlm,
+                                             const at::Tensor* characters) const {
   const std::size_t positions = words.size() + 1;
   const auto start_list = [positions] {
     std::vector<std::int64_t> ids;
@@ -148,10 +90,11 @@ at::Tensor DepparsePlan::Impl::encode_inputs(const std::vector<DepparseWord>& wo
   // read it as a line feed.
   std::vector<std::vector<std::int64_t>> char_ids;
   std::vector<std::string> charlm_words;
-  if (!use_charlm) {
+  const bool run_characters = !use_charlm && characters == nullptr;
+  if (run_characters) {
     char_ids.reserve(positions);
     char_ids.push_back({kRootId});
-  } else {
+  } else if (use_charlm) {
     charlm_words.reserve(positions);
     charlm_words.emplace_back("\n");
   }
@@ -159,30 +102,27 @@ at::Tensor DepparsePlan::Impl::encode_inputs(const std::vector<DepparseWord>& wo
   static const std::string kAbsent = "_";
   for (const DepparseWord& word : words) {
     const std::string form = detail::normalize_punctuation(word.text);
-    word_ids.push_back(lookup(word_vocab, word_lower ? detail::unicode_lower(form) : form));
+    word_ids.push_back(unit_id(word_vocab, word_lower ? detail::unicode_lower(form) : form));
     const std::string& lemma = word.lemma ? *word.lemma : kAbsent;
-    lemma_ids.push_back(lookup(lemma_vocab, lemma_lower ? detail::unicode_lower(lemma) : lemma));
-    upos_ids.push_back(lookup(upos_vocab, word.upos ? *word.upos : kAbsent));
+    lemma_ids.push_back(unit_id(lemma_vocab, lemma_lower ? detail::unicode_lower(lemma) : lemma));
+    upos_ids.push_back(unit_id(upos_vocab, word.upos ? *word.upos : kAbsent));
     const std::string& tag = word.xpos ? *word.xpos : kAbsent;
     if (!composite_xpos) {
-      xpos_ids.push_back(tag == "_" && xpos_has_ignore ? kEmptyId : lookup(xpos_vocab, tag));
+      xpos_ids.push_back(tag == "_" && xpos_has_ignore ? kEmptyId : unit_id(xpos_vocab, tag));
     } else {
       const std::vector<std::string> parts =
           tag == "_" ? std::vector<std::string>() : split_tag(tag, xpos_separator);
       for (std::size_t k = 0; k < xpos_component_vocabs.size(); ++k) {
-        component_ids[k].push_back(k < parts.size() ? lookup(xpos_component_vocabs[k], parts[k])
+        component_ids[k].push_back(k < parts.size() ? unit_id(xpos_component_vocabs[k], parts[k])
                                                     : kEmptyId);
       }
     }
-    pretrain_ids.push_back(lookup(pretrain_vocab, pretrain_key(form)));
+    pretrain_ids.push_back(unit_id(pretrain_vocab, detail::pretrain_key(form)));
     if (use_charlm) {
       charlm_words.push_back(word.text);
-    } else {
-      std::vector<std::int64_t>& ids = char_ids.emplace_back();
-      for (const std::string& character : detail::split_codepoints(form)) {
-        ids.push_back(lookup(char_vocab, character));
-      }
-      if (ids.empty()) {
+    } else if (run_characters) {
+      char_ids.push_back(detail::character_ids(char_vocab, form));
+      if (char_ids.back().empty()) {
         throw DepparseModelError("depparse cannot encode an empty word");
       }
     }
@@ -207,7 +147,8 @@ at::Tensor DepparsePlan::Impl::encode_inputs(const std::vector<DepparseWord>& wo
   pieces.push_back(pos);
   pieces.push_back(pos);
   if (!use_charlm) {
-    pieces.push_back(at::linear(encode_char_ids(char_ids), tensor("trans_char.weight")));
+    pieces.push_back(at::linear(characters != nullptr ? *characters : encode_char_ids(char_ids),
+                                tensor("trans_char.weight")));
   } else {
     pieces.push_back(forward_charlm != nullptr ? *forward_charlm
                                                : charlm_forward->encode(charlm_words));

@@ -1,19 +1,20 @@
 // Loading a "depparse" bundle: configuration, native-profile gate, runtime
 // contract, vocabularies and the optional language models and transformer.
 
-#include <algorithm>
-#include <stdexcept>
 #include <tuple>
 #include <utility>
 
 #include <velmora/json.hpp>
 
 #include "depparse/depparse_impl.hpp"
+#include "taggers/tagger_assets.hpp"
 
 namespace velmora {
 namespace {
 
 using detail::JsonValue;
+using detail::read_config_bool;
+using detail::read_config_int;
 using UnitMap = DepparsePlan::Impl::UnitMap;
 
 constexpr const char* kProfileMessage =
@@ -23,44 +24,10 @@ constexpr const char* kProfileMessage =
 constexpr const char* kFeatsMessage =
     "the native depparse profile requires keyed, pipe-separated morphological features";
 
-// Optional configuration values: an absent member and a JSON null both give
-// the default.
-const JsonValue* config_value(const JsonValue& config, const std::string& key) {
-  const JsonValue* value = config.find(key);
-  return value == nullptr || value->is_null() ? nullptr : value;
-}
-
-std::int64_t read_config_int(const JsonValue& config, const std::string& key,
-                             std::int64_t fallback) {
-  const JsonValue* value = config_value(config, key);
-  return value == nullptr ? fallback : value->as_integer("assets.config." + key);
-}
-
-bool read_config_bool(const JsonValue& config, const std::string& key, bool fallback) {
-  const JsonValue* value = config_value(config, key);
-  return value == nullptr ? fallback : value->as_bool("assets.config." + key);
-}
-
-double read_config_number(const JsonValue& config, const std::string& key) {
-  const JsonValue* value = config_value(config, key);
-  return value == nullptr ? 0.0 : value->as_number("assets.config." + key);
-}
-
 void require_profile(bool condition) {
   if (!condition) {
     throw DepparseModelError(kProfileMessage);
   }
-}
-
-UnitMap read_unit_map(const JsonValue& vocabulary, const std::string& context) {
-  const std::string units_context = context + "._unit2id";
-  const JsonValue::Object& units = vocabulary.at("_unit2id", context).as_object(units_context);
-  UnitMap map;
-  map.reserve(units.size());
-  for (const auto& [unit, id] : units) {
-    map.emplace(unit, id.as_integer(units_context + "." + unit));
-  }
-  return map;
 }
 
 // A vocabulary's unit map and its optional lower-casing flag (absent: false;
@@ -68,7 +35,7 @@ UnitMap read_unit_map(const JsonValue& vocabulary, const std::string& context) {
 std::pair<UnitMap, bool> read_word_vocabulary(const JsonValue& vocab, const std::string& name) {
   const std::string context = "assets.vocab." + name;
   const JsonValue& vocabulary = vocab.at(name, "assets.vocab");
-  UnitMap units = read_unit_map(vocabulary, context);
+  UnitMap units = detail::read_unit_map(vocabulary, context);
   const JsonValue* lower = vocabulary.find("lower");
   return {std::move(units), lower != nullptr && lower->as_bool(context + ".lower")};
 }
@@ -79,39 +46,17 @@ std::pair<UnitMap, bool> read_word_vocabulary(const JsonValue& vocab, const std:
 std::vector<UnitMap> read_xpos_components(const JsonValue& xpos) {
   const std::string context = "assets.vocab.xpos._unit2id";
   const JsonValue::Object& members = xpos.at("_unit2id", "assets.vocab.xpos").as_object(context);
-  std::vector<std::pair<unsigned long long, UnitMap>> components;
-  components.reserve(members.size());
-  for (const auto& [key, units] : members) {
-    unsigned long long index = 0;
-    std::size_t consumed = 0;
-    try {
-      index = std::stoull(key, &consumed, 10);
-    } catch (const std::logic_error&) {
-      throw DepparseModelError("composite XPOS component keys must be integers");
-    }
-    if (consumed != key.size()) {
-      throw DepparseModelError("composite XPOS component keys must be integers");
-    }
-    const std::string component_context = context + "." + key;
-    const JsonValue::Object& entries = units.as_object(component_context);
-    UnitMap map;
-    map.reserve(entries.size());
-    for (const auto& [unit, id] : entries) {
-      map.emplace(unit, id.as_integer(component_context + "." + unit));
-    }
-    components.emplace_back(index, std::move(map));
-  }
-  std::stable_sort(components.begin(), components.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<UnitMap> maps;
-  maps.reserve(components.size());
-  for (std::size_t i = 0; i < components.size(); ++i) {
-    if (components[i].first != i) {
-      throw DepparseModelError("composite XPOS component keys must be contiguous");
-    }
-    maps.push_back(std::move(components[i].second));
-  }
-  return maps;
+  return detail::read_numbered_components<DepparseModelError>(
+      members, [&](const std::string& key, const JsonValue& units) {
+        const std::string component_context = context + "." + key;
+        const JsonValue::Object& entries = units.as_object(component_context);
+        UnitMap map;
+        map.reserve(entries.size());
+        for (const auto& [unit, id] : entries) {
+          map.emplace(unit, id.as_integer(component_context + "." + unit));
+        }
+        return map;
+      });
 }
 
 } // namespace
@@ -136,22 +81,16 @@ DepparsePlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksum
   linearization = read_config_bool(config, "linearization", false);
   distance = read_config_bool(config, "distance", false);
   use_charlm = read_config_bool(config, "charlm", false);
-  use_transformer = config_value(config, "bert_model") != nullptr;
+  use_transformer = detail::config_present(config, "bert_model");
 
   // Each key is read only once the checks before it have passed.
-  require_profile(read_config_bool(config, "char", false));
-  require_profile(read_config_bool(config, "pretrain", false));
-  require_profile(!read_config_bool(config, "char_bidirectional", false));
+  require_profile(detail::character_input_profile(config));
   require_profile(!read_config_bool(config, "use_arc_embedding", false));
   require_profile(!read_config_bool(config, "reversed", false));
   require_profile(read_config_bool(config, "use_upos", true));
   require_profile(read_config_bool(config, "use_xpos", true));
   require_profile(read_config_bool(config, "use_ufeats", true));
-  if (!use_charlm) {
-    require_profile(read_config_int(config, "char_num_layers", 0) == 1);
-    require_profile(read_config_number(config, "char_rec_dropout") == 0.0);
-  }
-  require_profile(read_config_number(config, "rec_dropout") == 0.0);
+  require_profile(detail::recurrent_profile(config, use_charlm));
   for (const std::int64_t dimension :
        {word_emb_dim, tag_emb_dim, transformed_dim, char_emb_dim, char_hidden_dim, hidden_dim,
         num_layers, batch_size, deep_biaff_hidden_dim}) {
@@ -176,37 +115,28 @@ DepparsePlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksum
 
   std::tie(word_vocab, word_lower) = read_word_vocabulary(vocab, "word");
   std::tie(lemma_vocab, lemma_lower) = read_word_vocabulary(vocab, "lemma");
-  char_vocab = read_unit_map(vocab.at("char", "assets.vocab"), "assets.vocab.char");
-  upos_vocab = read_unit_map(vocab.at("upos", "assets.vocab"), "assets.vocab.upos");
+  char_vocab = detail::read_unit_map(vocab.at("char", "assets.vocab"), "assets.vocab.char");
+  upos_vocab = detail::read_unit_map(vocab.at("upos", "assets.vocab"), "assets.vocab.upos");
 
   const JsonValue& xpos = vocab.at("xpos", "assets.vocab");
   composite_xpos = xpos_class == "XPOSVocab";
   if (!composite_xpos) {
-    xpos_vocab = read_unit_map(xpos, "assets.vocab.xpos");
-    if (const JsonValue* ignore = xpos.find("ignore")) {
-      xpos_has_ignore = !ignore->as_array("assets.vocab.xpos.ignore").empty();
-    }
+    xpos_vocab = detail::read_unit_map(xpos, "assets.vocab.xpos");
+    xpos_has_ignore = detail::xpos_ignore_listed(xpos);
   } else {
-    if (xpos.at("keyed", "assets.vocab.xpos").as_bool("assets.vocab.xpos.keyed")) {
-      throw DepparseModelError("keyed composite XPOS vocabularies are unsupported");
-    }
-    xpos_separator = xpos.at("sep", "assets.vocab.xpos").as_string("assets.vocab.xpos.sep");
+    xpos_separator = detail::composite_xpos_separator<DepparseModelError>(xpos);
     xpos_component_vocabs = read_xpos_components(xpos);
   }
 
-  pretrain_vocab = read_unit_map(assets.at("pretrain_vocab", "assets"), "assets.pretrain_vocab");
+  pretrain_vocab =
+      detail::read_unit_map(assets.at("pretrain_vocab", "assets"), "assets.pretrain_vocab");
 
-  const JsonValue::Array& labels = vocab.at("deprel", "assets.vocab")
-                                       .at("_id2unit", "assets.vocab.deprel")
-                                       .as_array("assets.vocab.deprel._id2unit");
-  deprel_labels.reserve(labels.size());
-  for (const JsonValue& label : labels) {
-    deprel_labels.push_back(label.as_string("assets.vocab.deprel._id2unit[]"));
-  }
+  deprel_labels =
+      detail::read_strings(vocab.at("deprel", "assets.vocab").at("_id2unit", "assets.vocab.deprel"),
+                           "assets.vocab.deprel._id2unit");
 
   const JsonValue& feats = vocab.at("feats", "assets.vocab");
-  if (!feats.at("keyed", "assets.vocab.feats").as_bool("assets.vocab.feats.keyed") ||
-      feats.at("sep", "assets.vocab.feats").as_string("assets.vocab.feats.sep") != "|") {
+  if (!detail::pipe_separated_features(feats)) {
     throw DepparseModelError(kFeatsMessage);
   }
   feats_category_count = static_cast<std::int64_t>(
@@ -214,15 +144,8 @@ DepparsePlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksum
 
   bind_tensors();
 
-  if (use_charlm) {
-    const JsonValue& charlm = assets.at("charlm", "assets");
-    charlm_forward = std::make_unique<detail::NativeCharLM>(bundle, "charmodel_forward.",
-                                                            charlm.at("forward", "assets.charlm"));
-    charlm_backward = std::make_unique<detail::NativeCharLM>(
-        bundle, "charmodel_backward.", charlm.at("backward", "assets.charlm"));
-    if (!charlm_forward->is_forward() || charlm_backward->is_forward()) {
-      throw DepparseModelError("depparse charLM directions disagree with their asset slots");
-    }
+  if (use_charlm && !detail::load_charlm_pair(bundle, assets, charlm_forward, charlm_backward)) {
+    throw DepparseModelError("depparse charLM directions disagree with their asset slots");
   }
   if (use_transformer) {
     transformer =

@@ -45,20 +45,40 @@ at::Tensor DepparsePlan::Impl::deep_biaffine(
       2);
   const at::Tensor& weight = tensor(prefix + ".scorer.W_bilin.weight");
   const at::Tensor& bias = tensor(prefix + ".scorer.W_bilin.bias");
+  const std::int64_t dependent_width = weight.size(0);
   const std::int64_t head_width = weight.size(1);
   const std::int64_t outputs = weight.size(2);
 
-  // The dependent side against the flattened weight first, then one batched
-  // product with the transposed head side; no five-axis product is formed.
-  const at::Tensor partial =
-      at::matmul(dependent, weight.reshape({weight.size(0), head_width * outputs}))
-          .view({batch, dependent_rows, head_width, outputs})
-          .permute({0, 1, 3, 2})
-          .reshape({batch, dependent_rows * outputs, head_width});
-  const at::Tensor scores = at::bmm(partial, head.transpose(1, 2))
-                                .view({batch, dependent_rows, outputs, positions})
-                                .permute({0, 1, 3, 2});
-  return (scores + bias).contiguous();
+  // The dependent side meets the flattened weight first, then the head side
+  // in one batched product; no five-axis product is formed. The batched
+  // product reads the first product as [rows * outputs, head width]: either
+  // the weight is laid out that way first (its size once) or every first
+  // product is rearranged (rows times that of one weight row), whichever
+  // moves less.
+  const bool rearrange_weight = batch * dependent_rows > dependent_width;
+  const at::Tensor flat_weight =
+      rearrange_weight
+          ? weight.permute({0, 2, 1}).contiguous().view({dependent_width, outputs * head_width})
+          : weight.reshape({dependent_width, head_width * outputs});
+  // Sentences go through in groups, which bounds the first product.
+  constexpr std::int64_t kGroupElements = std::int64_t{1} << 24;
+  const std::int64_t group = std::max<std::int64_t>(
+      1, kGroupElements / std::max<std::int64_t>(1, dependent_rows * head_width * outputs));
+  at::Tensor scores = at::empty({batch, dependent_rows, positions, outputs}, encoded.options());
+  for (std::int64_t first = 0; first < batch; first += group) {
+    const std::int64_t count = std::min(group, batch - first);
+    const at::Tensor product = at::matmul(dependent.narrow(0, first, count), flat_weight);
+    const at::Tensor partial = rearrange_weight
+                                   ? product.view({count, dependent_rows * outputs, head_width})
+                                   : product.view({count, dependent_rows, head_width, outputs})
+                                         .permute({0, 1, 3, 2})
+                                         .reshape({count, dependent_rows * outputs, head_width});
+    scores.narrow(0, first, count)
+        .copy_(at::bmm(partial, head.narrow(0, first, count).transpose(1, 2))
+                   .view({count, dependent_rows, outputs, positions})
+                   .permute({0, 1, 3, 2}));
+  }
+  return scores.add_(bias);
 }
 
 // Every (dependent, head) pair carries a full relation distribution, so the

@@ -2,17 +2,11 @@
 // checking the ones the parser needs against the configuration and the
 // vocabularies, and caching the recurrent weights.
 
-#include <optional>
-
-#include "bundle/tensor_view.hpp"
 #include "depparse/depparse_impl.hpp"
+#include "taggers/tagger_assets.hpp"
 
 namespace velmora {
 namespace {
-
-constexpr const char* kCharLstmNames[] = {
-    "charmodel.charlstm.lstm.weight_ih_l0", "charmodel.charlstm.lstm.weight_hh_l0",
-    "charmodel.charlstm.lstm.bias_ih_l0", "charmodel.charlstm.lstm.bias_hh_l0"};
 
 constexpr const char* kBiaffineSuffixes[] = {
     ".W1.weight",          ".W1.bias", ".W2.weight", ".W2.bias", ".scorer.W_bilin.weight",
@@ -30,24 +24,15 @@ std::int64_t count(const auto& container) {
 } // namespace
 
 const at::Tensor& DepparsePlan::Impl::tensor(std::string_view name) const {
-  const auto found = tensors.find(name);
-  if (found == tensors.end()) {
+  const at::Tensor* found = detail::find_tensor(tensors, name);
+  if (found == nullptr) {
     throw DepparseModelError("missing depparse tensor: '" + std::string(name) + "'");
   }
-  return found->second;
+  return *found;
 }
 
 void DepparsePlan::Impl::bind_tensors() {
-  const std::vector<TensorDescriptor>& descriptors = bundle->tensors();
-  tensors.reserve(descriptors.size());
-  for (const TensorDescriptor& descriptor : descriptors) {
-    const std::optional<c10::ScalarType> type = detail::bundle_scalar_type(descriptor.dtype);
-    if (!type) {
-      throw DepparseModelError("ATen view does not support bundle dtype: " + descriptor.dtype);
-    }
-    tensors.insert_or_assign(descriptor.name,
-                             detail::bundle_tensor_view(*bundle, descriptor, *type));
-  }
+  tensors = detail::bind_bundle_tensors<DepparseModelError>(*bundle);
 }
 
 void DepparsePlan::Impl::require_biaffine(const std::string& prefix) const {
@@ -72,14 +57,9 @@ void DepparsePlan::Impl::validate_tensors() const {
     }
   }
   if (!use_charlm) {
-    for (const char* name : {"charmodel.char_emb.weight", "charmodel.char_attn.weight",
-                             "charmodel.charlstm_h_init", "charmodel.charlstm_c_init"}) {
+    for (const std::string& name : detail::character_model_tensor_names()) {
       tensor(name);
     }
-    for (const char* name : kCharLstmNames) {
-      tensor(name);
-    }
-    tensor("trans_char.weight");
   }
   for (std::int64_t layer = 0; layer < num_layers; ++layer) {
     for (const std::string& name : detail::highway_layer_tensor_names(kStack, layer)) {
@@ -134,20 +114,13 @@ void DepparsePlan::Impl::validate_tensors() const {
 }
 
 void DepparsePlan::Impl::cache_recurrent_weights() {
-  if (!use_charlm) {
-    char_lstm_weights.reserve(4);
-    for (const char* name : kCharLstmNames) {
-      char_lstm_weights.push_back(tensor(name));
-    }
-    char_lstm_init = {tensor("charmodel.charlstm_h_init"), tensor("charmodel.charlstm_c_init")};
-  }
   const detail::TensorLookup lookup = [this](std::string_view name) -> const at::Tensor& {
     return tensor(name);
   };
-  parser_layers.reserve(static_cast<std::size_t>(num_layers));
-  for (std::int64_t layer = 0; layer < num_layers; ++layer) {
-    parser_layers.push_back(detail::highway_layer_weights(lookup, kStack, layer));
+  if (!use_charlm) {
+    detail::cache_character_lstm(lookup, char_lstm_weights, char_lstm_init);
   }
+  parser_layers = detail::highway_layers(lookup, kStack, num_layers);
 }
 
 } // namespace velmora

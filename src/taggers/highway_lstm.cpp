@@ -1,9 +1,14 @@
 #include "taggers/highway_lstm.hpp"
 
+#include <algorithm>
+
 #include <ATen/ops/addcmul.h>
+#include <ATen/ops/cat.h>
+#include <ATen/ops/from_blob.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/sigmoid.h>
 #include <ATen/ops/tanh.h>
+#include <ATen/ops/zeros.h>
 
 #include "encoders/lstm.hpp"
 
@@ -55,6 +60,16 @@ HighwayLayerWeights highway_layer_weights(const TensorLookup& tensor, const std:
   return record;
 }
 
+std::vector<HighwayLayerWeights> highway_layers(const TensorLookup& tensor,
+                                                const std::string& stack, std::int64_t count) {
+  std::vector<HighwayLayerWeights> layers;
+  layers.reserve(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)));
+  for (std::int64_t layer = 0; layer < count; ++layer) {
+    layers.push_back(highway_layer_weights(tensor, stack, layer));
+  }
+  return layers;
+}
+
 at::Tensor highway_lstm_dense(at::Tensor input, const std::vector<HighwayLayerWeights>& layers) {
   const std::int64_t batch = input.size(0);
   for (const HighwayLayerWeights& layer : layers) {
@@ -70,18 +85,73 @@ at::Tensor highway_lstm_dense(at::Tensor input, const std::vector<HighwayLayerWe
   return input;
 }
 
-at::Tensor highway_lstm_packed(at::Tensor input, const std::vector<std::int64_t>& lengths,
+at::Tensor highway_lstm_padded(at::Tensor input, const std::vector<std::int64_t>& lengths,
                                const std::vector<HighwayLayerWeights>& layers) {
+  // Each direction runs as its own dense LSTM over the whole padded batch,
+  // which the tensor library computes far faster than a packed run. Padding
+  // follows every row's real steps, so the forward direction never reads it
+  // before a real step; the backward direction reads each row reversed
+  // within its length (padding left in place), and its outputs are turned
+  // back the same way.
   const std::int64_t batch = input.size(0);
   const std::int64_t steps = input.size(1);
+  std::vector<std::int64_t> reversal(static_cast<std::size_t>(batch * steps));
+  for (std::int64_t j = 0; j < batch; ++j) {
+    const std::int64_t length = lengths[static_cast<std::size_t>(j)];
+    for (std::int64_t t = 0; t < steps; ++t) {
+      reversal[static_cast<std::size_t>(j * steps + t)] = t < length ? length - 1 - t : t;
+    }
+  }
+  const at::Tensor order = at::from_blob(reversal.data(), {batch, steps, 1}, at::kLong);
+  const auto reversed = [&](const at::Tensor& rows) {
+    return rows.gather(1, order.expand({batch, steps, rows.size(2)}));
+  };
+  constexpr LstmShape kDirection{1, false};
   for (const HighwayLayerWeights& layer : layers) {
-    const at::Tensor output =
-        lstm_packed(input, lengths, expand_state(layer.initial_state[0], batch),
-                    expand_state(layer.initial_state[1], batch), layer.lstm, kShape, steps)
-            .output;
-    input = highway_output(input, output, layer);
+    const std::vector<at::Tensor> forward(layer.lstm.begin(), layer.lstm.begin() + 4);
+    const std::vector<at::Tensor> backward(layer.lstm.begin() + 4, layer.lstm.end());
+    const at::Tensor h0 = expand_state(layer.initial_state[0], batch);
+    const at::Tensor c0 = expand_state(layer.initial_state[1], batch);
+    const at::Tensor ahead =
+        lstm_dense(input, h0.narrow(0, 0, 1), c0.narrow(0, 0, 1), forward, kDirection);
+    const at::Tensor behind = reversed(
+        lstm_dense(reversed(input), h0.narrow(0, 1, 1), c0.narrow(0, 1, 1), backward, kDirection));
+    input = highway_output(input, at::cat({ahead, behind}, 2), layer);
   }
   return input;
+}
+
+at::Tensor pad_chunk(const std::vector<at::Tensor>& rows, const SentenceChunk& chunk) {
+  const at::Tensor& first = rows[chunk.sentences.front()];
+  const auto count = static_cast<std::int64_t>(chunk.sentences.size());
+  at::Tensor batch = at::zeros({count, chunk.lengths.front(), first.size(-1)}, first.options());
+  for (std::int64_t j = 0; j < count; ++j) {
+    const at::Tensor& member = rows[chunk.sentences[static_cast<std::size_t>(j)]];
+    batch.select(0, j).narrow(0, 0, member.size(0)).copy_(member);
+  }
+  return batch;
+}
+
+std::vector<at::Tensor> highway_lstm_sentences(std::vector<at::Tensor> inputs,
+                                               const std::vector<HighwayLayerWeights>& layers,
+                                               std::int64_t max_count, std::int64_t max_padded) {
+  std::vector<std::int64_t> lengths(inputs.size(), 0);
+  for (std::size_t s = 0; s < inputs.size(); ++s) {
+    if (inputs[s].defined()) {
+      lengths[s] = inputs[s].size(0);
+    }
+  }
+  std::vector<at::Tensor> outputs(inputs.size());
+  for (const SentenceChunk& chunk : plan_sentence_chunks(lengths, max_count, max_padded)) {
+    const at::Tensor output = highway_lstm_padded(pad_chunk(inputs, chunk), chunk.lengths, layers);
+    for (std::size_t j = 0; j < chunk.sentences.size(); ++j) {
+      const std::size_t s = chunk.sentences[j];
+      outputs[s] =
+          output.select(0, static_cast<std::int64_t>(j)).narrow(0, 0, lengths[s]).contiguous();
+      inputs[s] = at::Tensor();
+    }
+  }
+  return outputs;
 }
 
 } // namespace velmora::detail

@@ -2,9 +2,9 @@
 
 // The highway LSTM stack of the part-of-speech tagger and the dependency
 // parser: bidirectional one-layer LSTMs, each followed by a gated highway
-// connection from the layer's input. One sentence runs dense; many sentences
-// run as zero-padded, length-sorted batches over packed sequences. Both forms
-// give a sentence the same rows up to rounding. Include only from .cpp files:
+// connection from the layer's input. One sentence runs as it is; many
+// sentences run as zero-padded, length-sorted batches. Both forms give a
+// sentence the same rows up to rounding. Include only from .cpp files:
 // it pulls in ATen.
 
 #include <cstdint>
@@ -14,6 +14,8 @@
 #include <vector>
 
 #include <ATen/core/Tensor.h>
+
+#include "taggers/sentence_batches.hpp"
 
 namespace velmora::detail {
 
@@ -49,16 +51,34 @@ std::vector<std::string> highway_layer_tensor_names(const std::string& stack, st
 HighwayLayerWeights highway_layer_weights(const TensorLookup& tensor, const std::string& stack,
                                           std::int64_t layer);
 
+// The records of layers 0 to `count` - 1, in order.
+std::vector<HighwayLayerWeights> highway_layers(const TensorLookup& tensor,
+                                                const std::string& stack, std::int64_t count);
+
 // Runs every layer over `input` [B, n, D], batch first, where every row uses
 // all n steps (B is 1 for one sentence): [B, n, 2H], forward direction first.
 at::Tensor highway_lstm_dense(at::Tensor input, const std::vector<HighwayLayerWeights>& layers);
 
-// Runs every layer over a zero-padded batch `input` [k, L, D] whose row j
-// holds `lengths[j]` real steps (non-increasing, positive, the first equal to
-// L). The LSTMs read packed sequences, so padding never reaches a real row;
-// the highway maps run over the padded rows too. Returns [k, L, 2H], whose
-// padding rows hold no meaningful values.
-at::Tensor highway_lstm_packed(at::Tensor input, const std::vector<std::int64_t>& lengths,
+// Runs every layer over a padded batch `input` [k, L, D] whose row j holds
+// `lengths[j]` real steps followed by padding (any values; at most L steps).
+// Padding never reaches a real row: each direction's LSTM reads only the
+// real steps before (or, backward, after) a real step, and the highway maps
+// act row by row. Returns [k, L, 2H], whose padding rows hold no meaningful
+// values.
+at::Tensor highway_lstm_padded(at::Tensor input, const std::vector<std::int64_t>& lengths,
                                const std::vector<HighwayLayerWeights>& layers);
+
+// A zero tensor [k, longest, width] holding, at the top of slot j, the rows
+// [r, width] of the chunk's j-th sentence (`rows` is indexed by sentence).
+at::Tensor pad_chunk(const std::vector<at::Tensor>& rows, const SentenceChunk& chunk);
+
+// The outputs [r, 2H] (contiguous) of many sentences' inputs [r, D] through
+// the stack, in input order; an undefined input (a sentence without rows)
+// gives an undefined output. Sentences run in length-sorted, zero-padded
+// batches of at most `max_count` sentences and `max_padded` padded rows (a
+// longer sentence alone), and each input is released once its batch ran.
+std::vector<at::Tensor> highway_lstm_sentences(std::vector<at::Tensor> inputs,
+                                               const std::vector<HighwayLayerWeights>& layers,
+                                               std::int64_t max_count, std::int64_t max_padded);
 
 } // namespace velmora::detail

@@ -5,11 +5,9 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include <ATen/core/Tensor.h>
@@ -21,6 +19,7 @@
 #include "encoders/native_transformer.hpp"
 #include "taggers/highway_lstm.hpp"
 #include "taggers/sentence_batches.hpp"
+#include "taggers/word_inputs.hpp"
 
 namespace velmora {
 
@@ -31,29 +30,6 @@ struct FeatsColumn {
 };
 
 using TaggerLayerWeights = detail::HighwayLayerWeights;
-
-namespace detail {
-
-// Lets the tensor map be searched with a string_view.
-struct StringHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    return std::hash<std::string_view>{}(text);
-  }
-};
-
-using UnitMap = std::unordered_map<std::string, std::int64_t>;
-using TensorMap = std::unordered_map<std::string, at::Tensor, StringHash, std::equal_to<>>;
-
-// A 1-D int64 tensor owning a copy of `ids`.
-at::Tensor id_tensor(const std::vector<std::int64_t>& ids);
-
-// A word made only of question and exclamation marks (at least two code
-// points, in any of their full-width, small and doubled forms) becomes "?" or
-// "!" after its first mark; every other word stays as it is.
-std::string normalize_punctuation(const std::string& word);
-
-} // namespace detail
 
 // Built once by the loader and never written afterwards; the members are
 // released in reverse order, so `bundle` outlives every view of its mapping.
@@ -86,10 +62,9 @@ struct POSPlan::Impl {
     std::vector<std::int64_t> word_ids;
     std::vector<std::int64_t> pretrain_ids;
   };
-  // Throws POSModelError for an empty word when the character LSTM must
-  // read it.
   WordKeys word_keys(const std::vector<std::string>& words) const;
-  // Character LSTM vectors [n, char_hidden_dim] of normalised words.
+  // Character LSTM vectors [n, char_hidden_dim] of normalised words; throws
+  // POSModelError for an empty word before any of them runs.
   at::Tensor encode_characters(const std::vector<std::string>& words) const;
   // [1, n, D]. `characters` are the words' character vectors (without
   // use_charlm); `forward_rows`/`backward_rows` are language model rows for

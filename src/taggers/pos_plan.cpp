@@ -113,32 +113,26 @@ POSPlan::Impl::predict_batch(const std::vector<at::Tensor>& encoded,
     }
   }
 
-  const std::vector<std::size_t> order = detail::longest_first(lengths);
-  std::vector<std::int64_t> sorted_lengths;
-  sorted_lengths.reserve(order.size());
-  for (const std::size_t s : order) {
-    sorted_lengths.push_back(lengths[s]);
-  }
-  for (const detail::BatchRange& range : plan_batches(sorted_lengths)) {
-    const auto count = static_cast<std::int64_t>(range.end - range.begin);
+  for (const detail::SentenceChunk& chunk :
+       detail::plan_sentence_chunks(lengths, batch_size, batch_maximum_tokens)) {
     // The batch's real rows, sentence after sentence: exactly what remains of
     // a padded batch once its padding rows are masked out.
     std::vector<at::Tensor> members;
-    members.reserve(static_cast<std::size_t>(count));
-    std::int64_t total = 0;
-    for (std::int64_t j = 0; j < count; ++j) {
-      members.push_back(encoded[order[range.begin + j]]);
-      total += members.back().size(0);
+    members.reserve(chunk.sentences.size());
+    for (const std::size_t s : chunk.sentences) {
+      members.push_back(encoded[s]);
     }
-    const at::Tensor flat = at::cat(members, 0);
-    std::vector<POSTags> tags = predict_tags(flat, total);
+    std::int64_t total = 0;
+    for (const std::int64_t length : chunk.lengths) {
+      total += length;
+    }
+    std::vector<POSTags> tags = predict_tags(at::cat(members, 0), total);
     auto next = tags.begin();
-    for (std::int64_t j = 0; j < count; ++j) {
-      const std::size_t s = order[range.begin + j];
-      std::vector<POSTags>& result = results[s];
+    for (std::size_t j = 0; j < chunk.sentences.size(); ++j) {
+      std::vector<POSTags>& result = results[chunk.sentences[j]];
       result.insert(result.end(), std::make_move_iterator(next),
-                    std::make_move_iterator(next + lengths[s]));
-      next += lengths[s];
+                    std::make_move_iterator(next + chunk.lengths[j]));
+      next += chunk.lengths[j];
     }
   }
   return results;

@@ -2,41 +2,26 @@
 // the ones the tagger needs against the vocabularies, and caching the
 // recurrent weights.
 
-#include <optional>
-
-#include "bundle/tensor_view.hpp"
 #include "taggers/pos_impl.hpp"
+#include "taggers/tagger_assets.hpp"
 
 namespace velmora {
 namespace {
-
-constexpr const char* kCharLstmNames[] = {
-    "charmodel.charlstm.lstm.weight_ih_l0", "charmodel.charlstm.lstm.weight_hh_l0",
-    "charmodel.charlstm.lstm.bias_ih_l0", "charmodel.charlstm.lstm.bias_hh_l0"};
 
 constexpr const char* kStack = "taggerlstm";
 
 } // namespace
 
 const at::Tensor& POSPlan::Impl::tensor(std::string_view name) const {
-  const auto found = tensors.find(name);
-  if (found == tensors.end()) {
+  const at::Tensor* found = detail::find_tensor(tensors, name);
+  if (found == nullptr) {
     throw POSModelError("missing POS tensor: '" + std::string(name) + "'");
   }
-  return found->second;
+  return *found;
 }
 
 void POSPlan::Impl::bind_tensors() {
-  const std::vector<TensorDescriptor>& descriptors = bundle->tensors();
-  tensors.reserve(descriptors.size());
-  for (const TensorDescriptor& descriptor : descriptors) {
-    const std::optional<c10::ScalarType> type = detail::bundle_scalar_type(descriptor.dtype);
-    if (!type) {
-      throw POSModelError("ATen view does not support bundle dtype: " + descriptor.dtype);
-    }
-    tensors.insert_or_assign(descriptor.name,
-                             detail::bundle_tensor_view(*bundle, descriptor, *type));
-  }
+  tensors = detail::bind_bundle_tensors<POSModelError>(*bundle);
 }
 
 void POSPlan::Impl::check_tensors() {
@@ -57,14 +42,9 @@ void POSPlan::Impl::check_tensors() {
     }
   }
   if (!use_charlm) {
-    for (const char* name : {"charmodel.char_emb.weight", "charmodel.char_attn.weight",
-                             "charmodel.charlstm_h_init", "charmodel.charlstm_c_init"}) {
+    for (const std::string& name : detail::character_model_tensor_names()) {
       tensor(name);
     }
-    for (const char* name : kCharLstmNames) {
-      tensor(name);
-    }
-    tensor("trans_char.weight");
   } else if (charlm_transform_dim >= 1) {
     tensor("charmodel_forward_transform.weight");
     tensor("charmodel_backward_transform.weight");
@@ -116,20 +96,13 @@ void POSPlan::Impl::check_tensors() {
     throw POSModelError("POS tagger input size disagrees with its embedding profile");
   }
 
-  if (!use_charlm) {
-    char_lstm_weights.reserve(4);
-    for (const char* name : kCharLstmNames) {
-      char_lstm_weights.push_back(tensor(name));
-    }
-    char_lstm_init = {tensor("charmodel.charlstm_h_init"), tensor("charmodel.charlstm_c_init")};
-  }
   const detail::TensorLookup lookup = [this](std::string_view name) -> const at::Tensor& {
     return tensor(name);
   };
-  tagger_layers.reserve(static_cast<std::size_t>(num_layers));
-  for (std::int64_t layer = 0; layer < num_layers; ++layer) {
-    tagger_layers.push_back(detail::highway_layer_weights(lookup, kStack, layer));
+  if (!use_charlm) {
+    detail::cache_character_lstm(lookup, char_lstm_weights, char_lstm_init);
   }
+  tagger_layers = detail::highway_layers(lookup, kStack, num_layers);
 }
 
 } // namespace velmora

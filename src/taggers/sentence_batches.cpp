@@ -33,4 +33,23 @@ std::vector<BatchRange> plan_length_batches(const std::vector<std::int64_t>& sor
   return batches;
 }
 
+std::vector<SentenceChunk> plan_sentence_chunks(const std::vector<std::int64_t>& lengths,
+                                                std::int64_t max_count, std::int64_t max_padded) {
+  const std::vector<std::size_t> order = longest_first(lengths);
+  std::vector<std::int64_t> sorted_lengths;
+  sorted_lengths.reserve(order.size());
+  for (const std::size_t s : order) {
+    sorted_lengths.push_back(lengths[s]);
+  }
+  std::vector<SentenceChunk> chunks;
+  for (const BatchRange& range : plan_length_batches(sorted_lengths, max_count, max_padded)) {
+    SentenceChunk& chunk = chunks.emplace_back();
+    chunk.sentences.assign(order.begin() + static_cast<std::ptrdiff_t>(range.begin),
+                           order.begin() + static_cast<std::ptrdiff_t>(range.end));
+    chunk.lengths.assign(sorted_lengths.begin() + static_cast<std::ptrdiff_t>(range.begin),
+                         sorted_lengths.begin() + static_cast<std::ptrdiff_t>(range.end));
+  }
+  return chunks;
+}
+
 } // namespace velmora::detail

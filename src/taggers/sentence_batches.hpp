@@ -29,4 +29,18 @@ plan_length_batches(const std::vector<std::int64_t>& sorted_lengths,
                     std::int64_t max_count = std::numeric_limits<std::int64_t>::max(),
                     std::int64_t max_padded = std::numeric_limits<std::int64_t>::max());
 
+// A batch of sentences: their input indexes, longest first, and their
+// lengths in the same order (the first is the batch's longest).
+struct SentenceChunk {
+  std::vector<std::size_t> sentences;
+  std::vector<std::int64_t> lengths;
+};
+
+// The sentences of positive length, stably sorted longest first and cut as
+// plan_length_batches cuts their sorted lengths.
+std::vector<SentenceChunk>
+plan_sentence_chunks(const std::vector<std::int64_t>& lengths,
+                     std::int64_t max_count = std::numeric_limits<std::int64_t>::max(),
+                     std::int64_t max_padded = std::numeric_limits<std::int64_t>::max());
+
 } // namespace velmora::detail

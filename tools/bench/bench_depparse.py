@@ -20,16 +20,13 @@ directory (cmake --build DIR --target velmora_bench_depparse).
 
 from __future__ import annotations
 
-import argparse
-import os
-import pathlib
-import subprocess
 import sys
-import time
 
 import torch
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+import document_bench
+from document_bench import ROOT
+
 sys.path.insert(0, str(ROOT / "fixtures"))
 
 import gen_depparse  # noqa: E402
@@ -57,64 +54,31 @@ def realistic_parser(sentences):
                                batch_size=MAX_ROWS)
 
 
-def reference_wps(model, sentences, threads, repeat, decode_trees):
-    torch.set_num_threads(threads)
-    words = sum(len(s) for s in sentences)
-    model.parse(sentences[:50], max_rows=MAX_ROWS, decode_trees=decode_trees)  # warm-up
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        model.parse(sentences, batch=10**9, max_rows=MAX_ROWS, decode_trees=decode_trees)
-        best = min(best, time.perf_counter() - start)
-    return words / best
-
-
-def native_wps(binary, bundle, tsv, threads, repeat):
-    out = subprocess.run([str(binary), str(bundle), str(tsv), *map(str, threads),
-                          "--repeat", str(repeat), "--no-process"],
-                         check=True, capture_output=True, text=True).stdout
-    result = {}
-    for line in out.splitlines():
-        fields = dict(item.split("=", 1) for item in line.split())
-        if "threads" in fields:
-            result[int(fields["threads"])] = float(fields["bulk_wps"])
-    return result
-
-
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", type=pathlib.Path, default=ROOT.parent / "build")
-    parser.add_argument("--scratch", type=pathlib.Path,
-                        default=pathlib.Path("/tmp/velmora-bench-depparse"))
-    parser.add_argument("--repeat", type=int, default=2)
-    parser.add_argument("--threads", default=f"1,{os.cpu_count()}")
-    args = parser.parse_args()
-    if not gen_depparse.EWT_DEV.exists():
-        sys.exit(f"the EWT dev treebank is required: {gen_depparse.EWT_DEV}")
-    binary = args.build / "tools" / "velmora_bench_depparse"
-    if not binary.exists():
-        sys.exit(f"build it first: cmake --build {args.build} --target velmora_bench_depparse")
-    threads = [int(t) for t in args.threads.split(",")]
+    args = document_bench.arguments("/tmp/velmora-bench-depparse")
+    binary = document_bench.native_binary(args.build, "velmora_bench_depparse",
+                                          gen_depparse.EWT_DEV)
 
     sentences = gen_depparse.read_conllu(gen_depparse.EWT_DEV)
     words = sum(len(s) for s in sentences)
-    args.scratch.mkdir(parents=True, exist_ok=True)
-    tsv = args.scratch / "ewt-dev.tsv"
-    tsv.write_text("".join("".join("\t".join(f or "" for f in w) + "\n" for w in s) + "\n"
-                           for s in sentences), encoding="utf-8")
+    words_file = args.scratch / "ewt-dev.tsv"
+    document_bench.write_words(words_file, sentences)
     model = realistic_parser(sentences)
     bundle = args.scratch / f"parser-v{BUNDLE_VERSION}"
     if not (bundle / "manifest.json").exists():
         model.write(bundle)
     print(f"EWT dev: {len(sentences)} sentences, {words} words")
-    native = native_wps(binary, bundle, tsv, threads, args.repeat)
+    native = document_bench.native_wps(binary, bundle, words_file, args.threads, args.repeat)
     print(f"{'threads':>7} {'reference w/s':>14} {'(network only)':>15} {'native w/s':>11} "
           f"{'speed-up':>9}")
-    for count in threads:
-        reference = reference_wps(model, sentences, count, args.repeat, True)
-        network = reference_wps(model, sentences, count, args.repeat, False)
-        print(f"{count:>7} {reference:>14.0f} {network:>15.0f} {native[count]:>11.0f} "
-              f"{native[count] / reference:>8.2f}x", flush=True)
+    for count in args.threads:
+        rates = [document_bench.reference_wps(
+            lambda: model.parse(sentences, batch=10**9, max_rows=MAX_ROWS, decode_trees=decode),
+            words, count, args.repeat,
+            lambda: model.parse(sentences[:50], max_rows=MAX_ROWS, decode_trees=decode))
+            for decode in (True, False)]
+        print(f"{count:>7} {rates[0]:>14.0f} {rates[1]:>15.0f} {native[count]:>11.0f} "
+              f"{native[count] / rates[0]:>8.2f}x", flush=True)
 
 
 if __name__ == "__main__":

@@ -18,17 +18,14 @@ The native side is the velmora_bench_pos executable of the build directory
 
 from __future__ import annotations
 
-import argparse
 import collections
-import os
-import pathlib
-import subprocess
 import sys
-import time
 
 import torch
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+import document_bench
+from document_bench import ROOT
+
 sys.path.insert(0, str(ROOT / "fixtures"))
 
 import gen_pos  # noqa: E402
@@ -74,50 +71,15 @@ def realistic_tagger(kind, sentences):
         charlm=charlm)
 
 
-def reference_wps(model, sentences, threads, repeat):
-    torch.set_num_threads(threads)
-    words = sum(len(s) for s in sentences)
-    model.tag(sentences[:50], batch_size=250, max_tokens=5000)  # warm-up
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        model.tag(sentences, batch_size=250, max_tokens=5000)
-        best = min(best, time.perf_counter() - start)
-    return words / best
-
-
-def native_wps(binary, bundle, tsv, threads, repeat):
-    out = subprocess.run([str(binary), str(bundle), str(tsv), *map(str, threads),
-                          "--repeat", str(repeat), "--no-process"],
-                         check=True, capture_output=True, text=True).stdout
-    result = {}
-    for line in out.splitlines():
-        fields = dict(item.split("=", 1) for item in line.split())
-        if "threads" in fields:
-            result[int(fields["threads"])] = float(fields["bulk_wps"])
-    return result
-
-
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", type=pathlib.Path, default=ROOT.parent / "build")
-    parser.add_argument("--scratch", type=pathlib.Path, default=pathlib.Path("/tmp/velmora-bench-pos"))
-    parser.add_argument("--models", default="charlstm,charlm")
-    parser.add_argument("--repeat", type=int, default=2)
-    parser.add_argument("--threads", default=f"1,{os.cpu_count()}")
-    args = parser.parse_args()
-    if not gen_pos.EWT_DEV.exists():
-        sys.exit(f"the EWT dev treebank is required: {gen_pos.EWT_DEV}")
-    binary = args.build / "tools" / "velmora_bench_pos"
-    if not binary.exists():
-        sys.exit(f"build it first: cmake --build {args.build} --target velmora_bench_pos")
-    threads = [int(t) for t in args.threads.split(",")]
+    args = document_bench.arguments("/tmp/velmora-bench-pos",
+                                    (["--models"], {"default": "charlstm,charlm"}))
+    binary = document_bench.native_binary(args.build, "velmora_bench_pos", gen_pos.EWT_DEV)
 
     sentences = gen_pos.ewt_sentences()
     words = sum(len(s) for s in sentences)
-    args.scratch.mkdir(parents=True, exist_ok=True)
-    tsv = args.scratch / "ewt-dev.tsv"
-    tsv.write_text("".join("\t".join(s) + "\n" for s in sentences), encoding="utf-8")
+    words_file = args.scratch / "ewt-dev.tsv"
+    document_bench.write_words(words_file, sentences)
     print(f"EWT dev: {len(sentences)} sentences, {words} words")
     print(f"{'model':10} {'threads':>7} {'reference w/s':>14} {'native w/s':>11} {'speed-up':>9}")
     for kind in args.models.split(","):
@@ -125,9 +87,11 @@ def main():
         bundle = args.scratch / f"{kind}-v{BUNDLE_VERSION}"
         if not (bundle / "manifest.json").exists():
             model.write(bundle)
-        native = native_wps(binary, bundle, tsv, threads, args.repeat)
-        for count in threads:
-            reference = reference_wps(model, sentences, count, args.repeat)
+        native = document_bench.native_wps(binary, bundle, words_file, args.threads, args.repeat)
+        for count in args.threads:
+            reference = document_bench.reference_wps(
+                lambda: model.tag(sentences, batch_size=250, max_tokens=5000), words, count,
+                args.repeat, lambda: model.tag(sentences[:50], batch_size=250, max_tokens=5000))
             print(f"{kind:10} {count:>7} {reference:>14.0f} {native[count]:>11.0f} "
                   f"{native[count] / reference:>8.2f}x", flush=True)
 

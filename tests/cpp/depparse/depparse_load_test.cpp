@@ -1,7 +1,6 @@
 // Loading "depparse" bundles: every refusal with its exact message, and the
 // state a successful load leaves behind.
 
-#include <c10/util/Exception.h>
 #include <gtest/gtest.h>
 
 #include <velmora/depparse.hpp>
@@ -16,50 +15,13 @@ namespace {
 using test::depparse_fixture;
 
 TEST(DepparseLoad, EveryCaseLoadsOrFailsAsExpected) {
-  const detail::JsonValue cases = detail::load_json(depparse_fixture("cases.json"));
-  ASSERT_GT(cases.as_array().size(), 70u);
-  for (const auto& entry : cases.as_array()) {
-    const std::string name = entry.at("name").as_string();
-    const std::string error = entry.at("error").as_string();
-    std::string message = entry.at("message").as_string();
-    const auto path = depparse_fixture("cases/" + name);
-    SCOPED_TRACE(name);
-    if (error == "none") {
-      EXPECT_NO_THROW(DepparsePlan(path, true));
-      continue;
-    }
-    if (error == "c10") {
-      // Too few initial-state rows fail in the tensor library's narrowing.
-      EXPECT_THROW(DepparsePlan(path, false), c10::Error);
-      continue;
-    }
-    if (error == "DepparseModelError-json") {
-      try {
-        detail::parse_json(ModelBundle(path, false).assets_json());
-        FAIL() << "the assets parse";
-      } catch (const detail::JsonError& json) {
-        message = json.what();
-      }
-    } else {
-      ASSERT_EQ(error, "DepparseModelError");
-    }
-    try {
-      DepparsePlan plan(path, false);
-      ADD_FAILURE() << "loaded";
-    } catch (const DepparseModelError& failure) {
-      EXPECT_EQ(failure.what(), message);
-    }
-  }
+  test::expect_load_cases<DepparsePlan, DepparseModelError>(depparse_fixture(""),
+                                                            "DepparseModelError", 70);
 }
 
 TEST(DepparseLoad, BundleErrorsPassUnchanged) {
-  try {
-    DepparsePlan plan(depparse_fixture("cases/no-such-bundle"), false);
-    FAIL() << "loaded";
-  } catch (const DepparseModelError&) {
-    FAIL() << "a bundle error became a parser error";
-  } catch (const ModelBundleError&) {
-  }
+  test::expect_bundle_error_passes<DepparsePlan, DepparseModelError>(
+      depparse_fixture("cases/no-such-bundle"));
 }
 
 TEST(DepparseLoad, PlainVocabulariesSettingsAndLayers) {

@@ -3,9 +3,9 @@
 // whole-tensor computation, and a sentence of well over a thousand words
 // parses into one tree.
 
+#include <ATen/Context.h>
 #include <ATen/ops/allclose.h>
 #include <ATen/ops/log_softmax.h>
-#include <ATen/Context.h>
 #include <ATen/ops/randn.h>
 
 #include "depparse_test_support.hpp"

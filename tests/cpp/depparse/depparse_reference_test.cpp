@@ -8,6 +8,7 @@
 
 #include <velmora/depparse.hpp>
 #include <velmora/json.hpp>
+#include <velmora/pos.hpp>
 
 #include "depparse_test_support.hpp"
 
@@ -75,6 +76,69 @@ TEST_P(DepparseReference, TreebankSentences) {
   // Documents of 37 sentences: bulk chunks cross document boundaries.
   check_model(GetParam(), test::json_sentences(source.at("sentences")),
               test::reference_parses(source.at("models").at(GetParam())), 37);
+}
+
+// The treebank as a pipeline hands it over: words and lemmas, tagged by the
+// fixture tagger through its documents, then parsed; against the reference
+// parser's parses of the reference tagger's tags. A sentence in which the
+// native tagger broke a near-tie otherwise has other inputs and is left out.
+TEST(DepparseTaggedTreebank, ParsesWhatTheTaggerWrote) {
+  VELMORA_REQUIRE_SHARED(treebank, "ud-en-ewt/en_ewt-ud-dev.conllu");
+  (void)treebank;
+  const detail::JsonValue& tagged = fixture_json("ewt_tagged.json");
+  if (const detail::JsonValue* skipped = tagged.find("skipped")) {
+    GTEST_SKIP() << "fixtures were generated without the treebank: " << skipped->as_string();
+  }
+  const auto sentences = test::json_sentences(tagged.at("sentences"));
+  auto untagged = sentences;
+  for (auto& words : untagged) {
+    for (DepparseWord& word : words) {
+      word.upos = word.xpos = word.feats = std::nullopt;
+    }
+  }
+  const std::vector<Document> documents = test::make_documents(untagged, 37);
+  const POSPlan tagger(depparse_fixture("tagger"), false);
+  const auto path = depparse_fixture("models/plain_lin_dist_l2");
+  const DepparsePlan parser(path, false);
+  parser.process_bulk(tagger.process_bulk(documents));
+
+  // Reference decisions closer than this may flip with rounding.
+  constexpr double kMarginTolerance = 1e-4;
+  const auto& margins = tagged.at("margins").as_array();
+  const std::vector<Parse> parses = test::written(documents);
+  const std::vector<Parse> reference = test::reference_parses(tagged.at("parses"));
+  std::vector<std::vector<DepparseWord>> kept_sentences;
+  std::vector<Parse> kept;
+  std::vector<Parse> kept_reference;
+  std::size_t s = 0;
+  std::size_t retagged = 0;
+  for (const Document& document : documents) {
+    const SentenceSequence document_sentences = document.sentences();
+    for (std::uint64_t d = 0; d < document_sentences.size(); ++d, ++s) {
+      const WordSequence words = document_sentences.at(static_cast<std::int64_t>(d)).words();
+      bool same = true;
+      for (std::uint64_t w = 0; w < words.size(); ++w) {
+        const Word word = words.at(static_cast<std::int64_t>(w));
+        const DepparseWord& want = sentences[s][w];
+        if (word.upos() != want.upos || word.xpos() != want.xpos || word.feats() != want.feats) {
+          EXPECT_LT(margins[s].as_array()[w].as_number(), kMarginTolerance)
+              << "sentence " << s << " word " << w << " tagged otherwise";
+          same = false;
+        }
+      }
+      if (same) {
+        kept_sentences.push_back(sentences[s]);
+        kept.push_back(parses[s]);
+        kept_reference.push_back(reference[s]);
+      } else {
+        ++retagged;
+      }
+    }
+  }
+  ASSERT_EQ(s, sentences.size());
+  EXPECT_LE(retagged * 100, sentences.size()) << "too many near-ties to be meaningful";
+  const DepparsePlan::Impl impl(path, false);
+  test::expect_reference(impl, kept_sentences, kept, kept_reference, "tagged treebank");
 }
 
 // The scores behind the parses: arc and relation log-probabilities of the

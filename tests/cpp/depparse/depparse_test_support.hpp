@@ -15,8 +15,8 @@
 #include <velmora/document.hpp>
 #include <velmora/json.hpp>
 
+#include "../taggers/tagger_test_support.hpp"
 #include "depparse/depparse_impl.hpp"
-#include "test_support.hpp"
 
 namespace velmora::test {
 
@@ -65,28 +65,13 @@ inline std::vector<Parse> reference_parses(const detail::JsonValue& model) {
 // token.
 inline std::vector<Document> make_documents(const std::vector<std::vector<DepparseWord>>& sentences,
                                             std::size_t per_document) {
-  std::vector<Document> documents;
-  for (std::size_t first = 0; first < sentences.size(); first += per_document) {
-    std::vector<SentenceInput> inputs;
-    for (std::size_t s = first; s < std::min(sentences.size(), first + per_document); ++s) {
-      SentenceInput& sentence = inputs.emplace_back();
-      std::int32_t id = 1;
-      for (const DepparseWord& record : sentences[s]) {
-        TokenInput& token = sentence.tokens.emplace_back();
-        token.first_id = token.last_id = id;
-        token.text = record.text;
-        WordInput& word = token.words.emplace_back();
-        word.id = id++;
-        word.text = record.text;
-        word.lemma = record.lemma;
-        word.upos = record.upos;
-        word.xpos = record.xpos;
-        word.feats = record.feats;
-      }
-    }
-    documents.emplace_back(std::string(), std::move(inputs));
-  }
-  return documents;
+  return documents_of(sentences, per_document, [](WordInput& word, const DepparseWord& record) {
+    word.text = record.text;
+    word.lemma = record.lemma;
+    word.upos = record.upos;
+    word.xpos = record.xpos;
+    word.feats = record.feats;
+  });
 }
 
 // What process() or process_bulk() wrote, sentence by sentence; -1 and "?"

@@ -1,4 +1,5 @@
-// The shared highway LSTM stack: layer records, and dense against packed runs.
+// The shared highway LSTM stack: layer records, and padded batches against single
+// sentences.
 
 #include <map>
 
@@ -82,12 +83,13 @@ TEST(HighwayLstm, LayerNamesAndRecords) {
   EXPECT_THROW(records(one_layer, 2), c10::Error);
 }
 
-TEST(HighwayLstm, PackedBatchRowsEqualDenseSentences) {
+TEST(HighwayLstm, PaddedBatchRowsEqualSingleSentences) {
   c10::InferenceMode guard;
   const auto map = random_stack(5, 2);
   const auto layers = records(map, 2);
   const std::vector<std::int64_t> lengths = {6, 4, 4, 1};
-  at::Tensor batch = at::zeros({4, 6, 5});
+  // Whatever the padding holds never reaches a real row.
+  at::Tensor batch = at::randn({4, 6, 5}) * 100;
   std::vector<at::Tensor> sentences;
   for (std::size_t j = 0; j < lengths.size(); ++j) {
     sentences.push_back(at::randn({1, lengths[j], 5}));
@@ -95,12 +97,12 @@ TEST(HighwayLstm, PackedBatchRowsEqualDenseSentences) {
         .narrow(0, 0, lengths[j])
         .copy_(sentences.back().squeeze(0));
   }
-  const at::Tensor packed = highway_lstm_packed(batch, lengths, layers);
-  ASSERT_EQ(packed.sizes(), (at::IntArrayRef{4, 6, 2 * kHidden}));
+  const at::Tensor padded = highway_lstm_padded(batch, lengths, layers);
+  ASSERT_EQ(padded.sizes(), (at::IntArrayRef{4, 6, 2 * kHidden}));
   for (std::size_t j = 0; j < lengths.size(); ++j) {
     const at::Tensor dense = highway_lstm_dense(sentences[j], layers).squeeze(0);
     EXPECT_TRUE(at::allclose(
-        packed.select(0, static_cast<std::int64_t>(j)).narrow(0, 0, lengths[j]), dense, 1e-5, 1e-6))
+        padded.select(0, static_cast<std::int64_t>(j)).narrow(0, 0, lengths[j]), dense, 1e-5, 1e-6))
         << "sentence " << j;
   }
   // A dense batch of equal lengths expands the initial states per row.

@@ -45,6 +45,26 @@ TEST(SentenceBatches, CountAndPaddedBounds) {
 
 TEST(SentenceBatches, LongestFirstIsStableAndSkipsEmpty) {
   EXPECT_EQ(detail::longest_first({2, 0, 5, 2, 5, 1}), (std::vector<std::size_t>{2, 4, 0, 3, 5}));
+  // Chunks name sentences by input index, longest first, empty ones nowhere.
+  const auto chunks = detail::plan_sentence_chunks({2, 0, 6, 2, 1}, INT64_MAX, 10);
+  ASSERT_EQ(chunks.size(), 2u);
+  EXPECT_EQ(chunks[0].sentences, (std::vector<std::size_t>{2}));
+  EXPECT_EQ(chunks[0].lengths, (std::vector<std::int64_t>{6}));
+  EXPECT_EQ(chunks[1].sentences, (std::vector<std::size_t>{0, 3, 4}));
+  EXPECT_EQ(chunks[1].lengths, (std::vector<std::int64_t>{2, 2, 1}));
+  EXPECT_TRUE(detail::plan_sentence_chunks({0, 0}).empty());
+}
+
+TEST(SentenceBatches, TaggerBoundsComeFromItsBundle) {
+  // Without batch bounds in its configuration: 250 sentences, 5000 words.
+  const POSPlan::Impl defaults(pos_fixture("cases/bert_null"), false);
+  EXPECT_EQ(ranges(defaults.plan_batches(std::vector<std::int64_t>(251, 1))),
+            (Ranges{{0, 250}, {250, 251}}));
+  EXPECT_EQ(ranges(defaults.plan_batches({3000, 10, 10})), (Ranges{{0, 1}, {1, 3}}));
+  const POSPlan::Impl bounded(pos_fixture("models/plain_ignore_l2"), false);
+  EXPECT_EQ(ranges(bounded.plan_batches(std::vector<std::int64_t>(20, 10))),
+            (Ranges{{0, 16}, {16, 20}}));
+  EXPECT_EQ(ranges(bounded.plan_batches({101, 100, 100})), (Ranges{{0, 1}, {1, 3}}));
 }
 
 TEST(POSEncoder, NormalizesRunsOfMarks) {

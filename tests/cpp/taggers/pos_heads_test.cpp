@@ -6,6 +6,7 @@
 #include <velmora/pos.hpp>
 
 #include "pos_test_support.hpp"
+#include "taggers/pos_impl.hpp"
 
 namespace velmora {
 namespace {
@@ -74,6 +75,14 @@ TEST(POSHeads, WordFailures) {
     EXPECT_STREQ(failure.what(), "POS cannot encode an empty word");
   }
   EXPECT_THROW(plan.tag({"a", "\xC3"}), std::invalid_argument);
+  // The batched path refuses it too (documents cannot hold an empty word).
+  const POSPlan::Impl impl(pos_fixture("models/plain_l1"), false);
+  try {
+    impl.tag_sentences({{"a"}, {"b", ""}});
+    FAIL() << "tagged";
+  } catch (const POSModelError& failure) {
+    EXPECT_STREQ(failure.what(), "POS cannot encode an empty word");
+  }
   // The language models read an empty word like any other.
   const POSPlan charlm(pos_fixture("models/composite_charlm_raw_l1"), false);
   EXPECT_EQ(charlm.tag({"a", ""}).size(), 2u);

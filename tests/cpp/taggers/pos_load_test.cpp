@@ -1,7 +1,6 @@
 // Loading "pos" bundles: every refusal with its exact message, and the state a
 // successful load leaves behind.
 
-#include <c10/util/Exception.h>
 #include <gtest/gtest.h>
 
 #include <velmora/json.hpp>
@@ -17,48 +16,11 @@ namespace {
 using test::pos_fixture;
 
 TEST(POSLoad, EveryCaseLoadsOrFailsAsExpected) {
-  const detail::JsonValue cases = detail::load_json(pos_fixture("cases.json"));
-  ASSERT_GT(cases.as_array().size(), 50u);
-  for (const auto& entry : cases.as_array()) {
-    const std::string name = entry.at("name").as_string();
-    const std::string error = entry.at("error").as_string();
-    std::string message = entry.at("message").as_string();
-    const auto path = pos_fixture("cases/" + name);
-    SCOPED_TRACE(name);
-    if (error == "none") {
-      EXPECT_NO_THROW(POSPlan(path, true));
-    } else if (error == "c10") {
-      // Too few initial-state rows fail in the tensor library's narrowing.
-      EXPECT_THROW(POSPlan(path, false), c10::Error);
-    } else {
-      if (error == "POSModelError-json") {
-        try {
-          detail::parse_json(ModelBundle(path, false).assets_json());
-          FAIL() << "the assets parse";
-        } catch (const detail::JsonError& json) {
-          message = json.what();
-        }
-      } else {
-        ASSERT_EQ(error, "POSModelError");
-      }
-      try {
-        POSPlan plan(path, false);
-        ADD_FAILURE() << "loaded";
-      } catch (const POSModelError& failure) {
-        EXPECT_EQ(failure.what(), message);
-      }
-    }
-  }
+  test::expect_load_cases<POSPlan, POSModelError>(pos_fixture(""), "POSModelError", 50);
 }
 
 TEST(POSLoad, BundleErrorsPassUnchanged) {
-  try {
-    POSPlan plan(pos_fixture("cases/no-such-bundle"), false);
-    FAIL() << "loaded";
-  } catch (const POSModelError&) {
-    FAIL() << "a bundle error became a POS error";
-  } catch (const ModelBundleError&) {
-  }
+  test::expect_bundle_error_passes<POSPlan, POSModelError>(pos_fixture("cases/no-such-bundle"));
 }
 
 TEST(POSLoad, PlainVocabulariesSettingsAndLayers) {

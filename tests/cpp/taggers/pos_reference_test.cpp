@@ -76,7 +76,8 @@ void check_model(const std::string& model, const std::vector<std::vector<std::st
     const Document result = plan.process(document);
     EXPECT_TRUE(result.same_storage(document));
   }
-  expect_reference(written(one_by_one), reference, model + " process");
+  // Both run one sentence at a time: the same arithmetic, the same tags.
+  EXPECT_EQ(written(one_by_one), tagged) << model << " process";
 
   const std::vector<Document> inputs = test::make_documents(sentences, per_document);
   const std::vector<Document> bulk = plan.process_bulk(inputs);

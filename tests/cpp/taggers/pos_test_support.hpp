@@ -10,7 +10,7 @@
 #include <velmora/json.hpp>
 #include <velmora/pos.hpp>
 
-#include "test_support.hpp"
+#include "tagger_test_support.hpp"
 
 namespace velmora::test {
 
@@ -62,24 +62,8 @@ inline ReferenceTags reference_tags(const detail::JsonValue& model) {
 // token.
 inline std::vector<Document> make_documents(const std::vector<std::vector<std::string>>& sentences,
                                             std::size_t per_document) {
-  std::vector<Document> documents;
-  for (std::size_t first = 0; first < sentences.size(); first += per_document) {
-    std::vector<SentenceInput> inputs;
-    for (std::size_t s = first; s < std::min(sentences.size(), first + per_document); ++s) {
-      SentenceInput& sentence = inputs.emplace_back();
-      std::int32_t id = 1;
-      for (const std::string& text : sentences[s]) {
-        TokenInput& token = sentence.tokens.emplace_back();
-        token.first_id = token.last_id = id;
-        token.text = text;
-        WordInput& word = token.words.emplace_back();
-        word.id = id++;
-        word.text = text;
-      }
-    }
-    documents.emplace_back(std::string(), std::move(inputs));
-  }
-  return documents;
+  return documents_of(sentences, per_document,
+                      [](WordInput& word, const std::string& text) { word.text = text; });
 }
 
 // What process() or process_bulk() wrote into a word: "_" for no value.

@@ -1,0 +1,146 @@
+#pragma once
+
+// Reading the bundles of the part-of-speech tagger and the parsers: optional
+// configuration values, vocabularies, composite XPOS components, the feature
+// vocabulary's format, the tensor map, the character model's tensors and the
+// pair of character language models. Every refusal is thrown with the
+// calling plan's own error class and words, so the helpers that refuse take
+// that class as their `Error` parameter. Include only from .cpp files: it
+// pulls in ATen.
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <velmora/json.hpp>
+#include <velmora/model_bundle.hpp>
+
+#include "bundle/tensor_view.hpp"
+#include "encoders/native_charlm.hpp"
+#include "taggers/highway_lstm.hpp"
+#include "taggers/word_inputs.hpp"
+
+namespace velmora::detail {
+
+// Configuration members of `assets.config`: an absent member and a JSON null
+// both give the fallback; any other value is converted with the context
+// "assets.config." + key, so a wrong kind is a JsonError naming it.
+std::int64_t read_config_int(const JsonValue& config, const std::string& key,
+                             std::int64_t fallback);
+bool read_config_bool(const JsonValue& config, const std::string& key, bool fallback);
+double read_config_number(const JsonValue& config, const std::string& key);
+// True when the member is present and not null; its value is not read.
+bool config_present(const JsonValue& config, std::string_view key);
+
+// The checks every native profile opens with: "char" and "pretrain" true,
+// then "char_bidirectional" false. A key is read only when the checks before
+// it passed.
+bool character_input_profile(const JsonValue& config);
+// The checks every native profile closes with: unless the language models
+// replace the character LSTM, "char_num_layers" exactly 1 and
+// "char_rec_dropout" 0; then "rec_dropout" 0 (a NaN fails). A key is read
+// only when the checks before it passed.
+bool recurrent_profile(const JsonValue& config, bool use_charlm);
+
+// A vocabulary's "_unit2id" object (context `context` + "._unit2id").
+UnitMap read_unit_map(const JsonValue& vocabulary, const std::string& context);
+// An array of strings (context `context`, elements `context` + "[]").
+std::vector<std::string> read_strings(const JsonValue& value, const std::string& context);
+
+// True when the feature vocabulary `feats` (`assets.vocab.feats`) is keyed
+// and separated by a single vertical bar; "sep" is read only when "keyed" is
+// true.
+bool pipe_separated_features(const JsonValue& feats);
+
+// A plain XPOS vocabulary `xpos` lists ignored tags: its optional "ignore"
+// array is present and not empty (anything but an array is refused).
+bool xpos_ignore_listed(const JsonValue& xpos);
+
+// The separator of a composite XPOS vocabulary `xpos`, any string; a keyed
+// vocabulary is refused with `Error`.
+template <class Error> std::string composite_xpos_separator(const JsonValue& xpos) {
+  if (xpos.at("keyed", "assets.vocab.xpos").as_bool("assets.vocab.xpos.keyed")) {
+    throw Error("keyed composite XPOS vocabularies are unsupported");
+  }
+  return xpos.at("sep", "assets.vocab.xpos").as_string("assets.vocab.xpos.sep");
+}
+
+// The index a composite XPOS component key names: a whole unsigned decimal
+// number (the standard conversion, which skips leading white space and
+// accepts a sign), or nothing.
+std::optional<unsigned long long> component_index(const std::string& key);
+
+// The members of a composite XPOS object keyed "0", "1", ..., each turned
+// into a component by `read(key, value)`, in numeric order (byte-wise key
+// order puts "10" before "2"). Keys that are not whole numbers, or that do
+// not name exactly 0 to n - 1, are refused with `Error`.
+template <class Error, class Read>
+auto read_numbered_components(const JsonValue::Object& members, Read read) {
+  using Component = std::decay_t<decltype(read(std::declval<const std::string&>(),
+                                               std::declval<const JsonValue&>()))>;
+  std::vector<std::pair<unsigned long long, Component>> components;
+  components.reserve(members.size());
+  for (const auto& [key, value] : members) {
+    const std::optional<unsigned long long> index = component_index(key);
+    if (!index) {
+      throw Error("composite XPOS component keys must be integers");
+    }
+    components.emplace_back(*index, read(key, value));
+  }
+  std::stable_sort(components.begin(), components.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<Component> ordered;
+  ordered.reserve(components.size());
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    if (components[i].first != i) {
+      throw Error("composite XPOS component keys must be contiguous");
+    }
+    ordered.push_back(std::move(components[i].second));
+  }
+  return ordered;
+}
+
+// Every tensor of the bundle as a read-only view, by name. A dtype outside
+// the bundle dtype table is refused with `Error`, whichever tensor has it.
+template <class Error> TensorMap bind_bundle_tensors(const ModelBundle& bundle) {
+  const std::vector<TensorDescriptor>& descriptors = bundle.tensors();
+  TensorMap tensors;
+  tensors.reserve(descriptors.size());
+  for (const TensorDescriptor& descriptor : descriptors) {
+    const std::optional<c10::ScalarType> type = bundle_scalar_type(descriptor.dtype);
+    if (!type) {
+      throw Error("ATen view does not support bundle dtype: " + descriptor.dtype);
+    }
+    tensors.insert_or_assign(descriptor.name, bundle_tensor_view(bundle, descriptor, *type));
+  }
+  return tensors;
+}
+
+// The tensor named `name`, or null.
+const at::Tensor* find_tensor(const TensorMap& tensors, std::string_view name);
+
+// The character model's tensors in the order a load checks their presence:
+// embedding, attention, the two initial states, the four LSTM parameters and
+// the projection "trans_char.weight".
+const std::vector<std::string>& character_model_tensor_names();
+
+// The character LSTM's four parameters and its {hidden, cell} initial state,
+// looked up in that order.
+void cache_character_lstm(const TensorLookup& tensor, std::vector<at::Tensor>& weights,
+                          std::vector<at::Tensor>& initial_state);
+
+// The forward and backward character language models of `assets.charlm`
+// over the bundle's "charmodel_forward." and "charmodel_backward." tensors,
+// built in that order. Returns false when a model's direction disagrees with
+// its slot (both are built first).
+bool load_charlm_pair(const std::shared_ptr<ModelBundle>& bundle, const JsonValue& assets,
+                      std::unique_ptr<NativeCharLM>& forward,
+                      std::unique_ptr<NativeCharLM>& backward);
+
+} // namespace velmora::detail
