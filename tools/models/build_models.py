@@ -1,0 +1,701 @@
+"""Builds the model directory of the default English pipeline
+("tokenize,mwt,pos,lemma,depparse") with the sizes of real converted models
+and seeded random weights.
+
+    <torch-python> tools/models/build_models.py [--cache DIR] [--force]
+
+prints the model directory (the root to give `Pipeline(model_dir=...)`),
+building it first when it is missing. It lives under
+<cache>/models/<key>/, the key hashing this file, the fixture generator's
+modules it borrows the networks from, the torch version and whether the EWT
+treebank was there; concurrent callers wait on a lock and reuse one build.
+Nothing here runs in the test suite; tools/main.sh and tools/bench/bench_pipeline.py
+use it.
+
+Layout: <dir>/1.14.0/en/index.json naming one bundle per processor, each in
+<dir>/1.14.0/en/<processor>/ with real SHA-256 checksums.
+
+Sizes:
+  tokenize  character embeddings 32, bidirectional LSTMs of 64, all nine
+            features; random except for a few hand-set units that end tokens
+            at spaces and punctuation, sentences after . ! ? before a space,
+            and mark words with an apostrophe as multi-word tokens, so that
+            the other models see words rather than random slices of text
+  mwt       seq2seq with copy gate: embeddings 50, hidden 100, plus an
+            expansion dictionary of the treebank's contractions
+  pos       word embeddings 75 over 10,000 words, pretrained embeddings 100
+            wide over 100,000 words, forward and backward character language
+            models of hidden size 1024, highway LSTM 200 x 2, heads of 400
+  lemma     seq2seq with copy gate, POS input and three edit classes:
+            embeddings 50, hidden 200; a lemma dictionary from half of the
+            treebank's sentences (the other half reaches the model)
+  depparse  the tagger's embeddings and the same character language models,
+            highway LSTM 400 x 3, deep biaffine scorers of 400 with
+            linearization and distance
+Vocabularies (words, characters, tags, relations) come from the EWT dev
+treebank when it is present (../shared/data/ud-en-ewt), otherwise from a
+short built-in text.
+
+`load_references` in reference.py reads these bundles back into the PyTorch
+reference modules.
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import fcntl
+import hashlib
+import importlib.metadata
+import os
+import pathlib
+import re
+import shutil
+import sys
+import tempfile
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parents[1]
+FIXTURES = ROOT / "tools" / "fixtures"
+EWT_DEV = ROOT.parent / "shared" / "data" / "ud-en-ewt" / "en_ewt-ud-dev.conllu"
+RESOURCES_VERSION = "1.14.0"
+LANGUAGE = "en"
+PROCESSORS = ["tokenize", "mwt", "pos", "lemma", "depparse"]
+DEFAULT_CACHE = pathlib.Path(os.environ.get("VELMORA_CACHE", pathlib.Path.home() / ".cache"
+                                            / "velmora"))
+
+FALLBACK_TEXT = """\
+The quick brown fox didn't jump over the lazy dog. It's a small model directory, built for
+the machinery rather than for good answers. President Bush on Tuesday nominated two
+individuals to replace retiring jurists on federal courts in the Washington area. We've
+read the company's report (about $3.5 million in sales) and we can't say much more!
+Where's the station? Mr. Smith said: "Call me at 555-1234 or write to smith@example.com."
+"""
+
+
+# --- corpus ------------------------------------------------------------------------
+
+
+class Sentence:
+    __slots__ = ("text", "words", "mwts", "newdoc", "newpar")
+
+    def __init__(self):
+        self.text = ""
+        self.words = []  # [form, lemma, upos, xpos, feats], "_" read as absent
+        self.mwts = []  # (surface form, [word forms])
+        self.newdoc = False
+        self.newpar = False
+
+
+def read_treebank(path):
+    sentences, current, pending = [], Sentence(), {}
+    for line in path.read_text(encoding="utf-8").splitlines():
+        if line.startswith("# newdoc"):
+            current.newdoc = True
+        elif line.startswith("# newpar"):
+            current.newpar = True
+        elif line.startswith("# text = "):
+            current.text = line[len("# text = "):]
+        elif not line:
+            if current.words:
+                sentences.append(current)
+            current, pending = Sentence(), {}
+        elif not line.startswith("#"):
+            f = line.split("\t")
+            if "-" in f[0]:
+                first, last = (int(x) for x in f[0].split("-"))
+                pending = {"form": f[1], "ids": set(range(first, last + 1)), "words": []}
+                current.mwts.append((f[1], pending["words"]))
+            elif f[0].isdigit():
+                absent = lambda v: None if v == "_" else v  # noqa: E731
+                lemma = None if f[2] == "_" and f[1] != "_" else f[2]
+                current.words.append([f[1], lemma, absent(f[3]), absent(f[4]), absent(f[5])])
+                if pending and int(f[0]) in pending["ids"]:
+                    pending["words"].append(f[1])
+    if current.words:
+        sentences.append(current)
+    return sentences
+
+
+def fallback_corpus():
+    """Sentences of the built-in text split at spaces and punctuation, with
+    plausible tags: enough to build every vocabulary."""
+    import re
+
+    sentences = []
+    for chunk in re.split(r"(?<=[.!?])\s+", FALLBACK_TEXT.replace("\n", " ").strip()):
+        s = Sentence()
+        s.text = chunk
+        for form in re.findall(r"\w+(?:'\w+)?|[^\w\s]", chunk):
+            tag = "PUNCT" if not form[0].isalnum() else ("NUM" if form[0].isdigit() else "NOUN")
+            s.words.append([form, form.lower(), tag, "NN" if tag == "NOUN" else tag[:2], None])
+        sentences.append(s)
+    sentences[0].newdoc = sentences[0].newpar = True
+    return sentences
+
+
+def corpus():
+    return read_treebank(EWT_DEV) if EWT_DEV.exists() else fallback_corpus()
+
+
+def documents(sentences):
+    """Raw texts, one per treebank document: sentence texts joined by a
+    space, paragraphs by a blank line."""
+    docs, paragraphs = [], []
+    for s in sentences:
+        if s.newdoc and paragraphs:
+            docs.append("\n\n".join(" ".join(p) for p in paragraphs))
+            paragraphs = []
+        if s.newpar or not paragraphs:
+            paragraphs.append([])
+        paragraphs[-1].append(s.text)
+    if paragraphs:
+        docs.append("\n\n".join(" ".join(p) for p in paragraphs))
+    return docs
+
+
+# --- key and cache -------------------------------------------------------------------
+
+
+GENERATORS = ["bundle_writer", "gen_charlm", "gen_depparse", "gen_pos", "gen_seq2seq",
+              "gen_tokenizer", "gen_wordform"]
+
+
+def generator_sources():
+    """The fixture modules the models are built from, with every fixture
+    module they import in turn (found without importing them)."""
+    seen, pending = set(), list(GENERATORS)
+    while pending:
+        name = pending.pop()
+        path = FIXTURES / f"{name}.py"
+        if name in seen or not path.exists():
+            continue
+        seen.add(name)
+        for line in path.read_text(encoding="utf-8").splitlines():
+            match = re.match(r"\s*(?:from|import)\s+(\w+)", line)
+            if match:
+                pending.append(match.group(1))
+    return [FIXTURES / f"{name}.py" for name in sorted(seen)]
+
+
+def cache_key():
+    digest = hashlib.sha256(importlib.metadata.version("torch").encode())
+    digest.update(b"ewt" if EWT_DEV.exists() else b"fallback")
+    for path in [pathlib.Path(__file__).resolve(), HERE / "reference.py"] + generator_sources():
+        digest.update(path.name.encode())
+        digest.update(path.read_bytes())
+    return digest.hexdigest()[:16]
+
+
+def model_dir(cache=DEFAULT_CACHE, force=False, quiet=False):
+    """The model directory root, built when missing."""
+    cache = pathlib.Path(cache) / "models"
+    target = cache / cache_key()
+    if (target / ".complete").exists() and not force:
+        (target / ".complete").touch()  # in use: keeps it from being pruned
+        return target
+    cache.mkdir(parents=True, exist_ok=True)
+    with open(cache / f".{target.name}.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if (target / ".complete").exists() and not force:
+            return target
+        work = pathlib.Path(tempfile.mkdtemp(prefix=f".{target.name}-", dir=cache))
+        started = time.monotonic()
+        try:
+            build(work, quiet=quiet)
+            (work / ".complete").write_text("")
+            if target.exists():
+                shutil.rmtree(target)
+            work.rename(target)
+        except BaseException:
+            shutil.rmtree(work, ignore_errors=True)
+            raise
+        if not quiet:
+            print(f"[models] built {target} in {time.monotonic() - started:.0f}s",
+                  file=sys.stderr)
+        prune(cache, target)
+    return target
+
+
+def prune(cache, keep, days=14):
+    """Removes model directories unused for `days` (a few hundred MB each;
+    other checkouts may still use recent ones). A process still using a
+    removed one keeps its mapped files until it exits."""
+    limit = time.time() - days * 86400
+    for old in cache.iterdir():
+        marker = old / ".complete"
+        if old != keep and marker.exists() and marker.stat().st_mtime < limit:
+            shutil.rmtree(old, ignore_errors=True)
+
+
+def index_dir(root):
+    return pathlib.Path(root) / RESOURCES_VERSION / LANGUAGE
+
+
+# --- building ------------------------------------------------------------------------
+
+
+def import_generators():
+    if str(FIXTURES) not in sys.path:
+        sys.path.insert(0, str(FIXTURES))
+    import bundle_writer
+    import gen_charlm
+    import gen_depparse
+    import gen_pos
+    import gen_seq2seq
+    import gen_tokenizer
+
+    return bundle_writer, gen_charlm, gen_depparse, gen_pos, gen_seq2seq, gen_tokenizer
+
+
+def build(root, quiet=False):
+    import torch
+
+    threads = torch.get_num_threads()
+    torch.set_num_threads(max(1, min(4, os.cpu_count() or 1)))
+    try:
+        _build(pathlib.Path(root), quiet)
+    finally:
+        torch.set_num_threads(threads)
+
+
+def _build(root, quiet):
+    bundle_writer, *_ = import_generators()
+    sentences = corpus()
+    texts = documents(sentences)
+    out = index_dir(root)
+
+    def step(name, make):
+        started = time.monotonic()
+        make(out / name, sentences, texts)
+        if not quiet:
+            print(f"[models] {name}: {time.monotonic() - started:.1f}s", file=sys.stderr)
+
+    charlms = shared_charlms(sentences)
+    step("tokenize", build_tokenizer)
+    step("mwt", build_expander)
+    step("pos", lambda d, s, t: build_tagger(d, s, charlms))
+    step("lemma", build_lemmatizer)
+    step("depparse", lambda d, s, t: build_parser(d, s, charlms))
+    bundle_writer.write_index(root, RESOURCES_VERSION, LANGUAGE,
+                              [{"processor": p, "package": "default", "path": p}
+                               for p in PROCESSORS])
+
+
+# Tokenizer ---------------------------------------------------------------------------
+
+SPLIT_PUNCT = set(".,;:!?()[]{}\"“”«»…/*=+<>|$%#~^`") | {"\u2014", "\u2013"}
+SENTENCE_FINAL = set(".!?")
+APOSTROPHES = {"'", "\u2019"}
+# Hand-set units; the other hidden units keep their random weights.
+U_SPACE, U_NEXT_SPACE, U_PUNCT, U_NEXT_PUNCT, U_FINAL = 0, 1, 2, 3, 4  # backward direction
+U_APOSTROPHE = 0  # forward direction: an apostrophe since the last space
+FLAG_SPACE, FLAG_PUNCT, FLAG_FINAL, FLAG_APOSTROPHE = 0, 1, 2, 3  # embedding columns
+
+
+def tokenizer_units(texts):
+    chars = collections.Counter(ch for t in texts for ch in t if not ch.isspace())
+    units = ["<PAD>", "<UNK>", " "] + sorted(chars)
+    return {u: i for i, u in enumerate(units)}
+
+
+def tokenizer_config():
+    _, _, _, _, _, gt = import_generators()
+    return gt.base_config(emb_dim=32, hidden_dim=64, batch_size=32, shorthand="en_ewt")
+
+
+def set_detector(lstm, suffix, unit, hidden, *, input_index=None, hidden_index=None, scale=4.0):
+    """Makes one LSTM unit a switch: open input and output gates, closed
+    forget gate, and a cell input driven only by one input column (a 0/1
+    flag) or one hidden unit of the previous step (about +-0.75)."""
+    import torch
+
+    w_ih = getattr(lstm, f"weight_ih_l0{suffix}")
+    w_hh = getattr(lstm, f"weight_hh_l0{suffix}")
+    b_ih = getattr(lstm, f"bias_ih_l0{suffix}")
+    b_hh = getattr(lstm, f"bias_hh_l0{suffix}")
+    rows = [unit, hidden + unit, 2 * hidden + unit, 3 * hidden + unit]  # i, f, g, o
+    with torch.no_grad():
+        for r in rows:
+            w_ih[r].zero_()
+            w_hh[r].zero_()
+            b_hh[r] = 0.0
+        b_ih[rows[0]], b_ih[rows[1]], b_ih[rows[3]] = 8.0, -8.0, 8.0
+        if input_index is not None:
+            w_ih[rows[2], input_index] = scale
+            b_ih[rows[2]] = -scale / 2
+        else:
+            w_hh[rows[2], hidden_index] = 2 * scale
+            b_ih[rows[2]] = 0.0
+
+
+def build_tokenizer_network(texts, seed=14):
+    import torch
+
+    _, _, _, _, _, gt = import_generators()
+    config = tokenizer_config()
+    unit2id = tokenizer_units(texts)
+    torch.manual_seed(seed)
+    net = gt.Network(config, len(unit2id), unit2id["<PAD>"])
+    hidden = config["hidden_dim"]
+    with torch.no_grad():
+        weight = net.embeddings.weight
+        for unit, i in unit2id.items():
+            weight[i, :4] = 0.0
+            weight[i, FLAG_SPACE] = float(unit == " ")
+            weight[i, FLAG_PUNCT] = float(unit in SPLIT_PUNCT)
+            weight[i, FLAG_FINAL] = float(unit in SENTENCE_FINAL)
+            weight[i, FLAG_APOSTROPHE] = float(unit in APOSTROPHES)
+        weight[unit2id["<PAD>"]] = 0.0
+        rnn = net.rnn
+        set_detector(rnn, "_reverse", U_SPACE, hidden, input_index=FLAG_SPACE)
+        set_detector(rnn, "_reverse", U_NEXT_SPACE, hidden, hidden_index=U_SPACE)
+        set_detector(rnn, "_reverse", U_PUNCT, hidden, input_index=FLAG_PUNCT)
+        set_detector(rnn, "_reverse", U_NEXT_PUNCT, hidden, hidden_index=U_PUNCT)
+        set_detector(rnn, "_reverse", U_FINAL, hidden, input_index=FLAG_FINAL)
+        # The apostrophe memory: kept from step to step, reset by a space,
+        # set by an apostrophe.
+        u = U_APOSTROPHE
+        rows = [u, hidden + u, 2 * hidden + u, 3 * hidden + u]
+        for r in rows:
+            rnn.weight_ih_l0[r].zero_()
+            rnn.weight_hh_l0[r].zero_()
+            rnn.bias_hh_l0[r] = 0.0
+        rnn.bias_ih_l0[rows[0]] = -8.0
+        rnn.weight_ih_l0[rows[0], FLAG_APOSTROPHE] = 16.0
+        rnn.bias_ih_l0[rows[1]] = 8.0
+        rnn.weight_ih_l0[rows[1], FLAG_SPACE] = -16.0
+        rnn.bias_ih_l0[rows[2]] = 8.0
+        rnn.bias_ih_l0[rows[3]] = 8.0
+
+        # First-layer heads read only the hand-set units (backward ones sit
+        # after the forward half of the output).
+        back = hidden
+        for clf in (net.tok_clf, net.sent_clf, net.mwt_clf):
+            clf.weight.zero_()
+        net.tok_clf.weight[0, back + U_NEXT_SPACE] = 8.0
+        net.tok_clf.weight[0, back + U_PUNCT] = 8.0
+        net.tok_clf.weight[0, back + U_NEXT_PUNCT] = 8.0
+        net.tok_clf.bias[0] = 8.0 * 1.5
+        net.sent_clf.weight[0, back + U_FINAL] = 8.0
+        net.sent_clf.weight[0, back + U_NEXT_SPACE] = 8.0
+        net.sent_clf.bias[0] = -8.0 * 0.75
+        net.mwt_clf.weight[0, U_APOSTROPHE] = 10.0
+        net.mwt_clf.bias[0] = -4.0
+    # The second layer stays random, scaled to nudge rather than decide.
+    sample = " ".join(t.replace("\n", " ") for t in texts)[:20000]
+    reference = gt.Reference(config, unit2id, [], net)
+    units = reference.paragraphs(sample)[0]
+    feats = torch.tensor(gt.features_of(units, config, reference.lexicon)).reshape(
+        1, len(units), config["feat_dim"])
+    ids = torch.tensor([[unit2id.get(u, 1) for u, _ in units]])
+    with torch.no_grad():
+        x = torch.cat([net.embeddings(ids), feats], -1)
+        h1, _ = net.rnn(x)
+        tok = net.tok_clf(h1)
+        gated = h1 * (1 - torch.sigmoid(-tok * config["hier_invtemp"]))
+        h2, _ = net.rnn2(gated)
+        for clf in (net.tok_clf2, net.sent_clf2, net.mwt_clf2):
+            clf.weight.mul_(0.5 / max(clf(h2).std().item(), 1e-6))
+    net.eval()
+    return config, unit2id, net
+
+
+def build_tokenizer(directory, sentences, texts):
+    bundle_writer, *_, gt = import_generators()
+    config, unit2id, net = build_tokenizer_network(texts)
+    bundle_writer.write_bundle(directory, assets=gt.assets_of(config, unit2id),
+                               tensors=gt.tensors_of(net), processor="tokenize",
+                               package="default")
+
+
+# Sequence-to-sequence models ----------------------------------------------------------
+
+
+def word_model_class():
+    import torch
+
+    _, _, _, _, gs, _ = import_generators()
+
+    class WordModel(gs.Seq2Seq):
+        """The fixture generator's encoder-decoder over its own vocabularies
+        (the generator's module keeps one fixed alphabet)."""
+
+        def __init__(self, units, pos_units=None, **kwargs):
+            super().__init__(vocab=len(units), pos_count=len(pos_units or []), **kwargs)
+            self.units = list(units)
+            self.char2id = {u: i for i, u in enumerate(self.units)}
+            self.pos2id = {u: i for i, u in enumerate(pos_units or [])}
+
+        def source(self, word):
+            ids, unknown = [gs.SOS], []
+            for ch in word:
+                if ch in self.char2id:
+                    ids.append(self.char2id[ch])
+                else:
+                    if ch not in unknown:
+                        unknown.append(ch)
+                    ids.append(self.vocab + unknown.index(ch))
+            ids.append(gs.EOS)
+            return ids, unknown
+
+        def encode(self, ids, pos_tag):
+            src = torch.tensor([ids])
+            x = self.embedding(torch.where(src >= self.vocab, torch.full_like(src, gs.UNK), src))
+            if self.use_pos:
+                p = self.pos_embedding(torch.tensor([self.pos2id.get(pos_tag, gs.UNK)]))
+                x = torch.cat([p.unsqueeze(1), x], dim=1)
+            out, (h_n, c_n) = self.encoder(x)
+            h0 = torch.cat([h_n[-1], h_n[-2]], dim=1)
+            c0 = torch.cat([c_n[-1], c_n[-2]], dim=1)
+            return out, src, h0, c0
+
+        def text(self, out, unknown):
+            pieces = []
+            for i in out:
+                if 0 <= i < len(self.units):
+                    pieces.append(self.units[i])
+                elif 0 <= i - len(self.units) < len(unknown):
+                    pieces.append(unknown[i - len(self.units)])
+                else:
+                    pieces.append("<UNK>")
+            return "".join(pieces)
+
+    return WordModel
+
+
+def calibrate_end(model, words, tags, want, max_len):
+    """Moves the end symbol's bias until greedy outputs average about
+    `want` characters (random weights otherwise stop too early or never)."""
+    import torch
+
+    _, _, _, _, gs, _ = import_generators()
+
+    def mean_length():
+        return sum(len(model.predict(w, t, 1, False, max_len)[0])
+                   for w, t in zip(words, tags)) / len(words)
+
+    low, high = -6.0, 6.0
+    base = model.dec2vocab.bias[gs.EOS].item()
+    for _ in range(7):
+        middle = (low + high) / 2
+        with torch.no_grad():
+            model.dec2vocab.bias[gs.EOS] = base + middle
+        if mean_length() > want:
+            low = middle
+        else:
+            high = middle
+    with torch.no_grad():
+        model.dec2vocab.bias[gs.EOS] = base + (low + high) / 2
+
+
+def seq2seq_assets(model, *, emb, hidden, max_len, pos_units=None, batch_size=None, **flags):
+    _, _, _, _, gs, _ = import_generators()
+    config = {"vocab_size": len(model.units), "emb_dim": emb, "hidden_dim": hidden,
+              "num_layers": 1, "max_dec_len": max_len, "beam_size": 1, "pos": model.use_pos,
+              "pos_dim": emb if model.use_pos else 0, "edit": model.use_edit,
+              "copy": model.use_copy, "attn_type": "soft", "charlm": False}
+    if batch_size is not None:
+        config["batch_size"] = batch_size
+    config.update(flags)
+    vocab = {"char": gs.vocab_json(model.units)}
+    if pos_units is not None:
+        vocab["pos"] = gs.vocab_json(pos_units)
+    return {"config": config, "vocab": vocab}
+
+
+def scale_model(model, scale, attention):
+    import torch
+
+    with torch.no_grad():
+        for p in model.parameters():
+            p.mul_(scale)
+        model.decoder.attention_layer.linear_in.weight.mul_(attention)
+        model.decoder.attention_layer.linear_out.weight.mul_(attention)
+        model.dec2vocab.bias[0] -= 2.0  # <PAD> and <SOS> are rare outputs
+        model.dec2vocab.bias[2] -= 2.0
+
+
+def expansion_dictionary(sentences):
+    """Lower-case contractions of the treebank and their words."""
+    entries = {}
+    for s in sentences:
+        for form, words in s.mwts:
+            if len(words) >= 2:
+                entries.setdefault(form.lower(), " ".join(w.lower() for w in words))
+    return dict(sorted(entries.items()))
+
+
+def build_expander(directory, sentences, texts):
+    import torch
+
+    bundle_writer, _, _, _, gs, _ = import_generators()
+    WordModel = word_model_class()
+    chars = sorted({ch for t in texts for ch in t if not ch.isspace()})
+    units = gs.SPECIALS + chars + [" "]
+    torch.manual_seed(61)
+    model = WordModel(units, emb=50, hidden=100, layers=1, copy=True, pos=False,
+                      edit=False).eval()
+    scale_model(model, 2.0, 4.0)
+    words = [form for s in sentences for form, _ in s.mwts][:150] or ["didn't", "it's"]
+    calibrate_end(model, words, [None] * len(words), sum(map(len, words)) / len(words) + 1, 30)
+    assets = seq2seq_assets(model, emb=50, hidden=100, max_len=30, dict_only=False,
+                            ensemble_dict=True)
+    assets["expansion_dict"] = expansion_dictionary(sentences)
+    assets["vocab"]["_unit2id"] = {u: i for i, u in enumerate(units)}
+    bundle_writer.write_bundle(directory, assets=assets, tensors=model.state_dict(),
+                               processor="mwt", package="default")
+
+
+def lemma_dictionary(sentences):
+    """Tag -> form -> lemma, and "*" -> form -> lemma, from every other
+    sentence: the rest of the text is new to the dictionary."""
+    by_tag = collections.defaultdict(dict)
+    for s in sentences[::2]:
+        for form, lemma, upos, _, _ in s.words:
+            if lemma is None:
+                continue
+            by_tag[upos or "_"].setdefault(form, lemma)
+            by_tag["*"].setdefault(form, lemma)
+    return {tag: dict(sorted(entries.items())) for tag, entries in sorted(by_tag.items())}
+
+
+def build_lemmatizer(directory, sentences, texts):
+    import torch
+
+    bundle_writer, _, gd, _, gs, _ = import_generators()
+    WordModel = word_model_class()
+    chars = collections.Counter(ch for s in sentences for w in s.words
+                                for ch in (w[0] + (w[1] or "")))
+    units = gs.SPECIALS + sorted(chars)
+    pos_units = gs.SPECIALS + list(gd.UPOS) + ["_"]
+    torch.manual_seed(71)
+    model = WordModel(units, pos_units, emb=50, hidden=200, layers=1, copy=True, pos=True,
+                      edit=True, edit_hidden=100, edit_classes=3).eval()
+    scale_model(model, 2.0, 4.0)
+    sample = [w for s in sentences[1::2][:300] for w in s.words][:150]
+    words = [w[0] for w in sample]
+    tags = [w[2] or "_" for w in sample]
+    gs.balance_edit_classes(model, words, tags)
+    calibrate_end(model, words, tags, sum(map(len, words)) / len(words), 50)
+    assets = seq2seq_assets(model, emb=50, hidden=200, max_len=50, pos_units=pos_units,
+                            dict_only=False, ensemble_dict=True)
+    assets["pos_dict"] = lemma_dictionary(sentences)
+    bundle_writer.write_bundle(directory, assets=assets, tensors=model.state_dict(),
+                               processor="lemma", package="default")
+
+
+# Tagger and parser ---------------------------------------------------------------------
+
+
+def treebank_tags(sentences):
+    upos, xpos, feats = set(), set(), collections.defaultdict(set)
+    for s in sentences:
+        for _, _, u, x, f in s.words:
+            if u:
+                upos.add(u)
+            if x:
+                xpos.add(x)
+            for item in (f or "").split("|"):
+                if "=" in item:
+                    key, value = item.split("=", 1)
+                    feats[key].add(value)
+    return sorted(upos), sorted(xpos), {k: sorted(v) for k, v in sorted(feats.items())}
+
+
+def padded(units, size, filler):
+    """`units` then fillers, `size` entries in all."""
+    units = list(dict.fromkeys(units))[:size]
+    return units + [f"{filler}{i}" for i in range(size - len(units))]
+
+
+def shared_charlms(sentences):
+    """The forward and backward character language models that tagger and
+    parser both carry (the same weights under both bundles)."""
+    import torch
+
+    _, gc, *_ = import_generators()
+    chars = sorted({ch for s in sentences for w in s.words for ch in w[0]} - {"\n", " "})
+    units = ["<PAD>", "\n", "<UNK>", " "] + chars
+    torch.manual_seed(2)
+    return (gc.CharLM(units, emb_dim=100, hidden=1024, layers=1, forward=True),
+            gc.CharLM(units, emb_dim=100, hidden=1024, layers=1, forward=False))
+
+
+def build_tagger(directory, sentences, charlms):
+    import torch
+
+    _, _, _, gp, _, _ = import_generators()
+    upos, xpos, feats = treebank_tags(sentences)
+    forms = [w for w, _ in collections.Counter(
+        w[0] for s in sentences for w in s.words).most_common()]
+    chars = sorted({ch for s in sentences for w in s.words for ch in w[0]})
+    specials = len(gp.SPECIALS)
+    words = padded(forms, 10_000 - specials, "filler")
+    pretrain = padded([gp.lower(w) for w in forms], 100_000 - specials, "pretrained")
+    torch.manual_seed(1)
+    model = gp.Tagger(
+        words=words, chars=chars, upos=upos, xpos=xpos, feats=feats, word_emb=75,
+        transformed=125, char_emb=100, char_hidden=400, hidden=200, layers=2, tag_emb=50,
+        upos_hid=400, xpos_hid=400, feats_hid=400, pretrain_width=100, pretrain_words=pretrain,
+        charlm=charlms)
+    tame_tagger(model, [[w[0] for w in s.words] for s in sentences[:200]])
+    model.write(directory)
+
+
+def tame_tagger(model, sample):
+    """Random heads would often answer with a reserved unit (<PAD>, <UNK>,
+    <ROOT>) and give a word most features; keep the reserved units out and
+    leave about nine in ten features of a word absent."""
+    import torch
+
+    with torch.no_grad():
+        model.upos_clf.bias[:4] -= 30.0
+        model.xpos_clf.W_bilin.bias[:4] -= 30.0
+        rows = torch.cat(model.encode(sample))
+        upos = model.upos_clf(torch.relu(model.upos_hid(rows))).argmax(1)
+        tag = model.upos_emb(upos)
+        hidden = torch.relu(model.ufeats_hid(rows))
+        for clf in model.ufeats_clf:
+            clf.W_bilin.bias[[0, 1, 3]] -= 30.0
+            scores = clf(hidden, tag)
+            margin = scores[:, 2] - scores[:, 4:].max(1).values
+            clf.W_bilin.bias[2] -= torch.quantile(margin, 0.1)
+
+
+def build_parser(directory, sentences, charlms):
+    import torch
+
+    _, _, gd, _, _, _ = import_generators()
+    specials = len(gd.SPECIALS)
+    lowered = [w for w, _ in collections.Counter(
+        gd.lower(w[0]) for s in sentences for w in s.words).most_common()]
+    lemmas = [w for w, _ in collections.Counter(
+        w[1] for s in sentences for w in s.words if w[1] is not None).most_common()]
+    chars = sorted({ch for s in sentences for w in s.words for ch in w[0]})
+    _, xpos, feats = treebank_tags(sentences)
+    words = padded(lowered, 10_000 - specials, "filler")
+    pretrain = padded([w.replace(" ", "\u00a0") for w in lowered], 100_000 - specials,
+                      "pretrained")
+    vocab = gd.Vocabulary(words=words, lemmas=padded(lemmas, 10_000 - specials, "lemma"),
+                          chars=chars, xpos=xpos, pretrain=pretrain, feats=feats)
+    torch.manual_seed(3)
+    model = gd.Parser(vocab, word_lower=True, lemma_lower=False, xpos_ignore=[], word_emb=75,
+                      tag_emb=50, transformed=125, char_emb=100, char_hidden=400, hidden=400,
+                      layers=3, biaff=400, pretrain_width=100, linearization=True,
+                      distance=True, charlm=charlms, batch_size=5000)
+    model.write(directory)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--cache", type=pathlib.Path, default=DEFAULT_CACHE)
+    parser.add_argument("--force", action="store_true", help="rebuild even when present")
+    parser.add_argument("--quiet", action="store_true")
+    args = parser.parse_args()
+    print(model_dir(args.cache, force=args.force, quiet=args.quiet))
+
+
+if __name__ == "__main__":
+    main()
