@@ -6,8 +6,8 @@
 #include <vector>
 
 #include <velmora/byte_bpe_tokenizer.hpp>
-#include <velmora/wordpiece_encoding.hpp>
-#include <velmora/wordpiece_tokenizer.hpp>
+#include <velmora/bert_encoding.hpp>
+#include <velmora/bert_tokenizer.hpp>
 #include <velmora/xlmr_tokenizer.hpp>
 
 namespace velmora::python {

@@ -31,7 +31,7 @@ std::int64_t convert_int64(nb::handle value);
 // json is imported at the call.
 std::string dumps_json(nb::handle value, bool indent);
 
-// A format specification asking for CoNLL-U text: it starts with c or C.
+// A format string asking for CoNLL-U text: it starts with c or C.
 inline bool wants_conll(std::string_view spec) {
   return !spec.empty() && (spec.front() == 'c' || spec.front() == 'C');
 }

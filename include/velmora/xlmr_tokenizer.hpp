@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "velmora/errors.hpp"
-#include "velmora/wordpiece_encoding.hpp"
+#include "velmora/bert_encoding.hpp"
 
 namespace velmora {
 

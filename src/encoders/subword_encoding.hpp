@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "velmora/wordpiece_encoding.hpp"
+#include "velmora/bert_encoding.hpp"
 
 namespace velmora::detail {
 

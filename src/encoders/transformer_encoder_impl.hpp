@@ -16,7 +16,7 @@
 
 #include <velmora/byte_bpe_tokenizer.hpp>
 #include <velmora/transformer_encoder.hpp>
-#include <velmora/wordpiece_tokenizer.hpp>
+#include <velmora/bert_tokenizer.hpp>
 #include <velmora/xlmr_tokenizer.hpp>
 
 namespace torch::inductor {

@@ -14,7 +14,7 @@
 #include "test_support.hpp"
 #include "velmora/byte_bpe_tokenizer.hpp"
 #include "velmora/text.hpp"
-#include "velmora/wordpiece_tokenizer.hpp"
+#include "velmora/bert_tokenizer.hpp"
 #include "velmora/xlmr_tokenizer.hpp"
 
 namespace velmora::test {

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "subword_fixtures.hpp"
-#include "velmora/wordpiece_tokenizer.hpp"
+#include "velmora/bert_tokenizer.hpp"
 
 namespace velmora {
 namespace {

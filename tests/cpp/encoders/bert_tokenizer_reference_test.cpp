@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "subword_reference_support.hpp"
-#include "velmora/wordpiece_tokenizer.hpp"
+#include "velmora/bert_tokenizer.hpp"
 
 namespace velmora {
 namespace {

@@ -1,4 +1,4 @@
-#include "velmora/wordpiece_tokenizer.hpp"
+#include "velmora/bert_tokenizer.hpp"
 
 #include <array>
 #include <string_view>
