@@ -105,9 +105,10 @@ void bind_processors(nb::module_& m) {
 
   nb::class_<MorphSegProcessor, Processor>(m, "MorphSegProcessor")
       .def(nb::init<>())
-      // pending: __init__(model_path, verify_checksums=False)
-      .def_prop_ro("bundle_path", bundle_path<MorphSegProcessor>());
-  // pending: segment(word), segment_many(words), GIL released
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def_prop_ro("bundle_path", bundle_path<MorphSegProcessor>())
+      .def("segment", &MorphSegProcessor::segment, "word"_a, ReleaseGil())
+      .def("segment_many", &MorphSegProcessor::segment_many, "words"_a, ReleaseGil());
 }
 
 } // namespace velmora::python

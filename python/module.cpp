@@ -23,7 +23,7 @@ NB_MODULE(_velmora, m) {
   py::bind_bundle(m); // 1 TensorDescriptor, 2 ModelBundle
   py::bind_charlm(m); // 3 CharLMPlan
   //   4 CorefPrediction, 5 CorefPlan                        (coreference plan)
-  //   6 MorphSegPlan                                        (morphological segmentation)
+  py::bind_morphseg(m);          // 6 MorphSegPlan
   py::bind_tokenizers(m);        // 7 WordPieceEncoding, 8 WordPieceTokenizer,
                                  // 9 ByteBPETokenizer, 10 XLMRobertaTokenizer
   py::bind_transformer(m);       // 11 TransformerEncoder

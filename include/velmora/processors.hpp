@@ -150,7 +150,13 @@ public:
 class MorphSegProcessor final : public PlannedProcessor<MorphSegPlan> {
 public:
   MorphSegProcessor();
+  MorphSegProcessor(std::filesystem::path bundle, bool verify_checksums);
   ~MorphSegProcessor() override;
+
+  Document process(Document document) const override;
+  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+  std::vector<std::string> segment(const std::string& word) const;
+  std::vector<std::vector<std::string>> segment_many(const std::vector<std::string>& words) const;
 };
 
 namespace detail {

@@ -2,6 +2,7 @@
 
 #include <velmora/depparse.hpp>
 #include <velmora/lemma.hpp>
+#include <velmora/morphseg.hpp>
 #include <velmora/mwt.hpp>
 #include <velmora/pos.hpp>
 #include <velmora/tokenizer.hpp>
@@ -148,7 +149,35 @@ CorefProcessor::CorefProcessor() : PlannedProcessor(detail::registry_spec("coref
 CorefProcessor::~CorefProcessor() = default;
 
 MorphSegProcessor::MorphSegProcessor() : PlannedProcessor(detail::registry_spec("morphseg")) {}
+MorphSegProcessor::MorphSegProcessor(std::filesystem::path bundle, bool verify_checksums)
+    : MorphSegProcessor() {
+  auto plan = std::make_shared<MorphSegPlan>(std::move(bundle), verify_checksums);
+  adopt(plan, plan->bundle().path());
+}
 MorphSegProcessor::~MorphSegProcessor() = default;
+
+Document MorphSegProcessor::process(Document document) const {
+  if (!plan_) {
+    return Processor::process(std::move(document));
+  }
+  return plan_->process(std::move(document));
+}
+
+std::vector<Document> MorphSegProcessor::process_bulk(std::vector<Document> documents) const {
+  if (!plan_) {
+    return Processor::process_bulk(std::move(documents));
+  }
+  return plan_->process_bulk(std::move(documents));
+}
+
+std::vector<std::string> MorphSegProcessor::segment(const std::string& word) const {
+  return require_plan().segment(word);
+}
+
+std::vector<std::vector<std::string>>
+MorphSegProcessor::segment_many(const std::vector<std::string>& words) const {
+  return require_plan().segment_many(words);
+}
 
 namespace detail {
 
@@ -171,6 +200,9 @@ std::shared_ptr<Processor> make_processor_from_bundle(const std::string& name,
   }
   if (name == "depparse") {
     return std::make_shared<DepparseProcessor>(std::move(bundle), verify_checksums);
+  }
+  if (name == "morphseg") {
+    return std::make_shared<MorphSegProcessor>(std::move(bundle), verify_checksums);
   }
   throw ProcessorNotImplementedError("the '" + name +
                                      "' processor is registered but native inference is not "

@@ -1,0 +1,87 @@
+#pragma once
+
+// The loaded segmenter behind MorphSegPlan, and the pure string work around
+// its network: action texts, rebuilding a word and cutting it into
+// morphemes. Include only from .cpp files: it pulls in ATen.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <ATen/core/Tensor.h>
+
+#include <velmora/model_bundle.hpp>
+#include <velmora/morphseg.hpp>
+
+namespace velmora::detail {
+
+// One target-vocabulary entry, parsed once at load. "DELETE" as a whole
+// action drops the character; any other text is a list of pieces joined by
+// "+", where "COPY" emits the source character and anything else (the empty
+// piece, "<UNK>", "DELETE" inside a longer action) is literal text.
+struct MorphSegAction {
+  struct Piece {
+    bool copy = false;
+    std::string text; // literal text, empty for a copy
+  };
+  bool drop = false;
+  std::vector<Piece> pieces;
+};
+
+MorphSegAction parse_morphseg_action(std::string_view text);
+
+// Appends what `action` makes of the source character `character`.
+void apply_morphseg_action(const MorphSegAction& action, std::string_view character,
+                           std::string& out);
+
+// Cuts a rebuilt word at every " @@": k marks give k + 1 morphemes, empty
+// ones included.
+std::vector<std::string> split_morphemes(std::string_view rebuilt);
+
+} // namespace velmora::detail
+
+namespace velmora {
+
+class MorphSegPlan::Impl {
+public:
+  // Loads and checks the bundle; JSON errors pass as detail::JsonError (the
+  // plan's constructor turns them into MorphSegModelError).
+  Impl(std::filesystem::path bundle_path, bool verify_checksums);
+
+  // One morpheme list per word, in input order. Every word is checked and
+  // every chunk run before anything is returned.
+  std::vector<std::vector<std::string>> segment_batch(const std::vector<std::string>& words) const;
+
+  // The action ids [n, L] (int64, contiguous) of n equal-length words whose
+  // character ids lie row after row in `ids` (n * L values).
+  at::Tensor predict_actions(std::vector<std::int64_t>& ids, std::int64_t n,
+                             std::int64_t length) const;
+
+  std::shared_ptr<ModelBundle> bundle;
+  std::vector<std::string> source_vocabulary;
+  std::vector<std::string> target_vocabulary;
+  std::unordered_map<std::string, std::int64_t> source_index;
+  std::unordered_map<std::string, at::Tensor> tensors;
+  std::vector<at::Tensor> lstm_weights;
+  std::int64_t embedding_size = 0;
+  std::int64_t hidden_size = 0;
+  std::int64_t num_layers = 0;
+  std::int64_t batch_size = 0;
+
+  // target_vocabulary, parsed.
+  std::vector<detail::MorphSegAction> actions;
+  // The tensors the forward pass reads, looked up once.
+  at::Tensor embedding;
+  at::Tensor initial_hidden;
+  at::Tensor initial_cell;
+  at::Tensor reduce_weight;
+  at::Tensor reduce_bias;
+  at::Tensor classifier_weight;
+  at::Tensor classifier_bias;
+};
+
+} // namespace velmora
