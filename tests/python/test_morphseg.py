@@ -77,9 +77,8 @@ def test_tokenize_then_segment_from_a_model_directory(model_dir, fixture_dir):
 
 
 def test_python_surface(fixture_dir):
-    names = list(vars(_velmora))
-    assert names.index("CharLMPlan") + 1 == names.index("MorphSegPlan")
-    assert names.index("MorphSegPlan") < names.index("WordPieceEncoding")
+    order = ["CharLMPlan", "CorefPlan", "MorphSegPlan", "WordPieceEncoding"]
+    assert [n for n in vars(_velmora) if n in order] == [n for n in order if hasattr(_velmora, n)]
     plan = MorphSegPlan(bundle_path=str(fixture_dir / "morphseg/separator/bundle"))
     assert plan.bundle.checksums_verified is False
     assert plan.segment(word="Ab") == ["a", "b", ""]
