@@ -2,16 +2,13 @@
 // gen_morphseg.py (seeded bundles; words with unknown characters included,
 // so feeding them any id but <UNK> changes answers), on bundles whose
 // zero weights force one action everywhere, and every load refusal. Assets
-// cases copy the seeded bundle and rewrite its assets (checksums are not
-// verified, so the manifest's digest of the assets does not matter).
+// cases copy the seeded bundle with one edit to its assets text (checksums
+// are not verified, so the manifest's digest of the assets does not matter).
 
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <optional>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -57,46 +54,43 @@ std::vector<Case> reference_cases() {
   return cases;
 }
 
-// One document of one-word tokens, five words a sentence.
-Document document_of(const std::vector<std::string>& words) {
-  std::vector<SentenceInput> sentences;
-  for (std::size_t i = 0; i < words.size(); ++i) {
-    if (i % 5 == 0) {
-      sentences.emplace_back();
-    }
-    SentenceInput& sentence = sentences.back();
-    const auto id = static_cast<std::int32_t>(sentence.tokens.size() + 1);
-    TokenInput& token = sentence.tokens.emplace_back();
-    token.first_id = token.last_id = id;
-    token.text = words[i];
+// Words "ab" and "c" and, after the first, the empty word "cd".
+Document small_document() {
+  std::vector<SentenceInput> sentences(1);
+  for (const char* text : {"ab", "c"}) {
+    TokenInput& token = sentences[0].tokens.emplace_back();
+    token.first_id = token.last_id = static_cast<std::int32_t>(sentences[0].tokens.size());
+    token.text = text;
     WordInput& word = token.words.emplace_back();
-    word.id = id;
-    word.text = words[i];
+    word.id = token.first_id;
+    word.text = text;
   }
+  WordInput& empty = sentences[0].empty_words.emplace_back();
+  empty.id = 1;
+  empty.empty_index = 1;
+  empty.text = "cd";
   return Document(std::string(), std::move(sentences));
 }
 
+// The morphemes of every word, the empty one last.
 std::vector<Morphemes> morphemes_of(const Document& document) {
   std::vector<Morphemes> all;
-  const WordSequence words = document.words();
-  for (std::uint64_t i = 0; i < words.size(); ++i) {
-    all.push_back(words.at(static_cast<std::int64_t>(i)).morphemes());
+  for (const WordSequence& words : {document.words(), document.sentences().at(0).empty_words()}) {
+    for (std::uint64_t i = 0; i < words.size(); ++i) {
+      all.push_back(words.at(static_cast<std::int64_t>(i)).morphemes());
+    }
   }
   return all;
 }
 
 class MorphSegReferenceTest : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(MorphSegReferenceTest, SegmentAndDocumentsMatchTheReference) {
+TEST_P(MorphSegReferenceTest, SegmentMatchesTheReference) {
   const std::vector<Case> cases = reference_cases();
   const MorphSegPlan plan(bundle(GetParam()), true);
   std::vector<std::string> words;
-  std::vector<std::string> document_words;
   for (const Case& entry : cases) {
     words.push_back(entry.word);
-    if (!entry.word.empty()) {
-      document_words.push_back(entry.word);
-    }
   }
   const std::vector<Morphemes> batch = plan.segment_many(words);
   ASSERT_EQ(batch.size(), cases.size());
@@ -110,26 +104,6 @@ TEST_P(MorphSegReferenceTest, SegmentAndDocumentsMatchTheReference) {
     }
   }
   EXPECT_GT(compared, 300U);
-
-  // Documents never hold empty words; the rest come back word by word, also
-  // across the documents of one bulk call.
-  std::vector<Morphemes> expected;
-  for (const std::string& word : document_words) {
-    expected.push_back(plan.segment(word));
-  }
-  const std::size_t half = document_words.size() / 2;
-  const std::vector<std::string> first(document_words.begin(), document_words.begin() + half);
-  const std::vector<std::string> second(document_words.begin() + half, document_words.end());
-  const Document single = document_of(document_words);
-  EXPECT_TRUE(plan.process(single).same_storage(single));
-  EXPECT_EQ(morphemes_of(single), expected);
-  const std::vector<Document> bulk = plan.process_bulk({document_of(first), document_of(second)});
-  ASSERT_EQ(bulk.size(), 2U);
-  std::vector<Morphemes> joined = morphemes_of(bulk[0]);
-  for (Morphemes& entry : morphemes_of(bulk[1])) {
-    joined.push_back(std::move(entry));
-  }
-  EXPECT_EQ(joined, expected);
 }
 
 // batch2 splits every length group into chunks of two.
@@ -155,47 +129,28 @@ TEST(MorphSegTest, ForcedActionsRebuildTheNormalisedWord) {
   EXPECT_TRUE(deleting.segment_many({}).empty());
 }
 
-TEST(MorphSegTest, PaddingActionAndBadTextFailBeforeAnythingIsWritten) {
+TEST(MorphSegTest, DocumentsGetRegularWordsOnlyAndNothingOnFailure) {
+  const Document document = small_document();
   const MorphSegPlan padding(bundle("pad"), false);
   // The empty word needs no network call, so the padding action never shows.
   EXPECT_EQ(padding.segment(""), Morphemes{""});
   const std::string message = "MorphSeg classifier predicted a padding or out-of-range action";
   EXPECT_EQ(test::message_of<MorphSegModelError>([&] { padding.segment("a"); }), message);
-  Document document = document_of({"ab", "c"});
   EXPECT_EQ(test::message_of<MorphSegModelError>([&] { padding.process(document); }), message);
   EXPECT_EQ(test::message_of<MorphSegModelError>([&] { padding.process_bulk({document}); }),
             message);
-  EXPECT_EQ(morphemes_of(document), (std::vector<Morphemes>{{}, {}}));
+  EXPECT_EQ(morphemes_of(document), (std::vector<Morphemes>{{}, {}, {}}));
+
+  const MorphSegPlan plan(bundle("separator"), false);
+  EXPECT_TRUE(plan.process_bulk({document}).at(0).same_storage(document));
+  EXPECT_EQ(morphemes_of(document), (std::vector<Morphemes>{{"a", "b", ""}, {"c", ""}, {}}));
 
   // Ill-formed bytes are refused, not normalised into U+FFFD.
-  const MorphSegPlan plan(bundle("separator"), false);
   EXPECT_EQ(test::message_of<std::invalid_argument>([&] {
               plan.segment_many({"ok", "a\xff"});
             }),
             "invalid UTF-8 sequence at byte offset 1");
   EXPECT_THROW(plan.segment("\xed\xa0\x80"), std::invalid_argument); // a surrogate
-}
-
-TEST(MorphSegTest, ProcessWritesRegularWordsOnly) {
-  std::vector<SentenceInput> sentences(1);
-  TokenInput& token = sentences[0].tokens.emplace_back();
-  token.first_id = token.last_id = 1;
-  token.text = "ab";
-  WordInput& word = token.words.emplace_back();
-  word.id = 1;
-  word.text = "ab";
-  WordInput& empty = sentences[0].empty_words.emplace_back();
-  empty.id = 1;
-  empty.empty_index = 1;
-  empty.text = "cd";
-  Document document(std::string(), std::move(sentences));
-
-  const MorphSegPlan plan(bundle("separator"), false);
-  plan.process(document);
-  EXPECT_EQ(morphemes_of(document), (std::vector<Morphemes>{{"a", "b", ""}}));
-  const WordSequence empty_words = document.sentences().at(0).empty_words();
-  ASSERT_EQ(empty_words.size(), 1U);
-  EXPECT_TRUE(empty_words.at(0).morphemes().empty());
 }
 
 // The message of the MorphSegModelError that loading `path` throws.
@@ -208,129 +163,64 @@ std::string load_error(const fs::path& path) {
   return "<loaded>";
 }
 
-class MorphSegAssetsTest : public ::testing::Test {
-protected:
-  std::string assets_error(const std::string& assets) {
-    const fs::path target = temp_.path() / ("bundle" + std::to_string(++copies_));
+TEST(MorphSegLoadTest, RefusalsNameTheirCause) {
+  const std::string assets = test::read_file(bundle("random") / "assets.json");
+  const test::TempDir temp;
+  int copies = 0;
+  // The seeded bundle with the first `from` of its assets replaced by `to`.
+  const auto load_with = [&](const std::string& from, const std::string& to) {
+    std::string text = assets;
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    const fs::path target = temp.path() / std::to_string(++copies);
     fs::copy(bundle("random"), target, fs::copy_options::recursive);
-    std::ofstream(target / "assets.json", std::ios::binary | std::ios::trunc) << assets;
+    std::ofstream(target / "assets.json", std::ios::binary | std::ios::trunc) << text;
     return load_error(target);
-  }
-
-  // The seeded bundle's assets with `config` members and vocabularies
-  // replaced where given.
-  std::string assets_with(const std::string& config_members,
-                          const std::optional<std::string>& source = std::nullopt,
-                          const std::optional<std::string>& target = std::nullopt) const {
-    return R"({"config": {)" + config_members + R"(}, "source_vocabulary": )" +
-           source.value_or(source_) + R"(, "target_vocabulary": )" + target.value_or(target_) + "}";
-  }
-
-  // The seeded bundle's configuration with `key` set to `value` (JSON
-  // text), or left out when `value` is empty.
-  static std::string config(const std::string& key = {}, const std::string& value = "") {
-    std::map<std::string, std::string> members = {
-        {"embedding_size", "8"},  {"hidden_size", "6"}, {"num_layers", "2"},
-        {"batch_size", "16"},     {"tau", "1"},         {"use_crf", "false"},
-        {"use_features", "false"}};
-    if (!key.empty()) {
-      members[key] = value;
-    }
-    std::string text;
-    for (const auto& [name, member] : members) {
-      if (!member.empty()) {
-        text += (text.empty() ? "\"" : ", \"") + name + "\": " + member;
-      }
-    }
-    return text;
-  }
-
-  void SetUp() override {
-    const detail::JsonValue assets = detail::load_json(bundle("random") / "assets.json");
-    source_ = vocabulary_text(assets.at("source_vocabulary").as_array());
-    target_ = vocabulary_text(assets.at("target_vocabulary").as_array());
-  }
-
-  static std::string vocabulary_text(const detail::JsonValue::Array& entries) {
-    std::string text = "[";
-    for (const detail::JsonValue& entry : entries) {
-      text += (text.size() > 1 ? ", \"" : "\"") + entry.as_string() + "\"";
-    }
-    return text + "]";
-  }
-
-  std::string source_;
-  std::string target_;
-
-private:
-  test::TempDir temp_;
-  int copies_ = 0;
-};
-
-TEST_F(MorphSegAssetsTest, ConfigurationAndArchitecture) {
-  EXPECT_EQ(assets_error(assets_with(config())), "<loaded>");
+  };
   const std::string architecture =
       "unsupported MorphSeg architecture; the native profile requires a two-layer BiLSTM, "
       "tau=1, argmax decoding, and no auxiliary features";
-  for (const auto& [key, value] :
-       std::vector<std::pair<std::string, std::string>>{{"tau", "2"},
-                                                        {"num_layers", "1"},
-                                                        {"num_layers", "3"},
-                                                        {"use_crf", "true"},
-                                                        {"use_features", "true"}}) {
-    EXPECT_EQ(assets_error(assets_with(config(key, value))), architecture) << key << value;
-  }
-  EXPECT_EQ(assets_error(assets_with(config("batch_size", "0"))),
-            "MorphSeg config value must be positive: batch_size");
-  EXPECT_EQ(assets_error(assets_with(config("hidden_size", "-6"))),
-            "MorphSeg config value must be positive: hidden_size");
-
-  // Errors of the JSON reader arrive as model errors with their context.
-  EXPECT_EQ(assets_error(assets_with(config("tau", ""))),
-            "missing JSON key 'tau' at assets.config");
-  EXPECT_EQ(assets_error(assets_with(config("batch_size", "16.0"))),
-            "expected JSON integer at assets.config");
-  EXPECT_EQ(assets_error(assets_with(config("use_crf", "0"))),
-            "expected JSON boolean at assets.config.use_crf");
-  EXPECT_EQ(assets_error(R"({"source_vocabulary": []})"), "missing JSON key 'config' at assets");
-  EXPECT_NE(assets_error("{").find("at JSON byte"), std::string::npos);
-}
-
-TEST_F(MorphSegAssetsTest, Vocabularies) {
   const std::string begin = "MorphSeg vocabularies must begin with <PAD>, <UNK>";
-  EXPECT_EQ(assets_error(assets_with(config(), R"(["<PAD>"])")), begin);
-  EXPECT_EQ(assets_error(assets_with(config(), std::nullopt, R"(["<UNK>", "<PAD>", "COPY"])")),
-            begin);
-  EXPECT_EQ(assets_error(assets_with(config(), std::nullopt, R"(["<PAD>", "<UNK>", 3])")),
-            "expected JSON string at assets.target_vocabulary[2]");
-  EXPECT_EQ(assets_error(assets_with(config(), "{}")),
-            "expected JSON array at assets.source_vocabulary");
-
-  // The source vocabulary is an index and must not repeat; the target
-  // vocabulary may (the seeded bundle's repeats "COPY").
-  std::string repeated = source_;
-  repeated.insert(repeated.size() - 1, R"(, "a")");
-  EXPECT_EQ(assets_error(assets_with(config(), repeated)),
-            "MorphSeg source vocabulary contains duplicates");
-  EXPECT_NE(target_.find(R"("COPY", "DELETE")"), std::string::npos);
-  EXPECT_NE(target_.rfind(R"(, "COPY"])"), std::string::npos);
-
-  // One more source character than the embedding has rows.
-  std::string longer = source_;
-  longer.insert(longer.size() - 1, R"(, "§")");
-  EXPECT_EQ(assets_error(assets_with(config(), longer)),
-            "MorphSeg tensor has an unexpected shape: 'embedding.weight'");
-}
-
-TEST_F(MorphSegAssetsTest, Tensors) {
-  EXPECT_EQ(assets_error(assets_with(config("hidden_size", "5"))),
-            "MorphSeg tensor has an unexpected shape: 'encoder.h_0'");
-  EXPECT_EQ(assets_error(assets_with(config("embedding_size", "4"))),
-            "MorphSeg tensor has an unexpected shape: 'embedding.weight'");
-  std::string fewer_actions = target_;
-  fewer_actions.erase(fewer_actions.rfind(", "), std::string::npos).append("]");
-  EXPECT_EQ(assets_error(assets_with(config(), std::nullopt, fewer_actions)),
-            "MorphSeg tensor has an unexpected shape: 'classifier.1.weight'");
+  const std::string shape = "MorphSeg tensor has an unexpected shape: ";
+  const std::string source = "\"source_vocabulary\": [";
+  const std::string target = "\"target_vocabulary\": [";
+  const std::string actions = "\"<UNK>\",\n  \"COPY\",\n  \"DELETE\"";
+  const std::vector<std::vector<std::string>> cases = {
+      {"\"tau\": 1", "\"tau\": 2", architecture},
+      {"\"num_layers\": 2", "\"num_layers\": 1", architecture},
+      {"\"num_layers\": 2", "\"num_layers\": 3", architecture},
+      {"\"use_crf\": false", "\"use_crf\": true", architecture},
+      {"\"use_features\": false", "\"use_features\": true", architecture},
+      {"\"batch_size\": 16", "\"batch_size\": 0",
+       "MorphSeg config value must be positive: batch_size"},
+      {"\"hidden_size\": 6", "\"hidden_size\": -6",
+       "MorphSeg config value must be positive: hidden_size"},
+      // Errors of the JSON reader arrive as model errors with their context.
+      {"\"tau\"", "\"tau_\"", "missing JSON key 'tau' at assets.config"},
+      {"\"batch_size\": 16", "\"batch_size\": 16.0", "expected JSON integer at assets.config"},
+      {"\"use_crf\": false", "\"use_crf\": 0", "expected JSON boolean at assets.config.use_crf"},
+      {"\"config\"", "\"settings\"", "missing JSON key 'config' at assets"},
+      {source, "\"source_vocabulary\": {}, \"unused\": [",
+       "expected JSON array at assets.source_vocabulary"},
+      {target, target + "3, ", "expected JSON string at assets.target_vocabulary[0]"},
+      {source + "\n  \"<PAD>\",", source, begin},
+      {target, target + "\"COPY\", ", begin},
+      // The source vocabulary is an index and must not repeat; the target
+      // vocabulary may.
+      {"\"<UNK>\",\n  \"a\"", "\"<UNK>\",\n  \"b\"",
+       "MorphSeg source vocabulary contains duplicates"},
+      {actions, "\"<UNK>\",\n  \"DELETE\",\n  \"DELETE\"", "<loaded>"},
+      // Shapes follow the configuration and the vocabulary sizes.
+      {"\"<UNK>\",\n  \"a\"", "\"<UNK>\",\n  \"§\",\n  \"a\"", shape + "'embedding.weight'"},
+      {"\"embedding_size\": 8", "\"embedding_size\": 4", shape + "'embedding.weight'"},
+      {"\"hidden_size\": 6", "\"hidden_size\": 5", shape + "'encoder.h_0'"},
+      {actions, "\"<UNK>\",\n  \"DELETE\"", shape + "'classifier.1.weight'"},
+  };
+  for (const std::vector<std::string>& entry : cases) {
+    EXPECT_EQ(load_with(entry[0], entry[1]), entry[2]) << entry[0] << " -> " << entry[1];
+  }
+  EXPECT_NE(load_with(assets, "{").find("at JSON byte"), std::string::npos);
 
   EXPECT_EQ(load_error(bundle("missing_tensor")),
             "missing MorphSeg tensor: 'encoder.lstm.bias_hh_l1_reverse'");
