@@ -81,9 +81,9 @@ void bind_processors(nb::module_& m) {
 
   nb::class_<NERProcessor, Processor>(m, "NERProcessor")
       .def(nb::init<>())
-      // pending: __init__(model_path, verify_checksums=False)
-      .def_prop_ro("bundle_path", bundle_path<NERProcessor>());
-  // pending: tag(tokens), GIL released
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def_prop_ro("bundle_path", bundle_path<NERProcessor>())
+      .def("tag", &NERProcessor::tag, "tokens"_a, ReleaseGil());
 
   nb::class_<SentimentProcessor, Processor>(m, "SentimentProcessor")
       .def(nb::init<>())

@@ -123,10 +123,16 @@ public:
   std::vector<Document> process_bulk(std::vector<Document> documents) const override;
 };
 
+// Tags document by document: the entity tagger has no batched entry.
 class NERProcessor final : public PlannedProcessor<NERPlan> {
 public:
   NERProcessor();
+  NERProcessor(std::filesystem::path bundle, bool verify_checksums);
   ~NERProcessor() override;
+
+  Document process(Document document) const override;
+  // One BIOES tag per word of one sentence.
+  std::vector<std::string> tag(const std::vector<std::string>& words) const;
 };
 
 class SentimentProcessor final : public PlannedProcessor<SentimentPlan> {

@@ -1,27 +1,71 @@
 #include "encoders/lstm.hpp"
 
+#include <limits>
 #include <stdexcept>
 
 #include <ATen/ATen.h>
 
 namespace velmora::detail {
 
-std::vector<std::string> lstm_parameter_names(const std::string& prefix, const LstmShape& shape) {
+std::vector<std::string> lstm_layer_parameter_names(const std::string& prefix, std::int64_t layer,
+                                                    bool bidirectional) {
   static const char* const kinds[] = {"weight_ih_l", "weight_hh_l", "bias_ih_l", "bias_hh_l"};
   std::vector<std::string> names;
-  names.reserve(static_cast<std::size_t>(4 * shape.num_layers * shape.directions()));
-  for (std::int64_t layer = 0; layer < shape.num_layers; ++layer) {
-    for (std::int64_t direction = 0; direction < shape.directions(); ++direction) {
-      for (const char* kind : kinds) {
-        std::string name = prefix + kind + std::to_string(layer);
-        if (direction == 1) {
-          name += "_reverse";
-        }
-        names.push_back(std::move(name));
+  names.reserve(bidirectional ? 8 : 4);
+  for (int direction = 0; direction < (bidirectional ? 2 : 1); ++direction) {
+    for (const char* kind : kinds) {
+      std::string name = prefix + kind + std::to_string(layer);
+      if (direction == 1) {
+        name += "_reverse";
       }
+      names.push_back(std::move(name));
     }
   }
   return names;
+}
+
+std::vector<std::string> lstm_parameter_names(const std::string& prefix, const LstmShape& shape) {
+  std::vector<std::string> names;
+  names.reserve(static_cast<std::size_t>(4 * shape.num_layers * shape.directions()));
+  for (std::int64_t layer = 0; layer < shape.num_layers; ++layer) {
+    for (std::string& name : lstm_layer_parameter_names(prefix, layer, shape.bidirectional)) {
+      names.push_back(std::move(name));
+    }
+  }
+  return names;
+}
+
+std::int64_t lstm_shape_mismatch(const std::vector<at::Tensor>& params, const LstmShape& shape,
+                                 std::int64_t input_size, std::int64_t hidden) {
+  if (hidden < 1 || hidden > std::numeric_limits<std::int64_t>::max() / 4) {
+    return 0;
+  }
+  const std::int64_t gates = 4 * hidden;
+  const auto count = static_cast<std::size_t>(4 * shape.num_layers * shape.directions());
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i >= params.size()) {
+      return static_cast<std::int64_t>(i);
+    }
+    const auto layer = static_cast<std::int64_t>(i / 4) / shape.directions();
+    const std::int64_t input = layer == 0 ? input_size : shape.directions() * hidden;
+    const at::IntArrayRef sizes = params[i].sizes();
+    bool fits = false;
+    switch (i % 4) {
+    case 0:
+      fits = sizes == at::IntArrayRef({gates, input});
+      break;
+    case 1:
+      fits = sizes == at::IntArrayRef({gates, hidden});
+      break;
+    default:
+      fits = sizes == at::IntArrayRef({gates});
+      break;
+    }
+    if (!fits) {
+      return static_cast<std::int64_t>(i);
+    }
+  }
+  return params.size() == count ? -1 : static_cast<std::int64_t>(count);
 }
 
 at::Tensor lstm_dense(const at::Tensor& input, const at::Tensor& h0, const at::Tensor& c0,

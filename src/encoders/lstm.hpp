@@ -25,6 +25,18 @@ struct LstmShape {
 // weight_ih, weight_hh, bias_ih, bias_hh, spelled `prefix` + kind + "_l" + k +
 // suffix (for example "encoder.weight_ih_l0_reverse").
 std::vector<std::string> lstm_parameter_names(const std::string& prefix, const LstmShape& shape);
+// The names of layer `layer` alone, in the same order.
+std::vector<std::string> lstm_layer_parameter_names(const std::string& prefix, std::int64_t layer,
+                                                    bool bidirectional);
+
+// The index in `params` (the flat order above) of the first parameter whose
+// shape does not fit an LSTM of `shape` and hidden size `hidden` over inputs
+// of width `input_size`, or -1 when all fit (a missing parameter or a hidden
+// size below 1 counts as a misfit). ATen's CPU kernels take their sizes from the input and the
+// states and do not check the weights against them: a short weight would be read past its end, out
+// of the mapped bundle. Plans check before the first run.
+std::int64_t lstm_shape_mismatch(const std::vector<at::Tensor>& params, const LstmShape& shape,
+                                 std::int64_t input_size, std::int64_t hidden);
 
 // Runs the LSTM over one batch-first padded sequence batch [B, L, F] whose
 // every row uses all L steps. `h0`/`c0` are [layers * directions, B, H].

@@ -4,6 +4,7 @@
 #include <velmora/lemma.hpp>
 #include <velmora/morphseg.hpp>
 #include <velmora/mwt.hpp>
+#include <velmora/ner.hpp>
 #include <velmora/pos.hpp>
 #include <velmora/tokenizer.hpp>
 
@@ -136,7 +137,22 @@ std::vector<Document> DepparseProcessor::process_bulk(std::vector<Document> docu
 }
 
 NERProcessor::NERProcessor() : PlannedProcessor(detail::registry_spec("ner")) {}
+NERProcessor::NERProcessor(std::filesystem::path bundle, bool verify_checksums) : NERProcessor() {
+  auto plan = std::make_shared<NERPlan>(std::move(bundle), verify_checksums);
+  adopt(plan, plan->bundle().path());
+}
 NERProcessor::~NERProcessor() = default;
+
+Document NERProcessor::process(Document document) const {
+  if (!plan_) {
+    return Processor::process(std::move(document));
+  }
+  return plan_->process(std::move(document));
+}
+
+std::vector<std::string> NERProcessor::tag(const std::vector<std::string>& words) const {
+  return require_plan().tag(words);
+}
 
 SentimentProcessor::SentimentProcessor() : PlannedProcessor(detail::registry_spec("sentiment")) {}
 SentimentProcessor::~SentimentProcessor() = default;
@@ -200,6 +216,9 @@ std::shared_ptr<Processor> make_processor_from_bundle(const std::string& name,
   }
   if (name == "depparse") {
     return std::make_shared<DepparseProcessor>(std::move(bundle), verify_checksums);
+  }
+  if (name == "ner") {
+    return std::make_shared<NERProcessor>(std::move(bundle), verify_checksums);
   }
   if (name == "morphseg") {
     return std::make_shared<MorphSegProcessor>(std::move(bundle), verify_checksums);

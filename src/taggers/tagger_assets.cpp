@@ -77,18 +77,23 @@ bool xpos_ignore_listed(const JsonValue& xpos) {
   return ignore != nullptr && !ignore->as_array("assets.vocab.xpos.ignore").empty();
 }
 
-std::optional<unsigned long long> component_index(const std::string& key) {
+std::optional<KeyNumber> leading_number(const std::string& key) {
   std::size_t consumed = 0;
-  unsigned long long index = 0;
+  unsigned long long value = 0;
   try {
-    index = std::stoull(key, &consumed, 10);
+    value = std::stoull(key, &consumed, 10);
   } catch (const std::logic_error&) {
     return std::nullopt;
   }
-  if (consumed != key.size()) {
+  return KeyNumber{value, consumed == key.size()};
+}
+
+std::optional<unsigned long long> component_index(const std::string& key) {
+  const std::optional<KeyNumber> number = leading_number(key);
+  if (!number || !number->whole) {
     return std::nullopt;
   }
-  return index;
+  return number->value;
 }
 
 const at::Tensor* find_tensor(const TensorMap& tensors, std::string_view name) {

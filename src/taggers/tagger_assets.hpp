@@ -71,9 +71,18 @@ template <class Error> std::string composite_xpos_separator(const JsonValue& xpo
   return xpos.at("sep", "assets.vocab.xpos").as_string("assets.vocab.xpos.sep");
 }
 
+// The unsigned decimal number at the start of a numbered key, read by the
+// standard conversion (which skips leading white space and accepts a sign),
+// and whether it spans the whole key; nothing when no number can be read or
+// it does not fit in 64 bits.
+struct KeyNumber {
+  unsigned long long value = 0;
+  bool whole = false;
+};
+std::optional<KeyNumber> leading_number(const std::string& key);
+
 // The index a composite XPOS component key names: a whole unsigned decimal
-// number (the standard conversion, which skips leading white space and
-// accepts a sign), or nothing.
+// number (as leading_number reads it), or nothing.
 std::optional<unsigned long long> component_index(const std::string& key);
 
 // The members of a composite XPOS object keyed "0", "1", ..., each turned

@@ -42,11 +42,10 @@ std::int64_t unit_id(const UnitMap& vocabulary, const std::string& key) {
   return found == vocabulary.end() ? kUnknownId : found->second;
 }
 
-std::string pretrain_key(const std::string& word) {
-  const std::string lowered = unicode_lower(word);
+std::string no_break_spaces(const std::string& text) {
   std::string key;
-  key.reserve(lowered.size());
-  for (const char byte : lowered) {
+  key.reserve(text.size());
+  for (const char byte : text) {
     if (byte == ' ') {
       key += "\u00A0";
     } else {
@@ -54,6 +53,10 @@ std::string pretrain_key(const std::string& word) {
     }
   }
   return key;
+}
+
+std::string pretrain_key(const std::string& word) {
+  return no_break_spaces(unicode_lower(word));
 }
 
 std::string normalize_punctuation(const std::string& word) {
@@ -94,11 +97,8 @@ at::Tensor id_view(std::vector<std::int64_t>& ids) {
   return at::from_blob(ids.data(), {static_cast<std::int64_t>(ids.size())}, at::kLong);
 }
 
-at::Tensor encode_character_ids(const CharacterModel& model,
-                                const std::vector<std::vector<std::int64_t>>& sequences) {
-  if (sequences.empty()) {
-    return at::empty({0, model.lstm[1].size(1)}, model.embedding.options());
-  }
+at::Tensor run_distinct_sequences(const std::vector<std::vector<std::int64_t>>& sequences,
+                                  const SequenceBatchRun& run) {
   // Sentences repeat many words (and every root): each distinct sequence
   // runs once.
   std::unordered_map<std::string_view, std::size_t> distinct_index;
@@ -136,13 +136,38 @@ at::Tensor encode_character_ids(const CharacterModel& model,
     const auto count = static_cast<std::int64_t>(range.end - range.begin);
     const std::int64_t longest = sorted_lengths[range.begin];
     std::vector<std::int64_t> matrix(static_cast<std::size_t>(count * longest), 0);
-    std::vector<float> real(static_cast<std::size_t>(count * longest), 0.0F);
     for (std::int64_t j = 0; j < count; ++j) {
       const auto& ids = *distinct[order[range.begin + static_cast<std::size_t>(j)]];
       std::copy(ids.begin(), ids.end(), matrix.begin() + j * longest);
-      std::fill_n(real.begin() + j * longest, ids.size(), 1.0F);
     }
-    const at::Tensor ids = at::from_blob(matrix.data(), {count, longest}, at::kLong);
+    const std::vector<std::int64_t> batch_lengths(
+        sorted_lengths.begin() + static_cast<std::ptrdiff_t>(range.begin),
+        sorted_lengths.begin() + static_cast<std::ptrdiff_t>(range.end));
+    vectors.push_back(
+        run(at::from_blob(matrix.data(), {count, longest}, at::kLong), batch_lengths));
+  }
+  std::vector<std::int64_t> rows;
+  rows.reserve(distinct_of.size());
+  for (const std::int64_t index : distinct_of) {
+    rows.push_back(sorted_position[static_cast<std::size_t>(index)]);
+  }
+  const at::Tensor sorted = vectors.size() == 1 ? vectors.front() : at::cat(vectors, 0);
+  return sorted.index_select(0, id_view(rows));
+}
+
+at::Tensor encode_character_ids(const CharacterModel& model,
+                                const std::vector<std::vector<std::int64_t>>& sequences) {
+  if (sequences.empty()) {
+    return at::empty({0, model.lstm[1].size(1)}, model.embedding.options());
+  }
+  return run_distinct_sequences(sequences, [&model](const at::Tensor& ids,
+                                                    const std::vector<std::int64_t>& lengths) {
+    const std::int64_t count = ids.size(0);
+    const std::int64_t longest = ids.size(1);
+    std::vector<float> real(static_cast<std::size_t>(count * longest), 0.0F);
+    for (std::int64_t j = 0; j < count; ++j) {
+      std::fill_n(real.begin() + j * longest, lengths[static_cast<std::size_t>(j)], 1.0F);
+    }
     // A dense run, far faster than a packed one, gives every real step what a
     // packed run gives it, since padding only follows real steps; the padding
     // steps' outputs are then zeroed, as a packed run leaves them.
@@ -153,15 +178,8 @@ at::Tensor encode_character_ids(const CharacterModel& model,
              at::from_blob(real.data(), {count, longest, 1}, at::kFloat).to(output.scalar_type());
     // One independent gate per character; zero outputs add nothing.
     const at::Tensor gates = at::sigmoid(at::linear(output, model.attention));
-    vectors.push_back(at::mul(output, gates).sum(1));
-  }
-  std::vector<std::int64_t> rows;
-  rows.reserve(distinct_of.size());
-  for (const std::int64_t index : distinct_of) {
-    rows.push_back(sorted_position[static_cast<std::size_t>(index)]);
-  }
-  const at::Tensor sorted = vectors.size() == 1 ? vectors.front() : at::cat(vectors, 0);
-  return sorted.index_select(0, id_view(rows));
+    return at::mul(output, gates).sum(1);
+  });
 }
 
 } // namespace velmora::detail

@@ -38,6 +38,10 @@ constexpr std::int64_t kRootId = 3;
 // The id of `key`, or kUnknownId when the vocabulary lacks it.
 std::int64_t unit_id(const UnitMap& vocabulary, const std::string& key);
 
+// The text with every ASCII space spelled as a no-break space (U+00A0), the
+// way pretrained vocabularies store multi-word entries.
+std::string no_break_spaces(const std::string& text);
+
 // The pretrained-vocabulary key of a word: lower-cased, with every space
 // spelled as a no-break space (U+00A0).
 std::string pretrain_key(const std::string& word);
@@ -55,6 +59,17 @@ std::vector<std::int64_t> character_ids(const UnitMap& vocabulary, const std::st
 at::Tensor id_tensor(const std::vector<std::int64_t>& ids);
 // A 1-D int64 view of `ids`, which must outlive it.
 at::Tensor id_view(std::vector<std::int64_t>& ids);
+
+// Runs `run` over the distinct sequences of `sequences` (equal sequences are
+// computed once), sorted longest first and cut into batches that bound the
+// padded id matrix. `run` gets a batch's ids [count, longest], zero past each
+// row's length, and the rows' non-increasing lengths, and returns one row per
+// sequence of the batch. The result holds every sequence's row, in input
+// order. Every sequence must be non-empty, and there must be at least one.
+using SequenceBatchRun =
+    std::function<at::Tensor(const at::Tensor& ids, const std::vector<std::int64_t>& lengths)>;
+at::Tensor run_distinct_sequences(const std::vector<std::vector<std::int64_t>>& sequences,
+                                  const SequenceBatchRun& run);
 
 // The character model of a tagger or parser: a unidirectional one-layer LSTM
 // over character embeddings, its outputs summed under one independent sigmoid

@@ -1,0 +1,136 @@
+// The feature encoder and the tagger LSTM: per word the sum of its static and
+// delta embeddings, optional transformer vectors and its character block,
+// optionally transformed, through a bidirectional LSTM.
+
+#include <utility>
+
+#include <ATen/TensorOperators.h>
+#include <ATen/ops/cat.h>
+#include <ATen/ops/embedding.h>
+#include <ATen/ops/linear.h>
+
+#include <velmora/text.hpp>
+
+#include "encoders/lstm.hpp"
+#include "taggers/ner_impl.hpp"
+
+namespace velmora {
+
+std::string NERPlan::Impl::vocabulary_key(const std::string& word, bool vocabulary_lower,
+                                          bool replace_spaces) const {
+  std::string key = lowercase ? detail::unicode_lower(word) : word;
+  if (vocabulary_lower) {
+    key = detail::unicode_lower(key);
+  }
+  return replace_spaces ? detail::no_break_spaces(key) : key;
+}
+
+NERPlan::Impl::WordIds NERPlan::Impl::word_ids(const std::vector<std::string>& words) const {
+  WordIds ids;
+  ids.word.reserve(words.size());
+  ids.delta.reserve(words.size());
+  for (const std::string& word : words) {
+    const std::int64_t word_id =
+        detail::unit_id(word_vocab, vocabulary_key(word, word_lower, true));
+    std::int64_t delta_id = detail::unit_id(delta_vocab, vocabulary_key(word, delta_lower, false));
+    // A word the pretrained vocabulary knows but the delta one does not adds
+    // the delta padding row rather than the unknown-word row.
+    if (word_id != detail::kUnknownId && delta_id == detail::kUnknownId) {
+      delta_id = 0;
+    }
+    ids.word.push_back(word_id);
+    ids.delta.push_back(delta_id);
+  }
+  return ids;
+}
+
+at::Tensor NERPlan::Impl::encode_characters(const std::vector<std::string>& words) const {
+  std::vector<std::vector<std::int64_t>> sequences;
+  sequences.reserve(words.size());
+  for (const std::string& word : words) {
+    sequences.push_back(
+        detail::character_ids(char_vocab, char_lowercase ? detail::unicode_lower(word) : word));
+    if (sequences.back().empty()) {
+      throw NERModelError("NER cannot encode an empty token");
+    }
+  }
+  const at::Tensor& embedding = tensor("charmodel.char_emb.weight");
+  const detail::LstmShape shape{char_num_layers, true};
+  return detail::run_distinct_sequences(
+      sequences, [&](const at::Tensor& ids, const std::vector<std::int64_t>& lengths) {
+        const std::int64_t count = ids.size(0);
+        // Packed, so each word's final states are those of a run over the
+        // word alone (a dense run would carry the padding into the backward
+        // direction and past the forward one's end).
+        const detail::LstmPackedResult run = detail::lstm_packed(
+            at::embedding(embedding, ids), lengths, detail::expand_state(char_lstm_state[0], count),
+            detail::expand_state(char_lstm_state[1], count), char_lstm_weights, shape);
+        // The last layer's forward and backward final states, side by side.
+        return run.h_n.narrow(0, 2 * char_num_layers - 2, 2)
+            .transpose(0, 1)
+            .reshape({count, 2 * char_hidden_dim});
+      });
+}
+
+std::vector<at::Tensor>
+NERPlan::Impl::character_features(const std::vector<std::vector<std::string>>& sentences) const {
+  std::vector<at::Tensor> features(sentences.size());
+  if (charlm) {
+    std::vector<std::vector<std::string>> texts = sentences;
+    if (char_lowercase) {
+      for (auto& words : texts) {
+        for (std::string& word : words) {
+          word = detail::unicode_lower(word);
+        }
+      }
+    }
+    const std::vector<at::Tensor> forward = charlm_forward->encode_many(texts);
+    const std::vector<at::Tensor> backward = charlm_backward->encode_many(texts);
+    for (std::size_t s = 0; s < sentences.size(); ++s) {
+      features[s] = at::cat({forward[s], backward[s]}, 1);
+    }
+    return features;
+  }
+  // The words of all sentences share the packed batches.
+  std::vector<std::string> words;
+  for (const auto& sentence : sentences) {
+    words.insert(words.end(), sentence.begin(), sentence.end());
+  }
+  if (words.empty()) {
+    return features;
+  }
+  const at::Tensor rows = encode_characters(words);
+  std::int64_t first = 0;
+  for (std::size_t s = 0; s < sentences.size(); ++s) {
+    const auto length = static_cast<std::int64_t>(sentences[s].size());
+    features[s] = rows.narrow(0, first, length);
+    first += length;
+  }
+  return features;
+}
+
+at::Tensor NERPlan::Impl::build_features(const std::vector<std::string>& words,
+                                         const at::Tensor& characters) const {
+  WordIds ids = word_ids(words);
+  std::vector<at::Tensor> blocks;
+  blocks.push_back(at::embedding(tensor("word_emb.weight"), detail::id_view(ids.word)) +
+                   at::embedding(tensor("delta_emb.weight"), detail::id_view(ids.delta)));
+  if (use_transformer) {
+    blocks.push_back(transformer->encode(words, false));
+  }
+  blocks.push_back(characters);
+  at::Tensor features = at::cat(blocks, 1);
+  if (input_transform) {
+    features =
+        at::linear(features, tensor("input_transform.weight"), tensor("input_transform.bias"));
+  }
+  return features.unsqueeze(0);
+}
+
+at::Tensor NERPlan::Impl::run_tagger(const at::Tensor& features) const {
+  return detail::lstm_dense(features, tagger_lstm_state[0], tagger_lstm_state[1],
+                            tagger_lstm_weights, detail::LstmShape{num_layers, true})
+      .squeeze(0);
+}
+
+} // namespace velmora

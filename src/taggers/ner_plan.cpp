@@ -1,0 +1,106 @@
+// The entity tagger's public face: loading, tagging word lists, and writing
+// tags and entity spans into documents.
+
+#include <utility>
+
+#include <c10/core/InferenceMode.h>
+
+#include <velmora/json.hpp>
+
+#include "taggers/ner_impl.hpp"
+
+namespace velmora {
+namespace {
+
+// Sentences are tagged in groups of about this many words: enough for the
+// character models' batches to fill, few enough that a huge document never
+// holds all its feature rows at once.
+constexpr std::size_t kGroupWords = 4096;
+
+} // namespace
+
+NERPlan::NERPlan(std::filesystem::path bundle_path, bool verify_checksums) {
+  try {
+    impl_ = std::make_unique<Impl>(std::move(bundle_path), verify_checksums);
+  } catch (const detail::JsonError& error) {
+    throw NERModelError(error.what());
+  }
+}
+
+NERPlan::~NERPlan() = default;
+NERPlan::NERPlan(NERPlan&& other) noexcept = default;
+NERPlan& NERPlan::operator=(NERPlan&& other) noexcept {
+  if (this != &other) {
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+
+const ModelBundle& NERPlan::bundle() const {
+  return *impl_->bundle;
+}
+
+std::vector<std::string> NERPlan::tag(const std::vector<std::string>& words) const {
+  return impl_->tag_words(words);
+}
+
+Document NERPlan::process(Document document) const {
+  const SentenceSequence sentences = document.sentences();
+  std::vector<TokenSequence> views;
+  std::vector<std::vector<std::string>> texts;
+  views.reserve(sentences.size());
+  texts.reserve(sentences.size());
+  for (std::uint64_t s = 0; s < sentences.size(); ++s) {
+    TokenSequence tokens = sentences.at(static_cast<std::int64_t>(s)).tokens();
+    std::vector<std::string>& sentence = texts.emplace_back();
+    sentence.reserve(tokens.size());
+    for (std::uint64_t t = 0; t < tokens.size(); ++t) {
+      sentence.push_back(tokens.at(static_cast<std::int64_t>(t)).text());
+    }
+    views.push_back(std::move(tokens));
+  }
+  const std::vector<std::vector<std::string>> tags = impl_->tag_sentences(texts);
+  for (std::size_t s = 0; s < views.size(); ++s) {
+    for (std::size_t t = 0; t < tags[s].size(); ++t) {
+      Token token = views[s].at(static_cast<std::int64_t>(t));
+      token.set_ner(tags[s][t]);
+      token.set_multi_ner({tags[s][t]});
+    }
+  }
+  document.rebuild_entities();
+  return document;
+}
+
+std::vector<std::string> NERPlan::Impl::tag_words(const std::vector<std::string>& words) const {
+  if (words.empty()) {
+    return {};
+  }
+  return tag_sentences({words}).front();
+}
+
+std::vector<std::vector<std::string>>
+NERPlan::Impl::tag_sentences(const std::vector<std::vector<std::string>>& sentences) const {
+  c10::InferenceMode guard;
+  std::vector<std::vector<std::string>> tags(sentences.size());
+  std::size_t first = 0;
+  while (first < sentences.size()) {
+    std::size_t end = first;
+    std::size_t words = 0;
+    while (end < sentences.size() && (end == first || words < kGroupWords)) {
+      words += sentences[end++].size();
+    }
+    const std::vector<std::vector<std::string>> group(
+        sentences.begin() + static_cast<std::ptrdiff_t>(first),
+        sentences.begin() + static_cast<std::ptrdiff_t>(end));
+    const std::vector<at::Tensor> characters = character_features(group);
+    for (std::size_t s = 0; s < group.size(); ++s) {
+      if (!group[s].empty()) {
+        tags[first + s] = decode(run_tagger(build_features(group[s], characters[s])));
+      }
+    }
+    first = end;
+  }
+  return tags;
+}
+
+} // namespace velmora
