@@ -27,7 +27,7 @@ bool continues(std::string_view tag, char first, char second, std::string_view t
 
 } // namespace
 
-std::vector<std::string> NERPlan::Impl::decode(const at::Tensor& hidden) const {
+at::Tensor NERPlan::Impl::emission_scores(const at::Tensor& hidden) const {
   const auto p = static_cast<std::size_t>(predict_tagset);
   at::Tensor scores;
   if (connect_output_layers) {
@@ -40,13 +40,16 @@ std::vector<std::string> NERPlan::Impl::decode(const at::Tensor& hidden) const {
   } else {
     scores = at::linear(hidden, tag_heads[p].weight, tag_heads[p].bias);
   }
-  const at::Tensor emissions = scores.to(at::kFloat).contiguous();
+  return scores.to(at::kFloat).contiguous();
+}
+
+std::vector<std::string> NERPlan::Impl::decode(const at::Tensor& emissions) const {
+  const auto p = static_cast<std::size_t>(predict_tagset);
   const at::Tensor transitions = tag_heads[p].transitions.to(at::kFloat).contiguous();
   if (emissions.dim() != 2 || emissions.size(1) == 0 || transitions.dim() != 2 ||
       transitions.size(0) != emissions.size(1) || transitions.size(1) != emissions.size(1)) {
     throw NERModelError("NER CRF tensors have incompatible dimensions");
   }
-
   const std::vector<std::string>& column = tag_columns[p];
   std::vector<std::string> tags;
   tags.reserve(static_cast<std::size_t>(emissions.size(0)));

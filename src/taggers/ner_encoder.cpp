@@ -1,6 +1,8 @@
 // The feature encoder and the tagger LSTM: per word the sum of its static and
 // delta embeddings, optional transformer vectors and its character block,
-// optionally transformed, through a bidirectional LSTM.
+// optionally transformed, through a bidirectional LSTM. Sentences share the
+// character model's and the tagger LSTM's batches; every sentence still gets
+// what a run over it alone gives it.
 
 #include <utility>
 
@@ -12,7 +14,9 @@
 #include <velmora/text.hpp>
 
 #include "encoders/lstm.hpp"
+#include "taggers/highway_lstm.hpp"
 #include "taggers/ner_impl.hpp"
+#include "taggers/sentence_batches.hpp"
 
 namespace velmora {
 
@@ -60,8 +64,7 @@ at::Tensor NERPlan::Impl::encode_characters(const std::vector<std::string>& word
       sequences, [&](const at::Tensor& ids, const std::vector<std::int64_t>& lengths) {
         const std::int64_t count = ids.size(0);
         // Packed, so each word's final states are those of a run over the
-        // word alone (a dense run would carry the padding into the backward
-        // direction and past the forward one's end).
+        // word alone.
         const detail::LstmPackedResult run = detail::lstm_packed(
             at::embedding(embedding, ids), lengths, detail::expand_state(char_lstm_state[0], count),
             detail::expand_state(char_lstm_state[1], count), char_lstm_weights, shape);
@@ -124,13 +127,35 @@ at::Tensor NERPlan::Impl::build_features(const std::vector<std::string>& words,
     features =
         at::linear(features, tensor("input_transform.weight"), tensor("input_transform.bias"));
   }
-  return features.unsqueeze(0);
+  return features;
 }
 
-at::Tensor NERPlan::Impl::run_tagger(const at::Tensor& features) const {
-  return detail::lstm_dense(features, tagger_lstm_state[0], tagger_lstm_state[1],
-                            tagger_lstm_weights, detail::LstmShape{num_layers, true})
-      .squeeze(0);
+std::vector<at::Tensor> NERPlan::Impl::run_tagger(const std::vector<at::Tensor>& features) const {
+  // Bounds a batch's padded input and output.
+  constexpr std::int64_t kMaxSentences = 128;
+  constexpr std::int64_t kMaxPadded = 4096;
+  std::vector<std::int64_t> lengths(features.size(), 0);
+  for (std::size_t s = 0; s < features.size(); ++s) {
+    lengths[s] = features[s].defined() ? features[s].size(0) : 0;
+  }
+  std::vector<at::Tensor> outputs(features.size());
+  for (const detail::SentenceChunk& chunk :
+       detail::plan_sentence_chunks(lengths, kMaxSentences, kMaxPadded)) {
+    const auto batch = static_cast<std::int64_t>(chunk.sentences.size());
+    // Packed: each sentence's backward direction starts at its own last
+    // word, as in a run over the sentence alone.
+    const at::Tensor output =
+        detail::lstm_packed(detail::pad_chunk(features, chunk), chunk.lengths,
+                            detail::expand_state(tagger_lstm_state[0], batch),
+                            detail::expand_state(tagger_lstm_state[1], batch), tagger_lstm_weights,
+                            detail::LstmShape{num_layers, true})
+            .output;
+    for (std::size_t j = 0; j < chunk.sentences.size(); ++j) {
+      const std::size_t s = chunk.sentences[j];
+      outputs[s] = output.select(0, static_cast<std::int64_t>(j)).narrow(0, 0, lengths[s]);
+    }
+  }
+  return outputs;
 }
 
 } // namespace velmora

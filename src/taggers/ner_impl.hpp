@@ -60,15 +60,20 @@ struct NERPlan::Impl {
   // forward then the backward language model's rows, per sentence.
   std::vector<at::Tensor>
   character_features(const std::vector<std::vector<std::string>>& sentences) const;
-  // [1, n, D] from one sentence's words and its character block.
+  // [n, D] from one sentence's words and its character block.
   at::Tensor build_features(const std::vector<std::string>& words,
                             const at::Tensor& characters) const;
-  // The tagger LSTM's output [n, 2 * hidden] for the input [1, n, D].
-  at::Tensor run_tagger(const at::Tensor& features) const;
+  // The tagger LSTM's outputs [n, 2 * hidden] of many sentences' features
+  // (undefined for a sentence without words), in length-sorted padded
+  // batches; each gets what a run over its sentence alone gives.
+  std::vector<at::Tensor> run_tagger(const std::vector<at::Tensor>& features) const;
 
   // Decoding.
-  // Heads, CRF and repair over one sentence's tagger output.
-  std::vector<std::string> decode(const at::Tensor& hidden) const;
+  // The predicted tag set's scores [rows, K] (float, contiguous) of tagger
+  // output rows.
+  at::Tensor emission_scores(const at::Tensor& hidden) const;
+  // CRF and repair over one sentence's emission scores.
+  std::vector<std::string> decode(const at::Tensor& emissions) const;
   static std::vector<std::int64_t> decode_viterbi(const at::Tensor& emissions,
                                                   const at::Tensor& transitions);
   static void repair_bioes(std::vector<std::string>& tags);

@@ -158,8 +158,8 @@ def documents(sentences):
 # --- key and cache -------------------------------------------------------------------
 
 
-GENERATORS = ["bundle_writer", "gen_charlm", "gen_depparse", "gen_pos", "gen_seq2seq",
-              "gen_tokenizer", "gen_wordform"]
+GENERATORS = ["bundle_writer", "gen_charlm", "gen_depparse", "gen_ner", "gen_pos",
+              "gen_seq2seq", "gen_tokenizer", "gen_wordform"]
 
 
 def generator_sources():
@@ -686,6 +686,44 @@ def build_parser(directory, sentences, charlms):
                       layers=3, biaff=400, pretrain_width=100, linearization=True,
                       distance=True, charlm=charlms, batch_size=5000)
     model.write(directory)
+
+
+# Entity tagger -------------------------------------------------------------------------
+
+# The eighteen entity types of a real English entity tagger.
+ENTITY_TYPES = ["CARDINAL", "DATE", "EVENT", "FAC", "GPE", "LANGUAGE", "LAW", "LOC", "MONEY",
+                "NORP", "ORDINAL", "ORG", "PERCENT", "PERSON", "PRODUCT", "QUANTITY", "TIME",
+                "WORK_OF_ART"]
+
+
+def entity_tagger(sentences, charlms=None):
+    """The reference module of an entity tagger of real size: pretrained
+    embeddings 100 wide over 100,000 words, delta embeddings over 20,000
+    words, an input transform, a tagger LSTM of 256 with one layer and 77
+    BIOES tags; the character language models `charlms` (shared_charlms) or,
+    without them, a character LSTM of 100 over 100-wide embeddings."""
+    import torch
+
+    import_generators()
+    import gen_ner
+
+    forms = [w for w, _ in collections.Counter(
+        w[0] for s in sentences for w in s.words).most_common()]
+    specials = len(gen_ner.SPECIALS)
+    lowered = [gen_ner.lower(w) for w in forms]
+    words = padded([w.replace(" ", "\u00a0") for w in lowered], 100_000 - specials, "pretrained")
+    delta = padded(lowered, 20_000 - specials, "delta")
+    chars = sorted({ch for s in sentences for w in s.words for ch in w[0]})
+    torch.manual_seed(5)
+    model = gen_ner.NERTagger(
+        words=words, delta_words=delta, chars=chars, columns=[gen_ner.bioes(ENTITY_TYPES)],
+        word_emb=100, char_emb=100, char_hidden=100, hidden=256, layers=1,
+        input_transform=True, charlm=charlms)
+    return model
+
+
+def build_entity_tagger(directory, sentences, charlms=None):
+    entity_tagger(sentences, charlms).write(directory)
 
 
 def main():
