@@ -21,13 +21,10 @@ TEST(NERLoad, EveryCaseLoadsOrFailsAsExpected) {
 
 TEST(NERLoad, EncoderAndBundleErrorsPassUnchanged) {
   test::expect_bundle_error_passes<NERPlan, NERModelError>(ner_fixture("cases/no-such-bundle"));
-  try {
-    NERPlan plan(ner_fixture("passing/charlm_mismatch"), false);
-    ADD_FAILURE() << "loaded";
-  } catch (const NERModelError&) {
-    ADD_FAILURE() << "a language model's error became the plan's own";
-  } catch (const CharLMModelError&) {
-  }
+  EXPECT_THROW(NERPlan(ner_fixture("passing/charlm_mismatch"), false), CharLMModelError);
+  EXPECT_EQ(test::message_of<TransformerError>(
+                [] { NERPlan(ner_fixture("passing/transformer_backend"), false); }),
+            "unsupported transformer runtime backend");
 }
 
 TEST(NERLoad, CharacterLstmVocabulariesAndLists) {
