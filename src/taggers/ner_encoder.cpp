@@ -75,87 +75,92 @@ at::Tensor NERPlan::Impl::encode_characters(const std::vector<std::string>& word
       });
 }
 
-std::vector<at::Tensor>
-NERPlan::Impl::character_features(const std::vector<std::vector<std::string>>& sentences) const {
-  std::vector<at::Tensor> features(sentences.size());
-  if (charlm) {
-    std::vector<std::vector<std::string>> texts = sentences;
-    if (char_lowercase) {
-      for (auto& words : texts) {
-        for (std::string& word : words) {
-          word = detail::unicode_lower(word);
-        }
+at::Tensor NERPlan::Impl::character_features(const std::vector<std::vector<std::string>>& sentences,
+                                             const std::vector<std::string>& words) const {
+  if (!charlm) {
+    return encode_characters(words);
+  }
+  std::vector<std::vector<std::string>> texts = sentences;
+  if (char_lowercase) {
+    for (auto& sentence : texts) {
+      for (std::string& word : sentence) {
+        word = detail::unicode_lower(word);
       }
     }
-    const std::vector<at::Tensor> forward = charlm_forward->encode_many(texts);
-    const std::vector<at::Tensor> backward = charlm_backward->encode_many(texts);
-    for (std::size_t s = 0; s < sentences.size(); ++s) {
-      features[s] = at::cat({forward[s], backward[s]}, 1);
-    }
-    return features;
   }
-  // The words of all sentences share the packed batches.
+  // Sentences without words give no rows.
+  return at::cat({at::cat(charlm_forward->encode_many(texts), 0),
+                  at::cat(charlm_backward->encode_many(texts), 0)},
+                 1);
+}
+
+at::Tensor
+NERPlan::Impl::build_features(const std::vector<std::vector<std::string>>& sentences) const {
   std::vector<std::string> words;
   for (const auto& sentence : sentences) {
     words.insert(words.end(), sentence.begin(), sentence.end());
   }
-  if (words.empty()) {
-    return features;
-  }
-  const at::Tensor rows = encode_characters(words);
-  std::int64_t first = 0;
-  for (std::size_t s = 0; s < sentences.size(); ++s) {
-    const auto length = static_cast<std::int64_t>(sentences[s].size());
-    features[s] = rows.narrow(0, first, length);
-    first += length;
-  }
-  return features;
-}
-
-at::Tensor NERPlan::Impl::build_features(const std::vector<std::string>& words,
-                                         const at::Tensor& characters) const {
+  // The character block first: an empty word fails before anything else runs.
+  const at::Tensor characters = character_features(sentences, words);
   WordIds ids = word_ids(words);
   std::vector<at::Tensor> blocks;
   blocks.push_back(at::embedding(tensor("word_emb.weight"), detail::id_view(ids.word)) +
                    at::embedding(tensor("delta_emb.weight"), detail::id_view(ids.delta)));
   if (use_transformer) {
-    blocks.push_back(transformer->encode(words, false));
+    std::vector<at::Tensor> rows;
+    for (const auto& sentence : sentences) {
+      if (!sentence.empty()) {
+        rows.push_back(transformer->encode(sentence, false));
+      }
+    }
+    blocks.push_back(at::cat(rows, 0));
   }
   blocks.push_back(characters);
-  at::Tensor features = at::cat(blocks, 1);
-  if (input_transform) {
-    features =
-        at::linear(features, tensor("input_transform.weight"), tensor("input_transform.bias"));
-  }
-  return features;
+  const at::Tensor features = at::cat(blocks, 1);
+  // One product for all rows: the transform's weights are read once.
+  return input_transform ? at::linear(features, tensor("input_transform.weight"),
+                                      tensor("input_transform.bias"))
+                         : features;
 }
 
-std::vector<at::Tensor> NERPlan::Impl::run_tagger(const std::vector<at::Tensor>& features) const {
+at::Tensor NERPlan::Impl::run_tagger(const at::Tensor& features,
+                                     const std::vector<std::int64_t>& lengths) const {
   // Bounds a batch's padded input and output.
   constexpr std::int64_t kMaxSentences = 128;
   constexpr std::int64_t kMaxPadded = 4096;
-  std::vector<std::int64_t> lengths(features.size(), 0);
-  for (std::size_t s = 0; s < features.size(); ++s) {
-    lengths[s] = features[s].defined() ? features[s].size(0) : 0;
+  std::vector<at::Tensor> inputs(lengths.size());
+  std::int64_t first = 0;
+  for (std::size_t s = 0; s < lengths.size(); ++s) {
+    if (lengths[s] > 0) {
+      inputs[s] = features.narrow(0, first, lengths[s]);
+    }
+    first += lengths[s];
   }
-  std::vector<at::Tensor> outputs(features.size());
+  std::vector<at::Tensor> outputs;
+  outputs.reserve(lengths.size());
+  std::vector<at::Tensor> by_sentence(lengths.size());
   for (const detail::SentenceChunk& chunk :
        detail::plan_sentence_chunks(lengths, kMaxSentences, kMaxPadded)) {
     const auto batch = static_cast<std::int64_t>(chunk.sentences.size());
     // Packed: each sentence's backward direction starts at its own last
     // word, as in a run over the sentence alone.
     const at::Tensor output =
-        detail::lstm_packed(detail::pad_chunk(features, chunk), chunk.lengths,
+        detail::lstm_packed(detail::pad_chunk(inputs, chunk), chunk.lengths,
                             detail::expand_state(tagger_lstm_state[0], batch),
                             detail::expand_state(tagger_lstm_state[1], batch), tagger_lstm_weights,
                             detail::LstmShape{num_layers, true})
             .output;
     for (std::size_t j = 0; j < chunk.sentences.size(); ++j) {
       const std::size_t s = chunk.sentences[j];
-      outputs[s] = output.select(0, static_cast<std::int64_t>(j)).narrow(0, 0, lengths[s]);
+      by_sentence[s] = output.select(0, static_cast<std::int64_t>(j)).narrow(0, 0, lengths[s]);
     }
   }
-  return outputs;
+  for (const at::Tensor& rows : by_sentence) {
+    if (rows.defined()) {
+      outputs.push_back(rows);
+    }
+  }
+  return at::cat(outputs, 0);
 }
 
 } // namespace velmora

@@ -56,17 +56,17 @@ struct NERPlan::Impl {
   // word before any of them runs. Words run as packed batches, which give a
   // word what a run over it alone gives.
   at::Tensor encode_characters(const std::vector<std::string>& words) const;
-  // The character block of many sentences: the character LSTM's rows, or the
-  // forward then the backward language model's rows, per sentence.
-  std::vector<at::Tensor>
-  character_features(const std::vector<std::vector<std::string>>& sentences) const;
-  // [n, D] from one sentence's words and its character block.
-  at::Tensor build_features(const std::vector<std::string>& words,
-                            const at::Tensor& characters) const;
-  // The tagger LSTM's outputs [n, 2 * hidden] of many sentences' features
-  // (undefined for a sentence without words), in length-sorted padded
-  // batches; each gets what a run over its sentence alone gives.
-  std::vector<at::Tensor> run_tagger(const std::vector<at::Tensor>& features) const;
+  // The character block [N, C] of the N words `words` of `sentences` (all
+  // their words, in order): the character LSTM's rows, or the forward then
+  // the backward language model's rows.
+  at::Tensor character_features(const std::vector<std::vector<std::string>>& sentences,
+                                const std::vector<std::string>& words) const;
+  // The tagger input [N, D] of all words of `sentences`, in order.
+  at::Tensor build_features(const std::vector<std::vector<std::string>>& sentences) const;
+  // The tagger LSTM's output [N, 2 * hidden] for the input [N, D] of
+  // sentences of `lengths` words, in length-sorted packed batches; each
+  // sentence gets what a run over it alone gives it.
+  at::Tensor run_tagger(const at::Tensor& features, const std::vector<std::int64_t>& lengths) const;
 
   // Decoding.
   // The predicted tag set's scores [rows, K] (float, contiguous) of tagger

@@ -1,10 +1,7 @@
 // The entity tagger's public face: loading, tagging word lists, and writing
 // tags and entity spans into documents.
 
-#include <algorithm>
 #include <utility>
-
-#include <ATen/ops/cat.h>
 
 #include <c10/core/InferenceMode.h>
 
@@ -95,27 +92,22 @@ NERPlan::Impl::tag_sentences(const std::vector<std::vector<std::string>>& senten
     const std::vector<std::vector<std::string>> group(
         sentences.begin() + static_cast<std::ptrdiff_t>(first),
         sentences.begin() + static_cast<std::ptrdiff_t>(end));
-    const std::vector<at::Tensor> characters = character_features(group);
-    std::vector<at::Tensor> features(group.size());
-    for (std::size_t s = 0; s < group.size(); ++s) {
-      if (!group[s].empty()) {
-        features[s] = build_features(group[s], characters[s]);
-      }
+    std::vector<std::int64_t> lengths;
+    std::int64_t rows = 0;
+    for (const auto& sentence : group) {
+      lengths.push_back(static_cast<std::int64_t>(sentence.size()));
+      rows += lengths.back();
     }
-    std::vector<at::Tensor> hidden = run_tagger(features);
-    // The heads run over the rows of all the group's sentences at once; the
-    // search runs sentence by sentence.
-    hidden.erase(std::remove_if(hidden.begin(), hidden.end(),
-                                [](const at::Tensor& rows) { return !rows.defined(); }),
-                 hidden.end());
-    const at::Tensor emissions =
-        hidden.empty() ? at::Tensor() : emission_scores(at::cat(hidden, 0));
-    std::int64_t row = 0;
-    for (std::size_t s = 0; s < group.size(); ++s) {
-      if (!group[s].empty()) {
-        const auto n = static_cast<std::int64_t>(group[s].size());
-        tags[first + s] = decode(emissions.narrow(0, row, n));
-        row += n;
+    if (rows > 0) {
+      // The heads run over the rows of all the group's sentences at once;
+      // the search runs sentence by sentence.
+      const at::Tensor emissions = emission_scores(run_tagger(build_features(group), lengths));
+      std::int64_t row = 0;
+      for (std::size_t s = 0; s < group.size(); ++s) {
+        if (lengths[s] > 0) {
+          tags[first + s] = decode(emissions.narrow(0, row, lengths[s]));
+          row += lengths[s];
+        }
       }
     }
     first = end;
