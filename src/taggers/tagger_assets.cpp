@@ -51,7 +51,10 @@ UnitMap read_unit_map(const JsonValue& vocabulary, const std::string& context) {
   UnitMap map;
   map.reserve(units.size());
   for (const auto& [unit, id] : units) {
-    map.emplace(unit, id.as_integer(units_context + "." + unit));
+    // The context is spelled out only for the error: vocabularies run to
+    // 100,000 entries.
+    map.emplace(unit,
+                id.is_integer() ? id.as_integer() : id.as_integer(units_context + "." + unit));
   }
   return map;
 }

@@ -23,7 +23,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -35,8 +34,11 @@
 #include <velmora/document.hpp>
 #include <velmora/pipeline.hpp>
 
+#include "process_memory.hpp"
+
 namespace {
 
+using velmora::bench::memory_fields;
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
@@ -67,29 +69,6 @@ std::vector<std::string> read_documents(const std::string& path) {
     start = end + separator.size();
   }
   return documents;
-}
-
-std::map<std::string, long> memory_kib() {
-  std::ifstream status("/proc/self/status");
-  std::map<std::string, long> values;
-  std::string line;
-  while (std::getline(status, line)) {
-    for (const char* key : {"VmRSS", "RssAnon", "RssFile"}) {
-      const std::string prefix = std::string(key) + ":";
-      if (line.rfind(prefix, 0) == 0) {
-        values[key] = std::strtol(line.c_str() + prefix.size(), nullptr, 10);
-      }
-    }
-  }
-  return values;
-}
-
-std::string memory_fields(const std::string& when) {
-  std::ostringstream out;
-  for (const auto& [key, value] : memory_kib()) {
-    out << " " << when << "_" << key << "=" << value;
-  }
-  return out.str();
 }
 
 velmora::Pipeline make_pipeline(const std::string& model_dir) {

@@ -29,6 +29,8 @@
 
 #include <velmora/document.hpp>
 
+#include "process_memory.hpp"
+
 namespace velmora::bench {
 
 using Clock = std::chrono::steady_clock;
@@ -110,6 +112,18 @@ double best_seconds(int repeat, const std::vector<Sentence>& sentences, Run run)
   return best;
 }
 
+// Builds the plan over `bundle` and prints one line "load_seconds=..." with
+// the resident memory before and after construction ("before_VmRSS=...",
+// "constructed_VmRSS=...", in KiB).
+template <class Plan> Plan load_plan(const std::string& bundle) {
+  const std::string before = memory_fields("before");
+  const auto start = Clock::now();
+  Plan plan(bundle, false);
+  std::cout << "load_seconds=" << std::chrono::duration<double>(Clock::now() - start).count()
+            << before << memory_fields("constructed") << std::endl;
+  return plan;
+}
+
 // The whole benchmark for a plan class built from (bundle path, verify).
 template <class Plan> int run_document_bench(const char* program, int argc, char** argv) {
   if (argc < 3) {
@@ -139,10 +153,8 @@ template <class Plan> int run_document_bench(const char* program, int argc, char
   for (const Sentence& sentence : sentences) {
     words += sentence.size();
   }
-  const auto load_start = Clock::now();
-  const Plan plan(argv[1], false);
-  std::cout << "load_seconds=" << std::chrono::duration<double>(Clock::now() - load_start).count()
-            << " sentences=" << sentences.size() << " words=" << words << "\n";
+  std::cout << "sentences=" << sentences.size() << " words=" << words << "\n";
+  const Plan plan = load_plan<Plan>(argv[1]);
 
   for (const int count : threads) {
     at::set_num_threads(count);

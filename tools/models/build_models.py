@@ -195,15 +195,25 @@ def model_dir(cache=DEFAULT_CACHE, force=False, quiet=False):
     if (target / ".complete").exists() and not force:
         (target / ".complete").touch()  # in use: keeps it from being pruned
         return target
-    cache.mkdir(parents=True, exist_ok=True)
-    with open(cache / f".{target.name}.lock", "w") as lock:
+    if cached_directory(target, lambda work: build(work, quiet=quiet), force=force, quiet=quiet):
+        prune(cache, target)
+    return target
+
+
+def cached_directory(target, build, force=False, quiet=False):
+    """Makes `target` with build(work) in a fresh directory beside it, unless
+    it is complete already (and not `force`); concurrent callers wait on a
+    lock and reuse one build. Returns whether this call built it."""
+    target = pathlib.Path(target)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    with open(target.parent / f".{target.name}.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if (target / ".complete").exists() and not force:
-            return target
-        work = pathlib.Path(tempfile.mkdtemp(prefix=f".{target.name}-", dir=cache))
+            return False
+        work = pathlib.Path(tempfile.mkdtemp(prefix=f".{target.name}-", dir=target.parent))
         started = time.monotonic()
         try:
-            build(work, quiet=quiet)
+            build(work)
             (work / ".complete").write_text("")
             if target.exists():
                 shutil.rmtree(target)
@@ -214,8 +224,7 @@ def model_dir(cache=DEFAULT_CACHE, force=False, quiet=False):
         if not quiet:
             print(f"[models] built {target} in {time.monotonic() - started:.0f}s",
                   file=sys.stderr)
-        prune(cache, target)
-    return target
+    return True
 
 
 def prune(cache, keep, days=14):

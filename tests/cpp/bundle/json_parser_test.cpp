@@ -49,6 +49,7 @@ TEST(JsonParser, EveryFailureNamesReasonAndByte) {
       {"{\"a\" 1}", "expected ':' at JSON byte 5"},
       {"{\"a\":1 \"b\":2}", "expected ',' at JSON byte 7"},
       {"{\"a\":1,\"a\":[2] }", "duplicate object key at JSON byte 14"},
+      {"{\"b\":1,\"c\":2,\"b\":3}", "duplicate object key at JSON byte 18"},
       {"01", "leading zero in number at JSON byte 1"},
       {"-01", "leading zero in number at JSON byte 2"},
       {"-", "truncated number at JSON byte 1"},

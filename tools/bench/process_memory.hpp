@@ -1,0 +1,38 @@
+#pragma once
+
+// Resident memory of the running process, as the loading benchmarks report
+// it: VmRSS, RssAnon and RssFile of /proc/self/status, in KiB.
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace velmora::bench {
+
+inline std::map<std::string, long> memory_kib() {
+  std::ifstream status("/proc/self/status");
+  std::map<std::string, long> values;
+  std::string line;
+  while (std::getline(status, line)) {
+    for (const char* key : {"VmRSS", "RssAnon", "RssFile"}) {
+      const std::string prefix = std::string(key) + ":";
+      if (line.rfind(prefix, 0) == 0) {
+        values[key] = std::strtol(line.c_str() + prefix.size(), nullptr, 10);
+      }
+    }
+  }
+  return values;
+}
+
+// " <when>_VmRSS=... <when>_RssAnon=... <when>_RssFile=...".
+inline std::string memory_fields(const std::string& when) {
+  std::ostringstream out;
+  for (const auto& [key, value] : memory_kib()) {
+    out << " " << when << "_" << key << "=" << value;
+  }
+  return out.str();
+}
+
+} // namespace velmora::bench
