@@ -93,9 +93,11 @@ void bind_processors(nb::module_& m) {
 
   nb::class_<ConstituencyProcessor, Processor>(m, "ConstituencyProcessor")
       .def(nb::init<>())
-      // pending: __init__(model_path, verify_checksums=False)
-      .def_prop_ro("bundle_path", bundle_path<ConstituencyProcessor>());
-  // pending: uses_xpos (property); parse(words, tags), parse_many(sentences, tags), GIL released
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def_prop_ro("bundle_path", bundle_path<ConstituencyProcessor>())
+      .def_prop_ro("uses_xpos", &ConstituencyProcessor::uses_xpos)
+      .def("parse", &ConstituencyProcessor::parse, "words"_a, "tags"_a, ReleaseGil())
+      .def("parse_many", &ConstituencyProcessor::parse_many, "sentences"_a, "tags"_a, ReleaseGil());
 
   nb::class_<CorefProcessor, Processor>(m, "CorefProcessor")
       .def(nb::init<>())

@@ -2,7 +2,11 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <vector>
 
+#include <velmora/constituency_tree.hpp>
+#include <velmora/document.hpp>
 #include <velmora/errors.hpp>
 
 namespace velmora {
@@ -30,6 +34,22 @@ public:
   const ModelBundle& bundle() const;
   // True when the parser reads XPOS tags, false when it reads UPOS tags.
   bool uses_xpos() const;
+
+  // The tree of one sentence: its word texts and their tags, in order.
+  ConstituencyTree parse(const std::vector<std::string>& words,
+                         const std::vector<std::string>& tags) const;
+  // One tree per sentence, parsed one after the other; the first failure
+  // propagates and no tree is returned.
+  std::vector<ConstituencyTree> parse_many(const std::vector<std::vector<std::string>>& words,
+                                           const std::vector<std::vector<std::string>>& tags) const;
+
+  // Parses every sentence of the document from its regular words and their
+  // XPOS (or UPOS) tags and then stores each tree in its sentence. Nothing is
+  // stored unless every sentence parses. Returns the same document.
+  Document process(Document document) const;
+  // process() for each document in order. A failure leaves the documents
+  // before it with their trees and propagates.
+  std::vector<Document> process_bulk(std::vector<Document> documents) const;
 
 private:
   std::unique_ptr<Impl> impl_;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <velmora/constituency_tree.hpp>
 #include <velmora/processor.hpp>
 
 namespace velmora {
@@ -144,7 +145,17 @@ public:
 class ConstituencyProcessor final : public PlannedProcessor<ConstituencyPlan> {
 public:
   ConstituencyProcessor();
+  ConstituencyProcessor(std::filesystem::path bundle, bool verify_checksums);
   ~ConstituencyProcessor() override;
+
+  Document process(Document document) const override;
+  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+  // Whether the model reads XPOS (else UPOS) tags.
+  bool uses_xpos() const;
+  ConstituencyTree parse(const std::vector<std::string>& words,
+                         const std::vector<std::string>& tags) const;
+  std::vector<ConstituencyTree> parse_many(const std::vector<std::vector<std::string>>& words,
+                                           const std::vector<std::vector<std::string>>& tags) const;
 };
 
 class CorefProcessor final : public PlannedProcessor<CorefPlan> {

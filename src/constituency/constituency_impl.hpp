@@ -15,6 +15,7 @@
 #include <ATen/core/Tensor.h>
 
 #include <velmora/constituency.hpp>
+#include <velmora/constituency_tree.hpp>
 #include <velmora/model_bundle.hpp>
 
 #include "encoders/native_charlm.hpp"
@@ -62,6 +63,9 @@ struct ConstituencyPlan::Impl {
   // the start entry, one per word, the end entry.
   std::vector<at::Tensor> encode_words(const std::vector<std::string>& words,
                                        const std::vector<std::string>& tags) const;
+  // The tree of one sentence, by the in-order transition system.
+  ConstituencyTree parse(const std::vector<std::string>& words,
+                         const std::vector<std::string>& tags) const;
 
   std::shared_ptr<ModelBundle> bundle;
   TensorMap tensors;

@@ -1,4 +1,5 @@
-// The constituency parser's public face.
+// The constituency parser's public face: loading, parsing word lists, and
+// storing trees in documents once every sentence of a document has parsed.
 
 #include <utility>
 
@@ -42,6 +43,62 @@ const ModelBundle& ConstituencyPlan::bundle() const {
 
 bool ConstituencyPlan::uses_xpos() const {
   return impl_->uses_xpos;
+}
+
+ConstituencyTree ConstituencyPlan::parse(const std::vector<std::string>& words,
+                                         const std::vector<std::string>& tags) const {
+  return impl_->parse(words, tags);
+}
+
+std::vector<ConstituencyTree>
+ConstituencyPlan::parse_many(const std::vector<std::vector<std::string>>& words,
+                             const std::vector<std::vector<std::string>>& tags) const {
+  if (words.size() != tags.size()) {
+    throw ConstituencyModelError("constituency sentence and tag batches have different lengths");
+  }
+  std::vector<ConstituencyTree> trees;
+  trees.reserve(words.size());
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    trees.push_back(impl_->parse(words[i], tags[i]));
+  }
+  return trees;
+}
+
+Document ConstituencyPlan::process(Document document) const {
+  const SentenceSequence sentences = document.sentences();
+  std::vector<std::vector<std::string>> words;
+  std::vector<std::vector<std::string>> tags;
+  words.reserve(sentences.size());
+  tags.reserve(sentences.size());
+  for (std::uint64_t s = 0; s < sentences.size(); ++s) {
+    const WordSequence sentence = sentences.at(static_cast<std::int64_t>(s)).words();
+    std::vector<std::string>& texts = words.emplace_back();
+    std::vector<std::string>& labels = tags.emplace_back();
+    texts.reserve(sentence.size());
+    labels.reserve(sentence.size());
+    for (std::uint64_t w = 0; w < sentence.size(); ++w) {
+      const Word word = sentence.at(static_cast<std::int64_t>(w));
+      std::optional<std::string> tag = impl_->uses_xpos ? word.xpos() : word.upos();
+      if (!tag) {
+        throw ConstituencyModelError(impl_->uses_xpos ? "constituency requires XPOS on every word"
+                                                      : "constituency requires UPOS on every word");
+      }
+      labels.push_back(std::move(*tag));
+      texts.push_back(word.text());
+    }
+  }
+  const std::vector<ConstituencyTree> trees = parse_many(words, tags);
+  for (std::size_t s = 0; s < trees.size(); ++s) {
+    sentences.at(static_cast<std::int64_t>(s)).set_constituency(trees[s]);
+  }
+  return document;
+}
+
+std::vector<Document> ConstituencyPlan::process_bulk(std::vector<Document> documents) const {
+  for (Document& document : documents) {
+    document = process(std::move(document));
+  }
+  return documents;
 }
 
 } // namespace velmora

@@ -95,6 +95,30 @@ LstmPackedResult lstm_packed(const at::Tensor& input, const std::vector<std::int
   return {output, h_n, c_n};
 }
 
+LstmStepState lstm_step(const at::Tensor& x, const at::Tensor& h, const at::Tensor& c,
+                        const std::vector<at::Tensor>& params, std::int64_t num_layers) {
+  if (static_cast<std::int64_t>(params.size()) != 4 * num_layers) {
+    throw std::logic_error("LSTM parameter list and layer count disagree");
+  }
+  std::vector<at::Tensor> hs;
+  std::vector<at::Tensor> cs;
+  hs.reserve(static_cast<std::size_t>(num_layers));
+  cs.reserve(static_cast<std::size_t>(num_layers));
+  at::Tensor input = x;
+  for (std::int64_t layer = 0; layer < num_layers; ++layer) {
+    const auto* p = &params[static_cast<std::size_t>(4 * layer)];
+    // A new tensor from the first product on: the weights stay untouched.
+    at::Tensor gates = at::addmv(p[2], p[0], input);
+    gates.addmv_(p[1], h[layer]).add_(p[3]);
+    const std::vector<at::Tensor> parts = gates.chunk(4);
+    at::Tensor cell = at::sigmoid(parts[1]) * c[layer] + at::sigmoid(parts[0]) * at::tanh(parts[2]);
+    input = at::sigmoid(parts[3]) * at::tanh(cell);
+    hs.push_back(input);
+    cs.push_back(std::move(cell));
+  }
+  return {at::stack(hs), at::stack(cs)};
+}
+
 at::Tensor expand_state(const at::Tensor& state, std::int64_t batch) {
   at::Tensor rows = state.dim() == 2 ? state.unsqueeze(1) : state;
   return rows.expand({rows.size(0), batch, rows.size(2)}).contiguous();

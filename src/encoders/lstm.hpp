@@ -62,6 +62,21 @@ LstmPackedResult lstm_packed(const at::Tensor& input, const std::vector<std::int
                              const std::vector<at::Tensor>& params, const LstmShape& shape,
                              std::int64_t total_length = -1);
 
+// The states after one step of a unidirectional LSTM, each [layers, H].
+struct LstmStepState {
+  at::Tensor h;
+  at::Tensor c;
+};
+
+// One time step of a unidirectional LSTM of `num_layers` layers (with biases,
+// parameters in the operator's order) over one input vector `x` [F], from
+// the states `h` and `c` [layers, H]. Matrix-vector products on the weights
+// as they are, with none of the operator's per-call preparation: for one
+// step of a wide LSTM that preparation costs more than the step. The output
+// of the step is the last row of the returned `h`.
+LstmStepState lstm_step(const at::Tensor& x, const at::Tensor& h, const at::Tensor& c,
+                        const std::vector<at::Tensor>& params, std::int64_t num_layers);
+
 // Widens an initial state [N, 1, H] (or [N, H]) to [N, batch, H] as a new
 // contiguous tensor (never a view of bundle memory, which is read-only).
 at::Tensor expand_state(const at::Tensor& state, std::int64_t batch);

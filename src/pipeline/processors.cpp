@@ -1,5 +1,6 @@
 #include <velmora/processors.hpp>
 
+#include <velmora/constituency.hpp>
 #include <velmora/depparse.hpp>
 #include <velmora/lemma.hpp>
 #include <velmora/morphseg.hpp>
@@ -159,7 +160,41 @@ SentimentProcessor::~SentimentProcessor() = default;
 
 ConstituencyProcessor::ConstituencyProcessor()
     : PlannedProcessor(detail::registry_spec("constituency")) {}
+ConstituencyProcessor::ConstituencyProcessor(std::filesystem::path bundle, bool verify_checksums)
+    : ConstituencyProcessor() {
+  auto plan = std::make_shared<ConstituencyPlan>(std::move(bundle), verify_checksums);
+  adopt(plan, plan->bundle().path());
+}
 ConstituencyProcessor::~ConstituencyProcessor() = default;
+
+Document ConstituencyProcessor::process(Document document) const {
+  if (!plan_) {
+    return Processor::process(std::move(document));
+  }
+  return plan_->process(std::move(document));
+}
+
+std::vector<Document> ConstituencyProcessor::process_bulk(std::vector<Document> documents) const {
+  if (!plan_) {
+    return Processor::process_bulk(std::move(documents));
+  }
+  return plan_->process_bulk(std::move(documents));
+}
+
+bool ConstituencyProcessor::uses_xpos() const {
+  return require_plan().uses_xpos();
+}
+
+ConstituencyTree ConstituencyProcessor::parse(const std::vector<std::string>& words,
+                                              const std::vector<std::string>& tags) const {
+  return require_plan().parse(words, tags);
+}
+
+std::vector<ConstituencyTree>
+ConstituencyProcessor::parse_many(const std::vector<std::vector<std::string>>& words,
+                                  const std::vector<std::vector<std::string>>& tags) const {
+  return require_plan().parse_many(words, tags);
+}
 
 CorefProcessor::CorefProcessor() : PlannedProcessor(detail::registry_spec("coref")) {}
 CorefProcessor::~CorefProcessor() = default;
@@ -219,6 +254,9 @@ std::shared_ptr<Processor> make_processor_from_bundle(const std::string& name,
   }
   if (name == "ner") {
     return std::make_shared<NERProcessor>(std::move(bundle), verify_checksums);
+  }
+  if (name == "constituency") {
+    return std::make_shared<ConstituencyProcessor>(std::move(bundle), verify_checksums);
   }
   if (name == "morphseg") {
     return std::make_shared<MorphSegProcessor>(std::move(bundle), verify_checksums);

@@ -197,12 +197,12 @@ def test_model_directory(tmp_path):
     with pytest.raises(_velmora.ModelBundleError) as info:
         Pipeline("en", "constituency", package="ptb", model_dir=tmp_path)
     assert str(info.value) == "no converted bundle for en/constituency/ptb"
-    # Found in the index but not loadable by this build: refused only after
-    # the index lookup succeeded.
-    with pytest.raises(ProcessorNotImplementedError) as info:
+    # Found in the index: the bundle reader then refuses the missing
+    # directory.
+    with pytest.raises(_velmora.ModelBundleError) as info:
         Pipeline("en", "constituency", package={"constituency": "wsj"}, model_dir=tmp_path)
-    assert str(info.value) == ("the 'constituency' processor is registered but native inference "
-                               "is not implemented")
+    assert str(info.value) == ("model bundle is not a directory: "
+                               f"{tmp_path / '1.14.0' / 'en' / 'con'}")
     with pytest.raises(_velmora.ModelBundleError):
         Pipeline("en", "tokenize", model_dir=tmp_path / "elsewhere")
 

@@ -1,19 +1,20 @@
-// Loading of the constituency parser: construction seconds and resident
-// memory before and after it, as tools/bench/bench_constituency.py drives it.
+// The constituency parser as tools/bench/bench_constituency.py drives it.
 //
 //   velmora_bench_constituency <bundle-dir>
-
-#include <iostream>
+//     loading only: one line "load_seconds=..." with the resident memory
+//     before and after construction;
+//   velmora_bench_constituency <bundle-dir> <words.tsv> [threads ...] [--repeat N]
+//     the document benchmark of document_bench.hpp (words with their XPOS).
 
 #include <velmora/constituency.hpp>
 
 #include "document_bench.hpp"
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::cerr << "usage: velmora_bench_constituency <bundle-dir>\n";
-    return 2;
+  if (argc == 2) {
+    velmora::bench::load_plan<velmora::ConstituencyPlan>(argv[1]);
+    return 0;
   }
-  velmora::bench::load_plan<velmora::ConstituencyPlan>(argv[1]);
-  return 0;
+  return velmora::bench::run_document_bench<velmora::ConstituencyPlan>("velmora_bench_constituency",
+                                                                       argc, argv);
 }

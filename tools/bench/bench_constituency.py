@@ -1,5 +1,6 @@
-"""Constituency parser loading: native construction against reading the same
-bundle into the PyTorch reference of tools/fixtures/gen_constituency.py.
+"""Constituency parser benchmark: loading and throughput of the native
+parser (C++ and Python) against the PyTorch reference of
+tools/fixtures/gen_constituency.py, in one run.
 
 Two bundles of realistic size (gen_constituency.realistic_parser: pretrained
 embeddings 100 wide over 100,000 words, 10,000 delta words of 100, the EWT
@@ -11,13 +12,20 @@ backward character language models (hidden size 1024) of the default model
 directory (tools/models/build_models.py).
 
     <torch-python> tools/bench/bench_constituency.py [--build DIR] [--repeat N]
-                   [--models plain,charlm]
+        [--models plain,charlm] [--threads 1,8] [--sentences N] [--skip load,throughput]
 
-Each load runs in a fresh process: construction seconds and resident memory
-before and after it, native (velmora_bench_constituency, built with
-cmake --build DIR --target velmora_bench_constituency) against the reference
-(this script with --reference-load, which parses the assets, builds the
-torch modules and loads the tensors into them).
+load        each in a fresh process: construction seconds and resident memory
+            before and after it, native (velmora_bench_constituency) against
+            the reference (this script with --reference-load: parse the
+            assets, build the torch modules, load the tensors into them);
+throughput  words per second of process_bulk over the first N EWT dev
+            sentences (words and their XPOS, 50 sentences a document), C++
+            (velmora_bench_constituency), Python (_velmora under the 3.12
+            interpreter, its thread count set through OMP_NUM_THREADS) and the
+            reference parsing sentence by sentence, at each thread count.
+
+The native side needs `cmake --build DIR --target velmora_bench_constituency`
+and the module in DIR/python.
 """
 
 from __future__ import annotations
@@ -137,6 +145,65 @@ def reference_load_main(directory):
     del model
 
 
+# --- throughput ----------------------------------------------------------------------------
+
+
+def native_python_main(argv):
+    """Under the 3.12 interpreter: words per second of bulk_process."""
+    bundle, words_file, repeat = argv[0], argv[1], int(argv[2])
+    import _velmora
+
+    sentences = [[line.split("\t") for line in block.splitlines()]
+                 for block in pathlib.Path(words_file).read_text(encoding="utf-8").split("\n\n")
+                 if block.strip()]
+    documents = [_velmora.Document.from_dict(
+        [[{"id": i + 1, "text": w[0], "upos": w[2], "xpos": w[3]} for i, w in enumerate(s)]
+         for s in sentences[first:first + 50]]) for first in range(0, len(sentences), 50)]
+    words = sum(len(s) for s in sentences)
+    processor = _velmora.ConstituencyProcessor(bundle)
+    processor.bulk_process(documents[:1])
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        processor.bulk_process(documents)
+        best = min(best, time.perf_counter() - start)
+    print(f"threads={os.environ.get('OMP_NUM_THREADS', '?')} bulk_wps={words / best}", flush=True)
+
+
+def throughput(name, bundle, binary, args, sentences):
+    import torch
+
+    import document_bench
+
+    words_file = args.scratch / f"ewt-{len(sentences)}.tsv"
+    document_bench.write_words(words_file, [[[w[0], None, w[1], w[2], None] for w in s]
+                                            for s in sentences])
+    words = sum(len(s) for s in sentences)
+    cpp = document_bench.native_wps(binary, bundle, words_file, args.threads, args.repeat)
+    py312 = pathlib.Path.home() / ".cache" / "velmora" / "venv-py312" / "bin" / "python"
+    python = {}
+    for count in args.threads:
+        env = dict(os.environ, PYTHONPATH=str(args.build / "python"), OMP_NUM_THREADS=str(count))
+        out = subprocess.run([str(py312), __file__, "--native-python", str(bundle),
+                              str(words_file), str(args.repeat)], check=True, env=env,
+                             capture_output=True, text=True).stdout
+        python[count] = float(out.split("bulk_wps=")[1])
+    model = load_reference(bundle)
+    print(f"\n{name}: {len(sentences)} sentences, {words} words; load average "
+          f"{os.getloadavg()[0]:.1f}", flush=True)
+    print(f"{'threads':>7} {'reference w/s':>14} {'C++ w/s':>9} {'Python w/s':>11} "
+          f"{'C++/ref':>8} {'Py/C++':>7}")
+    for count in args.threads:
+        reference = document_bench.reference_wps(
+            lambda: [model.parse([w[0] for w in s], [w[2] for w in s]) for s in sentences],
+            words, count, 1, lambda: [model.parse([w[0] for w in s], [w[2] for w in s])
+                                      for s in sentences[:3]])
+        print(f"{count:>7} {reference:>14.0f} {cpp[count]:>9.0f} {python[count]:>11.0f} "
+              f"{cpp[count] / reference:>7.2f}x {python[count] / cpp[count]:>6.2f}",
+              flush=True)
+    torch.set_num_threads(1)
+
+
 # --- driver ------------------------------------------------------------------------------
 
 
@@ -170,12 +237,24 @@ def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--reference-load":
         reference_load_main(sys.argv[2])
         return
+    if len(sys.argv) == 5 and sys.argv[1] == "--native-python":
+        native_python_main(sys.argv[2:])
+        return
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", type=pathlib.Path, default=TOOLS.parent / "build")
     parser.add_argument("--cache", type=pathlib.Path, default=build_models.DEFAULT_CACHE)
+    parser.add_argument("--scratch", type=pathlib.Path,
+                        default=pathlib.Path("/tmp/velmora-bench-constituency"))
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--models", default=",".join(MODELS))
+    parser.add_argument("--threads", default=f"1,{os.cpu_count()}")
+    parser.add_argument("--sentences", type=int, default=300,
+                        help="the first N EWT dev sentences (the reference is slow)")
+    parser.add_argument("--skip", default="")
     args = parser.parse_args()
+    args.threads = [int(t) for t in args.threads.split(",")]
+    args.scratch.mkdir(parents=True, exist_ok=True)
+    skip = set(filter(None, args.skip.split(",")))
     binary = args.build / "tools" / "velmora_bench_constituency"
     if not binary.exists():
         sys.exit(f"build it first: cmake --build {args.build} --target velmora_bench_constituency")
@@ -184,7 +263,13 @@ def main():
           f"{load[2]:.1f}", flush=True)
     bundles = {name: path for name, path in realistic_bundles(args.cache).items()
                if name in args.models.split(",")}
-    report_load(bundles, binary, args.repeat)
+    if "load" not in skip:
+        report_load(bundles, binary, args.repeat)
+    if "throughput" not in skip:
+        sentences = [[[w[0], w[2], w[3]] for w in s.words]
+                     for s in build_models.corpus()][:args.sentences]
+        for name, bundle in bundles.items():
+            throughput(name, bundle, binary, args, sentences)
 
 
 if __name__ == "__main__":

@@ -58,4 +58,23 @@ TEST(Lstm, PackedRowsEqualTheirSingleRuns) {
   }
 }
 
+TEST(Lstm, StepsEqualTheOperatorsRun) {
+  at::manual_seed(5);
+  const LstmShape shape{2, false};
+  const int64_t input = 5, hidden = 4, length = 3;
+  const auto params = random_params(shape, input, hidden);
+  const auto x = at::randn({1, length, input});
+  const auto h0 = at::randn({2, 1, hidden});
+  const auto c0 = at::randn({2, 1, hidden});
+  const auto dense = velmora::detail::lstm_dense(x, h0, c0, params, shape);
+  velmora::detail::LstmStepState state{h0.squeeze(1), c0.squeeze(1)};
+  for (int64_t t = 0; t < length; ++t) {
+    state = velmora::detail::lstm_step(x[0][t], state.h, state.c, params, 2);
+    ASSERT_EQ(state.h.sizes(), at::IntArrayRef({2, hidden}));
+    EXPECT_TRUE(at::allclose(state.h[1], dense[0][t], 1e-5, 1e-6)) << t;
+  }
+  EXPECT_THROW(velmora::detail::lstm_step(x[0][0], state.h, state.c, params, 1),
+               std::logic_error);
+}
+
 } // namespace
