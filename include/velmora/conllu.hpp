@@ -9,7 +9,8 @@
 // and Sentence::to_conll; these are the helpers they share.
 namespace velmora::detail {
 
-// "_" for an absent or empty string, else the string itself.
+// "_" for an absent or empty string, else the string itself with each tab
+// and line break written as one space.
 std::string conll_field(const StringPool& pool, std::uint32_t id);
 
 // The ten tab-separated columns of one word row, without a line end.

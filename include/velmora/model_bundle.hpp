@@ -34,7 +34,8 @@ class ModelBundleImpl;
 class ModelBundle {
 public:
   // Opens and validates the bundle; SHA-256 checksums are checked only when
-  // `verify_checksums` is true (sizes and tensor layout always are). Throws
+  // `verify_checksums` is true (sizes and tensor layout always are), and so
+  // is that every floating tensor holds finite values. Throws
   // ModelBundleError on every failure.
   ModelBundle(std::filesystem::path directory, bool verify_checksums);
   ModelBundle(ModelBundle&& other) noexcept;

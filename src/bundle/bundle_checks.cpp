@@ -11,7 +11,8 @@ namespace velmora::detail {
 std::filesystem::path validate_bundle_path(const JsonValue& value, std::string_view context) {
   const std::string& text = value.as_string(context);
   std::filesystem::path path(text);
-  if (text.empty() || path.has_root_directory()) {
+  // The system's file calls would end the path at a NUL and open another file.
+  if (text.empty() || text.find('\0') != std::string::npos || path.has_root_directory()) {
     throw ModelBundleError("bundle path must be non-empty and relative at " + std::string(context));
   }
   for (const std::filesystem::path& element : path) {

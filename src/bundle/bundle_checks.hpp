@@ -10,8 +10,9 @@
 namespace velmora::detail {
 
 // A relative path inside a bundle or model directory, read as a JSON string.
-// Throws ModelBundleError when it is empty, has a root directory or has a ".."
-// element; "." elements and repeated separators are kept as written.
+// Throws ModelBundleError when it is empty, holds a NUL, has a root directory
+// or has a ".." element; "." elements and repeated separators are kept as
+// written.
 std::filesystem::path validate_bundle_path(const JsonValue& value, std::string_view context);
 
 // A JSON integer that must not be negative. Throws JsonError for a non-integer

@@ -1,6 +1,11 @@
 #include <velmora/json.hpp>
 
-#include <fstream>
+#include <cerrno>
+#include <string>
+
+#include <unistd.h>
+
+#include "bundle/regular_file.hpp"
 
 namespace velmora::detail {
 
@@ -85,20 +90,30 @@ const JsonValue* JsonValue::find(std::string_view key) const noexcept {
 }
 
 std::string load_text_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  const RegularFile file = open_regular_file(path);
+  if (file.failure == RegularFile::Failure::open) {
     throw JsonError("cannot open JSON file: " + path.string());
   }
-  // Read through the stream rather than streaming its buffer into another
-  // stream: only this way does a read error (a directory, an I/O failure)
-  // reach the stream state instead of passing for a short file.
-  std::string text;
-  char chunk[1 << 16];
-  while (in.read(chunk, sizeof chunk), in.gcount() > 0) {
-    text.append(chunk, static_cast<std::size_t>(in.gcount()));
-  }
-  if (in.bad() || !in.eof()) {
+  if (file.failure != RegularFile::Failure::none) {
     throw JsonError("cannot read JSON file: " + path.string());
+  }
+  // Exactly the size the status gave: a file that shrinks meanwhile is a
+  // read error, and one that grows is not read beyond it.
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{file.fd};
+  std::string text(static_cast<std::size_t>(file.size), '\0');
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t count = ::read(file.fd, text.data() + done, text.size() - done);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      throw JsonError("cannot read JSON file: " + path.string());
+    }
+    done += static_cast<std::size_t>(count);
   }
   return text;
 }

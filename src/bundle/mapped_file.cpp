@@ -5,12 +5,12 @@
 #include <cstring>
 #include <string>
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <velmora/errors.hpp>
+
+#include "bundle/regular_file.hpp"
 
 namespace velmora::detail {
 namespace {
@@ -33,18 +33,19 @@ MappedFile::~MappedFile() {
 
 std::unique_ptr<MappedFile> map_file(const std::filesystem::path& path) {
   auto file = std::make_unique<MappedFile>();
-  file->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (file->fd < 0) {
-    fail("open", path, errno);
+  const RegularFile opened = open_regular_file(path);
+  switch (opened.failure) {
+  case RegularFile::Failure::none:
+    break;
+  case RegularFile::Failure::open:
+    fail("open", path, opened.error);
+  case RegularFile::Failure::stat:
+    fail("stat", path, opened.error);
+  case RegularFile::Failure::not_regular:
+    throw ModelBundleError("cannot map tensor file: " + path.string() + ": not a regular file");
   }
-  struct stat status {};
-  if (::fstat(file->fd, &status) != 0) {
-    fail("stat", path, errno); // the MappedFile closes the descriptor
-  }
-  if (status.st_size < 0) {
-    fail("stat", path, EOVERFLOW);
-  }
-  file->size = static_cast<std::uint64_t>(status.st_size);
+  file->fd = opened.fd;
+  file->size = opened.size;
   if (file->size == 0) {
     return file;
   }

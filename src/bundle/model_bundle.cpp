@@ -1,5 +1,6 @@
 #include <velmora/model_bundle.hpp>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <system_error>
@@ -9,6 +10,7 @@
 #include <velmora/json.hpp>
 
 #include "bundle/bundle_checks.hpp"
+#include "bundle/finite_values.hpp"
 #include "bundle/mapped_file.hpp"
 #include "bundle/sha256.hpp"
 
@@ -231,9 +233,23 @@ void ModelBundleImpl::verify(const JsonValue& manifest) const {
     fail("tensor file checksum mismatch");
   }
   for (const TensorDescriptor& tensor : tensors) {
-    const std::byte* start = tensor.nbytes == 0 ? nullptr : base + tensor.offset;
-    if (detail::sha256_hex(start, tensor.nbytes) != tensor.sha256) {
+    // One pass per tensor hashes it and looks for a NaN or an infinity, a
+    // block at a time while the block is in cache: a matching checksum says
+    // nothing about whether the weights can be computed with.
+    constexpr std::uint64_t kBlock = std::uint64_t{1} << 16; // whole elements of every dtype
+    detail::Sha256 hash;
+    bool non_finite = false;
+    for (std::uint64_t done = 0; done < tensor.nbytes; done += kBlock) {
+      const std::byte* block = base + tensor.offset + done;
+      const auto size = static_cast<std::size_t>(std::min(kBlock, tensor.nbytes - done));
+      hash.update(block, size);
+      non_finite = non_finite || detail::holds_non_finite(tensor.dtype, block, size);
+    }
+    if (hash.finish_hex() != tensor.sha256) {
       fail("tensor checksum mismatch: " + single_quoted(tensor.name));
+    }
+    if (non_finite) {
+      fail("tensor holds a non-finite value: " + single_quoted(tensor.name));
     }
   }
   for (const detail::BundleArtifact& artifact : artifacts) {

@@ -212,17 +212,21 @@ std::array<std::uint8_t, 32> Sha256::finish() {
   return digest;
 }
 
-std::string sha256_hex(const std::byte* data, std::size_t size) {
-  Sha256 hash;
-  hash.update(data, size);
+std::string Sha256::finish_hex() {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;
   hex.reserve(64);
-  for (std::uint8_t byte : hash.finish()) {
+  for (std::uint8_t byte : finish()) {
     hex += kDigits[byte >> 4];
     hex += kDigits[byte & 0x0F];
   }
   return hex;
+}
+
+std::string sha256_hex(const std::byte* data, std::size_t size) {
+  Sha256 hash;
+  hash.update(data, size);
+  return hash.finish_hex();
 }
 
 } // namespace velmora::detail

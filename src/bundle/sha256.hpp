@@ -18,6 +18,8 @@ public:
   void update(const std::byte* data, std::size_t size);
   // The digest of everything passed to update; the object is spent afterwards.
   std::array<std::uint8_t, 32> finish();
+  // finish() as 64 lower-case hex digits.
+  std::string finish_hex();
 
 private:
   void (*compress_)(std::uint32_t* state, const std::uint8_t* blocks, std::size_t count);

@@ -1,7 +1,8 @@
 // Parsing the sentences of many documents together: character language
-// models once per direction over all of them, then encoding and scoring in
-// length-sorted, zero-padded chunks under a padded-row budget, and decoding
-// sentence by sentence. Nothing is written until every sentence has parsed.
+// models once per direction over all of them, then encoding and arc scoring
+// in length-sorted, zero-padded chunks under a padded-row budget, and
+// relation scoring with decoding sentence by sentence. Nothing is written
+// until every sentence has parsed.
 
 #include <iterator>
 #include <limits>
@@ -54,13 +55,13 @@ DepparsePlan::Impl::parse_sentences(const std::vector<std::vector<DepparseWord>>
   }
 
   c10::InferenceMode guard;
-  std::vector<std::pair<at::Tensor, at::Tensor>> scores =
-      score_batch(encode_batch(sentences, forward, backward), sentences);
+  std::vector<at::Tensor> encoded = encode_batch(sentences, forward, backward);
+  std::vector<at::Tensor> arcs = score_batch(encoded, sentences);
   std::vector<std::vector<DepparsePrediction>> results(sentences.size());
   for (std::size_t s = 0; s < sentences.size(); ++s) {
     if (!sentences[s].empty()) {
-      results[s] = decode_sentence(sentences[s], scores[s].first, scores[s].second);
-      scores[s] = {};
+      results[s] = decode_sentence(sentences[s], arcs[s], relation_scores(encoded[s].squeeze(0)));
+      encoded[s] = at::Tensor();
     }
   }
   return results;
@@ -109,7 +110,7 @@ DepparsePlan::Impl::encode_batch(const std::vector<std::vector<DepparseWord>>& s
   return encoded;
 }
 
-std::vector<std::pair<at::Tensor, at::Tensor>>
+std::vector<at::Tensor>
 DepparsePlan::Impl::score_batch(const std::vector<at::Tensor>& encoded,
                                 const std::vector<std::vector<DepparseWord>>& sentences) const {
   if (encoded.size() != sentences.size()) {
@@ -130,7 +131,7 @@ DepparsePlan::Impl::score_batch(const std::vector<at::Tensor>& encoded,
     members[s] = sentence.squeeze(0);
   }
 
-  std::vector<std::pair<at::Tensor, at::Tensor>> scores(sentences.size());
+  std::vector<at::Tensor> scores(sentences.size());
   for (const detail::SentenceChunk& chunk :
        detail::plan_sentence_chunks(rows, std::numeric_limits<std::int64_t>::max(), batch_size)) {
     const at::Tensor padded = detail::pad_chunk(members, chunk);
@@ -140,13 +141,11 @@ DepparsePlan::Impl::score_batch(const std::vector<at::Tensor>& encoded,
     for (std::int64_t j = 0; j < count; ++j) {
       mask.select(0, j).narrow(0, 0, chunk.lengths[static_cast<std::size_t>(j)]).fill_(true);
     }
-    const auto [arcs, relations] = score_sentence(padded, &mask);
+    const at::Tensor arcs = arc_log_probabilities(padded, &mask);
     for (std::int64_t j = 0; j < count; ++j) {
       const std::size_t s = chunk.sentences[static_cast<std::size_t>(j)];
       const std::int64_t r = rows[s];
-      scores[s] = {
-          arcs.select(0, j).narrow(0, 0, r).narrow(1, 0, r).contiguous().unsqueeze(0),
-          relations.select(0, j).narrow(0, 0, r).narrow(1, 0, r).contiguous().unsqueeze(0)};
+      scores[s] = arcs.select(0, j).narrow(0, 0, r).narrow(1, 0, r).contiguous().unsqueeze(0);
     }
   }
   return scores;

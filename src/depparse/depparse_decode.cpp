@@ -8,32 +8,29 @@ namespace velmora {
 
 std::vector<DepparsePrediction>
 DepparsePlan::Impl::decode_sentence(const std::vector<DepparseWord>& words, at::Tensor& arc_scores,
-                                    at::Tensor& relation_scores) const {
+                                    const detail::RelationScores& relations) const {
   if (words.empty()) {
     return {};
   }
-  arc_scores = arc_scores.squeeze(0).contiguous();
-  relation_scores = relation_scores.squeeze(0).contiguous();
-
-  // Everything after the copy runs in double precision.
-  const auto n = static_cast<std::size_t>(arc_scores.size(0));
-  const auto arcs = arc_scores.accessor<float, 2>();
-  detail::ScoreMatrix matrix(n, std::vector<double>(n));
-  for (std::size_t d = 0; d < n; ++d) {
-    for (std::size_t h = 0; h < n; ++h) {
-      matrix[d][h] = arcs[static_cast<std::int64_t>(d)][static_cast<std::int64_t>(h)];
+  // Everything after the copy runs in double precision; the float scores go
+  // as soon as they are read, since for a long sentence they are large.
+  detail::ScoreMatrix matrix;
+  {
+    const at::Tensor arc_matrix = arc_scores.squeeze(0).contiguous();
+    arc_scores = at::Tensor();
+    const auto arcs = arc_matrix.accessor<float, 2>();
+    const auto n = static_cast<std::size_t>(arc_matrix.size(0));
+    matrix.assign(n, std::vector<double>(n));
+    for (std::size_t d = 0; d < n; ++d) {
+      for (std::size_t h = 0; h < n; ++h) {
+        matrix[d][h] = arcs[static_cast<std::int64_t>(d)][static_cast<std::int64_t>(h)];
+      }
     }
   }
+  const std::size_t n = matrix.size();
   std::vector<std::int64_t> heads = detail::decode_single_root(matrix);
-
-  // The relation scores are read where they lie: for a long sentence they
-  // are by far the largest thing the parser holds. The accessor refuses
-  // another element type or dimension count.
-  const auto relations = relation_scores.accessor<float, 3>();
-  const detail::RelationCube cube =
-      detail::RelationCube::view(relations.data(), n, static_cast<std::size_t>(relations.size(2)));
   const detail::LabeledTree tree =
-      detail::decode_with_relation_constraints(deprel_labels, matrix, cube, std::move(heads));
+      detail::decode_with_relation_constraints(deprel_labels, matrix, relations, std::move(heads));
 
   std::vector<DepparsePrediction> predictions;
   predictions.reserve(words.size());

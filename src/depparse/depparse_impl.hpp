@@ -17,6 +17,7 @@
 #include <velmora/depparse.hpp>
 #include <velmora/model_bundle.hpp>
 
+#include "depparse/relation_scorer.hpp"
 #include "encoders/native_charlm.hpp"
 #include "encoders/native_transformer.hpp"
 #include "taggers/highway_lstm.hpp"
@@ -63,24 +64,21 @@ struct DepparsePlan::Impl {
                              const at::Tensor* backward_charlm) const;
 
   // [B, n, n, O] scores of the biaffine head `prefix` over encoded rows
-  // [B, n, D]: axis 1 is the dependent, axis 2 the head. With `dependents`
-  // (first, count), only those dependent rows: [B, count, n, O].
-  at::Tensor deep_biaffine(
-      const std::string& prefix, const at::Tensor& encoded,
-      std::optional<std::pair<std::int64_t, std::int64_t>> dependents = std::nullopt) const;
-  // The relation log-probabilities [B, n, n, R] over encoded rows [B, n, D].
-  at::Tensor relation_log_probabilities(const at::Tensor& encoded) const;
-  // (arc log-probabilities [B, n, n], relation log-probabilities
-  // [B, n, n, R]). `padding_mask` [B, n] is true at real positions.
-  std::pair<at::Tensor, at::Tensor> score_sentence(const at::Tensor& encoded,
-                                                   const at::Tensor* padding_mask) const;
+  // [B, n, D]: axis 1 is the dependent, axis 2 the head.
+  at::Tensor deep_biaffine(const std::string& prefix, const at::Tensor& encoded) const;
+  // The arc log-probabilities [B, n, n] over encoded rows [B, n, D]: axis 1
+  // is the dependent, axis 2 the head. `padding_mask` [B, n] is true at real
+  // positions.
+  at::Tensor arc_log_probabilities(const at::Tensor& encoded, const at::Tensor* padding_mask) const;
+  // The relation scores of one sentence's encoded rows [n, D], computed for
+  // the arcs its decode reads.
+  detail::BiaffineRelationScores relation_scores(const at::Tensor& encoded) const;
 
-  // The tree of one sentence from its score tensors [1, n, n] and
-  // [1, n, n, R] (float32), which are replaced by their squeezed, contiguous
-  // forms.
+  // The tree of one sentence from its arc scores [1, n, n] (float32), which
+  // the decode releases once it has read them, and its relation scores.
   std::vector<DepparsePrediction> decode_sentence(const std::vector<DepparseWord>& words,
                                                   at::Tensor& arc_scores,
-                                                  at::Tensor& relation_scores) const;
+                                                  const detail::RelationScores& relations) const;
 
   // Batched parsing of many sentences; results in input order.
   std::vector<std::vector<DepparsePrediction>>
@@ -88,7 +86,9 @@ struct DepparsePlan::Impl {
   std::vector<at::Tensor> encode_batch(const std::vector<std::vector<DepparseWord>>& sentences,
                                        const std::vector<at::Tensor>& forward_charlm,
                                        const std::vector<at::Tensor>& backward_charlm) const;
-  std::vector<std::pair<at::Tensor, at::Tensor>>
+  // The arc log-probabilities [1, n, n] of every sentence of encoded rows
+  // [1, n, D], scored in padded chunks.
+  std::vector<at::Tensor>
   score_batch(const std::vector<at::Tensor>& encoded,
               const std::vector<std::vector<DepparseWord>>& sentences) const;
 
@@ -97,6 +97,7 @@ struct DepparsePlan::Impl {
   std::vector<at::Tensor> char_lstm_weights;
   std::vector<at::Tensor> char_lstm_init;
   std::vector<ParserLayerWeights> parser_layers;
+  detail::RelationWeights relation_weights;
   UnitMap word_vocab;
   UnitMap lemma_vocab;
   UnitMap char_vocab;

@@ -38,11 +38,9 @@ std::vector<DepparsePrediction> DepparsePlan::parse(const std::vector<DepparseWo
     return {};
   }
   c10::InferenceMode guard;
-  auto [arcs, relations] = [&] {
-    const at::Tensor encoded = impl_->encode_sentence(words, nullptr, nullptr);
-    return impl_->score_sentence(encoded, nullptr);
-  }();
-  return impl_->decode_sentence(words, arcs, relations);
+  const at::Tensor encoded = impl_->encode_sentence(words, nullptr, nullptr);
+  at::Tensor arcs = impl_->arc_log_probabilities(encoded, nullptr);
+  return impl_->decode_sentence(words, arcs, impl_->relation_scores(encoded.squeeze(0)));
 }
 
 Document DepparsePlan::process(Document document) const {

@@ -1,5 +1,5 @@
-// Deep biaffine arc and relation scoring over encoded positions, with the
-// optional linearization and distance terms of the arc scores.
+// Deep biaffine arc scoring over encoded positions, with the optional
+// linearization and distance terms; the relation scores of a sentence's rows.
 
 #include <algorithm>
 #include <limits>
@@ -26,18 +26,14 @@
 
 namespace velmora {
 
-at::Tensor DepparsePlan::Impl::deep_biaffine(
-    const std::string& prefix, const at::Tensor& encoded,
-    std::optional<std::pair<std::int64_t, std::int64_t>> dependents) const {
+at::Tensor DepparsePlan::Impl::deep_biaffine(const std::string& prefix,
+                                             const at::Tensor& encoded) const {
   const std::int64_t batch = encoded.size(0);
   const std::int64_t positions = encoded.size(1);
-  const at::Tensor rows =
-      dependents ? encoded.narrow(1, dependents->first, dependents->second) : encoded;
-  const std::int64_t dependent_rows = rows.size(1);
   // Both sides gain a constant feature 1 after the relu.
   const at::Tensor dependent = at::cat(
-      {at::relu(at::linear(rows, tensor(prefix + ".W1.weight"), tensor(prefix + ".W1.bias"))),
-       at::ones({batch, dependent_rows, 1}, encoded.options())},
+      {at::relu(at::linear(encoded, tensor(prefix + ".W1.weight"), tensor(prefix + ".W1.bias"))),
+       at::ones({batch, positions, 1}, encoded.options())},
       2);
   const at::Tensor head = at::cat(
       {at::relu(at::linear(encoded, tensor(prefix + ".W2.weight"), tensor(prefix + ".W2.bias"))),
@@ -55,7 +51,7 @@ at::Tensor DepparsePlan::Impl::deep_biaffine(
   // the weight is laid out that way first (its size once) or every first
   // product is rearranged (rows times that of one weight row), whichever
   // moves less.
-  const bool rearrange_weight = batch * dependent_rows > dependent_width;
+  const bool rearrange_weight = batch * positions > dependent_width;
   const at::Tensor flat_weight =
       rearrange_weight
           ? weight.permute({0, 2, 1}).contiguous().view({dependent_width, outputs * head_width})
@@ -63,66 +59,46 @@ at::Tensor DepparsePlan::Impl::deep_biaffine(
   // Sentences go through in groups, which bounds the first product.
   constexpr std::int64_t kGroupElements = std::int64_t{1} << 24;
   const std::int64_t group = std::max<std::int64_t>(
-      1, kGroupElements / std::max<std::int64_t>(1, dependent_rows * head_width * outputs));
-  at::Tensor scores = at::empty({batch, dependent_rows, positions, outputs}, encoded.options());
+      1, kGroupElements / std::max<std::int64_t>(1, positions * head_width * outputs));
+  at::Tensor scores = at::empty({batch, positions, positions, outputs}, encoded.options());
   for (std::int64_t first = 0; first < batch; first += group) {
     const std::int64_t count = std::min(group, batch - first);
     const at::Tensor product = at::matmul(dependent.narrow(0, first, count), flat_weight);
     const at::Tensor partial = rearrange_weight
-                                   ? product.view({count, dependent_rows * outputs, head_width})
-                                   : product.view({count, dependent_rows, head_width, outputs})
+                                   ? product.view({count, positions * outputs, head_width})
+                                   : product.view({count, positions, head_width, outputs})
                                          .permute({0, 1, 3, 2})
-                                         .reshape({count, dependent_rows * outputs, head_width});
+                                         .reshape({count, positions * outputs, head_width});
     scores.narrow(0, first, count)
         .copy_(at::bmm(partial, head.narrow(0, first, count).transpose(1, 2))
-                   .view({count, dependent_rows, outputs, positions})
+                   .view({count, positions, outputs, positions})
                    .permute({0, 1, 3, 2}));
   }
   return scores.add_(bias);
 }
 
-// Every (dependent, head) pair carries a full relation distribution, so the
-// result grows with the square of the sentence length times the relation
-// count. A whole-tensor computation holds about three such cubes at once,
-// which a very long sentence cannot afford; past a bound the dependents are
-// scored a block at a time into the one result. Ordinary sentences stay
-// below the bound and take the whole-tensor path.
-at::Tensor DepparsePlan::Impl::relation_log_probabilities(const at::Tensor& encoded) const {
-  constexpr std::int64_t kWholeCubeElements = std::int64_t{1} << 24;
-  const std::int64_t batch = encoded.size(0);
-  const std::int64_t positions = encoded.size(1);
-  const std::int64_t relations = tensor("deprel.scorer.W_bilin.weight").size(2);
-  const std::int64_t row_elements = std::max<std::int64_t>(1, batch * positions * relations);
-  if (row_elements * positions <= kWholeCubeElements) {
-    return at::log_softmax(deep_biaffine("deprel", encoded), 3);
-  }
-  const std::int64_t block = std::max<std::int64_t>(1, kWholeCubeElements / row_elements);
-  at::Tensor result = at::empty({batch, positions, positions, relations}, encoded.options());
-  for (std::int64_t first = 0; first < positions; first += block) {
-    const std::int64_t count = std::min(block, positions - first);
-    result.narrow(1, first, count)
-        .copy_(at::log_softmax(deep_biaffine("deprel", encoded, std::pair{first, count}), 3));
-  }
-  return result;
-}
-
-std::pair<at::Tensor, at::Tensor>
-DepparsePlan::Impl::score_sentence(const at::Tensor& encoded,
-                                   const at::Tensor* padding_mask) const {
+// Every term is n x n per sentence, so the arithmetic runs in place on fresh
+// tensors wherever it can: a very long sentence holds a few such matrices at
+// once, not one per operation.
+at::Tensor DepparsePlan::Impl::arc_log_probabilities(const at::Tensor& encoded,
+                                                     const at::Tensor* padding_mask) const {
   at::Tensor arcs = deep_biaffine("unlabeled", encoded).squeeze(3);
 
   // offset[i][j] = j - i: the head's position minus the dependent's.
   const std::int64_t positions = encoded.size(1);
-  const at::Tensor index = at::arange(positions, at::TensorOptions().dtype(at::kLong));
-  const at::Tensor offset = (index.unsqueeze(0) - index.unsqueeze(1)).unsqueeze(0);
-  if (linearization) {
-    const at::Tensor side = deep_biaffine("linearization", encoded).squeeze(3);
-    arcs = arcs + at::log_sigmoid(side * at::sign(offset).to(at::kFloat));
-  }
-  if (distance) {
-    const at::Tensor expected = 1 + at::softplus(deep_biaffine("distance", encoded).squeeze(3));
-    const at::Tensor miss = at::abs(offset).to(at::kFloat) - expected;
-    arcs = arcs - at::log(miss * miss / 2 + 1);
+  if (linearization || distance) {
+    const at::Tensor index = at::arange(positions, at::TensorOptions().dtype(at::kFloat));
+    const at::Tensor offset = (index.unsqueeze(0) - index.unsqueeze(1)).unsqueeze(0);
+    if (linearization) {
+      arcs.add_(at::log_sigmoid(
+          deep_biaffine("linearization", encoded).squeeze(3).mul_(at::sign(offset))));
+    }
+    if (distance) {
+      // miss = |offset| - (1 + softplus(score)); the arc loses log(miss^2 / 2 + 1).
+      at::Tensor miss = at::softplus(deep_biaffine("distance", encoded).squeeze(3)).add_(1);
+      miss.neg_().add_(at::abs(offset));
+      arcs.sub_(miss.mul_(miss).div_(2).add_(1).log_());
+    }
   }
   constexpr double kNegativeInfinity = -std::numeric_limits<double>::infinity();
   arcs.masked_fill_(at::eye(positions, at::TensorOptions().dtype(at::kBool)), kNegativeInfinity);
@@ -133,7 +109,12 @@ DepparsePlan::Impl::score_sentence(const at::Tensor& encoded,
     }
     arcs.masked_fill_(at::logical_not(*padding_mask).unsqueeze(1), kNegativeInfinity);
   }
-  return {at::log_softmax(arcs, 2), relation_log_probabilities(encoded)};
+  return at::log_softmax(arcs, 2);
+}
+
+detail::BiaffineRelationScores
+DepparsePlan::Impl::relation_scores(const at::Tensor& encoded) const {
+  return detail::BiaffineRelationScores(relation_weights, encoded);
 }
 
 } // namespace velmora

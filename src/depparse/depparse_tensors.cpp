@@ -121,6 +121,10 @@ void DepparsePlan::Impl::cache_recurrent_weights() {
     detail::cache_character_lstm(lookup, char_lstm_weights, char_lstm_init);
   }
   parser_layers = detail::highway_layers(lookup, kStack, num_layers);
+  relation_weights = detail::RelationWeights::bind(
+      tensor("deprel.W1.weight"), tensor("deprel.W1.bias"), tensor("deprel.W2.weight"),
+      tensor("deprel.W2.bias"), tensor("deprel.scorer.W_bilin.weight"),
+      tensor("deprel.scorer.W_bilin.bias"));
 }
 
 } // namespace velmora

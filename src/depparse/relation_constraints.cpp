@@ -40,17 +40,16 @@ struct RelationChoice {
   double score;
 };
 
-RelationChoice best_allowed_relation(const RelationCube& cube,
-                                     const std::vector<RelationClass>& classes,
+// The best relation of the arc h -> d among those its bans and `excluded`
+// leave, over the arc's scores `scores` (one per relation of `classes`).
+RelationChoice best_allowed_relation(const float* scores, const std::vector<RelationClass>& classes,
                                      std::int64_t dependent, std::int64_t head,
                                      const BannedClasses& banned, RelationClass excluded) {
   const auto found = banned.find(arc_key(dependent, head));
   const std::vector<std::string_view>* bans = found == banned.end() ? nullptr : &found->second;
-  const float* scores =
-      cube.arc(static_cast<std::size_t>(dependent), static_cast<std::size_t>(head));
   double best = -std::numeric_limits<double>::infinity();
   std::int64_t best_index = 0;
-  for (std::size_t r = 0; r < cube.labels(); ++r) {
+  for (std::size_t r = 0; r < classes.size(); ++r) {
     if (const RelationClass& kind = classes[r]) {
       if (kind == excluded ||
           (bans != nullptr && std::find(bans->begin(), bans->end(), *kind) != bans->end())) {
@@ -68,15 +67,51 @@ RelationChoice best_allowed_relation(const RelationCube& cube,
   return {best_index, best};
 }
 
-std::vector<std::int64_t> best_relations(const std::vector<std::int64_t>& heads,
-                                         const RelationCube& cube,
+// The relation scores of the arc of every word of a tree, word i at row
+// i - 1. Arcs the tree shares with `reuse` (the tree weighed before it) keep
+// their scores; only the others are asked for.
+struct TreeScores {
+  std::vector<std::int64_t> heads;
+  std::vector<float> values;
+  std::size_t labels = 0;
+
+  const float* word(std::size_t i) const { return values.data() + (i - 1) * labels; }
+};
+
+TreeScores score_tree(const RelationScores& relations, const std::vector<std::int64_t>& heads,
+                      const TreeScores* reuse) {
+  TreeScores tree{heads, {}, relations.labels()};
+  const std::size_t words = heads.empty() ? 0 : heads.size() - 1;
+  std::vector<std::int64_t> dependents;
+  std::vector<std::int64_t> asked_heads;
+  for (std::size_t i = 1; i <= words; ++i) {
+    if (reuse == nullptr || reuse->heads[i] != heads[i]) {
+      dependents.push_back(static_cast<std::int64_t>(i));
+      asked_heads.push_back(heads[i]);
+    }
+  }
+  const std::vector<float> asked =
+      dependents.empty() ? std::vector<float>() : relations.arc_scores(dependents, asked_heads);
+  tree.values.resize(words * tree.labels);
+  std::size_t next = 0;
+  for (std::size_t i = 1; i <= words; ++i) {
+    const float* source =
+        next < dependents.size() && dependents[next] == static_cast<std::int64_t>(i)
+            ? asked.data() + next++ * tree.labels
+            : reuse->word(i);
+    std::copy_n(source, tree.labels, tree.values.data() + (i - 1) * tree.labels);
+  }
+  return tree;
+}
+
+std::vector<std::int64_t> best_relations(const TreeScores& tree,
                                          const std::vector<RelationClass>& classes,
                                          const BannedClasses& banned) {
   std::vector<std::int64_t> relations;
-  relations.reserve(heads.size() > 0 ? heads.size() - 1 : 0);
-  for (std::size_t i = 1; i < heads.size(); ++i) {
-    relations.push_back(best_allowed_relation(cube, classes, static_cast<std::int64_t>(i), heads[i],
-                                              banned, std::nullopt)
+  relations.reserve(tree.heads.size() > 0 ? tree.heads.size() - 1 : 0);
+  for (std::size_t i = 1; i < tree.heads.size(); ++i) {
+    relations.push_back(best_allowed_relation(tree.word(i), classes, static_cast<std::int64_t>(i),
+                                              tree.heads[i], banned, std::nullopt)
                             .relation);
   }
   return relations;
@@ -127,14 +162,32 @@ std::optional<std::string_view> relation_class(std::string_view name) {
   return std::nullopt;
 }
 
+std::vector<float> RelationCube::arc_scores(const std::vector<std::int64_t>& dependents,
+                                            const std::vector<std::int64_t>& heads) const {
+  std::vector<float> scores;
+  scores.reserve(dependents.size() * labels_);
+  for (std::size_t i = 0; i < dependents.size(); ++i) {
+    const float* arc_values =
+        arc(static_cast<std::size_t>(dependents[i]), static_cast<std::size_t>(heads[i]));
+    scores.insert(scores.end(), arc_values, arc_values + labels_);
+  }
+  return scores;
+}
+
+std::vector<float> RelationCube::dependent_scores(std::int64_t dependent) const {
+  const float* first = arc(static_cast<std::size_t>(dependent), 0);
+  return std::vector<float>(first, first + positions_ * labels_);
+}
+
 LabeledTree decode_with_relation_constraints(const std::vector<std::string>& deprel_labels,
-                                             const ScoreMatrix& arcs, const RelationCube& relations,
+                                             const ScoreMatrix& arcs,
+                                             const RelationScores& relations,
                                              std::vector<std::int64_t> heads) {
-  const std::vector<RelationClass> classes =
-      relation_class_table(deprel_labels, relations.labels());
+  const std::size_t labels = relations.labels();
+  const std::vector<RelationClass> classes = relation_class_table(deprel_labels, labels);
   BannedClasses banned;
-  LabeledTree tree{std::move(heads), {}};
-  tree.relations = best_relations(tree.heads, relations, classes, banned);
+  TreeScores scored = score_tree(relations, heads, nullptr);
+  LabeledTree tree{std::move(heads), best_relations(scored, classes, banned)};
   const std::size_t n = arcs.size();
 
   for (int round = 0; round < kMaximumRepairs; ++round) {
@@ -146,52 +199,76 @@ LabeledTree decode_with_relation_constraints(const std::vector<std::string>& dep
     const RelationConflict& conflict = conflicts.front();
     const std::vector<std::int64_t>& dependents = conflict.dependents;
 
+    // A dependent that may move: its arc scores plus the best relation each
+    // head allows it (none of the conflict's class under the conflict's
+    // head), and the relation it keeps if it stays there. Made when a
+    // candidate first needs it; the same for every candidate of the round.
+    struct MovedRow {
+      std::vector<double> scores;
+      std::int64_t relation_under_conflict_head = 0;
+    };
+    std::vector<std::optional<MovedRow>> moved(dependents.size());
+    const auto moved_row = [&](std::size_t j) -> const MovedRow& {
+      if (!moved[j]) {
+        const std::int64_t d = dependents[j];
+        const std::vector<float> row = relations.dependent_scores(d);
+        const std::vector<double>& arc_row = arcs[static_cast<std::size_t>(d)];
+        MovedRow& entry = moved[j].emplace();
+        entry.scores.resize(n);
+        for (std::size_t h = 0; h < n; ++h) {
+          const auto head = static_cast<std::int64_t>(h);
+          const bool at_conflict = head == conflict.head;
+          const RelationChoice choice =
+              best_allowed_relation(row.data() + h * labels, classes, d, head, banned,
+                                    at_conflict ? RelationClass(conflict.kind) : std::nullopt);
+          entry.scores[h] = arc_row[h] + choice.score;
+          if (at_conflict) {
+            entry.relation_under_conflict_head = choice.relation;
+          }
+        }
+      }
+      return *moved[j];
+    };
+
     // One candidate per dependent that keeps its place: the others must
     // either leave the head or take a relation outside the class.
     std::optional<LabeledTree> best;
+    std::optional<TreeScores> best_scored;
     double best_score = 0.0;
     std::size_t best_kept = 0;
     for (std::size_t kept = 0; kept < dependents.size(); ++kept) {
       ScoreMatrix candidate_scores = arcs;
       for (std::size_t j = 0; j < dependents.size(); ++j) {
-        if (j == kept) {
-          continue;
-        }
-        const std::int64_t d = dependents[j];
-        std::vector<double>& row = candidate_scores[static_cast<std::size_t>(d)];
-        const std::vector<double>& arc_row = arcs[static_cast<std::size_t>(d)];
-        for (std::size_t h = 0; h < n; ++h) {
-          const auto head = static_cast<std::int64_t>(h);
-          const RelationClass excluded =
-              head == conflict.head ? RelationClass(conflict.kind) : std::nullopt;
-          row[h] = arc_row[h] +
-                   best_allowed_relation(relations, classes, d, head, banned, excluded).score;
+        if (j != kept) {
+          candidate_scores[static_cast<std::size_t>(dependents[j])] = moved_row(j).scores;
         }
       }
       LabeledTree candidate;
       candidate.heads = decode_single_root(std::move(candidate_scores));
-      candidate.relations = best_relations(candidate.heads, relations, classes, banned);
+      TreeScores candidate_scored = score_tree(relations, candidate.heads, &scored);
+      candidate.relations = best_relations(candidate_scored, classes, banned);
       for (std::size_t j = 0; j < dependents.size(); ++j) {
         const std::int64_t d = dependents[j];
         if (j != kept && candidate.heads[static_cast<std::size_t>(d)] == conflict.head) {
           candidate.relations[static_cast<std::size_t>(d - 1)] =
-              best_allowed_relation(relations, classes, d, conflict.head, banned, conflict.kind)
-                  .relation;
+              moved_row(j).relation_under_conflict_head;
         }
       }
       double score = 0.0;
       for (std::size_t i = 1; i < n; ++i) {
         const auto head = static_cast<std::size_t>(candidate.heads[i]);
         const auto relation = static_cast<std::size_t>(candidate.relations[i - 1]);
-        score += arcs[i][head] + relations.arc(i, head)[relation];
+        score += arcs[i][head] + candidate_scored.word(i)[relation];
       }
       if (!best || score > best_score) {
         best = std::move(candidate);
+        best_scored = std::move(candidate_scored);
         best_score = score;
         best_kept = kept;
       }
     }
     tree = std::move(*best);
+    scored = std::move(*best_scored);
     for (std::size_t j = 0; j < dependents.size(); ++j) {
       if (j != best_kept) {
         banned[arc_key(dependents[j], conflict.head)].push_back(conflict.kind);

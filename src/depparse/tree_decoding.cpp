@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <optional>
+#include <stdexcept>
 
 #include <velmora/errors.hpp>
 
@@ -25,40 +28,37 @@ private:
   std::vector<std::uint64_t> words_;
 };
 
-// The index of the row's maximum, scanning upwards with a strict test: ties,
-// and a row of -inf or NaN throughout, give the lowest index.
-std::size_t first_maximum(const std::vector<double>& row) {
-  if (row.empty()) {
-    throw DepparseModelError("cannot decode an empty score row");
-  }
-  std::size_t best = 0;
-  for (std::size_t column = 1; column < row.size(); ++column) {
-    if (row[column] > row[best]) {
-      best = column;
-    }
-  }
-  return best;
-}
-
-// The cycles of the head graph (edges heads[d] -> d) as strongly connected
-// components of at least two nodes, in order of completion. Tarjan's search,
-// iterative so that long chains cannot exhaust the call stack.
-std::vector<NodeSet> find_cycles(const std::vector<std::int64_t>& heads) {
+// The last cycle of the head graph (edges heads[d] -> d) to complete as a
+// strongly connected component of at least two nodes, or nothing when the
+// graph has none. Tarjan's search, iterative so that long chains cannot
+// exhaust the call stack.
+std::optional<NodeSet> last_cycle(const std::vector<std::int64_t>& heads) {
   const std::size_t n = heads.size();
-  std::vector<std::vector<std::size_t>> dependents(n);
+  // Dependents of each node, in increasing order, as one flat list.
+  std::vector<std::size_t> first_dependent(n + 1, 0);
   for (std::size_t d = 0; d < n; ++d) {
-    dependents[static_cast<std::size_t>(heads[d])].push_back(d);
+    ++first_dependent[static_cast<std::size_t>(heads[d]) + 1];
+  }
+  for (std::size_t node = 0; node < n; ++node) {
+    first_dependent[node + 1] += first_dependent[node];
+  }
+  std::vector<std::size_t> dependents(n);
+  {
+    std::vector<std::size_t> fill(first_dependent.begin(), first_dependent.end() - 1);
+    for (std::size_t d = 0; d < n; ++d) {
+      dependents[fill[static_cast<std::size_t>(heads[d])]++] = d;
+    }
   }
   std::vector<std::int64_t> discovery(n, -1);
   std::vector<std::int64_t> low(n, -1);
   NodeSet on_stack(n);
   std::vector<std::size_t> stack;
-  std::vector<NodeSet> cycles;
+  std::optional<NodeSet> cycle;
   std::int64_t counter = 0;
 
   struct Frame {
     std::size_t node;
-    std::size_t next; // index into the node's dependents
+    std::size_t next; // position in the flat dependent list
     bool visited;
   };
   std::vector<Frame> frames;
@@ -66,7 +66,7 @@ std::vector<NodeSet> find_cycles(const std::vector<std::int64_t>& heads) {
     if (discovery[start] != -1) {
       continue;
     }
-    frames.push_back({start, 0, false});
+    frames.push_back({start, first_dependent[start], false});
     while (!frames.empty()) {
       Frame& frame = frames.back();
       const std::size_t node = frame.node;
@@ -76,10 +76,10 @@ std::vector<NodeSet> find_cycles(const std::vector<std::int64_t>& heads) {
         stack.push_back(node);
         on_stack.insert(node);
       }
-      if (frame.next < dependents[node].size()) {
-        const std::size_t dependent = dependents[node][frame.next++];
+      if (frame.next < first_dependent[node + 1]) {
+        const std::size_t dependent = dependents[frame.next++];
         if (discovery[dependent] == -1) {
-          frames.push_back({dependent, 0, false});
+          frames.push_back({dependent, first_dependent[dependent], false});
         } else if (on_stack.contains(dependent)) {
           low[node] = std::min(low[node], discovery[dependent]);
         }
@@ -99,7 +99,7 @@ std::vector<NodeSet> find_cycles(const std::vector<std::int64_t>& heads) {
             on_stack.erase(member);
             component.insert(member);
           } while (member != node);
-          cycles.push_back(std::move(component));
+          cycle = std::move(component);
         }
       }
       frames.pop_back();
@@ -109,101 +109,69 @@ std::vector<NodeSet> find_cycles(const std::vector<std::int64_t>& heads) {
       }
     }
   }
-  return cycles;
+  return cycle;
 }
 
-} // namespace
-
-namespace {
-
-// What one contraction needs to expand the smaller problem's answer.
+// What one contraction needs to expand the answer of the level below it into
+// its own level's, whose nodes are numbered 0 .. size - 1.
 struct Contraction {
-  std::vector<std::int64_t> heads; // the greedy heads of the level
-  std::vector<std::size_t> inside; // the cycle's nodes
-  std::vector<std::size_t> outside;
-  std::vector<std::size_t> enter; // per outside node: the cycle node it would enter at
-  std::vector<std::size_t> leave; // per outside node: the cycle node it would hang from
+  std::size_t size = 0;
+  std::vector<std::size_t> inside;        // the cycle's nodes, ascending
+  std::vector<std::int64_t> inside_heads; // their greedy heads
+  // Per node outside the cycle, in ascending order: the cycle node it would
+  // enter at and the one it would hang from.
+  std::vector<std::uint32_t> enter;
+  std::vector<std::uint32_t> leave;
 };
 
-// The greedy heads of one level, after the diagonal and the root's row have
-// been barred.
-std::vector<std::int64_t> greedy_heads(ScoreMatrix& scores) {
-  const std::size_t n = scores.size();
-  for (std::size_t d = 0; d < n; ++d) {
-    if (d < scores[d].size()) {
-      scores[d][d] = kNegativeInfinity;
-    }
-  }
-  if (n > 0) {
-    for (double& value : scores[0]) {
-      value = kNegativeInfinity;
-    }
-    if (!scores[0].empty()) {
-      scores[0][0] = 0.0;
-    }
-  }
-  std::vector<std::int64_t> heads(n, 0);
-  for (std::size_t d = 0; d < n; ++d) {
-    heads[d] = static_cast<std::int64_t>(first_maximum(scores[d]));
-  }
-  return heads;
-}
+// The maximum of value(0 .. count - 1) for count >= 1, scanning upwards with
+// a strict test: ties go to the lowest index, and a NaN at index 0 wins
+// outright (nothing compares greater). `tied` says whether another index
+// holds the same value.
+struct RowMaximum {
+  std::size_t index;
+  bool tied;
+};
 
-// Contracts `cycle` into one node: returns the smaller problem and records in
-// `level` how to expand its answer.
-ScoreMatrix contract(const ScoreMatrix& scores, const NodeSet& cycle, Contraction& level) {
-  const std::size_t n = scores.size();
-  for (std::size_t node = 0; node < n; ++node) {
-    (cycle.contains(node) ? level.inside : level.outside).push_back(node);
-  }
-  const std::vector<std::size_t>& inside = level.inside;
-  const std::vector<std::size_t>& outside = level.outside;
-  const std::size_t k = inside.size();
-  const std::size_t m = outside.size();
-
-  std::vector<double> cycle_scores(k);
-  double total = 0.0;
-  for (std::size_t i = 0; i < k; ++i) {
-    cycle_scores[i] = scores[inside[i]][static_cast<std::size_t>(level.heads[inside[i]])];
-    total += cycle_scores[i];
-  }
-  level.enter.resize(m);
-  level.leave.resize(m);
-  std::vector<double> entering(k);
-  std::vector<double> leaving(k);
-  ScoreMatrix contracted(m + 1, std::vector<double>(m + 1, 0.0));
-  for (std::size_t j = 0; j < m; ++j) {
-    for (std::size_t i = 0; i < k; ++i) {
-      // The cycle's score when inside[i] takes outside[j] as its head instead.
-      entering[i] = total + (scores[inside[i]][outside[j]] - cycle_scores[i]);
-      leaving[i] = scores[outside[j]][inside[i]];
+template <class Value> RowMaximum row_maximum(std::size_t count, Value value) {
+  RowMaximum best{0, false};
+  double best_value = value(0);
+  for (std::size_t i = 1; i < count; ++i) {
+    const double candidate = value(i);
+    if (candidate > best_value) {
+      best = {i, false};
+      best_value = candidate;
+    } else if (candidate == best_value) {
+      best.tied = true;
     }
-    level.enter[j] = first_maximum(entering);
-    level.leave[j] = first_maximum(leaving);
-    for (std::size_t l = 0; l < m; ++l) {
-      contracted[j][l] = scores[outside[j]][outside[l]];
-    }
-    contracted[j][m] = leaving[level.leave[j]];
-    contracted[m][j] = entering[level.enter[j]];
   }
-  return contracted;
+  return best;
 }
 
 // The answer of the level above from that of its contracted problem.
 std::vector<std::int64_t> expand(const Contraction& level,
                                  const std::vector<std::int64_t>& reduced) {
-  const std::size_t m = level.outside.size();
-  std::vector<std::int64_t> result(level.heads.size(), -1);
+  std::vector<std::size_t> outside;
+  outside.reserve(level.size - level.inside.size());
+  for (std::size_t node = 0, next_inside = 0; node < level.size; ++node) {
+    if (next_inside < level.inside.size() && level.inside[next_inside] == node) {
+      ++next_inside;
+    } else {
+      outside.push_back(node);
+    }
+  }
+  const std::size_t m = outside.size();
+  std::vector<std::int64_t> result(level.size, -1);
   for (std::size_t j = 0; j < m; ++j) {
     const auto head = static_cast<std::size_t>(reduced[j]);
-    result[level.outside[j]] =
-        static_cast<std::int64_t>(head < m ? level.outside[head] : level.inside[level.leave[j]]);
+    result[outside[j]] =
+        static_cast<std::int64_t>(head < m ? outside[head] : level.inside[level.leave[j]]);
   }
-  for (const std::size_t node : level.inside) {
-    result[node] = level.heads[node];
+  for (std::size_t i = 0; i < level.inside.size(); ++i) {
+    result[level.inside[i]] = level.inside_heads[i];
   }
   const auto entry = static_cast<std::size_t>(reduced[m]);
-  result[level.inside[level.enter[entry]]] = static_cast<std::int64_t>(level.outside[entry]);
+  result[level.inside[level.enter[entry]]] = static_cast<std::int64_t>(outside[entry]);
   return result;
 }
 
@@ -211,21 +179,148 @@ std::vector<std::int64_t> expand(const Contraction& level,
 
 // Contract the last cycle found into one node, solve the smaller problem, and
 // expand its answer. A sentence can need as many contractions as it has
-// words, so the levels are kept on a list rather than the call stack, and
-// each level's matrix is dropped once its contraction is built: only the
-// level being solved holds a full score matrix.
+// words, so no level costs a whole matrix: every level reads the one matrix
+// it was given, its node p at row and column slot[p], and a contracted cycle
+// takes over the row and column of one of its nodes. Each level's greedy
+// heads follow from the last level's; a row is scanned again only when its
+// head was in the cycle and its maximum may be tied, and the cycle node's new
+// row is scanned once.
 std::vector<std::int64_t> maximum_spanning_tree(ScoreMatrix scores) {
+  const std::size_t n = scores.size();
+  for (const std::vector<double>& row : scores) {
+    if (row.empty()) {
+      throw DepparseModelError("cannot decode an empty score row");
+    }
+  }
+  for (const std::vector<double>& row : scores) {
+    if (row.size() != n) {
+      throw std::logic_error("dependency score matrix is not square");
+    }
+  }
+  for (std::size_t d = 0; d < n; ++d) {
+    scores[d][d] = kNegativeInfinity;
+  }
+  if (n > 0) {
+    std::fill(scores[0].begin(), scores[0].end(), kNegativeInfinity);
+    scores[0][0] = 0.0;
+  }
+  std::vector<std::int64_t> heads(n);
+  // Whether another column of the row may hold the row's maximum.
+  std::vector<bool> tied(n);
+  for (std::size_t d = 0; d < n; ++d) {
+    const std::vector<double>& row = scores[d];
+    const RowMaximum best = row_maximum(n, [&](std::size_t h) { return row[h]; });
+    heads[d] = static_cast<std::int64_t>(best.index);
+    tied[d] = best.tied;
+  }
+  std::vector<std::size_t> slot(n);
+  for (std::size_t node = 0; node < n; ++node) {
+    slot[node] = node;
+  }
+
   std::vector<Contraction> levels;
-  std::vector<std::int64_t> heads;
+  std::vector<std::size_t> outside;
+  std::vector<std::size_t> position;
+  std::vector<double> entering_best;
+  std::vector<double> leaving_best;
+  std::vector<double> head_scores;
   for (;;) {
-    heads = greedy_heads(scores);
-    const std::vector<NodeSet> cycles = find_cycles(heads);
-    if (cycles.empty()) {
+    const std::optional<NodeSet> cycle = last_cycle(heads);
+    if (!cycle) {
       break;
     }
     Contraction& level = levels.emplace_back();
-    level.heads = std::move(heads);
-    scores = contract(scores, cycles.back(), level);
+    level.size = heads.size();
+    outside.clear();
+    position.resize(level.size);
+    for (std::size_t node = 0; node < level.size; ++node) {
+      if (cycle->contains(node)) {
+        level.inside.push_back(node);
+      } else {
+        position[node] = outside.size();
+        outside.push_back(node);
+      }
+    }
+    const std::vector<std::size_t>& inside = level.inside;
+    const std::size_t k = inside.size();
+    const std::size_t m = outside.size();
+
+    std::vector<double> cycle_scores(k);
+    double total = 0.0;
+    level.inside_heads.resize(k);
+    for (std::size_t i = 0; i < k; ++i) {
+      level.inside_heads[i] = heads[inside[i]];
+      cycle_scores[i] = scores[slot[inside[i]]][slot[static_cast<std::size_t>(heads[inside[i]])]];
+      total += cycle_scores[i];
+    }
+    // Every choice is read before the cycle node's row and column are
+    // written over one of its members'.
+    level.enter.resize(m);
+    level.leave.resize(m);
+    entering_best.resize(m);
+    leaving_best.resize(m);
+    head_scores.resize(m);
+    for (std::size_t j = 0; j < m; ++j) {
+      const std::size_t column = slot[outside[j]];
+      const std::vector<double>& row = scores[column];
+      head_scores[j] = row[slot[static_cast<std::size_t>(heads[outside[j]])]];
+      // The cycle's score when inside[i] takes outside[j] as its head instead.
+      const auto entering = [&](std::size_t i) {
+        return total + (scores[slot[inside[i]]][column] - cycle_scores[i]);
+      };
+      const auto leaving = [&](std::size_t i) { return row[slot[inside[i]]]; };
+      const std::size_t enter = row_maximum(k, entering).index;
+      const std::size_t leave = row_maximum(k, leaving).index;
+      level.enter[j] = static_cast<std::uint32_t>(enter);
+      level.leave[j] = static_cast<std::uint32_t>(leave);
+      entering_best[j] = entering(enter);
+      leaving_best[j] = leaving(leave);
+    }
+    const std::size_t cycle_slot = slot[inside.front()];
+    for (std::size_t j = 0; j < m; ++j) {
+      scores[cycle_slot][slot[outside[j]]] = entering_best[j];
+      scores[slot[outside[j]]][cycle_slot] = leaving_best[j];
+    }
+    scores[cycle_slot][cycle_slot] = kNegativeInfinity;
+
+    std::vector<std::size_t> next_slot(m + 1);
+    for (std::size_t j = 0; j < m; ++j) {
+      next_slot[j] = slot[outside[j]];
+    }
+    next_slot[m] = cycle_slot;
+    std::vector<std::int64_t> next_heads(m + 1);
+    std::vector<bool> next_tied(m + 1);
+    for (std::size_t j = 0; j < m; ++j) {
+      const std::size_t node = outside[j];
+      const auto head = static_cast<std::size_t>(heads[node]);
+      const std::vector<double>& row = scores[next_slot[j]];
+      const double best = head_scores[j];
+      const double cycle_column = leaving_best[j];
+      if (!cycle->contains(head)) {
+        // Dropping the cycle's columns leaves the first maximum where it
+        // was; the cycle's column comes last, so only a greater score wins.
+        next_heads[j] = static_cast<std::int64_t>(cycle_column > best ? m : position[head]);
+        next_tied[j] = tied[node] || cycle_column == best;
+      } else if (!tied[node] && cycle_column == best) {
+        // The maximum moved into the cycle's column, and no other column
+        // holds it.
+        next_heads[j] = static_cast<std::int64_t>(m);
+        next_tied[j] = false;
+      } else {
+        const RowMaximum rescanned =
+            row_maximum(m + 1, [&](std::size_t l) { return row[next_slot[l]]; });
+        next_heads[j] = static_cast<std::int64_t>(rescanned.index);
+        next_tied[j] = rescanned.tied;
+      }
+    }
+    const std::vector<double>& cycle_row = scores[cycle_slot];
+    const RowMaximum cycle_best =
+        row_maximum(m + 1, [&](std::size_t l) { return cycle_row[next_slot[l]]; });
+    next_heads[m] = static_cast<std::int64_t>(cycle_best.index);
+    next_tied[m] = cycle_best.tied;
+    heads = std::move(next_heads);
+    tied = std::move(next_tied);
+    slot = std::move(next_slot);
   }
   for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
     heads = expand(*level, heads);

@@ -13,12 +13,32 @@ bool starts_with(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
+// Appends `value` with every line break (CR, LF or CRLF) written as one
+// space, and, when `in_column`, every tab as well: a stored string must not
+// end a line or a column early, or no reader can parse the output.
+void append_flat(std::string& out, std::string_view value, bool in_column) {
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c == '\r' && i + 1 < value.size() && value[i + 1] == '\n') {
+      ++i;
+    }
+    out += c == '\r' || c == '\n' || (in_column && c == '\t') ? ' ' : c;
+  }
+}
+
+std::string flat_column(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  append_flat(out, value, true);
+  return out;
+}
+
 void append_range_line(const DocumentStorage& storage, std::uint32_t token, std::string& out) {
   out += std::to_string(cell(storage.token_first_id, token, kInvalidTokenView));
   out += '-';
   out += std::to_string(cell(storage.token_last_id, token, kInvalidTokenView));
   out += '\t';
-  out += storage.pool.get(cell(storage.token_text, token, kInvalidTokenView));
+  append_flat(out, storage.pool.get(cell(storage.token_text, token, kInvalidTokenView)), true);
   out += "\t_\t_\t_\t_\t_\t_\t_\t";
   out += conll_field(storage.pool, cell(storage.token_misc, token, kInvalidTokenView));
 }
@@ -30,7 +50,7 @@ std::string conll_field(const StringPool& pool, std::uint32_t id) {
     return "_";
   }
   const std::string& value = pool.get(id);
-  return value.empty() ? std::string("_") : value;
+  return value.empty() ? std::string("_") : flat_column(value);
 }
 
 std::string conll_word_line(const DocumentStorage& storage, std::uint32_t row) {
@@ -46,7 +66,7 @@ std::string conll_word_line(const DocumentStorage& storage, std::uint32_t row) {
     line += std::to_string(empty_index);
   }
   line += '\t';
-  line += pool.get(at(storage.word_text));
+  append_flat(line, pool.get(at(storage.word_text)), true);
   for (const auto* column :
        {&storage.word_lemma, &storage.word_upos, &storage.word_xpos, &storage.word_feats}) {
     line += '\t';
@@ -75,7 +95,11 @@ std::string conll_word_line(const DocumentStorage& storage, std::uint32_t row) {
     }
   }
   line += '\t';
-  line += misc.empty() ? std::string("_") : misc;
+  if (misc.empty()) {
+    line += '_';
+  } else {
+    append_flat(line, misc, true);
+  }
   return line;
 }
 
@@ -95,7 +119,7 @@ std::string conll_sentence(const DocumentStorage& storage, std::uint32_t row) {
     out += "# sent_id = ";
     const std::optional<std::string> sent_id =
         pool.optional(cell(storage.sentence_sent_id, row, kInvalidSentenceView));
-    out += sent_id ? *sent_id : std::to_string(row);
+    append_flat(out, sent_id ? *sent_id : std::to_string(row), false);
     out += '\n';
   }
   if (!has_text) {
@@ -103,7 +127,7 @@ std::string conll_sentence(const DocumentStorage& storage, std::uint32_t row) {
         pool.optional(cell(storage.sentence_text, row, kInvalidSentenceView));
     if (text && !text->empty()) {
       out += "# text = ";
-      out += *text;
+      append_flat(out, *text, false);
       out += '\n';
     }
   }

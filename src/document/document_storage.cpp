@@ -81,6 +81,7 @@ std::string joined_token_text(const DocumentStorage& storage, std::uint32_t firs
   std::string text;
   for (std::uint32_t t = first; t < end; ++t) {
     if (t != first) {
+      text += storage.pool.get(storage.token_spaces_after.at(t - 1));
       text += storage.pool.get(storage.token_spaces_before.at(t));
     }
     text += storage.pool.get(storage.token_text.at(t));

@@ -12,8 +12,9 @@ namespace velmora::detail {
 void append_word_row(DocumentStorage& storage, const WordInput& word, std::uint32_t sentence,
                      std::uint32_t token, std::uint32_t start_char, std::uint32_t end_char);
 
-// The text of token rows [first, end): the first token's text, then each
-// further token's spaces before and text. No whitespace after the last token.
+// The text of token rows [first, end): the first token's text, then for each
+// further token the previous token's spaces after, its own spaces before and
+// its text. No whitespace after the last token.
 std::string joined_token_text(const DocumentStorage& storage, std::uint32_t first,
                               std::uint32_t end);
 

@@ -31,10 +31,10 @@ bool tokenizer_bool(const JsonValue& tokenizer, const std::string& key) {
 
 // The artifact is joined to the bundle directory, so it must name an entry
 // directly inside it: "." and ".." would hand the loader the directory itself
-// or its parent.
+// or its parent, and a NUL would end the name early in the system's calls.
 bool bundle_local(const std::filesystem::path& artifact) {
   return !artifact.empty() && !artifact.has_root_directory() && !artifact.has_parent_path() &&
-         artifact != "." && artifact != "..";
+         artifact != "." && artifact != ".." && artifact.native().find('\0') == std::string::npos;
 }
 
 } // namespace

@@ -19,9 +19,13 @@ struct WordCacheSlot {
 // A direct-mapped, never-cleared map from a word to the subword ids its
 // tokenizer computed. Hits run concurrently under a shared lock; the word
 // itself is computed with no lock held, so a slow word never blocks others.
+// Only words of at most `max_word_bytes` are kept: a slot holds its word and
+// its ids, so long words would let text grow the cache without bound, and
+// they rarely recur.
 class WordCache {
 public:
   static constexpr std::size_t slot_count = 8192;
+  static constexpr std::size_t max_word_bytes = 100;
 
   WordCache();
   WordCache(const WordCache&) = delete;
@@ -33,11 +37,13 @@ public:
   std::vector<std::int64_t> lookup_or_compute(std::string_view word, Compute&& compute) {
     const std::size_t slot = slot_index(word);
     std::vector<std::int64_t> ids;
-    if (find(slot, word, ids)) {
+    if (word.size() <= max_word_bytes && find(slot, word, ids)) {
       return ids;
     }
     ids = compute(word);
-    store(slot, word, ids);
+    if (word.size() <= max_word_bytes) {
+      store(slot, word, ids);
+    }
     return ids;
   }
 

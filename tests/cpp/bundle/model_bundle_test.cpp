@@ -3,13 +3,16 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <velmora/json.hpp>
 
+#include "bundle/sha256.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -234,6 +237,99 @@ TEST(ModelBundle, DirectoryMustExistAndMayBeALink) {
   const fs::path relative = fs::relative(link);
   ASSERT_TRUE(relative.is_relative());
   EXPECT_EQ(ModelBundle(relative, false).path(), fs::current_path() / relative);
+}
+
+// Devices would be read without end or mapped with no size, and a FIFO
+// would block the open: every bundle file must be a regular one.
+TEST(ModelBundle, RefusesFilesThatAreNotRegular) {
+  velmora::test::TempDir temp;
+  const fs::path dir = temp.path() / "bundle";
+  fs::copy(velmora::test::fixture("bundle/valid"), dir, fs::copy_options::recursive);
+  auto error_with = [&](const std::string& name, const std::function<void(const fs::path&)>& make) {
+    const fs::path file = dir / name;
+    fs::rename(file, temp.path() / "kept");
+    make(file);
+    const std::string message = open_error(dir, true);
+    fs::remove(file);
+    fs::rename(temp.path() / "kept", file);
+    return message;
+  };
+  const auto null_device = [](const fs::path& file) { fs::create_symlink("/dev/null", file); };
+  const auto fifo = [](const fs::path& file) { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); };
+  const auto directory = [](const fs::path& file) { fs::create_directory(file); };
+  const std::string not_regular = ": not a regular file";
+  EXPECT_EQ(error_with("assets.json", null_device),
+            "cannot read JSON file: " + (dir / "assets.json").string());
+  EXPECT_EQ(error_with("manifest.json", fifo),
+            "cannot read JSON file: " + (dir / "manifest.json").string());
+  EXPECT_EQ(error_with("assets.json", directory),
+            "cannot read JSON file: " + (dir / "assets.json").string());
+  EXPECT_EQ(error_with("tensors.bin", null_device),
+            "cannot map tensor file: " + (dir / "tensors.bin").string() + not_regular);
+  EXPECT_EQ(error_with("notes.txt", fifo),
+            "cannot map tensor file: " + (dir / "notes.txt").string() + not_regular);
+  EXPECT_TRUE(ModelBundle(dir, true).checksums_verified());
+}
+
+TEST(ModelBundle, RefusesAPathHoldingNul) {
+  velmora::test::TempDir temp;
+  const fs::path dir = temp.path() / "bundle";
+  fs::copy(velmora::test::fixture("bundle/valid"), dir, fs::copy_options::recursive);
+  std::string manifest = velmora::test::read_file(dir / "manifest.json");
+  const std::string path = "\"tensors.bin\"";
+  ASSERT_NE(manifest.find(path), std::string::npos);
+  manifest.replace(manifest.find(path), path.size(), "\"tensors.bin\\u0000\"");
+  std::ofstream(dir / "manifest.json", std::ios::binary | std::ios::trunc) << manifest;
+  EXPECT_EQ(open_error(dir, false),
+            "bundle path must be non-empty and relative at manifest.tensor_file.path");
+}
+
+// A matching checksum says nothing about the values: a verified bundle must
+// not serve a NaN or an infinity in any floating dtype, whatever its width.
+TEST(ModelBundle, VerificationRefusesNonFiniteFloats) {
+  struct Poison {
+    std::string tensor;
+    std::size_t at; // byte offset within the tensor
+    std::vector<unsigned char> bytes;
+  };
+  const std::vector<Poison> poisons = {
+      {"embedding.weight", 56, {0x00, 0x00, 0xC0, 0x7F}}, // NaN, the last element
+      {"half", 2, {0x00, 0x7C}},                          // +infinity
+      {"brain", 4, {0x80, 0xFF}},                         // -infinity
+      {"scale", 0, {0, 0, 0, 0, 0, 0, 0xF8, 0x7F}},       // NaN
+      {"pairs", 4, {0x01, 0x00, 0x80, 0x7F}},             // NaN imaginary part
+  };
+  const fs::path valid = velmora::test::fixture("bundle/valid");
+  const ModelBundle original(valid, false);
+  for (const Poison& poison : poisons) {
+    SCOPED_TRACE(poison.tensor);
+    velmora::test::TempDir temp;
+    const fs::path dir = temp.path() / "bundle";
+    fs::copy(valid, dir, fs::copy_options::recursive);
+    std::string data = velmora::test::read_file(dir / "tensors.bin");
+    const velmora::TensorDescriptor& tensor = original.tensor(poison.tensor);
+    std::memcpy(data.data() + tensor.offset + poison.at, poison.bytes.data(), poison.bytes.size());
+    std::ofstream(dir / "tensors.bin", std::ios::binary | std::ios::trunc) << data;
+    // Checksums that match the poisoned bytes.
+    std::string manifest = velmora::test::read_file(dir / "manifest.json");
+    const auto digest = [&](std::size_t offset, std::size_t size) {
+      return velmora::detail::sha256_hex(reinterpret_cast<const std::byte*>(data.data()) + offset,
+                                         size);
+    };
+    const auto swap = [&](const std::string& from, const std::string& to) {
+      ASSERT_NE(manifest.find(from), std::string::npos);
+      manifest.replace(manifest.find(from), from.size(), to);
+    };
+    swap(tensor.sha256, digest(tensor.offset, tensor.nbytes));
+    swap(velmora::detail::sha256_hex(reinterpret_cast<const std::byte*>(
+                                         velmora::test::read_file(valid / "tensors.bin").data()),
+                                     data.size()),
+         digest(0, data.size()));
+    std::ofstream(dir / "manifest.json", std::ios::binary | std::ios::trunc) << manifest;
+
+    EXPECT_EQ(open_error(dir, true), "tensor holds a non-finite value: '" + poison.tensor + "'");
+    EXPECT_FALSE(ModelBundle(dir, false).checksums_verified());
+  }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // failure leaves behind, batching against sentence-by-sentence parsing, and
 // the scorer's and decoder's own checks.
 
+#include <cmath>
 #include <limits>
 
 #include <ATen/ops/allclose.h>
@@ -126,30 +127,33 @@ TEST_F(DepparseProcess, ScoresAndTheirChecks) {
   const double inf = std::numeric_limits<double>::infinity();
 
   // Two positions: the word's head is the root, the root's row is (-inf, 0).
-  const auto [pair, pair_relations] = impl.score_sentence(at::randn({1, 2, width}), nullptr);
+  const at::Tensor two = at::randn({1, 2, width});
+  const at::Tensor pair = impl.arc_log_probabilities(two, nullptr);
   EXPECT_EQ(pair[0][1][0].item<double>(), 0.0);
   EXPECT_EQ(pair[0][1][1].item<double>(), -inf);
   EXPECT_EQ(pair[0][0][0].item<double>(), -inf);
-  EXPECT_NEAR(pair_relations[0][1][1].exp().sum().item<double>(), 1.0, 1e-5);
+  double mass = 0.0;
+  for (const float score : impl.relation_scores(two[0]).arc_scores({1}, {1})) {
+    mass += std::exp(score);
+  }
+  EXPECT_NEAR(mass, 1.0, 1e-5);
 
   // A padded batch of 3 and 5 positions scores the first sentence as alone.
   const at::Tensor batch = at::randn({2, 5, width});
   at::Tensor mask = at::zeros({2, 5}, at::TensorOptions().dtype(at::kBool));
   mask[0].narrow(0, 0, 3).fill_(true);
   mask[1].fill_(true);
-  const auto [arcs, relations] = impl.score_sentence(batch, &mask);
-  const auto [alone, alone_relations] =
-      impl.score_sentence(batch.narrow(0, 0, 1).narrow(1, 0, 3), nullptr);
+  const at::Tensor arcs = impl.arc_log_probabilities(batch, &mask);
+  const at::Tensor alone =
+      impl.arc_log_probabilities(batch.narrow(0, 0, 1).narrow(1, 0, 3), nullptr);
   EXPECT_TRUE(at::allclose(arcs[0].narrow(0, 0, 3).narrow(1, 0, 3), alone[0], 1e-5, 1e-5));
-  EXPECT_TRUE(
-      at::allclose(relations[0].narrow(0, 0, 3).narrow(1, 0, 3), alone_relations[0], 1e-5, 1e-5));
   EXPECT_EQ(arcs[0][1][4].item<double>(), -inf);
 
   const std::string mask_error = "depparse padding mask does not match encoded input";
   const at::Tensor flat = at::ones({5}, at::TensorOptions().dtype(at::kBool));
   const at::Tensor longer = at::ones({2, 6}, at::TensorOptions().dtype(at::kBool));
-  EXPECT_EQ(error_of([&] { impl.score_sentence(batch, &flat); }), mask_error);
-  EXPECT_EQ(error_of([&] { impl.score_sentence(batch, &longer); }), mask_error);
+  EXPECT_EQ(error_of([&] { impl.arc_log_probabilities(batch, &flat); }), mask_error);
+  EXPECT_EQ(error_of([&] { impl.arc_log_probabilities(batch, &longer); }), mask_error);
 
   const std::vector<std::vector<DepparseWord>> sentences = {{tagged("a"), tagged("b")}};
   EXPECT_EQ(error_of([&] { impl.score_batch({}, sentences); }),
@@ -166,8 +170,12 @@ TEST_F(DepparseProcess, RelationBeyondTheLabelsIsRefused) {
   const auto labels = static_cast<std::int64_t>(impl.deprel_labels.size()) - 4;
   at::Tensor arcs = at::zeros({1, 3, 3});
   arcs[0][2][1].fill_(1.0); // word 2 under word 1, word 1 under the root
-  at::Tensor relations = at::zeros({1, 3, 3, labels + 1});
-  relations.select(3, labels).fill_(1.0);
+  detail::RelationCube relations(3, static_cast<std::size_t>(labels) + 1);
+  for (std::size_t d = 0; d < 3; ++d) {
+    for (std::size_t h = 0; h < 3; ++h) {
+      relations.arc(d, h)[labels] = 1.0F;
+    }
+  }
   EXPECT_EQ(error_of([&] {
               impl.decode_sentence({tagged("a"), tagged("b")}, arcs, relations);
             }),

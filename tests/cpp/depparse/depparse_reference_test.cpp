@@ -150,12 +150,15 @@ TEST_P(DepparseReference, ScoresMatchTheReference) {
   c10::InferenceMode guard;
   for (const auto& entry : edge.at("scores").at(GetParam()).as_array()) {
     const auto& words = sentences.at(static_cast<std::size_t>(entry.at("sentence").as_integer()));
-    const auto [arcs, relations] =
-        impl.score_sentence(impl.encode_sentence(words, nullptr, nullptr), nullptr);
+    const at::Tensor encoded = impl.encode_sentence(words, nullptr, nullptr);
+    const at::Tensor arcs = impl.arc_log_probabilities(encoded, nullptr);
+    const detail::BiaffineRelationScores scorer = impl.relation_scores(encoded.squeeze(0));
     const auto& want_arcs = entry.at("arcs").as_array();
     const auto& want_relations = entry.at("relations").as_array();
     ASSERT_EQ(arcs.size(1), static_cast<std::int64_t>(want_arcs.size()));
+    const auto labels = static_cast<std::int64_t>(scorer.labels());
     for (std::int64_t d = 0; d < arcs.size(1); ++d) {
+      const std::vector<float> relations = scorer.dependent_scores(d);
       for (std::int64_t h = 0; h < arcs.size(2); ++h) {
         const auto& want = want_arcs[d].as_array()[h];
         const double got = arcs[0][d][h].item<double>();
@@ -165,9 +168,10 @@ TEST_P(DepparseReference, ScoresMatchTheReference) {
           EXPECT_NEAR(got, want.as_number(), 1e-4) << d << " " << h;
         }
         const auto& want_row = want_relations[d].as_array()[h].as_array();
-        ASSERT_EQ(relations.size(3), static_cast<std::int64_t>(want_row.size()));
-        for (std::int64_t r = 0; r < relations.size(3); ++r) {
-          EXPECT_NEAR(relations[0][d][h][r].item<double>(), want_row[r].as_number(), 1e-4);
+        ASSERT_EQ(labels, static_cast<std::int64_t>(want_row.size()));
+        for (std::int64_t r = 0; r < labels; ++r) {
+          EXPECT_NEAR(relations[static_cast<std::size_t>(h * labels + r)],
+                      want_row[static_cast<std::size_t>(r)].as_number(), 1e-4);
         }
       }
     }

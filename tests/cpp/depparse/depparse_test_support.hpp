@@ -96,16 +96,24 @@ inline std::vector<Parse> written(const std::vector<Document>& documents) {
 inline double parse_score(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
                           const Parse& parse) {
   c10::InferenceMode guard;
-  const auto [arcs, relations] =
-      impl.score_sentence(impl.encode_sentence(words, nullptr, nullptr), nullptr);
+  const at::Tensor encoded = impl.encode_sentence(words, nullptr, nullptr);
+  const at::Tensor arcs = impl.arc_log_probabilities(encoded, nullptr);
+  std::vector<std::int64_t> dependents;
+  std::vector<std::int64_t> heads;
+  for (std::size_t i = 0; i < parse.size(); ++i) {
+    dependents.push_back(static_cast<std::int64_t>(i + 1));
+    heads.push_back(parse[i].head);
+  }
+  const std::vector<float> relations =
+      impl.relation_scores(encoded.squeeze(0)).arc_scores(dependents, heads);
+  const std::size_t labels = impl.deprel_labels.size() - 4;
   double total = 0.0;
   for (std::size_t i = 0; i < parse.size(); ++i) {
     const auto label =
         std::find(impl.deprel_labels.begin(), impl.deprel_labels.end(), parse[i].deprel) -
         impl.deprel_labels.begin();
-    const auto d = static_cast<std::int64_t>(i + 1);
-    total += arcs[0][d][parse[i].head].item<double>() +
-             relations[0][d][parse[i].head][label - 4].item<double>();
+    total += arcs[0][dependents[i]][parse[i].head].item<double>() +
+             relations[i * labels + static_cast<std::size_t>(label - 4)];
   }
   return total;
 }

@@ -99,5 +99,30 @@ TEST(Conllu, EmptyWordsGoBeforeTheFirstLaterToken) {
   EXPECT_EQ(Document("", {only_empty}).to_conll(), "# sent_id = x\n0.1\te\t_\t_\t_\t_\t_\t_\t_\t_");
 }
 
+TEST(Conllu, LineBreaksAndTabsInStoredStringsBecomeSpaces) {
+  TokenInput mwt;
+  mwt.first_id = 1;
+  mwt.last_id = 2;
+  mwt.text = "a\tb";
+  mwt.misc = "x\r\ny";
+  mwt.words = {make_word(1, "a\nb"), make_word(2, "c")};
+  mwt.words[0].lemma = "l\tm";
+  mwt.words[0].morphemes = {"p\tq"};
+  mwt.words[1].misc = "Gloss=\r";
+  SentenceInput sentence;
+  sentence.sent_id = "s\r\n1\n";
+  sentence.text = "Dr. Smith said the report\nwasn't\r\r\nready.\tok";
+  sentence.tokens = {mwt};
+  Document doc("", {sentence});
+  EXPECT_EQ(doc.to_conll(), "# sent_id = s 1 \n"
+                            "# text = Dr. Smith said the report wasn't  ready.\tok\n"
+                            "1-2\ta b\t_\t_\t_\t_\t_\t_\t_\tx y\n"
+                            "1\ta b\tl m\t_\t_\t_\t_\t_\t_\tMorphemes=p q\n"
+                            "2\tc\t_\t_\t_\t_\t_\t_\t_\tGloss= ");
+  // The stored strings themselves keep their characters.
+  EXPECT_EQ(doc.sentences().at(0).text(), *sentence.text);
+  EXPECT_EQ(doc.words().at(0).text(), "a\nb");
+}
+
 } // namespace
 } // namespace velmora

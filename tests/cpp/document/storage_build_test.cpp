@@ -130,6 +130,10 @@ TEST(StorageBuild, SentenceTextRules) {
   sentence.tokens[0].start_char.reset();
   Document no_start("ab cd", {sentence});
   EXPECT_EQ(no_start.sentences().at(0).text(), "ab cd  ");
+  // Between two tokens stand the first one's spaces after, then the second
+  // one's spaces before.
+  sentence.tokens[0].spaces_after = "_";
+  EXPECT_EQ(Document("", {sentence}).sentences().at(0).text(), "ab_ cd  ");
 
   sentence.text = "given";
   Document given("ab cd", {sentence});

@@ -101,7 +101,6 @@ std::vector<Entity> entities_for(const std::vector<std::vector<std::string>>& ta
       if (!sentence_tags[i].empty()) {
         sentence.tokens[i].ner = sentence_tags[i];
       }
-      sentence.tokens[i].spaces_before = " ";
       sentence.tokens[i].spaces_after = " ";
     }
     sentences.push_back(sentence);

@@ -131,6 +131,10 @@ TEST(NativeTransformer, RefusesTransformerAssetsItCannotRun) {
     EXPECT_EQ(failure("wordpiece", vt::with_member(wp, "artifact", str(artifact))), local)
         << artifact;
   }
+  // The file calls would end the name at the NUL and open "tiny.pt2".
+  EXPECT_EQ(
+      failure("wordpiece", vt::with_member(wp, "artifact", str(std::string("tiny.pt2\0x", 10)))),
+      local);
   EXPECT_EQ(failure("wordpiece", vt::with_member(wp, "artifact", str("absent.pt2"))),
             "transformer: AOTInductor transformer model does not exist: " +
                 (open_bundle("wordpiece")->path() / "absent.pt2").string());
