@@ -30,6 +30,20 @@ def write_model_index(root, fixture_dir, bundles, version="1.14.0", lang="en"):
     return root
 
 
+def read_conll(doc):
+    """The document's CoNLL-U through an independent reader. Every row must be
+    one line of exactly ten columns, which the reader alone does not insist
+    on, and every sentence must come back."""
+    conllu = pytest.importorskip("conllu", reason="the conllu package is not installed")
+    text = doc.to_conll()
+    sentences = conllu.parse(text)
+    rows = [line for line in text.split("\n") if line and not line.startswith("#")]
+    assert all(line.count("\t") == 9 for line in rows)
+    assert sum(len(sentence) for sentence in sentences) == len(rows)
+    assert len(sentences) == len(doc.sentences)
+    return sentences
+
+
 @pytest.fixture(scope="session")
 def fixture_dir():
     root = os.environ.get("VELMORA_FIXTURE_DIR")

@@ -5,8 +5,7 @@ import pytest
 
 import _velmora
 from _velmora import DepparseProcessor, Document, POSProcessor, Pipeline
-
-conllu = pytest.importorskip("conllu", reason="the conllu package is not installed")
+from conftest import read_conll
 
 
 def documents_of(texts, sentences_per_document=25):
@@ -31,7 +30,7 @@ def test_every_word_is_tagged_and_attached(default_models, ewt_dev_texts):
             assert heads.count(0) == 1
             words += len(heads)
         # An independent reader sees the same trees.
-        parsed = conllu.parse(doc.to_conll())
+        parsed = read_conll(doc)
         assert [[t["head"] for t in s if isinstance(t["id"], int)] for s in parsed] == \
                [[w.head for w in s.words] for s in doc.sentences]
     assert sentences >= len(texts) and words > 10000

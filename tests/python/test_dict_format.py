@@ -3,6 +3,7 @@ import json
 import pytest
 
 from _velmora import CorefChain, CorefMention, Document
+from conftest import read_conll
 
 
 def one_token(misc=None, **keys):
@@ -104,6 +105,29 @@ def test_spacing_defaults_and_keys():
                                {"id": 1, "text": "a", "misc": "SpaceAfter=No|MWT=Yes"},
                                {"id": 2, "text": "b"}]]).sentences[0].tokens[0]
     assert mwt.spaces_after == " " and mwt.to_dict()[1]["misc"] == "SpaceAfter=No|MWT=Yes"
+
+
+def test_annotations_with_tabs_and_line_breaks_render_as_conll():
+    doc = Document.from_dict([[{"id": (1, 2), "text": "a\tb", "misc": "x\r\ny"},
+                               {"id": 1, "text": "a\nb", "lemma": "l\tm", "feats": "F=\r"},
+                               {"id": 2, "text": "c", "deprel": "d\ne"},
+                               {"id": 3, "text": "!", "misc": "SpacesAfter=\\r\\n"},
+                               {"id": 4, "text": "?"}]])
+    sentence = doc.sentences[0]
+    (parsed,) = read_conll(doc)
+    assert [t["form"] for t in parsed] == ["a b", "a b", "c", "!", "?"]
+    assert (parsed[1]["lemma"], parsed[2]["deprel"]) == ("l m", "d e")
+    assert parsed.metadata["text"] == "a\tb ! ?"
+    # Only the rendering changes: the stored strings keep their characters.
+    assert sentence.text == "a\tb !\r\n? " and sentence.words[0].lemma == "l\tm"
+    assert Document.from_dict(doc.to_dict()).to_dict() == doc.to_dict()
+
+
+def test_sentence_text_from_tokens_keeps_the_spaces_after_each_token():
+    doc = Document.from_dict([[{"id": 1, "text": "Hello"},
+                               {"id": 2, "text": "world", "misc": "SpaceAfter=No"},
+                               {"id": 3, "text": "!"}]])
+    assert doc.sentences[0].text == "Hello world! "
 
 
 def test_from_dict_ids():

@@ -5,6 +5,7 @@ kept from one document to the next."""
 import pytest
 
 from _velmora import Document, Pipeline
+from conftest import read_conll
 
 TEXTS = {
     "empty": "",
@@ -16,6 +17,7 @@ TEXTS = {
     "combining_marks": "e" + "\u0301" * 300 + " x\u0308\u0323\u0301 " * 50,
     "emoji_sequences": "👨\u200d👩\u200d👧\u200d👦 🏳️\u200d🌈 👍🏽 🇺🇳 #️⃣ " * 50,
     "controls": "".join(chr(c) for c in range(1, 32)) + "\x7f\x85\u2028\u2029 end.",
+    "hard_wrapped": "Dr. Smith said the report\nwasn't ready.\r\nShe\tsaid\rso.",
 }
 
 
@@ -40,7 +42,7 @@ def check_annotated(doc, text):
                 assert len(span) > 1000
             else:
                 assert token.text.split() == span.split()
-    doc.to_conll()
+    read_conll(doc)
     assert Document.from_dict(doc.to_dict()).to_dict() == doc.to_dict()
 
 
