@@ -6,6 +6,20 @@
 #include <ATen/ATen.h>
 
 namespace velmora::detail {
+namespace {
+
+// The parameter count of an LSTM of `shape`, whose layer count comes from a
+// bundle's configuration.
+std::size_t parameter_count(const LstmShape& shape) {
+  std::int64_t count = 0;
+  if (shape.num_layers < 0 ||
+      __builtin_mul_overflow(4 * shape.directions(), shape.num_layers, &count)) {
+    throw std::length_error("LSTM parameter count is out of range");
+  }
+  return static_cast<std::size_t>(count);
+}
+
+} // namespace
 
 std::vector<std::string> lstm_layer_parameter_names(const std::string& prefix, std::int64_t layer,
                                                     bool bidirectional) {
@@ -26,7 +40,7 @@ std::vector<std::string> lstm_layer_parameter_names(const std::string& prefix, s
 
 std::vector<std::string> lstm_parameter_names(const std::string& prefix, const LstmShape& shape) {
   std::vector<std::string> names;
-  names.reserve(static_cast<std::size_t>(4 * shape.num_layers * shape.directions()));
+  names.reserve(parameter_count(shape));
   for (std::int64_t layer = 0; layer < shape.num_layers; ++layer) {
     for (std::string& name : lstm_layer_parameter_names(prefix, layer, shape.bidirectional)) {
       names.push_back(std::move(name));
@@ -41,7 +55,7 @@ std::int64_t lstm_shape_mismatch(const std::vector<at::Tensor>& params, const Ls
     return 0;
   }
   const std::int64_t gates = 4 * hidden;
-  const auto count = static_cast<std::size_t>(4 * shape.num_layers * shape.directions());
+  const std::size_t count = parameter_count(shape);
   for (std::size_t i = 0; i < count; ++i) {
     if (i >= params.size()) {
       return static_cast<std::int64_t>(i);
@@ -66,6 +80,12 @@ std::int64_t lstm_shape_mismatch(const std::vector<at::Tensor>& params, const Ls
     }
   }
   return params.size() == count ? -1 : static_cast<std::int64_t>(count);
+}
+
+bool lstm_fits_bundle(const LstmShape& shape, std::size_t tensors) {
+  return shape.num_layers >= 0 &&
+         static_cast<std::uint64_t>(shape.num_layers) <=
+             tensors / static_cast<std::size_t>(4 * shape.directions());
 }
 
 at::Tensor lstm_dense(const at::Tensor& input, const at::Tensor& h0, const at::Tensor& c0,

@@ -23,7 +23,9 @@ struct LstmShape {
 // Parameter names in the flat order ATen's LSTM takes them: for each layer k,
 // the forward direction then (when bidirectional) the "_reverse" one, each as
 // weight_ih, weight_hh, bias_ih, bias_hh, spelled `prefix` + kind + "_l" + k +
-// suffix (for example "encoder.weight_ih_l0_reverse").
+// suffix (for example "encoder.weight_ih_l0_reverse"). A layer count whose
+// parameter count is negative or passes 64 bits throws std::length_error;
+// callers check a configured count against their bundle's tensors first.
 std::vector<std::string> lstm_parameter_names(const std::string& prefix, const LstmShape& shape);
 // The names of layer `layer` alone, in the same order.
 std::vector<std::string> lstm_layer_parameter_names(const std::string& prefix, std::int64_t layer,
@@ -37,6 +39,11 @@ std::vector<std::string> lstm_layer_parameter_names(const std::string& prefix, s
 // of the mapped bundle. Plans check before the first run.
 std::int64_t lstm_shape_mismatch(const std::vector<at::Tensor>& params, const LstmShape& shape,
                                  std::int64_t input_size, std::int64_t hidden);
+
+// True when a bundle of `tensors` tensors can hold the parameters of an LSTM
+// of `shape` at all: a configured layer count beyond that names tensors the
+// bundle cannot have, and listing their names would not end.
+bool lstm_fits_bundle(const LstmShape& shape, std::size_t tensors);
 
 // Runs the LSTM over one batch-first padded sequence batch [B, L, F] whose
 // every row uses all L steps. `h0`/`c0` are [layers * directions, B, H].

@@ -9,6 +9,7 @@
 #include <c10/util/Exception.h>
 #include <torch/csrc/inductor/aoti_package/model_package_loader.h>
 
+#include "bundle/tensor_errors.hpp"
 #include "encoders/transformer_encoder_impl.hpp"
 
 namespace velmora {
@@ -30,16 +31,6 @@ std::vector<std::vector<float>> rows_of(const at::Tensor& matrix) {
 }
 
 } // namespace
-
-std::string detail::libtorch_error_message(const std::exception& error) {
-  const auto* torch_error = dynamic_cast<const c10::Error*>(&error);
-  std::string message = torch_error ? torch_error->what_without_backtrace() : error.what();
-  const std::size_t backtrace = message.find("\nException raised from ");
-  if (backtrace != std::string::npos) {
-    message.erase(backtrace);
-  }
-  return message;
-}
 
 TransformerEncoder::Impl::Impl(std::filesystem::path model_path, Tokenizer subword_tokenizer,
                                std::size_t intra_op_threads, std::size_t max_length)

@@ -14,9 +14,9 @@
 
 #include <ATen/core/Tensor.h>
 
+#include <velmora/bert_tokenizer.hpp>
 #include <velmora/byte_bpe_tokenizer.hpp>
 #include <velmora/transformer_encoder.hpp>
-#include <velmora/bert_tokenizer.hpp>
 #include <velmora/xlmr_tokenizer.hpp>
 
 namespace torch::inductor {
@@ -61,14 +61,5 @@ private:
   // windows when longer than model_max_length.
   at::Tensor subword_rows(const std::vector<std::int64_t>& ids) const;
 };
-
-namespace detail {
-
-// The message of an error raised by libtorch or by a package, without the
-// backtrace that libtorch appends (also when a package rethrows a nested
-// error with the backtrace folded into its text).
-std::string libtorch_error_message(const std::exception& error);
-
-} // namespace detail
 
 } // namespace velmora

@@ -12,6 +12,7 @@
 #include <ATen/ops/ones.h>
 #include <torch/csrc/inductor/aoti_package/model_package_loader.h>
 
+#include "bundle/tensor_errors.hpp"
 #include "encoders/transformer_encoder_impl.hpp"
 
 namespace velmora {

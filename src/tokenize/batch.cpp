@@ -5,6 +5,7 @@
 #include <ATen/ATen.h>
 #include <c10/core/InferenceMode.h>
 
+#include "bundle/tensor_errors.hpp"
 #include "encoders/lstm.hpp"
 #include "tokenize/network.hpp"
 
@@ -49,8 +50,10 @@ TokenizerPlan::Impl::predict_batch(const std::vector<const Paragraph*>& paragrap
                                              const std::vector<at::Tensor>& weights) {
     return detail::lstm_packed(input, lengths, h0, c0, weights, shape, columns).output;
   };
-  const at::Tensor predicted = detail::tokenizer_labels(
-      *this, detail::tokenizer_inputs(*this, id_view, feature_view), run_lstm);
+  const at::Tensor predicted = detail::with_model_errors<TokenizerModelError>([&] {
+    return detail::tokenizer_labels(*this, detail::tokenizer_inputs(*this, id_view, feature_view),
+                                    run_lstm);
+  });
   const std::int64_t* all_labels = predicted.data_ptr<std::int64_t>();
 
   std::vector<TokenizerLabels> labels(batch);

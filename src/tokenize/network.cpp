@@ -5,6 +5,7 @@
 #include <ATen/ATen.h>
 #include <c10/core/InferenceMode.h>
 
+#include "bundle/tensor_errors.hpp"
 #include "encoders/lstm.hpp"
 
 namespace velmora::detail {
@@ -105,8 +106,10 @@ TokenizerLabels TokenizerPlan::Impl::predict_paragraph(const Paragraph& paragrap
         feat_dim == 0 ? at::empty({1, window, 0}, at::kFloat)
                       : at::from_blob(features.data() + start * static_cast<std::size_t>(feat_dim),
                                       {1, window, feat_dim}, at::kFloat);
-    const at::Tensor predicted = detail::tokenizer_labels(
-        *this, detail::tokenizer_inputs(*this, id_view, feature_view), run_lstm);
+    const at::Tensor predicted = detail::with_model_errors<TokenizerModelError>([&] {
+      return detail::tokenizer_labels(*this, detail::tokenizer_inputs(*this, id_view, feature_view),
+                                      run_lstm);
+    });
     const std::int64_t* window_labels = predicted.data_ptr<std::int64_t>();
 
     std::size_t keep = length;

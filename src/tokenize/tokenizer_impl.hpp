@@ -30,6 +30,11 @@ public:
 
   // Throws TokenizerModelError "missing tokenizer weight: '<name>'".
   const at::Tensor& weight(std::string_view name) const;
+  // Throws TokenizerModelError "tokenizer config disagrees with tensor
+  // '<name>'" for a weight whose shape the configuration does not give, and
+  // "tokenizer vocabulary disagrees with tensor 'embeddings.weight'" for a
+  // unit id outside the embedding's rows.
+  void check_shapes() const;
 
   // n x feat_dim feature values, row-major, one row per unit.
   std::vector<float> compute_features(const Paragraph& paragraph) const;

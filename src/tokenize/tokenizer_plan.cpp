@@ -6,6 +6,8 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/tensor_checks.hpp"
+#include "bundle/tensor_errors.hpp"
 #include "bundle/tensor_view.hpp"
 #include "tokenize/tokenizer_impl.hpp"
 
@@ -173,12 +175,46 @@ TokenizerPlan::Impl::Impl(const std::filesystem::path& path, bool verify_checksu
                                 "'");
     }
   }
+  check_shapes();
   for (std::size_t i = 0; i < 8; ++i) {
     rnn_weights.push_back(weight(kRequiredTensors[1 + i]));
     rnn2_weights.push_back(weight(kRequiredTensors[15 + i]));
   }
   initial_state = {at::zeros({2, 1, hidden_dim}, at::kFloat),
                    at::zeros({2, 1, hidden_dim}, at::kFloat)};
+}
+
+// What the network multiplies through, checked before anything is allocated
+// from the configured sizes: a width the weights do not have would allocate
+// without bound or fail deep inside the first forward pass.
+void TokenizerPlan::Impl::check_shapes() const {
+  using detail::Extent;
+  const auto require = [this](const std::string& name, std::initializer_list<Extent> extents) {
+    detail::require_shape<TokenizerModelError>("tokenizer", name, weight(name), extents);
+  };
+  const std::int64_t gates = detail::checked_product({4, hidden_dim});
+  const std::int64_t both = detail::checked_product({2, hidden_dim});
+  require("embeddings.weight", {Extent::any(), emb_dim});
+  for (const auto& [layer, input] :
+       {std::pair{"rnn.", detail::checked_sum({emb_dim, feat_dim})}, std::pair{"rnn2.", both}}) {
+    for (const char* direction : {"", "_reverse"}) {
+      const std::string layer_name = layer;
+      require(layer_name + "weight_ih_l0" + direction, {gates, input});
+      require(layer_name + "weight_hh_l0" + direction, {gates, hidden_dim});
+      require(layer_name + "bias_ih_l0" + direction, {gates});
+      require(layer_name + "bias_hh_l0" + direction, {gates});
+    }
+  }
+  for (const std::string classifier : {"tok", "sent", "mwt"}) {
+    if (classifier == "mwt" && !use_mwt) {
+      continue;
+    }
+    require(classifier + "_clf.weight", {1, both});
+    require(classifier + "_clf.bias", {1});
+    require(classifier + "_clf2.weight", {1, both});
+  }
+  detail::require_rows_for<TokenizerModelError>("tokenizer", "embeddings.weight",
+                                                weight("embeddings.weight"), unit2id);
 }
 
 const at::Tensor& TokenizerPlan::Impl::weight(std::string_view name) const {
@@ -191,7 +227,8 @@ const at::Tensor& TokenizerPlan::Impl::weight(std::string_view name) const {
 
 TokenizerPlan::TokenizerPlan(std::filesystem::path bundle_path, bool verify_checksums) {
   try {
-    impl_ = std::make_unique<Impl>(bundle_path, verify_checksums);
+    impl_ = detail::with_model_errors<TokenizerModelError>(
+        [&] { return std::make_unique<Impl>(bundle_path, verify_checksums); });
   } catch (const detail::JsonError& error) {
     throw TokenizerModelError(error.what());
   }

@@ -16,6 +16,8 @@
 
 #include <velmora/text.hpp>
 
+#include "bundle/tensor_checks.hpp"
+#include "bundle/tensor_errors.hpp"
 #include "bundle/tensor_view.hpp"
 #include "encoders/lstm.hpp"
 #include "wordform/mwt_impl.hpp"
@@ -31,8 +33,8 @@ constexpr std::int64_t kEndId = 3;
 constexpr const char* kOutputNames[] = {"output_layer.0.weight", "output_layer.0.bias",
                                         "output_layer.2.weight", "output_layer.2.bias"};
 
-bool has_shape(const at::Tensor& tensor, std::initializer_list<std::int64_t> shape) {
-  return tensor.scalar_type() == at::kFloat && tensor.sizes().equals(shape);
+bool has_shape(const at::Tensor& tensor, std::initializer_list<detail::Extent> shape) {
+  return tensor.scalar_type() == at::kFloat && detail::has_shape(tensor, shape);
 }
 
 } // namespace
@@ -57,7 +59,17 @@ void MWTPlan::Impl::load_native_model() {
                              detail::bundle_tensor_view(*bundle, descriptor, type));
   }
 
+  // The tensor library would refuse these only at the first token, with a
+  // message naming nothing of the bundle.
+  const std::int64_t state = hidden_dim / 2;
+  if (num_layers < 1 || state < 1) {
+    throw MWTModelError("invalid MWT dimensions in assets.config");
+  }
   const detail::LstmShape shape{num_layers, true};
+  if (!detail::lstm_fits_bundle(shape, bundle->tensors().size())) {
+    throw MWTModelError("missing MWT tensor: 'encoder.weight_ih_l" +
+                        std::to_string(num_layers - 1) + "'");
+  }
   const std::vector<std::string> encoder_names = detail::lstm_parameter_names("encoder.", shape);
   require_tensor("embedding.weight");
   for (const std::string& name : encoder_names) {
@@ -65,13 +77,6 @@ void MWTPlan::Impl::load_native_model() {
   }
   for (const char* name : kOutputNames) {
     require_tensor(name);
-  }
-
-  // The tensor library would refuse these only at the first token, with a
-  // message naming nothing of the bundle.
-  const std::int64_t state = hidden_dim / 2;
-  if (num_layers < 1 || state < 1) {
-    throw MWTModelError("invalid MWT dimensions in assets.config");
   }
   lstm_weights.reserve(encoder_names.size());
   for (const std::string& name : encoder_names) {
@@ -82,9 +87,10 @@ void MWTPlan::Impl::load_native_model() {
   output0_bias = require_tensor(kOutputNames[1]);
   output2_weight = require_tensor(kOutputNames[2]);
   output2_bias = require_tensor(kOutputNames[3]);
+  // Checked before the states are allocated from the configured sizes.
+  check_native_shapes();
   initial_state = {at::zeros({2 * num_layers, 1, state}, embedding_weight.options()),
                    at::zeros({2 * num_layers, 1, state}, embedding_weight.options())};
-  check_native_shapes();
 }
 
 void MWTPlan::Impl::check_native_shapes() const {
@@ -92,27 +98,35 @@ void MWTPlan::Impl::check_native_shapes() const {
     throw MWTModelError("MWT tensor does not fit the model: '" + name + "'");
   };
   const std::int64_t state = hidden_dim / 2;
-  // Rows for <PAD>, <UNK> and the start and end symbols at least.
+  const std::int64_t gates = detail::checked_product({4, state});
+  const std::int64_t both = detail::checked_product({2, state});
+  // Rows for <PAD>, <UNK> and the start and end symbols at least, and for
+  // every id of the vocabulary.
   if (embedding_weight.scalar_type() != at::kFloat || embedding_weight.dim() != 2 ||
       embedding_weight.size(0) < 4) {
     refuse("embedding.weight");
+  }
+  for (const auto& [unit, id] : unit_ids) {
+    if (id < 0 || id >= embedding_weight.size(0)) {
+      refuse("embedding.weight");
+    }
   }
   const std::vector<std::string> names =
       detail::lstm_parameter_names("encoder.", detail::LstmShape{num_layers, true});
   for (std::size_t i = 0; i < names.size(); ++i) {
     const std::int64_t layer = static_cast<std::int64_t>(i / 8);
-    const std::int64_t input = layer == 0 ? embedding_weight.size(1) : 2 * state;
+    const std::int64_t input = layer == 0 ? embedding_weight.size(1) : both;
     const at::Tensor& tensor = lstm_weights[i];
     bool fits = false;
     switch (i % 4) {
     case 0:
-      fits = has_shape(tensor, {4 * state, input});
+      fits = has_shape(tensor, {gates, input});
       break;
     case 1:
-      fits = has_shape(tensor, {4 * state, state});
+      fits = has_shape(tensor, {gates, state});
       break;
     default:
-      fits = has_shape(tensor, {4 * state});
+      fits = has_shape(tensor, {gates});
       break;
     }
     if (!fits) {
@@ -120,7 +134,7 @@ void MWTPlan::Impl::check_native_shapes() const {
     }
   }
   const std::int64_t inner = output0_weight.dim() == 2 ? output0_weight.size(0) : -1;
-  const bool outputs_fit[] = {has_shape(output0_weight, {inner, 2 * state}),
+  const bool outputs_fit[] = {has_shape(output0_weight, {inner, both}),
                               has_shape(output0_bias, {inner}),
                               has_shape(output2_weight, {2, inner}), has_shape(output2_bias, {2})};
   for (std::size_t i = 0; i < 4; ++i) {
@@ -142,8 +156,7 @@ std::string MWTPlan::Impl::insert_spaces(const std::string& token) const {
   }
   ids.push_back(kEndId);
 
-  at::Tensor votes;
-  {
+  const at::Tensor votes = detail::with_model_errors<MWTModelError>([&] {
     c10::InferenceMode guard;
     const at::Tensor input = at::from_blob(ids.data(), {1, positions}, at::kLong);
     const at::Tensor encoded =
@@ -152,8 +165,8 @@ std::string MWTPlan::Impl::insert_spaces(const std::string& token) const {
     const at::Tensor scores = at::linear(
         at::relu(at::linear(encoded, output0_weight, output0_bias)), output2_weight, output2_bias);
     // A tie never inserts a space.
-    votes = at::gt(scores.select(2, 1), scores.select(2, 0)).reshape({positions}).contiguous();
-  }
+    return at::gt(scores.select(2, 1), scores.select(2, 0)).reshape({positions}).contiguous();
+  });
   const bool* space = votes.data_ptr<bool>();
 
   std::string text;

@@ -5,6 +5,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/tensor_errors.hpp"
 #include "wordform/mwt_impl.hpp"
 
 namespace velmora {
@@ -58,7 +59,8 @@ MWTPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
 
 MWTPlan::MWTPlan(std::filesystem::path bundle_path, bool verify_checksums) {
   try {
-    impl_ = std::make_unique<Impl>(std::move(bundle_path), verify_checksums);
+    impl_ = detail::with_model_errors<MWTModelError>(
+        [&] { return std::make_unique<Impl>(std::move(bundle_path), verify_checksums); });
   } catch (const detail::JsonError& error) {
     throw MWTModelError(error.what());
   }

@@ -67,6 +67,12 @@ public:
 
   // Throws Seq2SeqModelError "missing seq2seq tensor: '<name>'".
   const at::Tensor& require_tensor(const std::string& name) const;
+  // Throws Seq2SeqModelError "seq2seq config disagrees with tensor '<name>'"
+  // for a tensor of another shape than the configuration gives, "seq2seq
+  // vocabulary disagrees with tensor '<name>'" for an id outside the
+  // embedding's rows and "seq2seq tensor has an unsupported dtype: '<name>'"
+  // for one not of the embedding's floating type.
+  void check_shapes(const std::vector<std::string>& encoder_names) const;
 
   // The POS vocabulary id of a tag, <UNK> when it is not there.
   std::int64_t pos_id(const std::string& tag) const;

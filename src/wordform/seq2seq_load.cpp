@@ -11,6 +11,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/tensor_checks.hpp"
 #include "bundle/tensor_view.hpp"
 #include "encoders/lstm.hpp"
 #include "wordform/seq2seq_impl.hpp"
@@ -146,6 +147,10 @@ Seq2SeqPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums
   }
 
   const detail::LstmShape encoder_shape{num_layers, true};
+  if (!detail::lstm_fits_bundle(encoder_shape, bundle->tensors().size())) {
+    fail(detail::config_disagreement("seq2seq",
+                                     "encoder.weight_ih_l" + std::to_string(num_layers - 1)));
+  }
   const std::vector<std::string> encoder_names =
       detail::lstm_parameter_names("encoder.", encoder_shape);
   const at::Tensor& embedding = require_tensor("embedding.weight");
@@ -172,6 +177,8 @@ Seq2SeqPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums
     }
   }
 
+  check_shapes(encoder_names);
+
   encoder_weights.reserve(encoder_names.size());
   for (const std::string& name : encoder_names) {
     encoder_weights.push_back(require_tensor(name));
@@ -179,6 +186,66 @@ Seq2SeqPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums
   encoder_initial_hidden = at::zeros({2 * num_layers, 1, hidden_dim / 2}, embedding.options());
   encoder_initial_cell = at::zeros({2 * num_layers, 1, hidden_dim / 2}, embedding.options());
   std::tie(masked_score, empty_mass) = fill_values(embedding.scalar_type());
+}
+
+// What the network multiplies through and the vocabularies index, checked
+// before anything is allocated from the configured sizes.
+void Seq2SeqPlan::Impl::check_shapes(const std::vector<std::string>& encoder_names) const {
+  using detail::Extent;
+  const c10::ScalarType type = require_tensor("embedding.weight").scalar_type();
+  const auto require = [&](const std::string& name, std::initializer_list<Extent> extents) {
+    const at::Tensor& tensor = require_tensor(name);
+    if (!detail::is_floating(tensor) || tensor.scalar_type() != type) {
+      fail(detail::dtype_disagreement("seq2seq", name));
+    }
+    detail::require_shape<Seq2SeqModelError>("seq2seq", name, tensor, extents);
+  };
+  const std::int64_t state = hidden_dim / 2;
+  const std::int64_t encoder_gates = detail::checked_product({4, state});
+  const std::int64_t decoder_gates = detail::checked_product({4, hidden_dim});
+  require("embedding.weight", {vocab_size, emb_dim});
+  for (std::size_t i = 0; i < encoder_names.size(); ++i) {
+    const std::int64_t input = i < 8 ? emb_dim : hidden_dim;
+    const std::size_t kind = i % 4;
+    require(encoder_names[i], kind == 0   ? std::initializer_list<Extent>{encoder_gates, input}
+                              : kind == 1 ? std::initializer_list<Extent>{encoder_gates, state}
+                                          : std::initializer_list<Extent>{encoder_gates});
+  }
+  require("decoder.lstm_cell.weight_ih", {decoder_gates, emb_dim});
+  require("decoder.lstm_cell.weight_hh", {decoder_gates, hidden_dim});
+  require("decoder.lstm_cell.bias_ih", {decoder_gates});
+  require("decoder.lstm_cell.bias_hh", {decoder_gates});
+  require("decoder.attention_layer.linear_in.weight", {hidden_dim, hidden_dim});
+  require("decoder.attention_layer.linear_out.weight",
+          {hidden_dim, detail::checked_product({2, hidden_dim})});
+  require("dec2vocab.weight", {vocab_size, hidden_dim});
+  require("dec2vocab.bias", {vocab_size});
+  if (copy) {
+    require("copy_gate.weight", {1, hidden_dim});
+    require("copy_gate.bias", {1});
+  }
+  if (pos) {
+    // The tag takes a position of its own in front of the characters.
+    require("pos_embedding.weight", {Extent::any(), emb_dim});
+    detail::require_rows_for<Seq2SeqModelError>("seq2seq", "pos_embedding.weight",
+                                                require_tensor("pos_embedding.weight"),
+                                                pos_vocab->unit2id);
+    if (require_tensor("pos_embedding.weight").size(0) <= detail::kSeq2SeqUnk) {
+      fail(detail::vocabulary_disagreement("seq2seq", "pos_embedding.weight"));
+    }
+  }
+  if (edit) {
+    const at::Tensor& inner = require_tensor("edit_clf.0.weight");
+    const std::int64_t width = inner.dim() == 2 ? inner.size(0) : -1;
+    const at::Tensor& outer = require_tensor("edit_clf.2.weight");
+    const std::int64_t classes = outer.dim() == 2 ? outer.size(0) : -1;
+    require("edit_clf.0.weight", {width, hidden_dim});
+    require("edit_clf.0.bias", {width});
+    require("edit_clf.2.weight", {classes, width});
+    require("edit_clf.2.bias", {classes});
+  }
+  detail::require_rows_for<Seq2SeqModelError>(
+      "seq2seq", "embedding.weight", require_tensor("embedding.weight"), char_vocab.unit2id);
 }
 
 const at::Tensor& Seq2SeqPlan::Impl::require_tensor(const std::string& name) const {

@@ -3,13 +3,15 @@
 #include <velmora/json.hpp>
 #include <velmora/seq2seq.hpp>
 
+#include "bundle/tensor_errors.hpp"
 #include "wordform/seq2seq_impl.hpp"
 
 namespace velmora {
 
 Seq2SeqPlan::Seq2SeqPlan(std::filesystem::path bundle_path, bool verify_checksums) {
   try {
-    impl_ = std::make_unique<Impl>(std::move(bundle_path), verify_checksums);
+    impl_ = detail::with_model_errors<Seq2SeqModelError>(
+        [&] { return std::make_unique<Impl>(std::move(bundle_path), verify_checksums); });
   } catch (const detail::JsonError& error) {
     throw Seq2SeqModelError(error.what());
   }
@@ -42,14 +44,16 @@ Seq2SeqPrediction Seq2SeqPlan::predict(const std::string& word,
                                        const std::optional<std::string>& pos,
                                        std::optional<long long> beam_size,
                                        bool suppress_unk) const {
-  return impl().predict(word, pos, beam_size, suppress_unk);
+  return detail::with_model_errors<Seq2SeqModelError>(
+      [&] { return impl().predict(word, pos, beam_size, suppress_unk); });
 }
 
 std::vector<Seq2SeqPrediction>
 Seq2SeqPlan::predict_many(const std::vector<std::string>& words,
                           const std::vector<std::optional<std::string>>& pos,
                           std::optional<long long> beam_size, bool suppress_unk) const {
-  return impl().predict_many(words, pos, beam_size, suppress_unk);
+  return detail::with_model_errors<Seq2SeqModelError>(
+      [&] { return impl().predict_many(words, pos, beam_size, suppress_unk); });
 }
 
 } // namespace velmora

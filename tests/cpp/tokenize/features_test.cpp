@@ -18,11 +18,14 @@ const std::string kFuncs = "\"feat_funcs\": [\n   \"space_before\"\n  ]";
 
 class TokenizerFeatures : public ::testing::Test {
 protected:
+  // Only the features are under test: the width goes into the loaded model,
+  // whose weights keep the one they were made for.
   TokenizerPlan::Impl with_features(const std::string& funcs, int dim,
                                     std::vector<std::pair<std::string, std::string>> more = {}) {
     more.emplace_back(kFuncs, "\"feat_funcs\": " + funcs);
-    more.emplace_back("\"feat_dim\": 1", "\"feat_dim\": " + std::to_string(dim));
-    return TokenizerPlan::Impl(test::edited_bundle(dir_, "cases/valid", more), false);
+    TokenizerPlan::Impl impl(test::edited_bundle(dir_, "cases/valid", more), false);
+    impl.feat_dim = dim;
+    return impl;
   }
   test::TempDir dir_;
 };

@@ -135,7 +135,29 @@ TEST_F(TokenizerLoader, ChecksFeatureNamesAndVocabulary) {
             "unsupported tokenizer feature: emoji");
   EXPECT_EQ(edited_error({{"\"<UNK>\": 1", "\"<UNKNOWN>\": 1"}}),
             "tokenizer vocabulary lacks <PAD> or <UNK>");
-  EXPECT_EQ(edited_impl({{"\"<UNK>\": 1", "\"<UNK>\": -7"}}).unk_id, -7);
+}
+
+// Configured sizes and vocabulary ids must be those of the weights: a width
+// of 2^31 - 1 would otherwise allocate without bound at the first call, and a
+// bad id or shape fail deep inside the tensor library.
+TEST_F(TokenizerLoader, ChecksConfigurationAndVocabularyAgainstTheWeights) {
+  const auto disagrees = [](const std::string& name) {
+    return "tokenizer config disagrees with tensor '" + name + "'";
+  };
+  EXPECT_EQ(edited_error({{"\"hidden_dim\": 2", "\"hidden_dim\": 2147483647"}}),
+            disagrees("rnn.weight_ih_l0"));
+  EXPECT_EQ(edited_error({{"\"emb_dim\": 2", "\"emb_dim\": 3"}}), disagrees("embeddings.weight"));
+  EXPECT_EQ(edited_error({{"\"feat_dim\": 1", "\"feat_dim\": 9223372036854775807"}}),
+            disagrees("rnn.weight_ih_l0"));
+  const std::string shape = "\"shape\": [\n    112,\n    2\n   ]";
+  EXPECT_EQ(load_error(test::edited_bundle(dir_, "cases/valid",
+                                           {{shape, "\"shape\": [\n    2,\n    112\n   ]"}},
+                                           "manifest.json")),
+            disagrees("embeddings.weight"));
+  const std::string vocabulary = "tokenizer vocabulary disagrees with tensor 'embeddings.weight'";
+  EXPECT_EQ(edited_error({{"\"<UNK>\": 1", "\"<UNK>\": -7"}}), vocabulary);
+  EXPECT_EQ(edited_error({{"\"<UNK>\": 1", "\"<UNK>\": 112"}}), vocabulary);
+  EXPECT_EQ(edited_error({{"\"<UNK>\": 1", "\"<UNK>\": 111"}}), "loaded");
 }
 
 TEST_F(TokenizerLoader, ChecksTensors) {

@@ -107,6 +107,21 @@ TEST_F(MWTAssetsTest, NativeDimensionsAreChecked) {
             "MWT tensor does not fit the model: 'encoder.weight_ih_l0'");
   EXPECT_EQ(assets_error(native(R"("hidden_dim": 4, "num_layers": 2)"), "mwt_tied"),
             "missing MWT tensor: 'encoder.weight_ih_l1'");
+  // Sizes that would allocate without bound or overflow are refused before
+  // anything is allocated or listed.
+  EXPECT_EQ(assets_error(native(R"("hidden_dim": 4294967294, "num_layers": 1)"), "mwt_tied"),
+            "MWT tensor does not fit the model: 'encoder.weight_ih_l0'");
+  EXPECT_EQ(
+      assets_error(native(R"("hidden_dim": 9223372036854775806, "num_layers": 1)"), "mwt_tied"),
+      "MWT tensor does not fit the model: 'encoder.weight_ih_l0'");
+  EXPECT_EQ(
+      assets_error(native(R"("hidden_dim": 4, "num_layers": 4611686018427387904)"), "mwt_tied"),
+      "missing MWT tensor: 'encoder.weight_ih_l4611686018427387903'");
+  // Every vocabulary id must be a row of the embedding.
+  std::string beyond = native(R"("hidden_dim": 4, "num_layers": 1)");
+  beyond.replace(beyond.find("\"a\": 4"), 6, "\"a\": 23");
+  EXPECT_EQ(assets_error(beyond, "mwt_tied"),
+            "MWT tensor does not fit the model: 'embedding.weight'");
 }
 
 TEST(MWTLoadTest, ModesFollowTheFlags) {

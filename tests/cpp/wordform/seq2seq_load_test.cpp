@@ -21,24 +21,40 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string vocab_json(const std::vector<std::string>& units) {
+std::string id2unit_json(const std::vector<std::string>& units) {
   std::string id2unit;
-  std::string unit2id;
   for (std::size_t i = 0; i < units.size(); ++i) {
     id2unit += (i ? ",\"" : "\"") + units[i] + "\"";
+  }
+  return "[" + id2unit + "]";
+}
+
+std::string vocab_json(const std::vector<std::string>& units) {
+  std::string unit2id;
+  for (std::size_t i = 0; i < units.size(); ++i) {
     unit2id += (i ? ",\"" : "\"") + units[i] + "\":" + std::to_string(i);
   }
-  return "{\"_id2unit\":[" + id2unit + "],\"_unit2id\":{" + unit2id + "}}";
+  return "{\"_id2unit\":" + id2unit_json(units) + ",\"_unit2id\":{" + unit2id + "}}";
+}
+
+// The 32 character units of the bundle's embedding: the four specials, then
+// letters.
+std::vector<std::string> char_units() {
+  std::vector<std::string> units = {"<PAD>", "<UNK>", "<SOS>", "<EOS>"};
+  for (char letter = 'a'; units.size() < 32; ++letter) {
+    units.emplace_back(1, letter);
+  }
+  return units;
 }
 
 // Assets as raw JSON members, so a case can drop, null or mistype any key.
 struct Assets {
   std::map<std::string, std::string> config = {
-      {"vocab_size", "6"},  {"emb_dim", "4"},          {"hidden_dim", "4"}, {"num_layers", "2"},
+      {"vocab_size", "32"}, {"emb_dim", "4"},          {"hidden_dim", "4"}, {"num_layers", "2"},
       {"max_dec_len", "4"}, {"attn_type", "\"soft\""}, {"copy", "true"},    {"pos", "true"},
       {"pos_dim", "5"},     {"edit", "true"}};
   std::map<std::string, std::string> vocab = {
-      {"char", vocab_json({"<PAD>", "<UNK>", "<SOS>", "<EOS>", "a", "b"})},
+      {"char", vocab_json(char_units())},
       {"pos", vocab_json({"<PAD>", "<UNK>", "<SOS>", "<EOS>", "NOUN"})}};
 
   std::string text() const {
@@ -91,12 +107,11 @@ TEST_F(Seq2SeqLoadTest, AcceptedConfigurationAndDefaults) {
 
   assets.config["beam_size"] = "4";
   assets.config["pos"] = "false";
-  assets.config["hidden_dim"] = "256";
   Seq2SeqPlan configured(bundle(assets), false);
   EXPECT_EQ(configured.configured_beam_size(), 4);
   EXPECT_FALSE(configured.uses_pos());
   const Seq2SeqPlan::Impl impl(bundle(assets), false);
-  EXPECT_EQ(impl.encoder_initial_hidden.sizes(), (std::vector<std::int64_t>{4, 1, 128}));
+  EXPECT_EQ(impl.encoder_initial_hidden.sizes(), (std::vector<std::int64_t>{4, 1, 2}));
 
   plan = Seq2SeqPlan(std::move(configured));
   EXPECT_EQ(plan.configured_beam_size(), 4);
@@ -138,8 +153,7 @@ TEST_F(Seq2SeqLoadTest, RefusalsNameTheFirstDefect) {
       // Without a "char" member the vocabulary object is the character one.
       {[](Assets& a) {
          a.config["pos"] = "false";
-         a.vocab = {{"_id2unit", "[\"<PAD>\",\"<UNK>\",\"<SOS>\",\"<EOS>\",\"a\",\"b\"]"},
-                    {"_unit2id", "{\"a\":4}"}};
+         a.vocab = {{"_id2unit", id2unit_json(char_units())}, {"_unit2id", "{\"a\":4}"}};
        },
        "<loaded>"},
       {[](Assets& a) {
@@ -159,6 +173,39 @@ TEST_F(Seq2SeqLoadTest, RefusalsNameTheFirstDefect) {
             "missing JSON key 'vocab' at assets");
   EXPECT_NE(load_error(bundle("load_base", "{\"config\": ")).find(" at JSON byte "),
             std::string::npos);
+}
+
+// Configured sizes must be those of the weights, checked before anything is
+// allocated from them: a layer count of 2^62 would otherwise list names
+// until memory runs out, and a width the weights lack would fail deep in the
+// tensor library at the first word.
+TEST_F(Seq2SeqLoadTest, ConfigurationMustMatchTheWeights) {
+  const auto disagrees = [](const std::string& name) {
+    return "seq2seq config disagrees with tensor '" + name + "'";
+  };
+  const std::vector<std::pair<std::function<void(Assets&)>, std::string>> cases = {
+      {[](Assets& a) { a.config["num_layers"] = "4611686018427387904"; },
+       disagrees("encoder.weight_ih_l4611686018427387903")},
+      {[](Assets& a) { a.config["hidden_dim"] = "4294967296"; }, disagrees("encoder.weight_ih_l0")},
+      {[](Assets& a) { a.config["hidden_dim"] = "9223372036854775806"; },
+       disagrees("encoder.weight_ih_l0")},
+      {[](Assets& a) { a.config["emb_dim"] = "5"; }, disagrees("embedding.weight")},
+      {[](Assets& a) {
+         a.vocab["char"] =
+             "{\"_id2unit\":" + id2unit_json(char_units()) + ",\"_unit2id\":{\"a\":32}}";
+       },
+       "seq2seq vocabulary disagrees with tensor 'embedding.weight'"},
+      {[](Assets& a) {
+         a.vocab["pos"] = "{\"_id2unit\":[\"<PAD>\",\"<UNK>\",\"<SOS>\",\"<EOS>\"],"
+                          "\"_unit2id\":{\"NOUN\":-1}}";
+       },
+       "seq2seq vocabulary disagrees with tensor 'pos_embedding.weight'"},
+  };
+  for (const auto& [edit, message] : cases) {
+    Assets assets;
+    edit(assets);
+    EXPECT_EQ(load_error(bundle(assets)), message) << assets.text();
+  }
 }
 
 TEST_F(Seq2SeqLoadTest, TensorDefects) {
