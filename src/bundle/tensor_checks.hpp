@@ -60,15 +60,25 @@ void require_shape(std::string_view model, std::string_view name, const at::Tens
   }
 }
 
-// Throws Error(vocabulary_disagreement(model, name)) unless every id of the
-// unit-to-id map `units` is a row of `embedding`, a matrix.
+// The size of `axis` of `tensor`, or -1 (which no extent matches) when it has
+// no such axis.
+inline std::int64_t extent_of(const at::Tensor& tensor, std::int64_t axis) {
+  return axis < tensor.dim() ? tensor.size(axis) : -1;
+}
+
+// Throws Error(vocabulary_disagreement(model, name)) unless `embedding` is a
+// matrix whose rows hold every id of the unit-to-id map `units` and the
+// `reserved` ids 0, 1, ... that the plan reads whatever the vocabulary says.
 template <class Error, class Units>
 void require_rows_for(std::string_view model, std::string_view name, const at::Tensor& embedding,
-                      const Units& units) {
+                      const Units& units, std::int64_t reserved = 0) {
+  const std::int64_t rows = embedding.dim() == 2 ? embedding.size(0) : -1;
+  bool fits = reserved <= rows;
   for (const auto& entry : units) {
-    if (embedding.dim() != 2 || entry.second < 0 || entry.second >= embedding.size(0)) {
-      throw Error(vocabulary_disagreement(model, name));
-    }
+    fits = fits && entry.second >= 0 && entry.second < rows;
+  }
+  if (!fits) {
+    throw Error(vocabulary_disagreement(model, name));
   }
 }
 

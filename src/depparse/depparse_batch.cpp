@@ -10,6 +10,7 @@
 #include <ATen/ops/zeros.h>
 #include <c10/core/InferenceMode.h>
 
+#include "bundle/tensor_errors.hpp"
 #include "depparse/depparse_impl.hpp"
 #include "depparse/depparse_words.hpp"
 
@@ -26,7 +27,9 @@ std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents
       views.push_back(std::move(words));
     }
   }
-  const std::vector<std::vector<DepparsePrediction>> results = impl_->parse_sentences(sentences);
+  const std::vector<std::vector<DepparsePrediction>> results =
+      detail::with_model_errors<DepparseModelError>(
+          [&] { return impl_->parse_sentences(sentences); });
   for (std::size_t s = 0; s < views.size(); ++s) {
     detail::apply_predictions(views[s], results[s]);
   }

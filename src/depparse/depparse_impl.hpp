@@ -132,6 +132,7 @@ struct DepparsePlan::Impl {
 private:
   void bind_tensors();
   void validate_tensors() const;
+  void check_shapes(std::int64_t input_width, std::int64_t relations) const;
   void require_biaffine(const std::string& prefix) const;
   void cache_recurrent_weights();
 };

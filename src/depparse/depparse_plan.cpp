@@ -7,6 +7,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/tensor_errors.hpp"
 #include "depparse/depparse_impl.hpp"
 #include "depparse/depparse_words.hpp"
 
@@ -14,7 +15,8 @@ namespace velmora {
 
 DepparsePlan::DepparsePlan(std::filesystem::path bundle_path, bool verify_checksums) {
   try {
-    impl_ = std::make_unique<Impl>(std::move(bundle_path), verify_checksums);
+    impl_ = detail::with_model_errors<DepparseModelError>(
+        [&] { return std::make_unique<Impl>(std::move(bundle_path), verify_checksums); });
   } catch (const detail::JsonError& error) {
     throw DepparseModelError(error.what());
   }
@@ -37,10 +39,12 @@ std::vector<DepparsePrediction> DepparsePlan::parse(const std::vector<DepparseWo
   if (words.empty()) {
     return {};
   }
-  c10::InferenceMode guard;
-  const at::Tensor encoded = impl_->encode_sentence(words, nullptr, nullptr);
-  at::Tensor arcs = impl_->arc_log_probabilities(encoded, nullptr);
-  return impl_->decode_sentence(words, arcs, impl_->relation_scores(encoded.squeeze(0)));
+  return detail::with_model_errors<DepparseModelError>([&] {
+    c10::InferenceMode guard;
+    const at::Tensor encoded = impl_->encode_sentence(words, nullptr, nullptr);
+    at::Tensor arcs = impl_->arc_log_probabilities(encoded, nullptr);
+    return impl_->decode_sentence(words, arcs, impl_->relation_scores(encoded.squeeze(0)));
+  });
 }
 
 Document DepparsePlan::process(Document document) const {

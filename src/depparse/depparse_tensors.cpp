@@ -76,40 +76,101 @@ void DepparsePlan::Impl::validate_tensors() const {
     tensor("ufeats_emb." + std::to_string(k) + ".weight");
   }
 
+  // Configured sizes come from a file: their sums are checked.
+  using detail::extent_of;
   const std::int64_t character_width =
-      use_charlm ? charlm_forward->hidden_size() + charlm_backward->hidden_size() : transformed_dim;
+      use_charlm ? detail::checked_sum({charlm_forward->hidden_size(), charlm_backward->hidden_size()})
+                 : transformed_dim;
   const std::int64_t transformer_width = use_transformer ? transformer->hidden_size() : 0;
-  const std::int64_t input_width =
-      2 * word_emb_dim + 2 * tag_emb_dim + transformed_dim + character_width + transformer_width;
+  const std::int64_t input_width = detail::checked_sum(
+      {detail::checked_product({2, word_emb_dim}), detail::checked_product({2, tag_emb_dim}),
+       transformed_dim, character_width, transformer_width});
   const std::int64_t relations = count(deprel_labels) - 4;
   const at::Tensor& word_emb = tensor("word_emb.weight");
   const at::Tensor& lemma_emb = tensor("lemma_emb.weight");
   // The relation scorer's bias and its weight's output axis must both match
   // the label list: decoding names relation r by label r + 4.
-  if (word_emb.size(0) != count(word_vocab) || word_emb.size(1) != word_emb_dim ||
-      lemma_emb.size(0) != count(lemma_vocab) || lemma_emb.size(1) != word_emb_dim ||
-      tensor("upos_emb.weight").size(0) != count(upos_vocab) ||
-      tensor("pretrained_emb.weight").size(0) != count(pretrain_vocab) ||
-      tensor("parserlstm.lstm.0.lstm.weight_ih_l0").size(1) != input_width ||
-      tensor("deprel.scorer.W_bilin.bias").size(0) != relations ||
-      tensor("deprel.scorer.W_bilin.weight").size(2) != relations) {
+  if (extent_of(word_emb, 0) != count(word_vocab) || extent_of(word_emb, 1) != word_emb_dim ||
+      extent_of(lemma_emb, 0) != count(lemma_vocab) || extent_of(lemma_emb, 1) != word_emb_dim ||
+      extent_of(tensor("upos_emb.weight"), 0) != count(upos_vocab) ||
+      extent_of(tensor("pretrained_emb.weight"), 0) != count(pretrain_vocab) || input_width < 0 ||
+      extent_of(tensor("parserlstm.lstm.0.lstm.weight_ih_l0"), 1) != input_width ||
+      extent_of(tensor("deprel.scorer.W_bilin.bias"), 0) != relations ||
+      extent_of(tensor("deprel.scorer.W_bilin.weight"), 2) != relations) {
     throw DepparseModelError(kDimensionsMessage);
   }
   if (!composite_xpos) {
-    if (tensor("xpos_emb.weight").size(0) != count(xpos_vocab)) {
+    if (extent_of(tensor("xpos_emb.weight"), 0) != count(xpos_vocab)) {
       throw DepparseModelError("XPOS embedding dimensions disagree with its vocabulary");
     }
   } else {
     for (std::size_t k = 0; k < xpos_component_vocabs.size(); ++k) {
-      if (tensor("xpos_emb." + std::to_string(k) + ".weight").size(0) !=
+      if (extent_of(tensor("xpos_emb." + std::to_string(k) + ".weight"), 0) !=
           count(xpos_component_vocabs[k])) {
         throw DepparseModelError(
             "composite XPOS embedding dimensions disagree with its vocabulary");
       }
     }
   }
-  if (!use_charlm && tensor("charmodel.char_emb.weight").size(0) != count(char_vocab)) {
+  if (!use_charlm && extent_of(tensor("charmodel.char_emb.weight"), 0) != count(char_vocab)) {
     throw DepparseModelError("depparse character tensor dimensions disagree with its vocabulary");
+  }
+  check_shapes(input_width, relations);
+}
+
+// Every shape the inputs and the scorers rely on, in the float32 the decoder
+// reads, checked after the checks the vocabularies name.
+void DepparsePlan::Impl::check_shapes(std::int64_t input_width, std::int64_t relations) const {
+  using detail::Extent;
+  const detail::TensorContract<DepparseModelError> contract(
+      "depparse", [this](std::string_view name) -> const at::Tensor& { return tensor(name); },
+      at::kFloat);
+  // The root reads row 3 of every embedding, unknown units row 1.
+  constexpr std::int64_t kReadRows = detail::kRootId + 1;
+  const auto embedding = [&](const std::string& name, std::int64_t width,
+                             const detail::UnitMap& vocabulary) {
+    detail::require_rows_for<DepparseModelError>(
+        "depparse", name, contract.require(name, {Extent::any(), width}), vocabulary, kReadRows);
+  };
+  embedding("word_emb.weight", word_emb_dim, word_vocab);
+  embedding("lemma_emb.weight", word_emb_dim, lemma_vocab);
+  embedding("upos_emb.weight", tag_emb_dim, upos_vocab);
+  if (!composite_xpos) {
+    embedding("xpos_emb.weight", tag_emb_dim, xpos_vocab);
+  } else {
+    for (std::size_t k = 0; k < xpos_component_vocabs.size(); ++k) {
+      embedding("xpos_emb." + std::to_string(k) + ".weight", tag_emb_dim,
+                xpos_component_vocabs[k]);
+    }
+  }
+  const std::int64_t pretrained_width = detail::extent_of(tensor("pretrained_emb.weight"), 1);
+  embedding("pretrained_emb.weight", pretrained_width, pretrain_vocab);
+  contract.require("trans_pretrained.weight", {transformed_dim, pretrained_width});
+  if (!use_charlm) {
+    contract.character_model(char_emb_dim, char_hidden_dim, transformed_dim);
+    detail::require_rows_for<DepparseModelError>("depparse", "charmodel.char_emb.weight",
+                                                 tensor("charmodel.char_emb.weight"), char_vocab,
+                                                 kReadRows);
+  }
+  contract.highway_stack(kStack, num_layers, input_width, hidden_dim);
+
+  const std::int64_t both = detail::checked_product({2, hidden_dim});
+  const std::int64_t side = detail::checked_sum({deep_biaff_hidden_dim, 1});
+  const auto biaffine = [&](const std::string& prefix, std::int64_t outputs) {
+    for (const char* half : {".W1", ".W2"}) {
+      contract.require(prefix + half + ".weight", {deep_biaff_hidden_dim, both});
+      contract.require(prefix + half + ".bias", {deep_biaff_hidden_dim});
+    }
+    contract.require(prefix + ".scorer.W_bilin.weight", {side, side, outputs});
+    contract.require(prefix + ".scorer.W_bilin.bias", {outputs});
+  };
+  biaffine("unlabeled", 1);
+  biaffine("deprel", relations);
+  if (linearization) {
+    biaffine("linearization", 1);
+  }
+  if (distance) {
+    biaffine("distance", 1);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <velmora/json.hpp>
 #include <velmora/model_bundle.hpp>
 
+#include "bundle/tensor_errors.hpp"
 #include "encoders/native_charlm.hpp"
 
 namespace velmora {
@@ -27,7 +28,8 @@ CharLMPlan::CharLMPlan(std::filesystem::path bundle_path, bool verify_checksums)
   // The direction comes from the assets, not from the processor name. JSON
   // errors reach the caller unchanged.
   const detail::JsonValue assets = detail::parse_json(impl_->bundle->assets_json());
-  impl_->model = std::make_unique<detail::NativeCharLM>(impl_->bundle, std::string(), assets);
+  impl_->model = detail::with_model_errors<CharLMModelError>(
+      [&] { return std::make_unique<detail::NativeCharLM>(impl_->bundle, std::string(), assets); });
 }
 
 CharLMPlan::CharLMPlan(CharLMPlan&& other) noexcept = default;
@@ -53,7 +55,8 @@ std::int64_t CharLMPlan::hidden_size() const {
 }
 
 std::vector<std::vector<float>> CharLMPlan::encode(const std::vector<std::string>& words) const {
-  const at::Tensor vectors = impl_->model->encode(words).to(at::kFloat).contiguous();
+  const at::Tensor vectors = detail::with_model_errors<CharLMModelError>(
+      [&] { return impl_->model->encode(words).to(at::kFloat).contiguous(); });
   const std::int64_t rows = vectors.size(0);
   const std::int64_t width = vectors.size(1);
   const float* data = vectors.const_data_ptr<float>();

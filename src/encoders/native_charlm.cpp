@@ -10,6 +10,7 @@
 
 #include <velmora/text.hpp>
 
+#include "bundle/tensor_checks.hpp"
 #include "bundle/tensor_view.hpp"
 #include "encoders/lstm.hpp"
 
@@ -62,6 +63,12 @@ NativeCharLM::NativeCharLM(std::shared_ptr<ModelBundle> bundle, std::string pref
       c_init_.sizes() != h_init_.sizes()) {
     throw CharLMModelError(kMismatch);
   }
+  // Every id is looked up in the embedding.
+  for (const auto& [key, id] : vocab_) {
+    if (id < 0 || id >= char_emb_.size(0)) {
+      throw CharLMModelError(kMismatch);
+    }
+  }
 
   const std::vector<std::string> names =
       lstm_parameter_names("charlstm.lstm.", LstmShape{num_layers_, false});
@@ -72,14 +79,24 @@ NativeCharLM::NativeCharLM(std::shared_ptr<ModelBundle> bundle, std::string pref
   // ATen's CPU LSTM kernels take the sizes from the input and the states and
   // do not check the weights against them: a short weight would be read past
   // its end, out of the mapped file. So the shapes are checked here.
-  const std::int64_t gates = 4 * hidden_size_;
+  // All of one floating type, as the recurrence multiplies them together.
+  const std::int64_t gates = checked_product({4, hidden_size_});
   for (std::int64_t layer = 0; layer < num_layers_; ++layer) {
     const std::int64_t input = layer == 0 ? char_emb_.size(1) : hidden_size_;
     const at::Tensor* params = &lstm_params_[static_cast<std::size_t>(4 * layer)];
-    if (params[0].sizes() != at::IntArrayRef({gates, input}) ||
-        params[1].sizes() != at::IntArrayRef({gates, hidden_size_}) ||
-        params[2].sizes() != at::IntArrayRef({gates}) ||
-        params[3].sizes() != at::IntArrayRef({gates})) {
+    if (!has_shape(params[0], {gates, input}) || !has_shape(params[1], {gates, hidden_size_}) ||
+        !has_shape(params[2], {gates}) || !has_shape(params[3], {gates})) {
+      throw CharLMModelError(kMismatch);
+    }
+  }
+  const c10::ScalarType type = char_emb_.scalar_type();
+  for (const at::Tensor* tensor : {&char_emb_, &h_init_, &c_init_}) {
+    if (!is_floating(*tensor) || tensor->scalar_type() != type) {
+      throw CharLMModelError(kMismatch);
+    }
+  }
+  for (const at::Tensor& tensor : lstm_params_) {
+    if (tensor.scalar_type() != type) {
       throw CharLMModelError(kMismatch);
     }
   }

@@ -122,6 +122,7 @@ struct POSPlan::Impl {
 private:
   void bind_tensors();
   void check_tensors();
+  void check_shapes(std::int64_t input_width) const;
 };
 
 } // namespace velmora

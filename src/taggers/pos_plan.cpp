@@ -8,13 +8,15 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/tensor_errors.hpp"
 #include "taggers/pos_impl.hpp"
 
 namespace velmora {
 
 POSPlan::POSPlan(std::filesystem::path bundle_path, bool verify_checksums) {
   try {
-    impl_ = std::make_unique<Impl>(std::move(bundle_path), verify_checksums);
+    impl_ = detail::with_model_errors<POSModelError>(
+        [&] { return std::make_unique<Impl>(std::move(bundle_path), verify_checksums); });
   } catch (const detail::JsonError& error) {
     throw POSModelError(error.what());
   }
@@ -34,7 +36,7 @@ const ModelBundle& POSPlan::bundle() const {
 }
 
 std::vector<POSTags> POSPlan::tag(const std::vector<std::string>& words) const {
-  return impl_->tag_words(words);
+  return detail::with_model_errors<POSModelError>([&] { return impl_->tag_words(words); });
 }
 
 Document POSPlan::process(Document document) const {
@@ -46,7 +48,8 @@ Document POSPlan::process(Document document) const {
     for (std::uint64_t w = 0; w < words.size(); ++w) {
       texts.push_back(words.at(static_cast<std::int64_t>(w)).text());
     }
-    Impl::write_tags(words, impl_->tag_words(texts));
+    Impl::write_tags(words, detail::with_model_errors<POSModelError>(
+                                [&] { return impl_->tag_words(texts); }));
   }
   return document;
 }
@@ -66,7 +69,8 @@ std::vector<Document> POSPlan::process_bulk(std::vector<Document> documents) con
       views.push_back(std::move(words));
     }
   }
-  const std::vector<std::vector<POSTags>> results = impl_->tag_sentences(texts);
+  const std::vector<std::vector<POSTags>> results =
+      detail::with_model_errors<POSModelError>([&] { return impl_->tag_sentences(texts); });
   for (std::size_t s = 0; s < views.size(); ++s) {
     Impl::write_tags(views[s], results[s]);
   }

@@ -21,6 +21,7 @@
 #include <velmora/json.hpp>
 #include <velmora/model_bundle.hpp>
 
+#include "bundle/tensor_checks.hpp"
 #include "bundle/tensor_view.hpp"
 #include "encoders/native_charlm.hpp"
 #include "taggers/highway_lstm.hpp"
@@ -143,6 +144,73 @@ const std::vector<std::string>& character_model_tensor_names();
 // looked up in that order.
 void cache_character_lstm(const TensorLookup& tensor, std::vector<at::Tensor>& weights,
                           std::vector<at::Tensor>& initial_state);
+
+// What a tagger or parser multiplies through, checked at load against its
+// configuration: every tensor must hold values of the plan's one floating
+// type and have the shape the sizes give. Refusals are `Error` with the
+// plan's words: "<model> tensor has an unsupported dtype: '<name>'", "<model>
+// config disagrees with tensor '<name>'".
+template <class Error> class TensorContract {
+public:
+  TensorContract(std::string model, TensorLookup tensor, c10::ScalarType type)
+      : model_(std::move(model)), tensor_(std::move(tensor)), type_(type) {}
+
+  const at::Tensor& require(const std::string& name, std::initializer_list<Extent> extents) const {
+    const at::Tensor& found = tensor_(name);
+    if (found.scalar_type() != type_) {
+      throw Error(dtype_disagreement(model_, name));
+    }
+    require_shape<Error>(model_, name, found, extents);
+    return found;
+  }
+
+  // The character model over embeddings of `embedding` columns, its
+  // recurrence of `hidden` units projected to `projected` columns.
+  void character_model(std::int64_t embedding, std::int64_t hidden,
+                       std::int64_t projected) const {
+    const std::int64_t gates = checked_product({4, hidden});
+    const std::vector<std::string>& names = character_model_tensor_names();
+    require(names[0], {Extent::any(), embedding});
+    require(names[1], {1, hidden});
+    require(names[2], {1, 1, hidden});
+    require(names[3], {1, 1, hidden});
+    require(names[4], {gates, embedding});
+    require(names[5], {gates, hidden});
+    require(names[6], {gates});
+    require(names[7], {gates});
+    require(names[8], {projected, hidden});
+  }
+
+  // The highway stack `stack` of `layers` layers of `hidden` units per
+  // direction over inputs of `input` columns, and its initial states.
+  void highway_stack(const std::string& stack, std::int64_t layers, std::int64_t input,
+                     std::int64_t hidden) const {
+    const std::int64_t gates = checked_product({4, hidden});
+    const std::int64_t both = checked_product({2, hidden});
+    for (std::int64_t layer = 0; layer < layers; ++layer) {
+      const std::int64_t width = layer == 0 ? input : both;
+      const std::vector<std::string> names = highway_layer_tensor_names(stack, layer);
+      for (std::size_t i = 0; i < 8; ++i) {
+        const std::size_t kind = i % 4;
+        require(names[i], kind == 0   ? std::initializer_list<Extent>{gates, width}
+                          : kind == 1 ? std::initializer_list<Extent>{gates, hidden}
+                                      : std::initializer_list<Extent>{gates});
+      }
+      for (std::size_t i = 8; i < names.size(); i += 2) {
+        require(names[i], {both, width});
+        require(names[i + 1], {both});
+      }
+    }
+    const std::int64_t rows = checked_product({2, layers});
+    require(stack + "_h_init", {rows, 1, hidden});
+    require(stack + "_c_init", {rows, 1, hidden});
+  }
+
+private:
+  std::string model_;
+  TensorLookup tensor_;
+  c10::ScalarType type_;
+};
 
 // The forward and backward character language models of `assets.charlm`
 // over the bundle's "charmodel_forward." and "charmodel_backward." tensors,

@@ -227,12 +227,10 @@ void Seq2SeqPlan::Impl::check_shapes(const std::vector<std::string>& encoder_nam
   if (pos) {
     // The tag takes a position of its own in front of the characters.
     require("pos_embedding.weight", {Extent::any(), emb_dim});
+    // An unknown tag reads the <UNK> row.
     detail::require_rows_for<Seq2SeqModelError>("seq2seq", "pos_embedding.weight",
                                                 require_tensor("pos_embedding.weight"),
-                                                pos_vocab->unit2id);
-    if (require_tensor("pos_embedding.weight").size(0) <= detail::kSeq2SeqUnk) {
-      fail(detail::vocabulary_disagreement("seq2seq", "pos_embedding.weight"));
-    }
+                                                pos_vocab->unit2id, detail::kSeq2SeqUnk + 1);
   }
   if (edit) {
     const at::Tensor& inner = require_tensor("edit_clf.0.weight");

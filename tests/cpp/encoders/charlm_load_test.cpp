@@ -98,8 +98,14 @@ TEST(CharLMLoad, TensorsMustMatchTheAssets) {
             std::string("charlm: ") + kMismatch);
   EXPECT_EQ(load_failure(set({"config", "char_hidden_dim"}, JsonValue(9LL))),
             std::string("charlm: ") + kMismatch);
-  // Ids are taken as they stand: a shared id is no defect.
+  // Ids are taken as they stand: a shared id is no defect, but every id must
+  // be a row of the embedding.
   EXPECT_EQ(load_failure(set({"vocab", "_unit2id", "b"}, JsonValue(4LL))), "loaded");
+  const auto rows = vt::open_charlm_bundle("models/forward1")->tensor("char_emb.weight").shape[0];
+  EXPECT_EQ(load_failure(set({"vocab", "_unit2id", "b"}, JsonValue(static_cast<long long>(rows)))),
+            std::string("charlm: ") + kMismatch);
+  EXPECT_EQ(load_failure(set({"vocab", "_unit2id", "b"}, JsonValue(-1LL))),
+            std::string("charlm: ") + kMismatch);
 }
 
 TEST(CharLMLoad, TensorNamesCarryThePrefix) {
