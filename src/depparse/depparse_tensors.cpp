@@ -79,8 +79,9 @@ void DepparsePlan::Impl::validate_tensors() const {
   // Configured sizes come from a file: their sums are checked.
   using detail::extent_of;
   const std::int64_t character_width =
-      use_charlm ? detail::checked_sum({charlm_forward->hidden_size(), charlm_backward->hidden_size()})
-                 : transformed_dim;
+      use_charlm
+          ? detail::checked_sum({charlm_forward->hidden_size(), charlm_backward->hidden_size()})
+          : transformed_dim;
   const std::int64_t transformer_width = use_transformer ? transformer->hidden_size() : 0;
   const std::int64_t input_width = detail::checked_sum(
       {detail::checked_product({2, word_emb_dim}), detail::checked_product({2, tag_emb_dim}),
@@ -139,8 +140,7 @@ void DepparsePlan::Impl::check_shapes(std::int64_t input_width, std::int64_t rel
     embedding("xpos_emb.weight", tag_emb_dim, xpos_vocab);
   } else {
     for (std::size_t k = 0; k < xpos_component_vocabs.size(); ++k) {
-      embedding("xpos_emb." + std::to_string(k) + ".weight", tag_emb_dim,
-                xpos_component_vocabs[k]);
+      embedding("xpos_emb." + std::to_string(k) + ".weight", tag_emb_dim, xpos_component_vocabs[k]);
     }
   }
   const std::int64_t pretrained_width = detail::extent_of(tensor("pretrained_emb.weight"), 1);

@@ -48,8 +48,8 @@ Document POSPlan::process(Document document) const {
     for (std::uint64_t w = 0; w < words.size(); ++w) {
       texts.push_back(words.at(static_cast<std::int64_t>(w)).text());
     }
-    Impl::write_tags(words, detail::with_model_errors<POSModelError>(
-                                [&] { return impl_->tag_words(texts); }));
+    Impl::write_tags(
+        words, detail::with_model_errors<POSModelError>([&] { return impl_->tag_words(texts); }));
   }
   return document;
 }

@@ -71,8 +71,8 @@ void POSPlan::Impl::check_shapes(std::int64_t input_width) const {
   contract.require("upos_clf.bias", {count(upos_labels)});
   contract.require("upos_emb.weight", {count(upos_labels), tag_emb_dim});
   const auto bilinear = [&](const std::string& prefix, Extent outputs, std::int64_t left) {
-    const at::Tensor& weight = contract.require(
-        prefix + ".W_bilin.weight", {outputs, detail::checked_sum({left, 1}), tags});
+    const at::Tensor& weight = contract.require(prefix + ".W_bilin.weight",
+                                                {outputs, detail::checked_sum({left, 1}), tags});
     contract.require(prefix + ".W_bilin.bias", {weight.size(0)});
   };
   const std::int64_t xpos_width = head("xpos_hid");

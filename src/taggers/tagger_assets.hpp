@@ -166,8 +166,7 @@ public:
 
   // The character model over embeddings of `embedding` columns, its
   // recurrence of `hidden` units projected to `projected` columns.
-  void character_model(std::int64_t embedding, std::int64_t hidden,
-                       std::int64_t projected) const {
+  void character_model(std::int64_t embedding, std::int64_t hidden, std::int64_t projected) const {
     const std::int64_t gates = checked_product({4, hidden});
     const std::vector<std::string>& names = character_model_tensor_names();
     require(names[0], {Extent::any(), embedding});
