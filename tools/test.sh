@@ -6,12 +6,20 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 eval "$(bash "$root/tools/build.sh" | grep '^VELMORA_')"
 
 jobs="$(nproc)"
+logs="$(mktemp -d)"
+trap 'rm -rf "$logs"' EXIT
 # ctest runs one process per test case on every core; a full intra-op pool in
 # each would oversubscribe the machine many times over.
 export OMP_NUM_THREADS=1
-ctest --test-dir "$VELMORA_BUILD" --output-on-failure -j "$jobs"
+ctest --test-dir "$VELMORA_BUILD" --output-on-failure -j "$jobs" | tee "$logs/ctest"
 
 export PYTHONPATH="$VELMORA_BUILD/python${PYTHONPATH:+:$PYTHONPATH}"
 export VELMORA_FIXTURE_DIR="$VELMORA_BUILD/fixtures"
 cd "$root"
-"$VELMORA_PY" -m pytest -q tests/python
+"$VELMORA_PY" -m pytest -q -rs tests/python | tee "$logs/pytest"
+
+# Cases that need ../shared/data skip without it: say how many did.
+cpp_skipped="$(grep -c 'Not Run (Skipped)' "$logs/ctest" || true)"
+python_skipped="$(grep 'shared test data not found' "$logs/pytest" |
+  sed -n 's/^SKIPPED \[\([0-9]*\)\].*/\1/p' | awk '{n += $1} END {print n + 0}')"
+echo "[test] skipped for missing ../shared/data: $cpp_skipped C++ cases, $python_skipped Python cases"

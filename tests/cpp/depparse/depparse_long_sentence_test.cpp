@@ -44,6 +44,13 @@ TEST(DepparseLongSentence, RelationScoresAreThoseOfTheWholeClassifier) {
   }
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's shadow memory counts as data and its redzones as resident.
+constexpr bool kMemoryMeasured = false;
+#else
+constexpr bool kMemoryMeasured = true;
+#endif
+
 // Ten thousand words, as text without sentence ends can give: the relation
 // scores of all word pairs alone would take 20 GB here.
 TEST(DepparseLongSentence, TenThousandWordsParseInBoundedMemory) {
@@ -53,7 +60,9 @@ TEST(DepparseLongSentence, TenThousandWordsParseInBoundedMemory) {
   // Allocations past the bound fail at once instead of pressing the machine.
   rlimit bounded = before;
   bounded.rlim_cur = std::min(before.rlim_max, kLimit);
-  ASSERT_EQ(setrlimit(RLIMIT_DATA, &bounded), 0);
+  if (kMemoryMeasured) {
+    ASSERT_EQ(setrlimit(RLIMIT_DATA, &bounded), 0);
+  }
 
   const DepparsePlan plan(test::depparse_fixture(kModel), false);
   std::vector<DepparseWord> words;
@@ -78,7 +87,9 @@ TEST(DepparseLongSentence, TenThousandWordsParseInBoundedMemory) {
   ASSERT_EQ(getrusage(RUSAGE_SELF, &usage), 0);
   const double peak_gib = static_cast<double>(usage.ru_maxrss) / (1 << 20);
   RecordProperty("peak_resident_mib", static_cast<int>(usage.ru_maxrss / 1024));
-  EXPECT_LT(peak_gib, 4.0);
+  if (kMemoryMeasured) {
+    EXPECT_LT(peak_gib, 4.0);
+  }
 }
 
 } // namespace

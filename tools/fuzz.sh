@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets of tests/fuzz as libFuzzer executables under clang
+# (Debian's) with AddressSanitizer and UndefinedBehaviorSanitizer, in
+# build-fuzz/ (or FUZZ_BUILD_DIR), then runs them one after the other for
+# SECONDS seconds each (default 60): usage tools/fuzz.sh [SECONDS] [TARGET...].
+# Seeds: the committed corpus, inputs made from the generated fixtures and,
+# when present, from ../shared/data. What a run learns stays in
+# build-fuzz/corpus/<target>; an input that fails is written to
+# build-fuzz/findings/<target>/ (save it under tests/fuzz/crashes/<target>/
+# once mended, so that the test command replays it).
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+seconds="${1:-60}"
+shift || true
+targets=("$@")
+if ((${#targets[@]} == 0)); then
+  targets=(json utf8 bundle tokenizer document_dict)
+fi
+build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
+shared="$root/../shared/data"
+
+eval "$(bash "$root/tools/setup.sh")"
+missing=()
+for p in clang-14 libclang-rt-14-dev; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "[fuzz] installing Debian packages: ${missing[*]}" >&2
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq >&2
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >&2
+fi
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+export CCACHE_BASEDIR="$root"
+export CCACHE_NOHASHDIR=1
+
+flags="-fsanitize=address,undefined -fsanitize=fuzzer-no-link -fno-sanitize-recover=undefined"
+flags="$flags -fno-omit-frame-pointer -gline-tables-only"
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_CXX_FLAGS="$flags" \
+    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" -DVELMORA_FUZZ=ON \
+    -DVELMORA_TORCH_PYTHON="$VELMORA_TORCH_PY" -DVELMORA_PYTHON="$VELMORA_PY" \
+    -DVELMORA_CACHE_DIR="$VELMORA_CACHE" >&2
+fi
+cmake --build "$build" -j "${JOBS:-3}" --target "${targets[@]/#/velmora_fuzz_}"
+
+fixtures="$build/fixtures"
+seed_from() { # seed_from TARGET PREFIX FILE...: one seed per file, PREFIX bytes first
+  local target="$1" prefix="$2"
+  shift 2
+  local file
+  for file in "$@"; do
+    [ -f "$file" ] || continue
+    { printf "$prefix"; head -c 65536 "$file"; } > "$build/seeds/$target/$(printf '%s' "$file" | sha1sum | cut -c1-16)"
+  done
+}
+text_seeds() { # text_seeds TARGET FILE COUNT: the "# text = " lines of a treebank
+  local target="$1" file="$2" count="$3" n=0 line
+  [ -f "$file" ] || return 0
+  while IFS= read -r line && ((n < count)); do
+    printf '%s' "${line#\# text = }" > "$build/seeds/$target/text$n"
+    n=$((n + 1))
+  done < <(grep '^# text = ' "$file")
+}
+
+ewt="$shared/ud-en-ewt/en_ewt-ud-dev.conllu"
+for target in "${targets[@]}"; do
+  rm -rf "$build/seeds/$target"
+  mkdir -p "$build/seeds/$target" "$build/corpus/$target" "$build/findings/$target"
+  case "$target" in
+    json)
+      mapfile -t files < <(find "$fixtures" -name '*.json' -size -64k 2>/dev/null | sort | head -300)
+      seed_from json "" "${files[@]}"
+      mapfile -t files < <(find "$shared/JSONTestSuite" -name '*.json' 2>/dev/null | sort)
+      seed_from json "" "${files[@]}"
+      ;;
+    utf8)
+      mapfile -t files < <(find "$shared/JSONTestSuite" -name '*.json' 2>/dev/null | sort)
+      seed_from utf8 "" "${files[@]}"
+      text_seeds utf8 "$ewt" 100
+      ;;
+    bundle)
+      for bundle in "$fixtures"/bundle/cases/* "$fixtures"/tokenizer/cases/valid; do
+        seed_from bundle '\000' "$bundle/manifest.json"
+        seed_from bundle '\001' "$bundle/assets.json"
+      done
+      ;;
+    tokenizer)
+      text_seeds tokenizer "$ewt" 300
+      ;;
+  esac
+  echo "[fuzz] $target for ${seconds}s" >&2
+  (
+    cd "$build/findings/$target"
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ASAN_OPTIONS=detect_leaks=1 \
+      OMP_NUM_THREADS=1 "$build/tests/fuzz/velmora_fuzz_$target" -max_total_time="$seconds" \
+      -rss_limit_mb=4096 -timeout=60 -print_final_stats=1 -artifact_prefix="$build/findings/$target/" \
+      "$build/corpus/$target" "$root/tests/fuzz/corpus/$target" "$build/seeds/$target" \
+      2> "$build/findings/$target/log.txt"
+  ) || echo "[fuzz] $target stopped with a finding: see $build/findings/$target/" >&2
+  grep -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$build/findings/$target/log.txt" |
+    sed "s/^/[fuzz] $target /" >&2 || true
+done
