@@ -4,24 +4,31 @@
 
 namespace velmora::detail {
 
-std::int64_t checked_sum(std::initializer_list<std::int64_t> terms) {
-  std::int64_t total = 0;
-  for (const std::int64_t term : terms) {
-    if (term < 0 || __builtin_add_overflow(total, term, &total)) {
+namespace {
+
+template <class Step>
+std::int64_t checked_fold(std::int64_t total, std::initializer_list<std::int64_t> values,
+                          Step step) {
+  for (const std::int64_t value : values) {
+    if (value < 0 || step(total, value, &total)) {
       return -1;
     }
   }
   return total;
 }
 
+} // namespace
+
+std::int64_t checked_sum(std::initializer_list<std::int64_t> terms) {
+  return checked_fold(0, terms, [](std::int64_t a, std::int64_t b, std::int64_t* out) {
+    return __builtin_add_overflow(a, b, out);
+  });
+}
+
 std::int64_t checked_product(std::initializer_list<std::int64_t> factors) {
-  std::int64_t total = 1;
-  for (const std::int64_t factor : factors) {
-    if (factor < 0 || __builtin_mul_overflow(total, factor, &total)) {
-      return -1;
-    }
-  }
-  return total;
+  return checked_fold(1, factors, [](std::int64_t a, std::int64_t b, std::int64_t* out) {
+    return __builtin_mul_overflow(a, b, out);
+  });
 }
 
 bool has_shape(const at::Tensor& tensor, std::initializer_list<Extent> extents) {

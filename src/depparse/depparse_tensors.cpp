@@ -128,29 +128,20 @@ void DepparsePlan::Impl::check_shapes(std::int64_t input_width, std::int64_t rel
       at::kFloat);
   // The root reads row 3 of every embedding, unknown units row 1.
   constexpr std::int64_t kReadRows = detail::kRootId + 1;
-  const auto embedding = [&](const std::string& name, std::int64_t width,
-                             const detail::UnitMap& vocabulary) {
-    detail::require_rows_for<DepparseModelError>(
-        "depparse", name, contract.require(name, {Extent::any(), width}), vocabulary, kReadRows);
-  };
-  embedding("word_emb.weight", word_emb_dim, word_vocab);
-  embedding("lemma_emb.weight", word_emb_dim, lemma_vocab);
-  embedding("upos_emb.weight", tag_emb_dim, upos_vocab);
+  contract.embedding("word_emb.weight", word_emb_dim, word_vocab, kReadRows);
+  contract.embedding("lemma_emb.weight", word_emb_dim, lemma_vocab, kReadRows);
+  contract.embedding("upos_emb.weight", tag_emb_dim, upos_vocab, kReadRows);
   if (!composite_xpos) {
-    embedding("xpos_emb.weight", tag_emb_dim, xpos_vocab);
+    contract.embedding("xpos_emb.weight", tag_emb_dim, xpos_vocab, kReadRows);
   } else {
     for (std::size_t k = 0; k < xpos_component_vocabs.size(); ++k) {
-      embedding("xpos_emb." + std::to_string(k) + ".weight", tag_emb_dim, xpos_component_vocabs[k]);
+      contract.embedding("xpos_emb." + std::to_string(k) + ".weight", tag_emb_dim,
+                         xpos_component_vocabs[k], kReadRows);
     }
   }
-  const std::int64_t pretrained_width = detail::extent_of(tensor("pretrained_emb.weight"), 1);
-  embedding("pretrained_emb.weight", pretrained_width, pretrain_vocab);
-  contract.require("trans_pretrained.weight", {transformed_dim, pretrained_width});
+  contract.pretrained(pretrain_vocab, transformed_dim, kReadRows);
   if (!use_charlm) {
-    contract.character_model(char_emb_dim, char_hidden_dim, transformed_dim);
-    detail::require_rows_for<DepparseModelError>("depparse", "charmodel.char_emb.weight",
-                                                 tensor("charmodel.char_emb.weight"), char_vocab,
-                                                 kReadRows);
+    contract.character_model(char_emb_dim, char_hidden_dim, transformed_dim, char_vocab, kReadRows);
   }
   contract.highway_stack(kStack, num_layers, input_width, hidden_dim);
 

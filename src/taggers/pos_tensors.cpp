@@ -38,20 +38,10 @@ void POSPlan::Impl::check_shapes(std::int64_t input_width) const {
   };
   // Unknown words read row 1.
   constexpr std::int64_t kReadRows = detail::kUnknownId + 1;
-  const at::Tensor& word_emb = contract.require("word_emb.weight", {Extent::any(), word_emb_dim});
-  detail::require_rows_for<POSModelError>("POS", "word_emb.weight", word_emb, word_vocab,
-                                          kReadRows);
-  const std::int64_t pretrained_width = extent_of(tensor("pretrained_emb.weight"), 1);
-  detail::require_rows_for<POSModelError>(
-      "POS", "pretrained_emb.weight",
-      contract.require("pretrained_emb.weight", {Extent::any(), pretrained_width}), pretrain_vocab,
-      kReadRows);
-  contract.require("trans_pretrained.weight", {transformed_dim, pretrained_width});
+  contract.embedding("word_emb.weight", word_emb_dim, word_vocab, kReadRows);
+  contract.pretrained(pretrain_vocab, transformed_dim, kReadRows);
   if (!use_charlm) {
-    contract.character_model(char_emb_dim, char_hidden_dim, transformed_dim);
-    detail::require_rows_for<POSModelError>("POS", "charmodel.char_emb.weight",
-                                            tensor("charmodel.char_emb.weight"), char_vocab,
-                                            kReadRows);
+    contract.character_model(char_emb_dim, char_hidden_dim, transformed_dim, char_vocab, kReadRows);
   } else if (charlm_transform_dim >= 1) {
     contract.require("charmodel_forward_transform.weight",
                      {charlm_transform_dim, charlm_forward->hidden_size()});

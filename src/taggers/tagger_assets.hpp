@@ -164,16 +164,34 @@ public:
     return found;
   }
 
-  // The character model over embeddings of `embedding` columns, its
-  // recurrence of `hidden` units projected to `projected` columns.
-  void character_model(std::int64_t embedding, std::int64_t hidden, std::int64_t projected) const {
+  // An embedding of `width` columns whose rows hold every id of
+  // `vocabulary` and the `reserved` ids 0, 1, ... the plan reads anyway.
+  const at::Tensor& embedding(const std::string& name, std::int64_t width,
+                              const UnitMap& vocabulary, std::int64_t reserved) const {
+    const at::Tensor& found = require(name, {Extent::any(), width});
+    require_rows_for<Error>(model_, name, found, vocabulary, reserved);
+    return found;
+  }
+
+  // The pretrained embedding and its projection to `projected` columns.
+  void pretrained(const UnitMap& vocabulary, std::int64_t projected, std::int64_t reserved) const {
+    const std::int64_t width = extent_of(tensor_("pretrained_emb.weight"), 1);
+    embedding("pretrained_emb.weight", width, vocabulary, reserved);
+    require("trans_pretrained.weight", {projected, width});
+  }
+
+  // The character model over embeddings of `width` columns for the ids of
+  // `vocabulary`, its recurrence of `hidden` units projected to `projected`
+  // columns.
+  void character_model(std::int64_t width, std::int64_t hidden, std::int64_t projected,
+                       const UnitMap& vocabulary, std::int64_t reserved) const {
     const std::int64_t gates = checked_product({4, hidden});
     const std::vector<std::string>& names = character_model_tensor_names();
-    require(names[0], {Extent::any(), embedding});
+    embedding(names[0], width, vocabulary, reserved);
     require(names[1], {1, hidden});
     require(names[2], {1, 1, hidden});
     require(names[3], {1, 1, hidden});
-    require(names[4], {gates, embedding});
+    require(names[4], {gates, width});
     require(names[5], {gates, hidden});
     require(names[6], {gates});
     require(names[7], {gates});
