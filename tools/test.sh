@@ -19,7 +19,7 @@ cd "$root"
 "$VELMORA_PY" -m pytest -q -rs tests/python | tee "$logs/pytest"
 
 # Cases that need ../shared/data skip without it: say how many did.
-cpp_skipped="$(grep -c 'Not Run (Skipped)' "$logs/ctest" || true)"
+cpp_skipped="$(grep -c '\*\*\*Skipped' "$logs/ctest" || true)"
 python_skipped="$(grep 'shared test data not found' "$logs/pytest" |
   sed -n 's/^SKIPPED \[\([0-9]*\)\].*/\1/p' | awk '{n += $1} END {print n + 0}')"
 echo "[test] skipped for missing ../shared/data: $cpp_skipped C++ cases, $python_skipped Python cases"
