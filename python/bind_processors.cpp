@@ -46,10 +46,12 @@ void bind_processors(nb::module_& m) {
 
   nb::class_<LangIDProcessor, Processor>(m, "LangIDProcessor")
       .def(nb::init<>())
-      // pending: __init__(model_path, verify_checksums=False, lang_subset=[])
+      .def(nb::init<std::filesystem::path, bool, std::vector<std::string>>(), "model_path"_a,
+           "verify_checksums"_a = false, "lang_subset"_a = std::vector<std::string>())
       .def_prop_ro("bundle_path", bundle_path<LangIDProcessor>())
-      .def_prop_ro("lang_subset", &LangIDProcessor::language_subset);
-  // pending: identify(str), identify_many(sequence of str), positional, GIL released
+      .def_prop_ro("lang_subset", &LangIDProcessor::language_subset)
+      .def("identify", &LangIDProcessor::identify, ReleaseGil())
+      .def("identify_many", &LangIDProcessor::identify_many, ReleaseGil());
 
   nb::class_<TokenizeProcessor, Processor>(m, "TokenizeProcessor")
       .def(nb::init<>())
@@ -87,9 +89,11 @@ void bind_processors(nb::module_& m) {
 
   nb::class_<SentimentProcessor, Processor>(m, "SentimentProcessor")
       .def(nb::init<>())
-      // pending: __init__(model_path, verify_checksums=False)
-      .def_prop_ro("bundle_path", bundle_path<SentimentProcessor>());
-  // pending: classify(tokens), classify_many(sentences, batch_size=5000), GIL released
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def_prop_ro("bundle_path", bundle_path<SentimentProcessor>())
+      .def("classify", &SentimentProcessor::classify, "tokens"_a, ReleaseGil())
+      .def("classify_many", &SentimentProcessor::classify_many, "sentences"_a,
+           "batch_size"_a = 5000, ReleaseGil());
 
   nb::class_<ConstituencyProcessor, Processor>(m, "ConstituencyProcessor")
       .def(nb::init<>())

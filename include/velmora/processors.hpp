@@ -57,10 +57,20 @@ private:
   std::optional<std::filesystem::path> bundle_path_;
 };
 
+// Sets a document's language from its whole text. A subset restricts the
+// answers to the languages it names; one naming none of the model's is
+// accepted here and refused by every identification.
 class LangIDProcessor final : public PlannedProcessor<LangIDPlan> {
 public:
   LangIDProcessor();
+  LangIDProcessor(std::filesystem::path bundle, bool verify_checksums,
+                  std::vector<std::string> language_subset);
   ~LangIDProcessor() override;
+
+  Document process(Document document) const override;
+  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+  std::string identify(const std::string& text) const;
+  std::vector<std::string> identify_many(const std::vector<std::string>& texts) const;
   const std::vector<std::string>& language_subset() const { return language_subset_; }
 
 private:
@@ -136,10 +146,20 @@ public:
   std::vector<std::string> tag(const std::vector<std::string>& words) const;
 };
 
+// Gives every sentence a class from its token texts. Sentences are batched,
+// across documents in process_bulk, and a class can depend on its batch.
 class SentimentProcessor final : public PlannedProcessor<SentimentPlan> {
 public:
   SentimentProcessor();
+  SentimentProcessor(std::filesystem::path bundle, bool verify_checksums);
   ~SentimentProcessor() override;
+
+  Document process(Document document) const override;
+  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+  std::int64_t classify(const std::vector<std::string>& words) const;
+  // `batch_size` counts words; 0 is refused by the plan.
+  std::vector<std::int64_t> classify_many(const std::vector<std::vector<std::string>>& sentences,
+                                          std::uint64_t batch_size) const;
 };
 
 class ConstituencyProcessor final : public PlannedProcessor<ConstituencyPlan> {

@@ -96,6 +96,42 @@ at::Tensor lstm_dense(const at::Tensor& input, const at::Tensor& h0, const at::T
   return std::get<0>(result);
 }
 
+at::Tensor lstm_padded_dense(const at::Tensor& input, const std::vector<std::int64_t>& lengths,
+                             const at::Tensor& h0, const at::Tensor& c0,
+                             const std::vector<at::Tensor>& params, std::int64_t num_layers) {
+  const std::int64_t batch = input.size(0);
+  const std::int64_t steps = input.size(1);
+  if (static_cast<std::int64_t>(lengths.size()) != batch ||
+      static_cast<std::int64_t>(params.size()) != 8 * num_layers) {
+    throw std::logic_error("padded LSTM batch, lengths and parameters disagree");
+  }
+  std::vector<std::int64_t> reversal(static_cast<std::size_t>(batch * steps));
+  for (std::int64_t j = 0; j < batch; ++j) {
+    const std::int64_t length = lengths[static_cast<std::size_t>(j)];
+    for (std::int64_t t = 0; t < steps; ++t) {
+      reversal[static_cast<std::size_t>(j * steps + t)] = t < length ? length - 1 - t : t;
+    }
+  }
+  const at::Tensor order = at::from_blob(reversal.data(), {batch, steps, 1}, at::kLong);
+  const auto reversed = [&](const at::Tensor& rows) {
+    return rows.gather(1, order.expand({batch, steps, rows.size(2)}));
+  };
+  constexpr LstmShape kDirection{1, false};
+  at::Tensor x = input;
+  for (std::int64_t layer = 0; layer < num_layers; ++layer) {
+    const auto first = params.begin() + 8 * layer;
+    const std::vector<at::Tensor> forward(first, first + 4);
+    const std::vector<at::Tensor> backward(first + 4, first + 8);
+    const at::Tensor ahead =
+        lstm_dense(x, h0.narrow(0, 2 * layer, 1), c0.narrow(0, 2 * layer, 1), forward, kDirection);
+    const at::Tensor behind =
+        reversed(lstm_dense(reversed(x), h0.narrow(0, 2 * layer + 1, 1),
+                            c0.narrow(0, 2 * layer + 1, 1), backward, kDirection));
+    x = at::cat({ahead, behind}, 2);
+  }
+  return x;
+}
+
 LstmPackedResult lstm_packed(const at::Tensor& input, const std::vector<std::int64_t>& lengths,
                              const at::Tensor& h0, const at::Tensor& c0,
                              const std::vector<at::Tensor>& params, const LstmShape& shape,

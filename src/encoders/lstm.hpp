@@ -51,6 +51,21 @@ bool lstm_fits_bundle(const LstmShape& shape, std::size_t tensors);
 at::Tensor lstm_dense(const at::Tensor& input, const at::Tensor& h0, const at::Tensor& c0,
                       const std::vector<at::Tensor>& params, const LstmShape& shape);
 
+// Runs a bidirectional LSTM of `num_layers` layers over a padded batch
+// [B, L, F] whose row j holds `lengths[j]` real steps (at most L) followed by
+// padding (any values). Each direction of each layer runs as its own dense
+// LSTM, which the tensor library computes far faster than a packed run:
+// padding follows every row's real steps, so the forward direction never
+// reads it before a real step, and the backward direction reads each row
+// reversed within its length (padding left in place) and has its outputs
+// turned back the same way. Returns [B, L, 2H], forward half first, whose
+// padding rows hold no meaningful values. `h0`/`c0` are [2 * layers, B, H]
+// (row 2k starts layer k forward, row 2k + 1 backward); `params` are in the
+// flat bidirectional order of lstm_parameter_names.
+at::Tensor lstm_padded_dense(const at::Tensor& input, const std::vector<std::int64_t>& lengths,
+                             const at::Tensor& h0, const at::Tensor& c0,
+                             const std::vector<at::Tensor>& params, std::int64_t num_layers);
+
 // Output and final states of a packed run.
 struct LstmPackedResult {
   at::Tensor output; // [B, total_length, directions * H], zero past each row's length

@@ -2,11 +2,13 @@
 
 #include <velmora/constituency.hpp>
 #include <velmora/depparse.hpp>
+#include <velmora/langid.hpp>
 #include <velmora/lemma.hpp>
 #include <velmora/morphseg.hpp>
 #include <velmora/mwt.hpp>
 #include <velmora/ner.hpp>
 #include <velmora/pos.hpp>
+#include <velmora/sentiment.hpp>
 #include <velmora/tokenizer.hpp>
 
 namespace velmora {
@@ -18,7 +20,47 @@ ProcessorSpec registry_spec(const std::string& name);
 // Stages whose models come with later work: registered and constructible
 // without a model, so a pipeline can be configured and validated with them.
 LangIDProcessor::LangIDProcessor() : PlannedProcessor(detail::registry_spec("langid")) {}
+LangIDProcessor::LangIDProcessor(std::filesystem::path bundle, bool verify_checksums,
+                                 std::vector<std::string> language_subset)
+    : LangIDProcessor() {
+  auto plan = std::make_shared<LangIDPlan>(std::move(bundle), verify_checksums);
+  adopt(plan, plan->bundle().path());
+  language_subset_ = std::move(language_subset);
+}
 LangIDProcessor::~LangIDProcessor() = default;
+
+Document LangIDProcessor::process(Document document) const {
+  if (!plan_) {
+    return Processor::process(std::move(document));
+  }
+  document.set_lang(plan_->identify(document.text(), language_subset_));
+  return document;
+}
+
+std::vector<Document> LangIDProcessor::process_bulk(std::vector<Document> documents) const {
+  if (!plan_) {
+    return Processor::process_bulk(std::move(documents));
+  }
+  std::vector<std::string> texts;
+  texts.reserve(documents.size());
+  for (const Document& document : documents) {
+    texts.push_back(document.text());
+  }
+  const std::vector<std::string> tags = plan_->identify_many(texts, language_subset_);
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    documents[i].set_lang(tags[i]);
+  }
+  return documents;
+}
+
+std::string LangIDProcessor::identify(const std::string& text) const {
+  return require_plan().identify(text, language_subset_);
+}
+
+std::vector<std::string>
+LangIDProcessor::identify_many(const std::vector<std::string>& texts) const {
+  return require_plan().identify_many(texts, language_subset_);
+}
 
 TokenizeProcessor::TokenizeProcessor() : PlannedProcessor(detail::registry_spec("tokenize")) {}
 TokenizeProcessor::TokenizeProcessor(std::filesystem::path bundle, bool verify_checksums)
@@ -156,7 +198,36 @@ std::vector<std::string> NERProcessor::tag(const std::vector<std::string>& words
 }
 
 SentimentProcessor::SentimentProcessor() : PlannedProcessor(detail::registry_spec("sentiment")) {}
+SentimentProcessor::SentimentProcessor(std::filesystem::path bundle, bool verify_checksums)
+    : SentimentProcessor() {
+  auto plan = std::make_shared<SentimentPlan>(std::move(bundle), verify_checksums);
+  adopt(plan, plan->bundle().path());
+}
 SentimentProcessor::~SentimentProcessor() = default;
+
+Document SentimentProcessor::process(Document document) const {
+  if (!plan_) {
+    return Processor::process(std::move(document));
+  }
+  return plan_->process(std::move(document));
+}
+
+std::vector<Document> SentimentProcessor::process_bulk(std::vector<Document> documents) const {
+  if (!plan_) {
+    return Processor::process_bulk(std::move(documents));
+  }
+  return plan_->process_bulk(std::move(documents));
+}
+
+std::int64_t SentimentProcessor::classify(const std::vector<std::string>& words) const {
+  return require_plan().classify(words);
+}
+
+std::vector<std::int64_t>
+SentimentProcessor::classify_many(const std::vector<std::vector<std::string>>& sentences,
+                                  std::uint64_t batch_size) const {
+  return require_plan().classify_many(sentences, batch_size);
+}
 
 ConstituencyProcessor::ConstituencyProcessor()
     : PlannedProcessor(detail::registry_spec("constituency")) {}
@@ -236,7 +307,10 @@ std::shared_ptr<Processor> make_processor_from_bundle(const std::string& name,
                                                       std::filesystem::path bundle,
                                                       bool verify_checksums,
                                                       std::vector<std::string> langid_lang_subset) {
-  (void)langid_lang_subset;
+  if (name == "langid") {
+    return std::make_shared<LangIDProcessor>(std::move(bundle), verify_checksums,
+                                             std::move(langid_lang_subset));
+  }
   if (name == "tokenize") {
     return std::make_shared<TokenizeProcessor>(std::move(bundle), verify_checksums);
   }
@@ -254,6 +328,9 @@ std::shared_ptr<Processor> make_processor_from_bundle(const std::string& name,
   }
   if (name == "ner") {
     return std::make_shared<NERProcessor>(std::move(bundle), verify_checksums);
+  }
+  if (name == "sentiment") {
+    return std::make_shared<SentimentProcessor>(std::move(bundle), verify_checksums);
   }
   if (name == "constituency") {
     return std::make_shared<ConstituencyProcessor>(std::move(bundle), verify_checksums);

@@ -3,8 +3,6 @@
 #include <algorithm>
 
 #include <ATen/ops/addcmul.h>
-#include <ATen/ops/cat.h>
-#include <ATen/ops/from_blob.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/sigmoid.h>
 #include <ATen/ops/tanh.h>
@@ -87,36 +85,11 @@ at::Tensor highway_lstm_dense(at::Tensor input, const std::vector<HighwayLayerWe
 
 at::Tensor highway_lstm_padded(at::Tensor input, const std::vector<std::int64_t>& lengths,
                                const std::vector<HighwayLayerWeights>& layers) {
-  // Each direction runs as its own dense LSTM over the whole padded batch,
-  // which the tensor library computes far faster than a packed run. Padding
-  // follows every row's real steps, so the forward direction never reads it
-  // before a real step; the backward direction reads each row reversed
-  // within its length (padding left in place), and its outputs are turned
-  // back the same way.
   const std::int64_t batch = input.size(0);
-  const std::int64_t steps = input.size(1);
-  std::vector<std::int64_t> reversal(static_cast<std::size_t>(batch * steps));
-  for (std::int64_t j = 0; j < batch; ++j) {
-    const std::int64_t length = lengths[static_cast<std::size_t>(j)];
-    for (std::int64_t t = 0; t < steps; ++t) {
-      reversal[static_cast<std::size_t>(j * steps + t)] = t < length ? length - 1 - t : t;
-    }
-  }
-  const at::Tensor order = at::from_blob(reversal.data(), {batch, steps, 1}, at::kLong);
-  const auto reversed = [&](const at::Tensor& rows) {
-    return rows.gather(1, order.expand({batch, steps, rows.size(2)}));
-  };
-  constexpr LstmShape kDirection{1, false};
   for (const HighwayLayerWeights& layer : layers) {
-    const std::vector<at::Tensor> forward(layer.lstm.begin(), layer.lstm.begin() + 4);
-    const std::vector<at::Tensor> backward(layer.lstm.begin() + 4, layer.lstm.end());
     const at::Tensor h0 = expand_state(layer.initial_state[0], batch);
     const at::Tensor c0 = expand_state(layer.initial_state[1], batch);
-    const at::Tensor ahead =
-        lstm_dense(input, h0.narrow(0, 0, 1), c0.narrow(0, 0, 1), forward, kDirection);
-    const at::Tensor behind = reversed(
-        lstm_dense(reversed(input), h0.narrow(0, 1, 1), c0.narrow(0, 1, 1), backward, kDirection));
-    input = highway_output(input, at::cat({ahead, behind}, 2), layer);
+    input = highway_output(input, lstm_padded_dense(input, lengths, h0, c0, layer.lstm, 1), layer);
   }
   return input;
 }

@@ -1,0 +1,195 @@
+// Language identification: character ids, the tag mask of a language subset,
+// and forward passes over texts sorted by length in passes of bounded size.
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+#include <unordered_set>
+#include <utility>
+
+#include <ATen/TensorOperators.h>
+#include <ATen/ops/argmax.h>
+#include <ATen/ops/embedding.h>
+#include <ATen/ops/from_blob.h>
+#include <ATen/ops/linear.h>
+#include <ATen/ops/zeros.h>
+#include <c10/core/InferenceMode.h>
+
+#include <velmora/json.hpp>
+#include <velmora/text.hpp>
+
+#include "classifiers/langid_impl.hpp"
+#include "encoders/lstm.hpp"
+#include "taggers/sentence_batches.hpp"
+
+namespace velmora {
+namespace {
+
+// Padded characters per forward pass. A single group of equal-length texts
+// would otherwise become one tensor of any size; this bounds the activations
+// of a pass at a few hundred bytes per character of the model's widths. A
+// text longer than the budget runs alone.
+constexpr std::int64_t kCharacterBudget = 16384;
+
+[[noreturn]] void throw_invalid_utf8(std::size_t offset) {
+  throw LangIDModelError("invalid UTF-8 sequence at byte offset " + std::to_string(offset));
+}
+
+} // namespace
+
+LangIDPlan::LangIDPlan(std::filesystem::path bundle_path, bool verify_checksums) {
+  try {
+    impl_ = std::make_unique<Impl>(std::move(bundle_path), verify_checksums);
+  } catch (const detail::JsonError& error) {
+    throw LangIDModelError(error.what());
+  }
+}
+
+LangIDPlan::~LangIDPlan() = default;
+LangIDPlan::LangIDPlan(LangIDPlan&& other) noexcept = default;
+LangIDPlan& LangIDPlan::operator=(LangIDPlan&& other) noexcept {
+  if (this != &other) {
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+
+const ModelBundle& LangIDPlan::bundle() const {
+  return *impl_->bundle;
+}
+
+std::string LangIDPlan::identify(const std::string& text,
+                                 const std::vector<std::string>& langs) const {
+  return impl_->identify_many({text}, langs).front();
+}
+
+std::vector<std::string> LangIDPlan::identify_many(const std::vector<std::string>& texts,
+                                                   const std::vector<std::string>& langs) const {
+  return impl_->identify_many(texts, langs);
+}
+
+std::int64_t LangIDPlan::Impl::checked_length(const std::string& text) {
+  std::int64_t count = 0;
+  const std::size_t error = detail::walk_utf8(
+      text.data(), text.size(), [&](std::uint32_t, std::size_t, std::size_t) { ++count; });
+  if (error != detail::utf8_valid) {
+    throw_invalid_utf8(error);
+  }
+  if (count == 0) {
+    throw LangIDModelError("language identification requires non-empty text");
+  }
+  return count;
+}
+
+void LangIDPlan::Impl::append_ids(const std::string& text, std::vector<std::int64_t>& ids) const {
+  // The key of a character is its own bytes: no normalisation, no case change.
+  detail::walk_utf8(
+      text.data(), text.size(), [&](std::uint32_t, std::size_t begin, std::size_t end) {
+        const auto found = char_to_idx.find(std::string_view(text).substr(begin, end - begin));
+        ids.push_back(found == char_to_idx.end() ? unk_id : found->second);
+      });
+}
+
+at::Tensor LangIDPlan::Impl::tag_mask(const std::vector<std::string>& langs) const {
+  if (langs.empty()) {
+    return default_mask;
+  }
+  const std::unordered_set<std::string> wanted(langs.begin(), langs.end());
+  std::vector<float> values(tags.size(), -std::numeric_limits<float>::infinity());
+  bool any = false;
+  for (std::size_t id = 0; id < tags.size(); ++id) {
+    if (wanted.contains(tags[id])) {
+      values[id] = 0.0F;
+      any = true;
+    }
+  }
+  if (!any) {
+    throw LangIDModelError("LangID language subset contains no known language");
+  }
+  return at::from_blob(values.data(), {static_cast<std::int64_t>(values.size())}, at::kFloat)
+      .clone();
+}
+
+std::vector<std::int64_t> LangIDPlan::Impl::predict(const at::Tensor& ids,
+                                                    const std::vector<std::int64_t>& lengths,
+                                                    const at::Tensor& mask) const {
+  const std::int64_t batch = ids.size(0);
+  const std::int64_t steps = ids.size(1);
+  const at::Tensor embedded = at::embedding(tensor("char_embeds.weight"), ids, pad_id);
+  // The states take the input's element type, so bundles stored in any float
+  // type run, not only float32 ones.
+  const at::Tensor state = at::zeros({2 * num_layers, batch, hidden_dim}, embedded.options());
+  const bool equal = lengths.front() == lengths.back();
+  const at::Tensor output =
+      equal ? detail::lstm_dense(embedded, state, state, lstm_weights,
+                                 detail::LstmShape{num_layers, true})
+            : detail::lstm_padded_dense(embedded, lengths, state, state, lstm_weights, num_layers);
+  at::Tensor scores =
+      at::linear(output, tensor("hidden_to_tag.weight"), tensor("hidden_to_tag.bias"));
+  if (!equal) {
+    // Only a text's own characters count; its padding rows are zeroed.
+    std::vector<std::uint8_t> real(static_cast<std::size_t>(batch * steps), 0);
+    for (std::int64_t j = 0; j < batch; ++j) {
+      std::fill_n(real.begin() + j * steps, lengths[static_cast<std::size_t>(j)], 1);
+    }
+    scores = scores * at::from_blob(real.data(), {batch, steps, 1}, at::kByte).to(scores.dtype());
+  }
+  const at::Tensor best = at::argmax(scores.sum(1) + mask, 1).to(at::kLong).contiguous();
+  const std::int64_t* values = best.const_data_ptr<std::int64_t>();
+  return std::vector<std::int64_t>(values, values + batch);
+}
+
+std::vector<std::string>
+LangIDPlan::Impl::identify_many(const std::vector<std::string>& texts,
+                                const std::vector<std::string>& langs) const {
+  if (texts.empty()) {
+    return {};
+  }
+  // Every text is checked before the subset; ids are made pass by pass, so
+  // that they never exist for all texts at once.
+  std::vector<std::int64_t> lengths(texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    lengths[i] = checked_length(texts[i]);
+  }
+  const at::Tensor mask = tag_mask(langs);
+
+  c10::InferenceMode guard;
+  std::vector<std::size_t> order(texts.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return lengths[a] > lengths[b]; });
+  std::vector<std::int64_t> sorted(texts.size());
+  for (std::size_t j = 0; j < order.size(); ++j) {
+    sorted[j] = lengths[order[j]];
+  }
+
+  std::vector<std::string> results(texts.size());
+  std::vector<std::int64_t> ids;
+  for (const detail::BatchRange& range : detail::plan_length_batches(
+           sorted, std::numeric_limits<std::int64_t>::max(), kCharacterBudget)) {
+    const auto batch = static_cast<std::int64_t>(range.end - range.begin);
+    const std::int64_t steps = sorted[range.begin];
+    ids.assign(static_cast<std::size_t>(batch * steps), pad_id);
+    std::vector<std::int64_t> row_lengths(sorted.begin() + static_cast<std::ptrdiff_t>(range.begin),
+                                          sorted.begin() + static_cast<std::ptrdiff_t>(range.end));
+    std::vector<std::int64_t> row;
+    for (std::size_t j = range.begin; j < range.end; ++j) {
+      row.clear();
+      append_ids(texts[order[j]], row);
+      std::copy(row.begin(), row.end(),
+                ids.begin() + static_cast<std::ptrdiff_t>((j - range.begin) * steps));
+    }
+    const std::vector<std::int64_t> predicted =
+        predict(at::from_blob(ids.data(), {batch, steps}, at::kLong), row_lengths, mask);
+    for (std::size_t j = range.begin; j < range.end; ++j) {
+      const std::int64_t id = predicted[j - range.begin];
+      if (id < 0 || id >= static_cast<std::int64_t>(tags.size())) {
+        throw LangIDModelError("LangID classifier produced an invalid tag id");
+      }
+      results[order[j]] = tags[static_cast<std::size_t>(id)];
+    }
+  }
+  return results;
+}
+
+} // namespace velmora

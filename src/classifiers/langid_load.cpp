@@ -1,0 +1,124 @@
+// Loading a "langid" bundle: sizes, the character and tag vocabularies, and
+// the tensors of the embedding, the bidirectional LSTM and the output layer.
+
+#include <utility>
+
+#include <ATen/ops/zeros.h>
+
+#include <velmora/json.hpp>
+
+#include "bundle/tensor_view.hpp"
+#include "classifiers/langid_impl.hpp"
+#include "encoders/lstm.hpp"
+#include "taggers/tagger_assets.hpp"
+
+namespace velmora {
+namespace {
+
+using detail::JsonValue;
+
+// The dtypes of a language identifier's tensors; a narrower table than the
+// other plans'.
+bool langid_dtype(std::string_view dtype) {
+  return dtype == "int64" || dtype == "float32" || dtype == "float64" || dtype == "float16" ||
+         dtype == "bfloat16";
+}
+
+} // namespace
+
+LangIDPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
+    : bundle(std::make_shared<ModelBundle>(std::move(bundle_path), verify_checksums)) {
+  if (bundle->processor() != "langid") {
+    throw LangIDModelError("expected a langid bundle, got '" + bundle->processor() + "'");
+  }
+  const JsonValue root = detail::parse_json(bundle->assets_json());
+  const JsonValue& config = root.at("config", "assets");
+  for (const auto& [key, value] :
+       {std::pair{"num_layers", &num_layers}, std::pair{"embedding_dim", &embedding_dim},
+        std::pair{"hidden_dim", &hidden_dim}}) {
+    *value = config.at(key, "assets.config").as_integer("assets.config");
+    if (*value <= 0) {
+      throw LangIDModelError(std::string("LangID config value must be positive: ") + key);
+    }
+  }
+
+  const JsonValue::Object& characters =
+      root.at("char_to_idx", "assets").as_object("assets.char_to_idx");
+  char_to_idx.reserve(characters.size());
+  for (const auto& [character, id] : characters) {
+    char_to_idx.emplace(character, id.as_integer("assets.char_to_idx"));
+  }
+  const auto unk = char_to_idx.find("UNK");
+  const auto pad = char_to_idx.find("<PAD>");
+  if (unk == char_to_idx.end() || pad == char_to_idx.end()) {
+    throw LangIDModelError("LangID vocabulary lacks UNK or <PAD>");
+  }
+  unk_id = unk->second;
+  pad_id = pad->second;
+
+  const JsonValue::Object& tag_ids = root.at("tag_to_idx", "assets").as_object("assets.tag_to_idx");
+  tags.assign(tag_ids.size(), std::string());
+  std::vector<bool> seen(tag_ids.size(), false);
+  for (const auto& [tag, value] : tag_ids) {
+    const long long id = value.as_integer("assets.tag_to_idx");
+    if (id < 0 || id >= static_cast<long long>(tags.size()) || seen[static_cast<std::size_t>(id)]) {
+      throw LangIDModelError("LangID tag ids must be contiguous and unique");
+    }
+    tags[static_cast<std::size_t>(id)] = tag;
+    seen[static_cast<std::size_t>(id)] = true;
+  }
+
+  for (const TensorDescriptor& descriptor : bundle->tensors()) {
+    const auto type = detail::bundle_scalar_type(descriptor.dtype);
+    if (!langid_dtype(descriptor.dtype) || !type) {
+      throw LangIDModelError("ATen view does not support LangID bundle dtype: " + descriptor.dtype);
+    }
+    tensors.insert_or_assign(descriptor.name,
+                             detail::bundle_tensor_view(*bundle, descriptor, *type));
+  }
+
+  const auto tag_count = static_cast<std::int64_t>(tags.size());
+  check_shape("char_embeds.weight", {static_cast<std::int64_t>(char_to_idx.size()), embedding_dim});
+  check_shape("hidden_to_tag.weight", {tag_count, 2 * hidden_dim});
+  check_shape("hidden_to_tag.bias", {tag_count});
+
+  // Every recurrent weight is checked as well: the LSTM kernels take their
+  // sizes from the input and the states, so a weight of another shape would
+  // be read past its end.
+  const std::vector<std::string> names =
+      detail::lstm_parameter_names("lstm.", detail::LstmShape{num_layers, true});
+  lstm_weights.reserve(names.size());
+  const std::int64_t gates = 4 * hidden_dim;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::int64_t input = i < 8 ? embedding_dim : 2 * hidden_dim;
+    switch (i % 4) {
+    case 0:
+      check_shape(names[i], {gates, input});
+      break;
+    case 1:
+      check_shape(names[i], {gates, hidden_dim});
+      break;
+    default:
+      check_shape(names[i], {gates});
+    }
+    lstm_weights.push_back(tensor(names[i]));
+  }
+  default_mask = at::zeros({tag_count}, at::kFloat);
+}
+
+const at::Tensor& LangIDPlan::Impl::tensor(std::string_view name) const {
+  const at::Tensor* found = detail::find_tensor(tensors, name);
+  if (found == nullptr) {
+    throw LangIDModelError("missing LangID weight: '" + std::string(name) + "'");
+  }
+  return *found;
+}
+
+void LangIDPlan::Impl::check_shape(const std::string& name,
+                                   std::initializer_list<std::int64_t> shape) const {
+  if (tensor(name).sizes() != at::IntArrayRef(shape)) {
+    throw LangIDModelError("LangID tensor has an unexpected shape: '" + name + "'");
+  }
+}
+
+} // namespace velmora

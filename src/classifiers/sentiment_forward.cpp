@@ -1,0 +1,187 @@
+// The sentiment network over one padded batch: word ids, word features,
+// the optional BiLSTM, the convolution filters with their pooling and the
+// fully connected layers.
+
+#include <algorithm>
+
+#include <ATen/TensorOperators.h>
+#include <ATen/ops/cat.h>
+#include <ATen/ops/conv2d.h>
+#include <ATen/ops/embedding.h>
+#include <ATen/ops/empty.h>
+#include <ATen/ops/from_blob.h>
+#include <ATen/ops/linear.h>
+#include <ATen/ops/max_pool2d.h>
+#include <ATen/ops/relu.h>
+#include <ATen/ops/where.h>
+#include <ATen/ops/zeros.h>
+
+#include <velmora/text.hpp>
+
+#include "classifiers/sentiment_impl.hpp"
+#include "encoders/lstm.hpp"
+
+namespace velmora {
+
+std::optional<std::int64_t> SentimentPlan::Impl::vocabulary_id(std::string_view text) const {
+  const std::string key =
+      detail::no_break_spaces(lower ? detail::unicode_lower(text) : std::string(text));
+  const auto found = pretrain_vocab.find(key);
+  if (found == pretrain_vocab.end()) {
+    return std::nullopt;
+  }
+  return found->second;
+}
+
+std::int64_t SentimentPlan::Impl::word_id(const std::string& word) const {
+  if (const auto id = vocabulary_id(word)) {
+    return *id;
+  }
+  if (word.size() >= 2 && word.back() == '\'') {
+    if (const auto id = vocabulary_id(std::string_view(word).substr(0, word.size() - 1))) {
+      return *id;
+    }
+  }
+  if (const auto id = vocabulary_id(detail::unicode_lower(word))) {
+    return *id;
+  }
+  return detail::kUnknownId;
+}
+
+at::Tensor SentimentPlan::Impl::charlm_feature(const detail::NativeCharLM& model,
+                                               const std::string& prefix,
+                                               const std::vector<std::vector<std::string>>& batch,
+                                               std::int64_t length) const {
+  const at::Tensor& embedding = tensor("embedding.weight");
+  const std::int64_t width = charlm_projection >= 1 ? charlm_projection : model.hidden_size();
+  at::Tensor feature =
+      at::zeros({static_cast<std::int64_t>(batch.size()), length, width}, embedding.options());
+  // The batched encoding gives every sentence the rows of a run over the
+  // sentence alone.
+  const std::vector<at::Tensor> rows = model.encode_many(batch);
+  for (std::size_t b = 0; b < batch.size(); ++b) {
+    if (batch[b].empty()) {
+      continue;
+    }
+    at::Tensor vectors = rows[b];
+    if (charlm_projection >= 1) {
+      vectors = at::linear(vectors, tensor(prefix + ".weight"), tensor(prefix + ".bias"));
+    }
+    feature.select(0, static_cast<std::int64_t>(b)).narrow(0, 0, vectors.size(0)).copy_(vectors);
+  }
+  return feature;
+}
+
+at::Tensor
+SentimentPlan::Impl::transformer_feature(const std::vector<std::vector<std::string>>& batch,
+                                         std::int64_t length) const {
+  const at::Tensor& embedding = tensor("embedding.weight");
+  at::Tensor feature =
+      at::zeros({static_cast<std::int64_t>(batch.size()), length, transformer->hidden_size()},
+                embedding.options());
+  for (std::size_t b = 0; b < batch.size(); ++b) {
+    if (batch[b].empty()) {
+      continue; // no rows to place, and no reason to run the package
+    }
+    const at::Tensor rows = transformer->encode(batch[b], false);
+    feature.select(0, static_cast<std::int64_t>(b)).narrow(0, 0, rows.size(0)).copy_(rows);
+  }
+  return feature;
+}
+
+at::Tensor SentimentPlan::Impl::forward(const std::vector<std::vector<std::string>>& batch) const {
+  const at::Tensor& embedding = tensor("embedding.weight");
+  const auto count = static_cast<std::int64_t>(batch.size());
+  if (count == 0) {
+    return at::empty({0, num_classes}, embedding.options());
+  }
+  std::int64_t length = std::max(min_batch_length, tallest_2d_filter);
+  for (const std::vector<std::string>& words : batch) {
+    length = std::max(length, static_cast<std::int64_t>(words.size()));
+  }
+
+  const bool extra = extra_wordvec_method != "NONE";
+  const auto cells = static_cast<std::size_t>(count * length);
+  std::vector<std::int64_t> pretrained(cells, 0);
+  std::vector<std::uint8_t> unknown(cells, 0);
+  std::vector<std::int64_t> extra_ids(extra ? cells : 0, 0);
+  for (std::size_t b = 0; b < batch.size(); ++b) {
+    for (std::size_t t = 0; t < batch[b].size(); ++t) {
+      const std::size_t cell = b * static_cast<std::size_t>(length) + t;
+      const std::string& word = batch[b][t];
+      pretrained[cell] = word_id(word);
+      unknown[cell] = pretrained[cell] == detail::kUnknownId ? 1 : 0;
+      if (extra) {
+        extra_ids[cell] = detail::unit_id(extra_vocab, word);
+      }
+    }
+  }
+
+  const at::Tensor ids = at::from_blob(pretrained.data(), {count, length}, at::kLong);
+  const at::Tensor mask =
+      at::from_blob(unknown.data(), {count, length, 1}, at::kByte).to(at::kBool);
+  at::Tensor words = at::where(mask, tensor("unk").view({1, 1, -1}), at::embedding(embedding, ids));
+  std::vector<at::Tensor> features;
+  if (extra) {
+    const at::Tensor extra_vectors =
+        at::embedding(tensor("extra_embedding.weight"),
+                      at::from_blob(extra_ids.data(), {count, length}, at::kLong));
+    if (extra_wordvec_method == "SUM") {
+      words = words + extra_vectors;
+      features.push_back(words);
+    } else {
+      features.push_back(words);
+      features.push_back(extra_vectors);
+    }
+  } else {
+    features.push_back(words);
+  }
+  if (has_charlm_forward) {
+    features.push_back(
+        charlm_feature(*forward_charlm, "charmodel_forward_projection", batch, length));
+  }
+  if (has_charlm_backward) {
+    features.push_back(
+        charlm_feature(*backward_charlm, "charmodel_backward_projection", batch, length));
+  }
+  if (use_transformer) {
+    features.push_back(transformer_feature(batch, length));
+  }
+  at::Tensor x = features.size() == 1 ? features.front() : at::cat(features, 2);
+
+  if (bilstm) {
+    const at::Tensor state = at::zeros({4, count, bilstm_hidden_dim}, x.options());
+    x = detail::lstm_dense(x, state, state, bilstm_weights, detail::LstmShape{2, true});
+  }
+
+  x = x.unsqueeze(1);
+  std::vector<at::Tensor> pooled;
+  pooled.reserve(filters.size());
+  for (std::size_t k = 0; k < filters.size(); ++k) {
+    const std::string prefix = "conv_layers." + std::to_string(k);
+    const at::Tensor& weight = tensor(prefix + ".weight");
+    const std::int64_t stride = filters[k].width.value_or(weight.size(3));
+    at::Tensor y = at::conv2d(x, weight, tensor(prefix + ".bias"), {1, stride});
+    if (!filters[k].width) {
+      y = y.squeeze(3);
+    } else {
+      // [B, C, L', q] -> [B, C * q, L'], the q tiles of one channel adjacent.
+      y = y.transpose(2, 3).reshape({count, -1, y.size(2)});
+    }
+    y = at::relu(y);
+    const std::int64_t steps = y.size(2);
+    pooled.push_back(at::max_pool2d(y, {maxpool_width, steps}, {maxpool_width, steps}).squeeze(2));
+  }
+  x = at::cat(pooled, 1);
+
+  for (std::int64_t i = 0; i < fc_layer_count; ++i) {
+    const std::string prefix = "fc_layers." + std::to_string(i);
+    x = at::linear(x, tensor(prefix + ".weight"), tensor(prefix + ".bias"));
+    if (i + 1 < fc_layer_count) {
+      x = at::relu(x);
+    }
+  }
+  return x;
+}
+
+} // namespace velmora
