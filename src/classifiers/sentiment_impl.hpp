@@ -18,9 +18,26 @@
 
 #include "encoders/native_charlm.hpp"
 #include "encoders/native_transformer.hpp"
+#include "taggers/sentence_batches.hpp"
 #include "taggers/word_inputs.hpp"
 
 namespace velmora {
+
+namespace detail {
+
+// Sentences in classification order and the batches cut from it.
+struct WordBatches {
+  std::vector<std::size_t> order; // input indexes, most words first, ties in input order
+  std::vector<BatchRange> batches;
+};
+
+// Cuts sentences of `word_counts` words into batches of at most `budget`
+// words: a sentence joins while its words fit in what is left (one without
+// words always does); one longer than the budget forms a batch alone, which
+// closes at once.
+WordBatches plan_word_batches(const std::vector<std::size_t>& word_counts, std::uint64_t budget);
+
+} // namespace detail
 
 // One convolution filter: `height` consecutive words, across the whole
 // feature width (no `width`) or in tiles `width` features wide.

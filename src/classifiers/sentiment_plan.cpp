@@ -42,6 +42,33 @@ void write_classes(const Document& document, const std::vector<std::int64_t>& cl
 
 } // namespace
 
+namespace detail {
+
+WordBatches plan_word_batches(const std::vector<std::size_t>& word_counts, std::uint64_t budget) {
+  WordBatches plan;
+  plan.order.resize(word_counts.size());
+  std::iota(plan.order.begin(), plan.order.end(), 0);
+  std::stable_sort(plan.order.begin(), plan.order.end(),
+                   [&](std::size_t a, std::size_t b) { return word_counts[a] > word_counts[b]; });
+  std::size_t start = 0;
+  while (start < plan.order.size()) {
+    std::size_t end = start + 1;
+    std::uint64_t total = word_counts[plan.order[start]];
+    if (total <= budget) {
+      // `budget - total` cannot wrap: the total never passes the budget.
+      while (end < plan.order.size() && word_counts[plan.order[end]] <= budget - total) {
+        total += word_counts[plan.order[end]];
+        ++end;
+      }
+    }
+    plan.batches.push_back({start, end});
+    start = end;
+  }
+  return plan;
+}
+
+} // namespace detail
+
 SentimentPlan::SentimentPlan(std::filesystem::path bundle_path, bool verify_checksums) {
   try {
     impl_ = std::make_unique<Impl>(std::move(bundle_path), verify_checksums);
@@ -104,38 +131,25 @@ SentimentPlan::Impl::classify_many(const std::vector<std::vector<std::string>>& 
   if (sentences.empty()) {
     return {};
   }
-  c10::InferenceMode guard;
-  std::vector<std::size_t> order(sentences.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return sentences[a].size() > sentences[b].size();
-  });
+  std::vector<std::size_t> counts(sentences.size());
+  for (std::size_t i = 0; i < sentences.size(); ++i) {
+    counts[i] = sentences[i].size();
+  }
+  const detail::WordBatches plan = detail::plan_word_batches(counts, batch_size);
 
+  c10::InferenceMode guard;
   std::vector<std::int64_t> classes(sentences.size(), 0);
-  std::size_t start = 0;
-  while (start < order.size()) {
-    // A sentence joins while its words fit in what is left of the budget
-    // (sentences without words always do); one longer than the budget runs
-    // alone.
-    std::size_t end = start + 1;
-    std::uint64_t total = sentences[order[start]].size();
-    if (total <= batch_size) {
-      while (end < order.size() && sentences[order[end]].size() <= batch_size - total) {
-        total += sentences[order[end]].size();
-        ++end;
-      }
-    }
+  for (const detail::BatchRange& range : plan.batches) {
     std::vector<std::vector<std::string>> batch;
-    batch.reserve(end - start);
-    for (std::size_t j = start; j < end; ++j) {
-      batch.push_back(sentences[order[j]]);
+    batch.reserve(range.end - range.begin);
+    for (std::size_t j = range.begin; j < range.end; ++j) {
+      batch.push_back(sentences[plan.order[j]]);
     }
     const at::Tensor best = at::argmax(forward(batch), 1).to(at::kLong).contiguous();
     const std::int64_t* values = best.const_data_ptr<std::int64_t>();
-    for (std::size_t j = start; j < end; ++j) {
-      classes[order[j]] = values[j - start];
+    for (std::size_t j = range.begin; j < range.end; ++j) {
+      classes[plan.order[j]] = values[j - range.begin];
     }
-    start = end;
   }
   return classes;
 }
