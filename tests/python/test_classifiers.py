@@ -200,6 +200,8 @@ def test_pipelines_over_a_model_directory(model_dir):
 def test_model_work_releases_the_lock(fixture_dir, sentiment):
     langid = LangIDProcessor(fixture_dir / LANGID)
     assert_releases_lock(lambda n: lambda: langid.identify_many(["Some text to identify."] * 200 * n))
+    assert_releases_lock(lambda n: lambda: langid.identify("Some text to identify. " * 200 * n))
     assert_releases_lock(lambda n: lambda: sentiment.classify_many([["good", "day"] * 20] * 100 * n))
+    assert_releases_lock(lambda n: lambda: sentiment.classify(["good", "day"] * 2000 * n))
     doc = document([["good"] * 50] * 50)
     assert_releases_lock(lambda n: lambda: [sentiment.process(doc) for _ in range(n)])

@@ -38,12 +38,18 @@ short built-in text.
 
 `load_references` in reference.py reads these bundles back into the PyTorch
 reference modules.
+
+`classifier_dir()` builds, cached the same way, the sentiment classifier
+(with and without character language models) and the language identifier at
+real sizes for their benchmarks; `build_sentiment` and `build_langid` write
+one such bundle into any directory.
 """
 
 from __future__ import annotations
 
 import argparse
 import collections
+import contextlib
 import fcntl
 import hashlib
 import importlib.metadata
@@ -158,8 +164,8 @@ def documents(sentences):
 # --- key and cache -------------------------------------------------------------------
 
 
-GENERATORS = ["bundle_writer", "gen_charlm", "gen_depparse", "gen_ner", "gen_pos",
-              "gen_seq2seq", "gen_tokenizer", "gen_wordform"]
+GENERATORS = ["bundle_writer", "gen_charlm", "gen_depparse", "gen_langid", "gen_ner", "gen_pos",
+              "gen_sentiment", "gen_seq2seq", "gen_tokenizer", "gen_wordform"]
 
 
 def generator_sources():
@@ -197,6 +203,17 @@ def model_dir(cache=DEFAULT_CACHE, force=False, quiet=False):
         return target
     if cached_directory(target, lambda work: build(work, quiet=quiet), force=force, quiet=quiet):
         prune(cache, target)
+    return target
+
+
+def classifier_dir(cache=DEFAULT_CACHE, force=False, quiet=False):
+    """A directory of classifier bundles at real sizes, for the benchmarks:
+    sentiment_charlm/ and sentiment_plain/ (build_sentiment with and without
+    the character language models) and langid/ (build_langid); built when
+    missing, cached beside the model directories."""
+    target = pathlib.Path(cache) / "models" / f"classifiers-{cache_key()}"
+    cached_directory(target, lambda work: build_classifiers(work, quiet), force=force,
+                     quiet=quiet)
     return target
 
 
@@ -258,15 +275,22 @@ def import_generators():
     return bundle_writer, gen_charlm, gen_depparse, gen_pos, gen_seq2seq, gen_tokenizer
 
 
-def build(root, quiet=False):
+@contextlib.contextmanager
+def build_threads():
+    """At most 4 torch threads while models are built, the caller's after."""
     import torch
 
     threads = torch.get_num_threads()
     torch.set_num_threads(max(1, min(4, os.cpu_count() or 1)))
     try:
-        _build(pathlib.Path(root), quiet)
+        yield
     finally:
         torch.set_num_threads(threads)
+
+
+def build(root, quiet=False):
+    with build_threads():
+        _build(pathlib.Path(root), quiet)
 
 
 def _build(root, quiet):
@@ -733,6 +757,88 @@ def entity_tagger(sentences, charlms=None):
 
 def build_entity_tagger(directory, sentences, charlms=None):
     entity_tagger(sentences, charlms).write(directory)
+
+
+# Classifiers ---------------------------------------------------------------------------
+
+
+def import_classifier_generators():
+    import_generators()
+    import gen_langid
+    import gen_sentiment
+
+    return gen_langid, gen_sentiment
+
+
+def sentiment_classifier(sentences, charlms=None):
+    """The sentiment classifier at the sizes of a real one: pretrained
+    embeddings 100 wide over 100,000 words, filters of 3, 4 and 5 words with
+    1,000 channels each, maxpool width 1, fully connected layers of 400 and
+    100, 3 classes; with `charlms`, also the forward and backward character
+    language models and a BiLSTM of 300 with 2 layers."""
+    import torch
+
+    _, gs = import_classifier_generators()
+    lowered = [w for w, _ in collections.Counter(
+        gs.lower(w[0]) for s in sentences for w in s.words).most_common()]
+    units = gs.SPECIALS + padded([w.replace(" ", "\u00a0") for w in lowered],
+                                 100_000 - len(gs.SPECIALS), "pretrained")
+    torch.manual_seed(4)
+    model = gs.Sentiment(pretrain_units=units, lower_words=True, width=100,
+                         charlm=charlms or (None, None), bilstm_hidden=300 if charlms else 0,
+                         filters=[3, 4, 5], channels=[1000] * 3, maxpool=1, fc=[400, 100],
+                         classes=3)
+    with torch.no_grad():
+        model.embedding.weight[0] = 0.0
+    gs.balance(model, [[w[0] for w in s.words] for s in sentences[:200]])
+    return model
+
+
+def build_sentiment(directory, sentences, charlms=None):
+    sentiment_classifier(sentences, charlms).write(directory)
+
+
+# 60 language codes for the identifier's tags.
+LANGUAGES = """af ar az be bg bn ca cs cy da de el en es et eu fa fi fr ga gl he hi hr hu hy id
+is it ja ka kk ko lt lv mk ms mt nl no pl pt ro ru sk sl sq sr sv sw ta th tr uk ur uz vi yo zh
+zu""".split()
+
+
+def language_identifier(texts):
+    """The language identifier at the sizes of a real one: 3,000 characters
+    (those of `texts` first), embeddings 150 wide, a BiLSTM of 150 with 2
+    layers, 60 languages."""
+    import torch
+
+    gl, _ = import_classifier_generators()
+    chars = [c for c, _ in collections.Counter(ch for t in texts for ch in t).most_common()]
+    fillers = (chr(c) for c in range(0x4E00, 0x9FFF) if chr(c) not in chars)
+    chars = (chars + [next(fillers) for _ in range(3000)])[:3000 - 2]
+    torch.manual_seed(5)
+    model = gl.LangID(chars, {tag: i for i, tag in enumerate(LANGUAGES)}, embedding=150,
+                      hidden=150, layers=2)
+    model.spread_answers(texts[::4])
+    return model
+
+
+def build_langid(directory, sentences, texts):
+    language_identifier([s.text for s in sentences]).write(directory)
+
+
+def build_classifiers(root, quiet=False):
+    with build_threads():
+        root = pathlib.Path(root)
+        sentences = corpus()
+        texts = documents(sentences)
+        for name, make in [
+                ("sentiment_charlm",
+                 lambda d: build_sentiment(d, sentences, shared_charlms(sentences))),
+                ("sentiment_plain", lambda d: build_sentiment(d, sentences)),
+                ("langid", lambda d: build_langid(d, sentences, texts))]:
+            started = time.monotonic()
+            make(root / name)
+            if not quiet:
+                print(f"[models] {name}: {time.monotonic() - started:.1f}s", file=sys.stderr)
 
 
 def main():
