@@ -112,6 +112,8 @@ private:
                             std::int64_t length) const;
   at::Tensor transformer_feature(const std::vector<std::vector<std::string>>& batch,
                                  std::int64_t length) const;
+  // Filter k over x [B, L, W]: the pooled ReLU features [B, pooled width].
+  at::Tensor convolve_and_pool(const at::Tensor& x, std::size_t k) const;
 };
 
 } // namespace velmora
