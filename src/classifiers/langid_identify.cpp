@@ -29,7 +29,7 @@ namespace {
 // would otherwise become one tensor of any size; this bounds the activations
 // of a pass at a few hundred bytes per character of the model's widths. A
 // text longer than the budget runs alone.
-constexpr std::int64_t kCharacterBudget = 4096;
+constexpr std::int64_t kCharacterBudget = 8192;
 
 [[noreturn]] void throw_invalid_utf8(std::size_t offset) {
   throw LangIDModelError("invalid UTF-8 sequence at byte offset " + std::to_string(offset));
