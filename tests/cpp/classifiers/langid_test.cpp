@@ -23,8 +23,7 @@ using test::langid_fixture;
 constexpr double kMarginTolerance = 1e-3;
 
 TEST(LangIDLoad, EveryCaseLoadsOrFailsAsExpected) {
-  test::expect_load_cases<LangIDPlan, LangIDModelError>(langid_fixture(""), "LangIDModelError",
-                                                        30);
+  test::expect_load_cases<LangIDPlan, LangIDModelError>(langid_fixture(""), "LangIDModelError", 30);
   test::expect_bundle_error_passes<LangIDPlan, LangIDModelError>(
       langid_fixture("cases/no-such-bundle"));
 }
@@ -156,8 +155,8 @@ TEST(LangIDIdentify, ManyLongTextsInBoundedMemory) {
   const std::vector<std::string> tags = plan.identify_many(texts, {});
   const long growth_kib = peak_resident_kib() - before;
   ASSERT_EQ(tags.size(), texts.size());
-  EXPECT_LT(growth_kib, 300 * 1024) << "peak resident memory grew by " << growth_kib / 1024
-                                    << " MiB";
+  EXPECT_LT(growth_kib, 300 * 1024)
+      << "peak resident memory grew by " << growth_kib / 1024 << " MiB";
   // A pass of many texts gives each the answer it gets alone.
   for (std::size_t i = 0; i < texts.size(); i += 997) {
     EXPECT_EQ(tags[i], plan.identify(texts[i], {}));

@@ -16,8 +16,9 @@ namespace {
 
 using test::sentiment_fixture;
 
-const char* const kModels[] = {"plain",          "sum_bilstm",     "concat_forward_projected",
-                               "backward_raw_tall", "both_projected", "transformer_both_raw"};
+const char* const kModels[] = {
+    "plain",          "sum_bilstm",          "concat_forward_projected", "backward_raw_tall",
+    "both_projected", "transformer_both_raw"};
 
 // Margins below this are near-ties that rounding may flip.
 constexpr double kMarginTolerance = 1e-4;
@@ -28,8 +29,8 @@ void expect_run(const std::vector<std::int64_t>& got, const detail::JsonValue& r
   for (const auto& item : run.at("classes").as_array()) {
     want.push_back(item.as_integer());
   }
-  test::expect_reference_answers(got, want, test::json_numbers(run.at("margins")),
-                                 kMarginTolerance, label);
+  test::expect_reference_answers(got, want, test::json_numbers(run.at("margins")), kMarginTolerance,
+                                 label);
 }
 
 std::vector<Document> token_documents(const std::vector<std::vector<std::string>>& sentences,
