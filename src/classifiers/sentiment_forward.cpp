@@ -31,9 +31,7 @@ constexpr std::int64_t kWindowValues = std::int64_t{1} << 18;
 } // namespace
 
 std::optional<std::int64_t> SentimentPlan::Impl::vocabulary_id(std::string_view text) const {
-  const std::string key =
-      detail::no_break_spaces(lower ? detail::unicode_lower(text) : std::string(text));
-  const auto found = pretrain_vocab.find(key);
+  const auto found = pretrain_vocab.find(detail::normalize_word(text, lower));
   if (found == pretrain_vocab.end()) {
     return std::nullopt;
   }

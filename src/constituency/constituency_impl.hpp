@@ -35,10 +35,6 @@ struct Transition {
   std::int64_t open_index = -1;    // Open only: row of the dummy embeddings
 };
 
-// The pretrained-vocabulary form of a word: lower-cased when `lower`, every
-// ASCII space spelled as a no-break space (U+00A0).
-std::string normalize_word(std::string_view word, bool lower);
-
 } // namespace detail
 
 // Built once by the loader and never written afterwards; the members are

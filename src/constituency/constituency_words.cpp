@@ -15,10 +15,6 @@
 
 namespace velmora {
 
-std::string detail::normalize_word(std::string_view word, bool lower) {
-  return no_break_spaces(lower ? unicode_lower(word) : std::string(word));
-}
-
 std::int64_t ConstituencyPlan::Impl::word_id(const std::string& word) const {
   const auto exact = pretrain_vocab.find(detail::normalize_word(word, pretrain_lower));
   if (exact != pretrain_vocab.end() && exact->second != detail::kUnknownId) {

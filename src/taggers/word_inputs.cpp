@@ -59,6 +59,10 @@ std::string pretrain_key(const std::string& word) {
   return no_break_spaces(unicode_lower(word));
 }
 
+std::string normalize_word(std::string_view word, bool lower) {
+  return no_break_spaces(lower ? unicode_lower(word) : std::string(word));
+}
+
 std::string normalize_punctuation(const std::string& word) {
   const std::vector<std::string> codepoints = split_codepoints(word);
   if (codepoints.size() < 2) {

@@ -46,6 +46,10 @@ std::string no_break_spaces(const std::string& text);
 // spelled as a no-break space (U+00A0).
 std::string pretrain_key(const std::string& word);
 
+// The pretrained-vocabulary form of a word: lower-cased when `lower`, every
+// ASCII space spelled as a no-break space (U+00A0).
+std::string normalize_word(std::string_view word, bool lower);
+
 // A word made only of question and exclamation marks (at least two code
 // points, in any of their full-width, small and doubled forms) becomes "?" or
 // "!" after its first mark; every other word stays as it is.
