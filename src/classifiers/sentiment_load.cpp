@@ -121,16 +121,10 @@ void SentimentPlan::Impl::read_vocabularies(const JsonValue& root) {
   require(static_cast<std::int64_t>(labels.size()) == num_classes,
           "sentiment labels disagree with num_classes");
 
-  const JsonValue& pretrain = root.at("pretrain_vocab", "assets");
-  pretrain_vocab = detail::read_unit_map(pretrain, "assets.pretrain_vocab");
-  if (const JsonValue* lowered = pretrain.find("lower")) {
-    lower = lowered->as_bool("assets.pretrain_vocab.lower");
-  }
-  const auto pad = pretrain_vocab.find("<PAD>");
-  const auto unk = pretrain_vocab.find("<UNK>");
-  require(pad != pretrain_vocab.end() && pad->second == 0 && unk != pretrain_vocab.end() &&
-              unk->second == 1,
-          "sentiment pretrain vocabulary has invalid PAD/UNK ids");
+  detail::PretrainVocabulary pretrain = detail::read_pretrain_vocabulary(root);
+  require(pretrain.reserved_ids, "sentiment pretrain vocabulary has invalid PAD/UNK ids");
+  pretrain_vocab = std::move(pretrain.units);
+  lower = pretrain.lower;
 
   const JsonValue* extra = root.find("extra_vocab");
   if (extra != nullptr && !extra->is_null()) {

@@ -142,17 +142,12 @@ ConstituencyPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_check
   delta_vocab = read_indexed_words(root, "delta_words");
   tag_vocab = read_indexed_words(root, "tags");
 
-  const JsonValue& pretrain = root.at("pretrain_vocab", "assets");
-  pretrain_vocab = detail::read_unit_map(pretrain, "assets.pretrain_vocab");
-  if (const JsonValue* lower = pretrain.find("lower")) {
-    pretrain_lower = lower->as_bool("assets.pretrain_vocab.lower");
-  }
-  const auto pad = pretrain_vocab.find("<PAD>");
-  const auto unknown = pretrain_vocab.find("<UNK>");
-  if (pad == pretrain_vocab.end() || pad->second != 0 || unknown == pretrain_vocab.end() ||
-      unknown->second != detail::kUnknownId) {
+  detail::PretrainVocabulary pretrain = detail::read_pretrain_vocabulary(root);
+  if (!pretrain.reserved_ids) {
     throw ConstituencyModelError("constituency pretrain vocabulary has invalid PAD/UNK ids");
   }
+  pretrain_vocab = std::move(pretrain.units);
+  pretrain_lower = pretrain.lower;
 
   bind_tensors();
 

@@ -70,6 +70,20 @@ std::vector<std::string> read_strings(const JsonValue& value, const std::string&
   return strings;
 }
 
+PretrainVocabulary read_pretrain_vocabulary(const JsonValue& root) {
+  const JsonValue& pretrain = root.at("pretrain_vocab", "assets");
+  PretrainVocabulary vocabulary;
+  vocabulary.units = read_unit_map(pretrain, "assets.pretrain_vocab");
+  if (const JsonValue* lower = pretrain.find("lower")) {
+    vocabulary.lower = lower->as_bool("assets.pretrain_vocab.lower");
+  }
+  const auto pad = vocabulary.units.find("<PAD>");
+  const auto unknown = vocabulary.units.find("<UNK>");
+  vocabulary.reserved_ids = pad != vocabulary.units.end() && pad->second == 0 &&
+                            unknown != vocabulary.units.end() && unknown->second == kUnknownId;
+  return vocabulary;
+}
+
 bool pipe_separated_features(const JsonValue& feats) {
   return feats.at("keyed", "assets.vocab.feats").as_bool("assets.vocab.feats.keyed") &&
          feats.at("sep", "assets.vocab.feats").as_string("assets.vocab.feats.sep") == "|";

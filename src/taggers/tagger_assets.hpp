@@ -54,6 +54,17 @@ UnitMap read_unit_map(const JsonValue& vocabulary, const std::string& context);
 // An array of strings (context `context`, elements `context` + "[]").
 std::vector<std::string> read_strings(const JsonValue& value, const std::string& context);
 
+// The assets' "pretrain_vocab" of a model that looks its words up in a
+// pretrained embedding: the "_unit2id" map, the optional "lower" flag (false
+// when absent, a type error when null), and whether "<PAD>" is id 0 and
+// "<UNK>" id 1, which the lookups rely on.
+struct PretrainVocabulary {
+  UnitMap units;
+  bool lower = false;
+  bool reserved_ids = false;
+};
+PretrainVocabulary read_pretrain_vocabulary(const JsonValue& root);
+
 // True when the feature vocabulary `feats` (`assets.vocab.feats`) is keyed
 // and separated by a single vertical bar; "sep" is read only when "keyed" is
 // true.

@@ -1,6 +1,6 @@
 // Throughput of the language identifier: characters per second of
-// LangIDPlan::identify_many over sentence texts and of
-// LangIDProcessor::process_bulk over document texts.
+// LangIDProcessor::identify_many over sentence texts and of its process_bulk
+// over document texts.
 //
 //   velmora_bench_langid <bundle-dir> <texts.json> [threads ...] [--repeat N]
 //
@@ -20,13 +20,14 @@
 
 #include <velmora/document.hpp>
 #include <velmora/json.hpp>
-#include <velmora/langid.hpp>
 #include <velmora/processors.hpp>
 #include <velmora/text.hpp>
 
+#include "document_bench.hpp"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using velmora::bench::Clock;
 
 std::vector<std::string> strings(const velmora::detail::JsonValue& array) {
   std::vector<std::string> values;
@@ -44,7 +45,7 @@ std::uint64_t characters(const std::vector<std::string>& texts) {
   return count;
 }
 
-template <class Run> double best_seconds(int repeat, Run run) {
+template <class Run> double fastest_seconds(int repeat, Run run) {
   run();
   double best = 1e30;
   for (int i = 0; i < repeat; ++i) {
@@ -63,35 +64,22 @@ int main(int argc, char** argv) {
                  "[--repeat N]\n";
     return 2;
   }
-  std::vector<int> threads;
-  int repeat = 3;
-  for (int i = 3; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--repeat" && i + 1 < argc) {
-      repeat = std::atoi(argv[++i]);
-    } else {
-      threads.push_back(std::atoi(argv[i]));
-    }
-  }
-  if (threads.empty()) {
-    threads = {1, static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))};
-  }
+  const velmora::bench::BenchOptions options = velmora::bench::parse_options(argc, argv, 3);
 
   const velmora::detail::JsonValue texts = velmora::detail::load_json(argv[2]);
   const std::vector<std::string> sentences = strings(texts.at("sentences"));
   const std::vector<std::string> documents = strings(texts.at("documents"));
   const auto load_start = Clock::now();
   const velmora::LangIDProcessor processor(argv[1], false, {});
-  const velmora::LangIDPlan plan(argv[1], false);
-  std::cout << "load_seconds="
-            << std::chrono::duration<double>(Clock::now() - load_start).count() / 2
+  std::cout << "load_seconds=" << std::chrono::duration<double>(Clock::now() - load_start).count()
             << " sentence_characters=" << characters(sentences)
             << " document_characters=" << characters(documents) << "\n";
 
-  for (const int count : threads) {
+  for (const int count : options.threads) {
     at::set_num_threads(count);
-    const double identify = best_seconds(repeat, [&] { plan.identify_many(sentences, {}); });
-    const double bulk = best_seconds(repeat, [&] {
+    const double identify =
+        fastest_seconds(options.repeat, [&] { processor.identify_many(sentences); });
+    const double bulk = fastest_seconds(options.repeat, [&] {
       std::vector<velmora::Document> docs;
       docs.reserve(documents.size());
       for (const std::string& text : documents) {

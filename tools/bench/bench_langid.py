@@ -20,9 +20,6 @@ from __future__ import annotations
 import json
 import subprocess
 import sys
-import time
-
-import torch
 
 import document_bench
 from document_bench import ROOT
@@ -50,17 +47,6 @@ def native_cps(binary, bundle, texts_file, threads, repeat):
     return result
 
 
-def reference_cps(model, texts, threads, repeat):
-    torch.set_num_threads(threads)
-    model.identify_many(texts[:50])
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        model.identify_many(texts)
-        best = min(best, time.perf_counter() - start)
-    return sum(map(len, texts)) / best
-
-
 def main():
     args = document_bench.arguments("/tmp/velmora-bench-langid")
     binary = document_bench.native_binary(args.build, "velmora_bench_langid", EWT_DEV)
@@ -78,7 +64,9 @@ def main():
     for count in args.threads:
         for column, (label, texts) in enumerate([("sentences", sentences),
                                                  ("documents", documents)]):
-            ref = reference_cps(model, texts, count, args.repeat)
+            ref = document_bench.reference_wps(lambda: model.identify_many(texts),
+                                               sum(map(len, texts)), count, args.repeat,
+                                               lambda: model.identify_many(texts[:50]))
             print(f"{count:>7} {label:>9} {ref:>14.0f} {native[count][column]:>11.0f} "
                   f"{native[count][column] / ref:>8.2f}x", flush=True)
     uptime = subprocess.run(["uptime"], capture_output=True, text=True).stdout.strip()

@@ -50,19 +50,9 @@ int main(int argc, char** argv) {
                  "[threads ...] [--repeat N]\n";
     return 2;
   }
-  std::vector<int> threads;
-  int repeat = 3;
-  for (int i = 4; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--repeat" && i + 1 < argc) {
-      repeat = std::atoi(argv[++i]);
-    } else {
-      threads.push_back(std::atoi(argv[i]));
-    }
-  }
-  if (threads.empty()) {
-    threads = {1, static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))};
-  }
+  const velmora::bench::BenchOptions options = velmora::bench::parse_options(argc, argv, 4);
+  const std::vector<int>& threads = options.threads;
+  const int repeat = options.repeat;
   const std::vector<Sentence> sentences = velmora::bench::read_sentences(argv[2]);
   std::vector<std::size_t> counts;
   std::ifstream in(argv[3]);

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -97,6 +98,34 @@ inline std::vector<Document> make_documents(const std::vector<Sentence>& all) {
   return documents;
 }
 
+// The options after a benchmark's positional arguments (argv[first] on):
+// thread counts (default: 1 and all cores), "--repeat N" (default 3) and
+// those of the boolean `flags` that were given.
+struct BenchOptions {
+  std::vector<int> threads;
+  int repeat = 3;
+  std::set<std::string> flags;
+};
+
+inline BenchOptions parse_options(int argc, char** argv, int first,
+                                  std::initializer_list<std::string> flags = {}) {
+  BenchOptions options;
+  for (int i = first; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--repeat" && i + 1 < argc) {
+      options.repeat = std::atoi(argv[++i]);
+    } else if (std::find(flags.begin(), flags.end(), arg) != flags.end()) {
+      options.flags.insert(arg);
+    } else {
+      options.threads.push_back(std::atoi(argv[i]));
+    }
+  }
+  if (options.threads.empty()) {
+    options.threads = {1, static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))};
+  }
+  return options;
+}
+
 // The fastest of `repeat` timed runs after one warm-up; documents are built
 // outside the timed part.
 template <class Run>
@@ -131,22 +160,9 @@ template <class Plan> int run_document_bench(const char* program, int argc, char
               << " <bundle-dir> <words.tsv> [threads ...] [--repeat N] [--no-process]\n";
     return 2;
   }
-  std::vector<int> threads;
-  int repeat = 3;
-  bool with_process = true;
-  for (int i = 3; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--repeat" && i + 1 < argc) {
-      repeat = std::atoi(argv[++i]);
-    } else if (arg == "--no-process") {
-      with_process = false;
-    } else {
-      threads.push_back(std::atoi(argv[i]));
-    }
-  }
-  if (threads.empty()) {
-    threads = {1, static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))};
-  }
+  const BenchOptions options = parse_options(argc, argv, 3, {"--no-process"});
+  const int repeat = options.repeat;
+  const bool with_process = options.flags.count("--no-process") == 0;
 
   const std::vector<Sentence> sentences = read_sentences(argv[2]);
   std::size_t words = 0;
@@ -156,7 +172,7 @@ template <class Plan> int run_document_bench(const char* program, int argc, char
   std::cout << "sentences=" << sentences.size() << " words=" << words << "\n";
   const Plan plan = load_plan<Plan>(argv[1]);
 
-  for (const int count : threads) {
+  for (const int count : options.threads) {
     at::set_num_threads(count);
     const double bulk = best_seconds(repeat, sentences, [&](std::vector<Document> documents) {
       plan.process_bulk(std::move(documents));

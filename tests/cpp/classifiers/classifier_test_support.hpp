@@ -23,18 +23,10 @@ inline std::filesystem::path langid_fixture(const std::string& relative) {
   return fixture("langid/" + relative);
 }
 
-inline std::vector<std::string> json_strings(const detail::JsonValue& value) {
-  std::vector<std::string> strings;
-  for (const auto& item : value.as_array()) {
-    strings.push_back(item.as_string());
-  }
-  return strings;
-}
-
 inline std::vector<std::vector<std::string>> json_string_lists(const detail::JsonValue& value) {
   std::vector<std::vector<std::string>> lists;
   for (const auto& item : value.as_array()) {
-    lists.push_back(json_strings(item));
+    lists.push_back(strings(item));
   }
   return lists;
 }

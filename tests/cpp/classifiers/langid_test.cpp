@@ -56,11 +56,11 @@ const detail::JsonValue& reference() {
 void expect_answers(const LangIDPlan& plan, const std::string& model, const std::string& set,
                     bool one_by_one) {
   const detail::JsonValue& ref = reference();
-  const std::vector<std::string> texts = test::json_strings(ref.at(set));
+  const std::vector<std::string> texts = test::strings(ref.at(set));
   for (const auto& [key, subset] : ref.at("subsets").as_object()) {
-    const std::vector<std::string> langs = test::json_strings(subset);
+    const std::vector<std::string> langs = test::strings(subset);
     const detail::JsonValue& want = ref.at("models").at(model).at(set).at(key);
-    const std::vector<std::string> tags = test::json_strings(want.at("tags"));
+    const std::vector<std::string> tags = test::strings(want.at("tags"));
     const std::vector<double> margins = test::json_numbers(want.at("margins"));
     const std::string label = model + " " + set + " " + key;
     test::expect_reference_answers(plan.identify_many(texts, langs), tags, margins,

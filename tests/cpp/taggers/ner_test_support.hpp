@@ -23,14 +23,6 @@ inline std::filesystem::path ner_fixture(const std::string& relative) {
   return fixture("ner/" + relative);
 }
 
-inline std::vector<std::string> strings(const detail::JsonValue& value) {
-  std::vector<std::string> result;
-  for (const auto& item : value.as_array()) {
-    result.push_back(item.as_string());
-  }
-  return result;
-}
-
 // A token: its surface text, then the words of a multi-word token.
 using TokenWords = std::vector<std::string>;
 

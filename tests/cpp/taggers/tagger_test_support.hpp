@@ -18,6 +18,15 @@
 
 namespace velmora::test {
 
+// A JSON array of strings.
+inline std::vector<std::string> strings(const detail::JsonValue& value) {
+  std::vector<std::string> result;
+  for (const auto& item : value.as_array()) {
+    result.push_back(item.as_string());
+  }
+  return result;
+}
+
 // One document per group of `per_document` sentences, each word its own
 // token; `fill(word, record)` sets the word's text and annotations.
 template <class Record, class Fill>
