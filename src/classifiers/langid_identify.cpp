@@ -18,6 +18,7 @@
 #include <velmora/json.hpp>
 #include <velmora/text.hpp>
 
+#include "bundle/tensor_errors.hpp"
 #include "classifiers/langid_impl.hpp"
 #include "encoders/lstm.hpp"
 #include "taggers/sentence_batches.hpp"
@@ -39,7 +40,8 @@ constexpr std::int64_t kCharacterBudget = 8192;
 
 LangIDPlan::LangIDPlan(std::filesystem::path bundle_path, bool verify_checksums) {
   try {
-    impl_ = std::make_unique<Impl>(std::move(bundle_path), verify_checksums);
+    impl_ = detail::with_model_errors<LangIDModelError>(
+        [&] { return std::make_unique<Impl>(std::move(bundle_path), verify_checksums); });
   } catch (const detail::JsonError& error) {
     throw LangIDModelError(error.what());
   }
@@ -60,12 +62,13 @@ const ModelBundle& LangIDPlan::bundle() const {
 
 std::string LangIDPlan::identify(const std::string& text,
                                  const std::vector<std::string>& langs) const {
-  return impl_->identify_many({text}, langs).front();
+  return identify_many({text}, langs).front();
 }
 
 std::vector<std::string> LangIDPlan::identify_many(const std::vector<std::string>& texts,
                                                    const std::vector<std::string>& langs) const {
-  return impl_->identify_many(texts, langs);
+  return detail::with_model_errors<LangIDModelError>(
+      [&] { return impl_->identify_many(texts, langs); });
 }
 
 std::int64_t LangIDPlan::Impl::checked_length(const std::string& text) {

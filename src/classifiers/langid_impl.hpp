@@ -17,6 +17,7 @@
 #include <velmora/langid.hpp>
 #include <velmora/model_bundle.hpp>
 
+#include "bundle/tensor_checks.hpp"
 #include "taggers/word_inputs.hpp"
 
 namespace velmora {
@@ -59,7 +60,7 @@ struct LangIDPlan::Impl {
   std::int64_t hidden_dim = 0;
 
 private:
-  void check_shape(const std::string& name, std::initializer_list<std::int64_t> shape) const;
+  void check_shape(const std::string& name, std::initializer_list<detail::Extent> shape) const;
 };
 
 } // namespace velmora

@@ -7,6 +7,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/tensor_checks.hpp"
 #include "bundle/tensor_view.hpp"
 #include "classifiers/langid_impl.hpp"
 #include "encoders/lstm.hpp"
@@ -79,29 +80,27 @@ LangIDPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
 
   const auto tag_count = static_cast<std::int64_t>(tags.size());
   check_shape("char_embeds.weight", {static_cast<std::int64_t>(char_to_idx.size()), embedding_dim});
-  check_shape("hidden_to_tag.weight", {tag_count, 2 * hidden_dim});
+  // The hidden size comes from the assets and may be anything: the product
+  // is checked, and an overflow matches no tensor.
+  check_shape("hidden_to_tag.weight", {tag_count, detail::checked_product({2, hidden_dim})});
   check_shape("hidden_to_tag.bias", {tag_count});
 
-  // Every recurrent weight is checked as well: the LSTM kernels take their
-  // sizes from the input and the states, so a weight of another shape would
-  // be read past its end.
-  const std::vector<std::string> names =
-      detail::lstm_parameter_names("lstm.", detail::LstmShape{num_layers, true});
-  lstm_weights.reserve(names.size());
-  const std::int64_t gates = 4 * hidden_dim;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::int64_t input = i < 8 ? embedding_dim : 2 * hidden_dim;
-    switch (i % 4) {
-    case 0:
-      check_shape(names[i], {gates, input});
-      break;
-    case 1:
-      check_shape(names[i], {gates, hidden_dim});
-      break;
-    default:
-      check_shape(names[i], {gates});
+  // Layer by layer, so that a layer count beyond the bundle's tensors ends at
+  // its first missing weight. Every recurrent weight is checked as well: the
+  // LSTM kernels take their sizes from the input and the states, so a weight
+  // of another shape would be read past its end.
+  std::vector<std::string> names;
+  for (std::int64_t layer = 0; layer < num_layers; ++layer) {
+    for (std::string& name : detail::lstm_layer_parameter_names("lstm.", layer, true)) {
+      lstm_weights.push_back(tensor(name));
+      names.push_back(std::move(name));
     }
-    lstm_weights.push_back(tensor(names[i]));
+  }
+  const std::int64_t misfit = detail::lstm_shape_mismatch(
+      lstm_weights, detail::LstmShape{num_layers, true}, embedding_dim, hidden_dim);
+  if (misfit >= 0) {
+    throw LangIDModelError("LangID tensor has an unexpected shape: '" +
+                           names[static_cast<std::size_t>(misfit)] + "'");
   }
   default_mask = at::zeros({tag_count}, at::kFloat);
 }
@@ -115,8 +114,8 @@ const at::Tensor& LangIDPlan::Impl::tensor(std::string_view name) const {
 }
 
 void LangIDPlan::Impl::check_shape(const std::string& name,
-                                   std::initializer_list<std::int64_t> shape) const {
-  if (tensor(name).sizes() != at::IntArrayRef(shape)) {
+                                   std::initializer_list<detail::Extent> shape) const {
+  if (!detail::has_shape(tensor(name), shape)) {
     throw LangIDModelError("LangID tensor has an unexpected shape: '" + name + "'");
   }
 }

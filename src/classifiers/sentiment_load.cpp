@@ -7,6 +7,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/tensor_checks.hpp"
 #include "classifiers/sentiment_impl.hpp"
 #include "encoders/lstm.hpp"
 #include "taggers/tagger_assets.hpp"
@@ -35,10 +36,6 @@ void require(bool condition, const char* message) {
   if (!condition) {
     throw SentimentModelError(message);
   }
-}
-
-bool has_shape(const at::Tensor& tensor, std::initializer_list<std::int64_t> shape) {
-  return tensor.sizes() == at::IntArrayRef(shape);
 }
 
 } // namespace
@@ -168,8 +165,8 @@ std::int64_t SentimentPlan::Impl::check_projection(const detail::NativeCharLM& m
   const at::Tensor& bias = tensor(prefix + ".bias");
   // The output size is checked too: a wider projection would otherwise pass
   // and, without the BiLSTM, its extra columns would be silently ignored.
-  if (!has_shape(weight, {charlm_projection, model.hidden_size()}) ||
-      !has_shape(bias, {charlm_projection})) {
+  if (!detail::has_shape(weight, {charlm_projection, model.hidden_size()}) ||
+      !detail::has_shape(bias, {charlm_projection})) {
     throw SentimentModelError("sentiment " + direction +
                               " charLM projection has an invalid input width");
   }
@@ -183,7 +180,7 @@ void SentimentPlan::Impl::check_tensors(const JsonValue& config) {
               embedding.size(0) == static_cast<std::int64_t>(pretrain_vocab.size()),
           kPretrainShape);
   const std::int64_t word_width = embedding.size(1);
-  require(has_shape(unk, {word_width}), kPretrainShape);
+  require(detail::has_shape(unk, {word_width}), kPretrainShape);
   std::int64_t width = word_width;
 
   if (extra_wordvec_method != "NONE") {
@@ -223,17 +220,10 @@ void SentimentPlan::Impl::check_tensors(const JsonValue& config) {
             "sentiment BiLSTM input width disagrees with its embedding profile");
     // The LSTM kernels take their sizes from the input and the states, not
     // from the weights: a weight of another shape would be read past its end.
-    const std::int64_t hidden = bilstm_hidden_dim;
-    for (std::size_t i = 0; i < bilstm_weights.size(); ++i) {
-      const std::int64_t input = i < 8 ? width : 2 * hidden;
-      const std::int64_t columns[] = {input, hidden};
-      const at::Tensor& weight = bilstm_weights[i];
-      const bool matrix = i % 4 < 2;
-      require(matrix ? has_shape(weight, {4 * hidden, columns[i % 4]})
-                     : has_shape(weight, {4 * hidden}),
-              kBilstmShape);
-    }
-    width = 2 * hidden;
+    require(detail::lstm_shape_mismatch(bilstm_weights, detail::LstmShape{2, true}, width,
+                                        bilstm_hidden_dim) < 0,
+            kBilstmShape);
+    width = 2 * bilstm_hidden_dim;
   }
 
   std::int64_t pooled = 0;
@@ -265,7 +255,8 @@ void SentimentPlan::Impl::check_tensors(const JsonValue& config) {
     const at::Tensor& bias = tensor(prefix + ".bias");
     const std::int64_t output =
         i < shapes.size() ? shapes[i].as_integer("assets.config.fc_shapes[]") : num_classes;
-    require(has_shape(weight, {output, input}) && has_shape(bias, {output}), kFcShape);
+    require(detail::has_shape(weight, {output, input}) && detail::has_shape(bias, {output}),
+            kFcShape);
     input = output;
   }
   fc_layer_count = static_cast<std::int64_t>(shapes.size()) + 1;

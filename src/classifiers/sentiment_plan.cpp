@@ -11,6 +11,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/tensor_errors.hpp"
 #include "classifiers/sentiment_impl.hpp"
 
 namespace velmora {
@@ -71,7 +72,8 @@ WordBatches plan_word_batches(const std::vector<std::size_t>& word_counts, std::
 
 SentimentPlan::SentimentPlan(std::filesystem::path bundle_path, bool verify_checksums) {
   try {
-    impl_ = std::make_unique<Impl>(std::move(bundle_path), verify_checksums);
+    impl_ = detail::with_model_errors<SentimentModelError>(
+        [&] { return std::make_unique<Impl>(std::move(bundle_path), verify_checksums); });
   } catch (const detail::JsonError& error) {
     throw SentimentModelError(error.what());
   }
@@ -91,19 +93,20 @@ const ModelBundle& SentimentPlan::bundle() const {
 }
 
 std::int64_t SentimentPlan::classify(const std::vector<std::string>& words) const {
-  return impl_->classify_many({words}, kDefaultBudget).front();
+  return classify_many({words}, kDefaultBudget).front();
 }
 
 std::vector<std::int64_t>
 SentimentPlan::classify_many(const std::vector<std::vector<std::string>>& sentences,
                              std::uint64_t batch_size) const {
-  return impl_->classify_many(sentences, batch_size);
+  return detail::with_model_errors<SentimentModelError>(
+      [&] { return impl_->classify_many(sentences, batch_size); });
 }
 
 Document SentimentPlan::process(Document document) const {
   std::vector<std::vector<std::string>> sentences;
   append_token_texts(document, sentences);
-  const std::vector<std::int64_t> classes = impl_->classify_many(sentences, kDefaultBudget);
+  const std::vector<std::int64_t> classes = classify_many(sentences, kDefaultBudget);
   std::size_t next = 0;
   write_classes(document, classes, next);
   return document;
@@ -114,7 +117,7 @@ std::vector<Document> SentimentPlan::process_bulk(std::vector<Document> document
   for (const Document& document : documents) {
     append_token_texts(document, sentences);
   }
-  const std::vector<std::int64_t> classes = impl_->classify_many(sentences, kDefaultBudget);
+  const std::vector<std::int64_t> classes = classify_many(sentences, kDefaultBudget);
   std::size_t next = 0;
   for (const Document& document : documents) {
     write_classes(document, classes, next);
