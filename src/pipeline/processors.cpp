@@ -17,8 +17,8 @@ namespace detail {
 ProcessorSpec registry_spec(const std::string& name);
 } // namespace detail
 
-// Stages whose models come with later work: registered and constructible
-// without a model, so a pipeline can be configured and validated with them.
+// Every stage is also constructible without a model, so that a pipeline can
+// be configured and validated without loading any.
 LangIDProcessor::LangIDProcessor() : PlannedProcessor(detail::registry_spec("langid")) {}
 LangIDProcessor::LangIDProcessor(std::filesystem::path bundle, bool verify_checksums,
                                  std::vector<std::string> language_subset)
