@@ -12,6 +12,10 @@
 
 namespace velmora {
 
+namespace detail {
+class PipelineCall;
+} // namespace detail
+
 class ModelBundle;
 
 // One word of a sentence as the parser reads it. Annotations are carried as
@@ -57,15 +61,24 @@ public:
   // One prediction per word, in word order; an empty sentence gives none.
   std::vector<DepparsePrediction> parse(const std::vector<DepparseWord>& words) const;
 
-  // Parses every sentence and writes each word's head and relation, one
-  // sentence after the other. Every word needs a UPOS or an XPOS. Returns the
-  // same document.
+  // Parses every sentence and writes each word's head and relation; the
+  // sentences share length-sorted batches, exactly as in process_bulk(), and
+  // nothing is written until every sentence has been parsed. Every word needs
+  // a UPOS or an XPOS. Returns the same document.
   Document process(Document document) const;
 
   // process() for every document, with the sentences of all documents sharing
-  // length-sorted batches. Nothing is written until every sentence has been
-  // parsed. Returns the same documents in the same order.
+  // the batches. Returns the same documents in the same order.
   std::vector<Document> process_bulk(std::vector<Document> documents) const;
+
+  // process() and process_bulk() as a stage of a pipeline call, which may
+  // share work with another stage of the same call (null: none).
+  Document process(Document document, detail::PipelineCall* call) const;
+  std::vector<Document> process_bulk(std::vector<Document> documents,
+                                     detail::PipelineCall* call) const;
+
+  // The loaded model, for the library's own stages.
+  const Impl& impl() const;
 
 private:
   std::unique_ptr<Impl> impl_;

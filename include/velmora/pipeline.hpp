@@ -59,6 +59,9 @@ private:
   std::optional<std::filesystem::path> model_dir_;
   std::string resources_version_;
   std::vector<std::shared_ptr<Processor>> processors_;
+  // The tagger's backward character model equals the parser's, so one run
+  // serves both within a call (decided at load).
+  bool share_backward_charlm_ = false;
 };
 
 } // namespace velmora

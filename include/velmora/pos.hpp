@@ -10,6 +10,10 @@
 
 namespace velmora {
 
+namespace detail {
+class PipelineCall;
+} // namespace detail
+
 class ModelBundle;
 
 // The tags of one word. `xpos` and `feats` hold "_" when the model predicts
@@ -47,14 +51,23 @@ public:
   std::vector<POSTags> tag(const std::vector<std::string>& words) const;
 
   // Tags every sentence and writes UPOS, XPOS and features into its words
-  // ("_" clears the annotation), one sentence after the other. Returns the
-  // same document.
+  // ("_" clears the annotation); the sentences share length-sorted batches,
+  // exactly as in process_bulk(), and nothing is written until every
+  // sentence has been tagged. Returns the same document.
   Document process(Document document) const;
 
   // process() for every document, with the sentences of all documents
-  // sharing length-sorted batches. Nothing is written until every sentence
-  // has been tagged. Returns the same documents in the same order.
+  // sharing the batches. Returns the same documents in the same order.
   std::vector<Document> process_bulk(std::vector<Document> documents) const;
+
+  // process() and process_bulk() as a stage of a pipeline call, which may
+  // share work with another stage of the same call (null: none).
+  Document process(Document document, detail::PipelineCall* call) const;
+  std::vector<Document> process_bulk(std::vector<Document> documents,
+                                     detail::PipelineCall* call) const;
+
+  // The loaded model, for the library's own stages.
+  const Impl& impl() const;
 
 private:
   std::unique_ptr<Impl> impl_;

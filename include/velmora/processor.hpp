@@ -9,6 +9,10 @@
 
 namespace velmora {
 
+namespace detail {
+class PipelineCall;
+} // namespace detail
+
 // One registry row: a pipeline stage, the stages that must run before it (in
 // the order missing ones are reported), what it adds, and its group.
 struct ProcessorSpec {
@@ -41,6 +45,13 @@ public:
   virtual Document process(Document document) const;
   // Runs process on each document, front to back.
   virtual std::vector<Document> process_bulk(std::vector<Document> documents) const;
+
+  // process() and process_bulk() as a stage of one pipeline call: a stage may
+  // reuse what an earlier stage of the same call computed (never changing its
+  // results). The base runs process() and process_bulk().
+  virtual Document process_in_call(Document document, detail::PipelineCall& call) const;
+  virtual std::vector<Document> process_bulk_in_call(std::vector<Document> documents,
+                                                     detail::PipelineCall& call) const;
 
 protected:
   ProcessorSpec spec_;

@@ -32,6 +32,8 @@ public:
   bool implemented() const override { return plan_ != nullptr; }
   // The plan's bundle directory; empty without a plan.
   std::optional<std::filesystem::path> bundle_path() const { return bundle_path_; }
+  // The loaded model; null without one.
+  const Plan* plan() const { return plan_.get(); }
 
 protected:
   using Processor::Processor;
@@ -110,6 +112,9 @@ public:
 
   Document process(Document document) const override;
   std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+  Document process_in_call(Document document, detail::PipelineCall& call) const override;
+  std::vector<Document> process_bulk_in_call(std::vector<Document> documents,
+                                             detail::PipelineCall& call) const override;
 };
 
 // Over a model that reads part-of-speech tags, also requires "pos".
@@ -132,6 +137,9 @@ public:
 
   Document process(Document document) const override;
   std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+  Document process_in_call(Document document, detail::PipelineCall& call) const override;
+  std::vector<Document> process_bulk_in_call(std::vector<Document> documents,
+                                             detail::PipelineCall& call) const override;
 };
 
 // Tags document by document: the entity tagger has no batched entry.

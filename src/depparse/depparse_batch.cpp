@@ -13,10 +13,16 @@
 #include "bundle/tensor_errors.hpp"
 #include "depparse/depparse_impl.hpp"
 #include "depparse/depparse_words.hpp"
+#include "pipeline/pipeline_call.hpp"
 
 namespace velmora {
 
 std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents) const {
+  return process_bulk(std::move(documents), nullptr);
+}
+
+std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents,
+                                                 detail::PipelineCall* call) const {
   std::vector<WordSequence> views;
   std::vector<std::vector<DepparseWord>> sentences;
   for (const Document& document : documents) {
@@ -29,7 +35,7 @@ std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents
   }
   const std::vector<std::vector<DepparsePrediction>> results =
       detail::with_model_errors<DepparseModelError>(
-          [&] { return impl_->parse_sentences(sentences); });
+          [&] { return impl_->parse_sentences(sentences, call); });
   for (std::size_t s = 0; s < views.size(); ++s) {
     detail::apply_predictions(views[s], results[s]);
   }
@@ -37,24 +43,29 @@ std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents
 }
 
 std::vector<std::vector<DepparsePrediction>>
-DepparsePlan::Impl::parse_sentences(const std::vector<std::vector<DepparseWord>>& sentences) const {
+DepparsePlan::Impl::parse_sentences(const std::vector<std::vector<DepparseWord>>& sentences,
+                                    detail::PipelineCall* call) const {
   std::vector<at::Tensor> forward;
   std::vector<at::Tensor> backward;
   if (use_charlm) {
-    // The same word lists the single-sentence path gives the models: a line
-    // feed for the root, then the unchanged texts.
-    std::vector<std::vector<std::string>> lists;
-    lists.reserve(sentences.size());
+    // The models read what the single-sentence path gives them: a line feed
+    // for the root, then the unchanged texts. A tagger earlier in the same
+    // call may have run the backward model over exactly these streams.
+    std::vector<std::vector<std::string>> texts;
+    texts.reserve(sentences.size());
     for (const auto& words : sentences) {
-      std::vector<std::string>& list = lists.emplace_back();
-      list.reserve(words.size() + 1);
-      list.emplace_back("\n");
+      std::vector<std::string>& list = texts.emplace_back();
+      list.reserve(words.size());
       for (const DepparseWord& word : words) {
         list.push_back(word.text);
       }
     }
-    forward = charlm_forward->encode_many(lists);
-    backward = charlm_backward->encode_many(lists);
+    forward = charlm_forward->encode_many_rooted(texts, "\n");
+    std::optional<detail::PipelineCall::RootedRows> shared;
+    if (call != nullptr) {
+      shared = call->take_rooted_backward(texts);
+    }
+    backward = shared ? std::move(shared->rows) : charlm_backward->encode_many_rooted(texts, "\n");
   }
 
   c10::InferenceMode guard;
@@ -134,9 +145,19 @@ DepparsePlan::Impl::score_batch(const std::vector<at::Tensor>& encoded,
     members[s] = sentence.squeeze(0);
   }
 
+  // A padded position costs the scorers' per-row products (about as much as
+  // 400 pairs of the head-side product) and every padded pair its share of
+  // the head-side product; a chunk's fixed price is small next to both.
+  constexpr double kPairsPerRow = 400.0;
+  constexpr double kChunkCost = 20000.0;
+  const detail::BucketCost cost = [](std::int64_t longest, std::int64_t count) {
+    const auto padded = static_cast<double>(longest * count);
+    return padded * (kPairsPerRow + static_cast<double>(longest)) + kChunkCost;
+  };
+  constexpr std::int64_t kWidestChunk = 512;
   std::vector<at::Tensor> scores(sentences.size());
   for (const detail::SentenceChunk& chunk :
-       detail::plan_sentence_chunks(rows, std::numeric_limits<std::int64_t>::max(), batch_size)) {
+       detail::plan_sentence_buckets(rows, cost, kWidestChunk, batch_size)) {
     const at::Tensor padded = detail::pad_chunk(members, chunk);
     const auto count = static_cast<std::int64_t>(chunk.sentences.size());
     at::Tensor mask =

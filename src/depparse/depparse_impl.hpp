@@ -81,8 +81,11 @@ struct DepparsePlan::Impl {
                                                   const detail::RelationScores& relations) const;
 
   // Batched parsing of many sentences; results in input order.
+  // With `call`, the backward language model rows a tagger of the same call
+  // left for exactly these sentences are taken instead of computed.
   std::vector<std::vector<DepparsePrediction>>
-  parse_sentences(const std::vector<std::vector<DepparseWord>>& sentences) const;
+  parse_sentences(const std::vector<std::vector<DepparseWord>>& sentences,
+                  detail::PipelineCall* call = nullptr) const;
   std::vector<at::Tensor> encode_batch(const std::vector<std::vector<DepparseWord>>& sentences,
                                        const std::vector<at::Tensor>& forward_charlm,
                                        const std::vector<at::Tensor>& backward_charlm) const;

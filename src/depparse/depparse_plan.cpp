@@ -35,6 +35,10 @@ const ModelBundle& DepparsePlan::bundle() const {
   return *impl_->bundle;
 }
 
+const DepparsePlan::Impl& DepparsePlan::impl() const {
+  return *impl_;
+}
+
 std::vector<DepparsePrediction> DepparsePlan::parse(const std::vector<DepparseWord>& words) const {
   if (words.empty()) {
     return {};
@@ -48,12 +52,13 @@ std::vector<DepparsePrediction> DepparsePlan::parse(const std::vector<DepparseWo
 }
 
 Document DepparsePlan::process(Document document) const {
-  const SentenceSequence sentences = document.sentences();
-  for (std::uint64_t i = 0; i < sentences.size(); ++i) {
-    const WordSequence words = sentences.at(static_cast<std::int64_t>(i)).words();
-    detail::apply_predictions(words, parse(detail::collect_depparse_words(words)));
-  }
-  return document;
+  return process(std::move(document), nullptr);
+}
+
+Document DepparsePlan::process(Document document, detail::PipelineCall* call) const {
+  std::vector<Document> one;
+  one.push_back(std::move(document));
+  return std::move(process_bulk(std::move(one), call).front());
 }
 
 at::Tensor DepparsePlan::Impl::encode_sentence(const std::vector<DepparseWord>& words,

@@ -23,6 +23,7 @@
 #include <ATen/ops/softplus.h>
 
 #include "depparse/depparse_impl.hpp"
+#include "encoders/products.hpp"
 
 namespace velmora {
 
@@ -32,11 +33,11 @@ at::Tensor DepparsePlan::Impl::deep_biaffine(const std::string& prefix,
   const std::int64_t positions = encoded.size(1);
   // Both sides gain a constant feature 1 after the relu.
   const at::Tensor dependent = at::cat(
-      {at::relu(at::linear(encoded, tensor(prefix + ".W1.weight"), tensor(prefix + ".W1.bias"))),
+      {at::relu(detail::linear(encoded, tensor(prefix + ".W1.weight"), tensor(prefix + ".W1.bias"))),
        at::ones({batch, positions, 1}, encoded.options())},
       2);
   const at::Tensor head = at::cat(
-      {at::relu(at::linear(encoded, tensor(prefix + ".W2.weight"), tensor(prefix + ".W2.bias"))),
+      {at::relu(detail::linear(encoded, tensor(prefix + ".W2.weight"), tensor(prefix + ".W2.bias"))),
        at::ones({batch, positions, 1}, encoded.options())},
       2);
   const at::Tensor& weight = tensor(prefix + ".scorer.W_bilin.weight");
@@ -63,7 +64,7 @@ at::Tensor DepparsePlan::Impl::deep_biaffine(const std::string& prefix,
   at::Tensor scores = at::empty({batch, positions, positions, outputs}, encoded.options());
   for (std::int64_t first = 0; first < batch; first += group) {
     const std::int64_t count = std::min(group, batch - first);
-    const at::Tensor product = at::matmul(dependent.narrow(0, first, count), flat_weight);
+    const at::Tensor product = detail::linear(dependent.narrow(0, first, count), flat_weight.t());
     const at::Tensor partial = rearrange_weight
                                    ? product.view({count, positions * outputs, head_width})
                                    : product.view({count, positions, head_width, outputs})

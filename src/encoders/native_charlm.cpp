@@ -1,6 +1,7 @@
 #include "encoders/native_charlm.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include <ATen/ops/embedding.h>
@@ -100,6 +101,30 @@ NativeCharLM::NativeCharLM(std::shared_ptr<ModelBundle> bundle, std::string pref
       throw CharLMModelError(kMismatch);
     }
   }
+}
+
+namespace {
+
+bool same_bytes(const at::Tensor& a, const at::Tensor& b) {
+  return a.scalar_type() == b.scalar_type() && a.sizes() == b.sizes() && a.is_contiguous() &&
+         b.is_contiguous() && std::memcmp(a.const_data_ptr(), b.const_data_ptr(), a.nbytes()) == 0;
+}
+
+} // namespace
+
+bool NativeCharLM::same_model(const NativeCharLM& other) const {
+  if (forward_ != other.forward_ || hidden_size_ != other.hidden_size_ ||
+      num_layers_ != other.num_layers_ || vocab_ != other.vocab_ ||
+      lstm_params_.size() != other.lstm_params_.size() || !same_bytes(char_emb_, other.char_emb_) ||
+      !same_bytes(h_init_, other.h_init_) || !same_bytes(c_init_, other.c_init_)) {
+    return false;
+  }
+  for (std::size_t i = 0; i < lstm_params_.size(); ++i) {
+    if (!same_bytes(lstm_params_[i], other.lstm_params_[i])) {
+      return false;
+    }
+  }
+  return true;
 }
 
 at::Tensor NativeCharLM::view(const std::string& name) const {

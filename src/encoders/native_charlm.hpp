@@ -41,9 +41,22 @@ public:
   // word that is not valid UTF-8.
   at::Tensor encode(const std::vector<std::string>& words) const;
 
-  // encode() of every sentence, run in batches drawn from chunks of up to 64
-  // consecutive sentences. Every word is validated before the LSTM runs.
+  // encode() of every sentence, all of them sorted by length and run in
+  // dense buckets of near-equal length. Every word is validated before the
+  // LSTM runs.
   std::vector<at::Tensor> encode_many(const std::vector<std::vector<std::string>>& sentences) const;
+
+  // encode() of `root` followed by each sentence's words, [n + 1, H] per
+  // sentence with the root's row first; a sentence without words gives
+  // [0, H]. For a backward model the rows of the words are bit for bit those
+  // of encode_many(sentences), so one call serves a caller that reads the
+  // sentences plain and one that reads them rooted.
+  std::vector<at::Tensor> encode_many_rooted(const std::vector<std::vector<std::string>>& sentences,
+                                             const std::string& root) const;
+
+  // Whether `other` computes exactly what this model computes: the same
+  // direction, sizes and vocabulary and tensors of equal bytes.
+  bool same_model(const NativeCharLM& other) const;
 
 private:
   // The ids the LSTM reads for one sentence, and for each input word the index
@@ -54,6 +67,10 @@ private:
   };
 
   CharStream char_stream(const std::vector<std::string>& words, std::int64_t unknown_id) const;
+  // The rows at each stream's positions; buckets are planned on the lengths
+  // without the last `extension` ids, which every stream with words carries.
+  std::vector<at::Tensor> run_streams(std::vector<CharStream>& streams,
+                                      std::size_t extension) const;
   std::int64_t unknown_id() const;
   std::int64_t symbol_id(const char* symbol) const;
   at::Tensor view(const std::string& name) const;

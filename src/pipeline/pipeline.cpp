@@ -6,6 +6,8 @@
 #include <velmora/model_index.hpp>
 #include <velmora/processors.hpp>
 
+#include "pipeline/pipeline_call.hpp"
+
 namespace velmora {
 
 Pipeline::Pipeline(std::string lang, std::vector<std::string> processors, std::string package,
@@ -67,6 +69,7 @@ Pipeline::Pipeline(std::string lang, std::vector<std::string> processors, std::s
     }
   }
   validate_requirements();
+  share_backward_charlm_ = detail::tagger_shares_backward_charlm(processors_);
 }
 
 const std::string& Pipeline::package_for(const std::string& processor) const {
@@ -99,8 +102,9 @@ Document Pipeline::process(std::string text) const {
 }
 
 Document Pipeline::process(Document document) const {
+  detail::PipelineCall call(share_backward_charlm_);
   for (const auto& processor : processors_) {
-    document = processor->process(std::move(document));
+    document = processor->process_in_call(std::move(document), call);
   }
   return document;
 }
@@ -115,8 +119,9 @@ std::vector<Document> Pipeline::process_bulk(std::vector<std::string> texts) con
 }
 
 std::vector<Document> Pipeline::process_bulk(std::vector<Document> documents) const {
+  detail::PipelineCall call(share_backward_charlm_);
   for (const auto& processor : processors_) {
-    documents = processor->process_bulk(std::move(documents));
+    documents = processor->process_bulk_in_call(std::move(documents), call);
   }
   return documents;
 }

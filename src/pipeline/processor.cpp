@@ -35,4 +35,15 @@ std::vector<Document> Processor::process_bulk(std::vector<Document> documents) c
   return documents;
 }
 
+Document Processor::process_in_call(Document document, detail::PipelineCall& call) const {
+  (void)call;
+  return process(std::move(document));
+}
+
+std::vector<Document> Processor::process_bulk_in_call(std::vector<Document> documents,
+                                                      detail::PipelineCall& call) const {
+  (void)call;
+  return process_bulk(std::move(documents));
+}
+
 } // namespace velmora

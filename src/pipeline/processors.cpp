@@ -127,6 +127,21 @@ std::vector<Document> POSProcessor::process_bulk(std::vector<Document> documents
   return plan_->process_bulk(std::move(documents));
 }
 
+Document POSProcessor::process_in_call(Document document, detail::PipelineCall& call) const {
+  if (!plan_) {
+    return Processor::process(std::move(document));
+  }
+  return plan_->process(std::move(document), &call);
+}
+
+std::vector<Document> POSProcessor::process_bulk_in_call(std::vector<Document> documents,
+                                                         detail::PipelineCall& call) const {
+  if (!plan_) {
+    return Processor::process_bulk(std::move(documents));
+  }
+  return plan_->process_bulk(std::move(documents), &call);
+}
+
 LemmaProcessor::LemmaProcessor() : PlannedProcessor(detail::registry_spec("lemma")) {}
 LemmaProcessor::LemmaProcessor(std::filesystem::path bundle, bool verify_checksums)
     : LemmaProcessor() {
@@ -177,6 +192,21 @@ std::vector<Document> DepparseProcessor::process_bulk(std::vector<Document> docu
     return Processor::process_bulk(std::move(documents));
   }
   return plan_->process_bulk(std::move(documents));
+}
+
+Document DepparseProcessor::process_in_call(Document document, detail::PipelineCall& call) const {
+  if (!plan_) {
+    return Processor::process(std::move(document));
+  }
+  return plan_->process(std::move(document), &call);
+}
+
+std::vector<Document> DepparseProcessor::process_bulk_in_call(std::vector<Document> documents,
+                                                              detail::PipelineCall& call) const {
+  if (!plan_) {
+    return Processor::process_bulk(std::move(documents));
+  }
+  return plan_->process_bulk(std::move(documents), &call);
 }
 
 NERProcessor::NERProcessor() : PlannedProcessor(detail::registry_spec("ner")) {}

@@ -3,17 +3,23 @@
 #include <algorithm>
 
 #include <ATen/ops/addcmul.h>
-#include <ATen/ops/linear.h>
 #include <ATen/ops/sigmoid.h>
 #include <ATen/ops/tanh.h>
 #include <ATen/ops/zeros.h>
 
 #include "encoders/lstm.hpp"
+#include "encoders/products.hpp"
 
 namespace velmora::detail {
 namespace {
 
 constexpr LstmShape kShape{1, true};
+
+// A step of these narrow LSTMs costs about as much as eight rows of it, and
+// buckets gain nothing from more than 512 rows (which also keeps planning
+// linear for many tiny sentences).
+constexpr double kStepCost = 8.0;
+constexpr std::int64_t kWidestBucket = 512;
 
 std::string lstm_prefix(const std::string& stack, std::int64_t layer) {
   return stack + ".lstm." + std::to_string(layer) + ".lstm.";
@@ -24,8 +30,8 @@ std::string lstm_prefix(const std::string& stack, std::int64_t layer) {
 at::Tensor highway_output(const at::Tensor& input, const at::Tensor& lstm_output,
                           const HighwayLayerWeights& layer) {
   const at::Tensor transform =
-      at::tanh(at::linear(input, layer.highway_weight, layer.highway_bias));
-  const at::Tensor gate = at::sigmoid(at::linear(input, layer.gate_weight, layer.gate_bias));
+      at::tanh(detail::linear(input, layer.highway_weight, layer.highway_bias));
+  const at::Tensor gate = at::sigmoid(detail::linear(input, layer.gate_weight, layer.gate_bias));
   return at::addcmul(lstm_output, gate, transform);
 }
 
@@ -115,7 +121,8 @@ std::vector<at::Tensor> highway_lstm_sentences(std::vector<at::Tensor> inputs,
     }
   }
   std::vector<at::Tensor> outputs(inputs.size());
-  for (const SentenceChunk& chunk : plan_sentence_chunks(lengths, max_count, max_padded)) {
+  for (const SentenceChunk& chunk : plan_sentence_buckets(
+           lengths, recurrent_cost(kStepCost), std::min(max_count, kWidestBucket), max_padded)) {
     const at::Tensor output = highway_lstm_padded(pad_chunk(inputs, chunk), chunk.lengths, layers);
     for (std::size_t j = 0; j < chunk.sentences.size(); ++j) {
       const std::size_t s = chunk.sentences[j];

@@ -75,8 +75,9 @@ at::Tensor pad_chunk(const std::vector<at::Tensor>& rows, const SentenceChunk& c
 // The outputs [r, 2H] (contiguous) of many sentences' inputs [r, D] through
 // the stack, in input order; an undefined input (a sentence without rows)
 // gives an undefined output. Sentences run in length-sorted, zero-padded
-// batches of at most `max_count` sentences and `max_padded` padded rows (a
-// longer sentence alone), and each input is released once its batch ran.
+// buckets of near-equal length, of at most `max_count` sentences (and never
+// more than 512) and `max_padded` padded rows (a longer sentence alone), and
+// each input is released once its bucket ran.
 std::vector<at::Tensor> highway_lstm_sentences(std::vector<at::Tensor> inputs,
                                                const std::vector<HighwayLayerWeights>& layers,
                                                std::int64_t max_count, std::int64_t max_padded);

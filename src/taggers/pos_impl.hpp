@@ -80,8 +80,11 @@ struct POSPlan::Impl {
 
   // Tagging.
   std::vector<POSTags> tag_words(const std::vector<std::string>& words) const;
+  // With `call`, the backward language model rows may be left there for a
+  // later parser of the same call.
   std::vector<std::vector<POSTags>>
-  tag_sentences(const std::vector<std::vector<std::string>>& sentences) const;
+  tag_sentences(const std::vector<std::vector<std::string>>& sentences,
+                detail::PipelineCall* call = nullptr) const;
   std::vector<std::vector<POSTags>>
   predict_batch(const std::vector<at::Tensor>& encoded,
                 const std::vector<std::vector<std::string>>& sentences) const;

@@ -9,6 +9,7 @@
 #include <velmora/json.hpp>
 
 #include "bundle/tensor_errors.hpp"
+#include "pipeline/pipeline_call.hpp"
 #include "taggers/pos_impl.hpp"
 
 namespace velmora {
@@ -35,26 +36,30 @@ const ModelBundle& POSPlan::bundle() const {
   return *impl_->bundle;
 }
 
+const POSPlan::Impl& POSPlan::impl() const {
+  return *impl_;
+}
+
 std::vector<POSTags> POSPlan::tag(const std::vector<std::string>& words) const {
   return detail::with_model_errors<POSModelError>([&] { return impl_->tag_words(words); });
 }
 
 Document POSPlan::process(Document document) const {
-  const SentenceSequence sentences = document.sentences();
-  for (std::uint64_t i = 0; i < sentences.size(); ++i) {
-    const WordSequence words = sentences.at(static_cast<std::int64_t>(i)).words();
-    std::vector<std::string> texts;
-    texts.reserve(words.size());
-    for (std::uint64_t w = 0; w < words.size(); ++w) {
-      texts.push_back(words.at(static_cast<std::int64_t>(w)).text());
-    }
-    Impl::write_tags(
-        words, detail::with_model_errors<POSModelError>([&] { return impl_->tag_words(texts); }));
-  }
-  return document;
+  return process(std::move(document), nullptr);
 }
 
 std::vector<Document> POSPlan::process_bulk(std::vector<Document> documents) const {
+  return process_bulk(std::move(documents), nullptr);
+}
+
+Document POSPlan::process(Document document, detail::PipelineCall* call) const {
+  std::vector<Document> one;
+  one.push_back(std::move(document));
+  return std::move(process_bulk(std::move(one), call).front());
+}
+
+std::vector<Document> POSPlan::process_bulk(std::vector<Document> documents,
+                                            detail::PipelineCall* call) const {
   std::vector<WordSequence> views;
   std::vector<std::vector<std::string>> texts;
   for (const Document& document : documents) {
@@ -69,8 +74,8 @@ std::vector<Document> POSPlan::process_bulk(std::vector<Document> documents) con
       views.push_back(std::move(words));
     }
   }
-  const std::vector<std::vector<POSTags>> results =
-      detail::with_model_errors<POSModelError>([&] { return impl_->tag_sentences(texts); });
+  const std::vector<std::vector<POSTags>> results = detail::with_model_errors<POSModelError>(
+      [&] { return impl_->tag_sentences(texts, call); });
   for (std::size_t s = 0; s < views.size(); ++s) {
     Impl::write_tags(views[s], results[s]);
   }
@@ -87,12 +92,25 @@ std::vector<POSTags> POSPlan::Impl::tag_words(const std::vector<std::string>& wo
 }
 
 std::vector<std::vector<POSTags>>
-POSPlan::Impl::tag_sentences(const std::vector<std::vector<std::string>>& sentences) const {
+POSPlan::Impl::tag_sentences(const std::vector<std::vector<std::string>>& sentences,
+                             detail::PipelineCall* call) const {
   std::vector<at::Tensor> forward_rows;
   std::vector<at::Tensor> backward_rows;
   if (use_charlm) {
     forward_rows = charlm_forward->encode_many(sentences);
-    backward_rows = charlm_backward->encode_many(sentences);
+    if (call != nullptr && call->offer_rooted_backward()) {
+      // The parser later in the call reads these streams with its root
+      // appended; one run serves both, and the words' rows are the same.
+      std::vector<at::Tensor> rooted = charlm_backward->encode_many_rooted(sentences, "\n");
+      backward_rows.reserve(rooted.size());
+      for (std::size_t s = 0; s < rooted.size(); ++s) {
+        backward_rows.push_back(
+            sentences[s].empty() ? rooted[s] : rooted[s].narrow(0, 1, rooted[s].size(0) - 1));
+      }
+      call->leave_rooted_backward({sentences, std::move(rooted)});
+    } else {
+      backward_rows = charlm_backward->encode_many(sentences);
+    }
   }
   c10::InferenceMode guard;
   const std::vector<at::Tensor> encoded = encode_batch(sentences, forward_rows, backward_rows);

@@ -1,6 +1,7 @@
 #include "taggers/sentence_batches.hpp"
 
 #include <algorithm>
+#include <functional>
 
 namespace velmora::detail {
 
@@ -33,8 +34,11 @@ std::vector<BatchRange> plan_length_batches(const std::vector<std::int64_t>& sor
   return batches;
 }
 
-std::vector<SentenceChunk> plan_sentence_chunks(const std::vector<std::int64_t>& lengths,
-                                                std::int64_t max_count, std::int64_t max_padded) {
+namespace {
+
+std::vector<SentenceChunk>
+chunks_of(const std::vector<std::int64_t>& lengths,
+          const std::function<std::vector<BatchRange>(const std::vector<std::int64_t>&)>& plan) {
   const std::vector<std::size_t> order = longest_first(lengths);
   std::vector<std::int64_t> sorted_lengths;
   sorted_lengths.reserve(order.size());
@@ -42,7 +46,7 @@ std::vector<SentenceChunk> plan_sentence_chunks(const std::vector<std::int64_t>&
     sorted_lengths.push_back(lengths[s]);
   }
   std::vector<SentenceChunk> chunks;
-  for (const BatchRange& range : plan_length_batches(sorted_lengths, max_count, max_padded)) {
+  for (const BatchRange& range : plan(sorted_lengths)) {
     SentenceChunk& chunk = chunks.emplace_back();
     chunk.sentences.assign(order.begin() + static_cast<std::ptrdiff_t>(range.begin),
                            order.begin() + static_cast<std::ptrdiff_t>(range.end));
@@ -50,6 +54,23 @@ std::vector<SentenceChunk> plan_sentence_chunks(const std::vector<std::int64_t>&
                          sorted_lengths.begin() + static_cast<std::ptrdiff_t>(range.end));
   }
   return chunks;
+}
+
+} // namespace
+
+std::vector<SentenceChunk> plan_sentence_chunks(const std::vector<std::int64_t>& lengths,
+                                                std::int64_t max_count, std::int64_t max_padded) {
+  return chunks_of(lengths, [&](const std::vector<std::int64_t>& sorted) {
+    return plan_length_batches(sorted, max_count, max_padded);
+  });
+}
+
+std::vector<SentenceChunk> plan_sentence_buckets(const std::vector<std::int64_t>& lengths,
+                                                 const BucketCost& cost, std::int64_t max_count,
+                                                 std::int64_t max_padded) {
+  return chunks_of(lengths, [&](const std::vector<std::int64_t>& sorted) {
+    return plan_cost_buckets(sorted, cost, max_count, max_padded);
+  });
 }
 
 } // namespace velmora::detail

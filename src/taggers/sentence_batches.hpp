@@ -1,20 +1,16 @@
 #pragma once
 
-// Length-sorted batching of sentences for the padded, packed batch paths of
-// the tagger and the parser.
+// Length-sorted batching of sentences for the padded batch paths of the
+// tagger and the parser.
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <vector>
 
-namespace velmora::detail {
+#include "encoders/length_buckets.hpp"
 
-// A half-open range [begin, end) of positions in a length-sorted order.
-struct BatchRange {
-  std::size_t begin = 0;
-  std::size_t end = 0;
-};
+namespace velmora::detail {
 
 // The indexes of the positive `lengths`, stably sorted longest first: equal
 // lengths keep their input order, as packing needs non-increasing lengths.
@@ -42,5 +38,11 @@ std::vector<SentenceChunk>
 plan_sentence_chunks(const std::vector<std::int64_t>& lengths,
                      std::int64_t max_count = std::numeric_limits<std::int64_t>::max(),
                      std::int64_t max_padded = std::numeric_limits<std::int64_t>::max());
+
+// The sentences of positive length, stably sorted longest first and cut as
+// plan_cost_buckets cuts their sorted lengths.
+std::vector<SentenceChunk> plan_sentence_buckets(const std::vector<std::int64_t>& lengths,
+                                                 const BucketCost& cost, std::int64_t max_count,
+                                                 std::int64_t max_padded);
 
 } // namespace velmora::detail

@@ -77,19 +77,22 @@ TEST_F(DepparseProcess, UntaggedWordStopsTheCall) {
       {tagged("One"), tagged("two")},
       {tagged("three"), tagged("x", std::nullopt, std::nullopt)},
       {tagged("four")}};
-  std::vector<Document> documents = test::make_documents(sentences, 3);
-  EXPECT_EQ(error_of([&] { plan_->process(documents[0]); }), "POS must run before depparse");
-  std::vector<Parse> parses = test::written(documents);
-  EXPECT_EQ(parses[0], plan_->parse(sentences[0]));
-  EXPECT_EQ(parses[1][0].head, -1);
-  EXPECT_EQ(parses[2][0].head, -1);
-
-  // In bulk, nothing is written at all.
-  std::vector<Document> bulk = test::make_documents(sentences, 1);
-  EXPECT_EQ(error_of([&] { plan_->process_bulk(bulk); }), "POS must run before depparse");
-  for (const Parse& parse : test::written(bulk)) {
-    for (const DepparsePrediction& prediction : parse) {
-      EXPECT_EQ(prediction.head, -1);
+  // One document or many: nothing is written at all, not even the sentence
+  // before the untagged word.
+  for (const std::size_t per_document : {std::size_t{3}, std::size_t{1}}) {
+    std::vector<Document> bulk = test::make_documents(sentences, per_document);
+    EXPECT_EQ(error_of([&] {
+                if (per_document == 3) {
+                  plan_->process(bulk[0]);
+                } else {
+                  plan_->process_bulk(bulk);
+                }
+              }),
+              "POS must run before depparse");
+    for (const Parse& parse : test::written(bulk)) {
+      for (const DepparsePrediction& prediction : parse) {
+        EXPECT_EQ(prediction.head, -1);
+      }
     }
   }
 }
