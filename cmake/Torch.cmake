@@ -33,8 +33,11 @@ target_include_directories(velmora_torch SYSTEM INTERFACE
   "${VELMORA_TORCH_DIR}/include"
   "${VELMORA_TORCH_DIR}/include/torch/csrc/api/include")
 target_compile_definitions(velmora_torch INTERFACE _GLIBCXX_USE_CXX11_ABI=${_torch_abi})
+# The OpenMP runtime is torch's own copy: a thread's team size set through
+# any other runtime would not reach the pool the tensor library runs on.
 target_link_libraries(velmora_torch INTERFACE
   "${VELMORA_TORCH_LIBDIR}/libtorch_cpu.so"
-  "${VELMORA_TORCH_LIBDIR}/libc10.so")
+  "${VELMORA_TORCH_LIBDIR}/libc10.so"
+  "${VELMORA_TORCH_LIBDIR}/libgomp.so.1")
 set(CMAKE_BUILD_RPATH "${VELMORA_TORCH_LIBDIR}")
 set(CMAKE_INSTALL_RPATH "${VELMORA_TORCH_LIBDIR}")

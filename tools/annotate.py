@@ -43,12 +43,19 @@ def main():
                         "cores and at most 4: with every core busy, a shared machine stalls the "
                         "tensor library's thread pool at every step)")
     parser.add_argument("text", nargs="*", help="the text (default: standard input)")
+    parser.epilog = (
+        "Unless OMP_WAIT_POLICY is set, it is set to PASSIVE before the module loads: the "
+        "tensor library's threads then sleep at the end of a parallel region instead of "
+        "spinning. Spinning threads hold cores that other work on a shared machine needs, and "
+        "when a core is taken from one of them every region waits for it; with several threads "
+        "on a busy machine that made a run many times slower than one thread.")
     args = parser.parse_args()
     text = read_text(args.text)
     threads = args.threads or os.environ.get("OMP_NUM_THREADS") or max(
         1, min(4, (os.cpu_count() or 1) // 2))
     # Read once, when the tensor library starts: before the import.
     os.environ["OMP_NUM_THREADS"] = os.environ["MKL_NUM_THREADS"] = str(threads)
+    os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
     import _velmora
 

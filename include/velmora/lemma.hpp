@@ -41,13 +41,13 @@ public:
   // is looked up and predicted under the tag "_".
   std::string lemmatize(const std::string& word, const std::optional<std::string>& upos) const;
 
-  // Sets the lemma of every word, predicting one word at a time. Returns the
-  // same document.
+  // Sets the lemma of every word, every dictionary miss predicted in one
+  // batched call as in process_bulk(); no lemma is written before the whole
+  // batch is predicted. Returns the same document.
   Document process(Document document) const;
 
-  // process() for every document, with every dictionary miss of every
-  // document predicted in one batched call; no lemma is written before the
-  // whole batch is predicted. Returns the same documents in the same order.
+  // process() for every document, with the misses of all documents in one
+  // batched call. Returns the same documents in the same order.
   std::vector<Document> process_bulk(std::vector<Document> documents) const;
 
 private:

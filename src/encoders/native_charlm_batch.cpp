@@ -10,6 +10,7 @@
 #include <ATen/ops/from_blob.h>
 #include <c10/core/InferenceMode.h>
 
+#include "encoders/calling_thread.hpp"
 #include "encoders/length_buckets.hpp"
 #include "encoders/lstm.hpp"
 #include "encoders/native_charlm.hpp"
@@ -61,6 +62,12 @@ std::vector<at::Tensor> NativeCharLM::run_streams(std::vector<CharStream>& strea
     lengths.push_back(planned(s));
   }
   const LstmShape shape{num_layers_, false};
+  // Multiply-adds of one row's step through every layer.
+  std::int64_t step_work = 0;
+  for (std::int64_t layer = 0; layer < num_layers_; ++layer) {
+    const at::Tensor& weight_ih = lstm_params_[static_cast<std::size_t>(4 * layer)];
+    step_work += weight_ih.size(0) * (weight_ih.size(1) + hidden_size_);
+  }
   for (const BatchRange& bucket :
        plan_cost_buckets(lengths, recurrent_cost(kStepCost), kBucketRows, kBucketPositions)) {
     const auto batch = static_cast<std::int64_t>(bucket.end - bucket.begin);
@@ -73,6 +80,7 @@ std::vector<at::Tensor> NativeCharLM::run_streams(std::vector<CharStream>& strea
                     static_cast<std::ptrdiff_t>(row * static_cast<std::size_t>(steps)));
     }
     const at::Tensor ids = at::from_blob(matrix.data(), {batch, steps}, at::kLong);
+    const CallingThreadOnly calling_thread(batch * step_work < kParallelWork);
     const at::Tensor output =
         lstm_dense(at::embedding(char_emb_, ids), expand_state(h_init_, batch),
                    expand_state(c_init_, batch), lstm_params_, shape);

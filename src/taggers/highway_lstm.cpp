@@ -7,6 +7,7 @@
 #include <ATen/ops/tanh.h>
 #include <ATen/ops/zeros.h>
 
+#include "encoders/calling_thread.hpp"
 #include "encoders/lstm.hpp"
 #include "encoders/products.hpp"
 
@@ -33,6 +34,14 @@ at::Tensor highway_output(const at::Tensor& input, const at::Tensor& lstm_output
       at::tanh(detail::linear(input, layer.highway_weight, layer.highway_bias));
   const at::Tensor gate = at::sigmoid(detail::linear(input, layer.gate_weight, layer.gate_bias));
   return at::addcmul(lstm_output, gate, transform);
+}
+
+// Whether one recurrent step of `layer` over `batch` rows is too small to
+// pay for a parallel region.
+bool small_step(const HighwayLayerWeights& layer, std::int64_t batch) {
+  const at::Tensor& weight_ih = layer.lstm[0];
+  const at::Tensor& weight_hh = layer.lstm[1];
+  return batch * weight_ih.size(0) * (weight_ih.size(1) + weight_hh.size(1)) < kParallelWork;
 }
 
 } // namespace
@@ -77,6 +86,7 @@ std::vector<HighwayLayerWeights> highway_layers(const TensorLookup& tensor,
 at::Tensor highway_lstm_dense(at::Tensor input, const std::vector<HighwayLayerWeights>& layers) {
   const std::int64_t batch = input.size(0);
   for (const HighwayLayerWeights& layer : layers) {
+    const CallingThreadOnly calling_thread(small_step(layer, batch));
     at::Tensor h0 = layer.initial_state[0];
     at::Tensor c0 = layer.initial_state[1];
     if (batch != 1) {
@@ -93,6 +103,7 @@ at::Tensor highway_lstm_padded(at::Tensor input, const std::vector<std::int64_t>
                                const std::vector<HighwayLayerWeights>& layers) {
   const std::int64_t batch = input.size(0);
   for (const HighwayLayerWeights& layer : layers) {
+    const CallingThreadOnly calling_thread(small_step(layer, batch));
     const at::Tensor h0 = expand_state(layer.initial_state[0], batch);
     const at::Tensor c0 = expand_state(layer.initial_state[1], batch);
     input = highway_output(input, lstm_padded_dense(input, lengths, h0, c0, layer.lstm, 1), layer);

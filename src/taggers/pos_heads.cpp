@@ -15,6 +15,7 @@
 #include <ATen/ops/ones.h>
 #include <ATen/ops/relu.h>
 
+#include "encoders/calling_thread.hpp"
 #include "taggers/pos_impl.hpp"
 
 namespace velmora {
@@ -72,6 +73,9 @@ std::vector<POSTags> POSPlan::Impl::predict_tags(const at::Tensor& encoded,
   if (rows == 0) {
     return {};
   }
+  // The heads of a few words are too small to pay for a parallel region.
+  const detail::CallingThreadOnly calling_thread(
+      rows * encoded.size(-1) * tensor("upos_hid.weight").size(0) < detail::kParallelWork);
   const at::Tensor upos_hidden =
       at::relu(at::linear(encoded, tensor("upos_hid.weight"), tensor("upos_hid.bias")));
   const at::Tensor upos_ids =

@@ -6,6 +6,7 @@
 #include <c10/core/InferenceMode.h>
 
 #include "bundle/tensor_errors.hpp"
+#include "encoders/calling_thread.hpp"
 #include "encoders/lstm.hpp"
 #include "tokenize/network.hpp"
 
@@ -37,6 +38,8 @@ TokenizerPlan::Impl::predict_batch(const std::vector<const Paragraph*>& paragrap
   }
 
   c10::InferenceMode guard;
+  // A network this narrow does too little per step to pay for a team.
+  const detail::CallingThreadOnly calling_thread;
   const auto rows = static_cast<std::int64_t>(batch);
   const auto columns = static_cast<std::int64_t>(longest);
   const at::Tensor id_view = at::from_blob(ids.data(), {rows, columns}, at::kLong);

@@ -99,13 +99,9 @@ std::string LemmaPlan::lemmatize(const std::string& word,
 }
 
 Document LemmaPlan::process(Document document) const {
-  const Impl& plan = impl();
-  const WordSequence words = document.words();
-  for (std::uint64_t i = 0; i < words.size(); ++i) {
-    Word word = words.at(static_cast<std::int64_t>(i));
-    word.set_lemma(plan.lemmatize(word.text(), word.upos()));
-  }
-  return document;
+  std::vector<Document> one;
+  one.push_back(std::move(document));
+  return std::move(process_bulk(std::move(one)).front());
 }
 
 std::vector<Document> LemmaPlan::process_bulk(std::vector<Document> documents) const {

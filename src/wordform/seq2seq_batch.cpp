@@ -8,6 +8,7 @@
 #include <ATen/ops/max.h>
 #include <c10/core/InferenceMode.h>
 
+#include "encoders/calling_thread.hpp"
 #include "wordform/seq2seq_impl.hpp"
 
 namespace velmora {
@@ -119,6 +120,8 @@ Seq2SeqPlan::Impl::predict_many(const std::vector<std::string>& words,
   }
 
   c10::InferenceMode guard;
+  // Every decoder step is a product of a few rows by narrow weights.
+  const detail::CallingThreadOnly calling_thread;
   std::vector<detail::EncodedSource> sources;
   sources.reserve(words.size());
   for (const std::string& word : words) {

@@ -173,6 +173,46 @@ TEST_F(CharLMEncode, ChunkBoundariesAndSortingKeepInputOrder) {
   }
 }
 
+// The parser reads each sentence after a root word; a backward model's run of
+// those streams must give the tagger's rows bit for bit, so that one run can
+// serve both.
+TEST_F(CharLMEncode, RootedStreamsKeepTheWordsRowsBitForBit) {
+  auto sentences = vt::reference_sentences(*reference_);
+  sentences.insert(sentences.begin() + 3, std::vector<std::string>());
+  for (const auto& [name, model, entry] : models()) {
+    SCOPED_TRACE(name);
+    const auto plain = model->encode_many(sentences);
+    const auto rooted = model->encode_many_rooted(sentences, "\n");
+    ASSERT_EQ(rooted.size(), sentences.size());
+    for (std::size_t i = 0; i < sentences.size(); ++i) {
+      const auto n = static_cast<std::int64_t>(sentences[i].size());
+      if (n == 0) {
+        EXPECT_EQ(rooted[i].sizes(), at::IntArrayRef({0, model->hidden_size()}));
+        continue;
+      }
+      std::vector<std::string> list = {"\n"};
+      list.insert(list.end(), sentences[i].begin(), sentences[i].end());
+      ASSERT_EQ(rooted[i].size(0), n + 1) << i;
+      EXPECT_TRUE(vt::tensors_close(rooted[i], model->encode(list), kTolerance)) << i;
+      if (!model->is_forward()) {
+        EXPECT_TRUE(at::equal(rooted[i].narrow(0, 1, n), plain[i])) << i;
+      }
+    }
+  }
+}
+
+TEST_F(CharLMEncode, SameModelComparesBytes) {
+  const auto cases = models();
+  const auto again = models(); // the same bundles mapped a second time
+  for (std::size_t a = 0; a < cases.size(); ++a) {
+    for (std::size_t b = 0; b < again.size(); ++b) {
+      // The fixture's models differ in direction, sizes or vocabulary.
+      EXPECT_EQ(cases[a].model->same_model(*again[b].model), a == b)
+          << cases[a].name << " / " << again[b].name;
+    }
+  }
+}
+
 TEST_F(CharLMEncode, PlanReturnsFloatRowsPerWord) {
   const auto sentences = vt::reference_sentences(*reference_);
   for (const std::string name : {"forward1", "backward2", "forward1_f64"}) {

@@ -5,6 +5,8 @@
 
 #include <fstream>
 
+#include <ATen/Parallel.h>
+
 #include <velmora/conllu.hpp>
 #include <velmora/depparse.hpp>
 #include <velmora/lemma.hpp>
@@ -14,6 +16,7 @@
 #include <velmora/processors.hpp>
 #include <velmora/tokenizer.hpp>
 
+#include "pipeline/pipeline_call.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -155,6 +158,40 @@ TEST(PipelineModels, DefaultProcessorsChainAsTheirPlansDo) {
   for (std::size_t i = 0; i < bulk.size(); ++i) {
     EXPECT_EQ(bulk[i].to_conll(), one_by_one[i]) << i;
   }
+}
+
+// A parser whose character language models equal the tagger's: within a
+// call the tagger's backward run serves both, with the results each plan
+// gives alone, and the thread count is left as it was.
+TEST(PipelineModels, TaggerAndParserShareTheBackwardCharacterRun) {
+  std::vector<std::pair<std::string, std::string>> bundles = kDefaultBundles;
+  bundles.back() = {"depparse", "depparse/shared_charlm"};
+  ModelDirectory models(bundles);
+  const velmora::Pipeline pipeline("en", {"tokenize", "mwt", "pos", "lemma", "depparse"}, "default",
+                                   models.path(), "1.14.0", false, {});
+  EXPECT_TRUE(velmora::detail::tagger_shares_backward_charlm(pipeline.processors()));
+  ModelDirectory unshared(kDefaultBundles);
+  EXPECT_FALSE(velmora::detail::tagger_shares_backward_charlm(
+      velmora::Pipeline("en", {"tokenize", "mwt", "pos", "lemma", "depparse"}, "default",
+                        unshared.path(), "1.14.0", false, {})
+          .processors()));
+
+  std::vector<std::string> by_hand;
+  for (const std::string& text : kTexts) {
+    Document document(text);
+    for (const auto& processor : pipeline.processors()) {
+      document = processor->process(std::move(document));
+    }
+    by_hand.push_back(document.to_conll());
+  }
+  at::set_num_threads(3);
+  const auto bulk = pipeline.process_bulk(kTexts);
+  for (std::size_t i = 0; i < kTexts.size(); ++i) {
+    EXPECT_EQ(bulk[i].to_conll(), by_hand[i]) << i;
+    EXPECT_EQ(pipeline.process(kTexts[i]).to_conll(), by_hand[i]) << i;
+  }
+  EXPECT_EQ(at::get_num_threads(), 3);
+  at::set_num_threads(1);
 }
 
 TEST(PipelineModels, TaggerAndParserProcessorsWithoutAModel) {

@@ -1,0 +1,32 @@
+#pragma once
+
+// Small tensor work on the calling thread alone. Opening a parallel region
+// costs a fork and a join; for a product of a few thousand multiply-adds
+// that is most of the time, and on a machine whose cores are busy a member
+// of the team that is not running stalls the whole region. The guard lowers
+// the team size of the calling thread only (the OpenMP runtime's, which
+// ATen's parallel loops and the oneDNN kernels read, and the BLAS library's
+// thread-local count) and restores both on exit; the process-wide thread
+// count never changes.
+
+#include <cstdint>
+
+namespace velmora::detail {
+
+// Multiply-adds below which one call of a kernel runs on the calling thread.
+constexpr std::int64_t kParallelWork = std::int64_t{1} << 20;
+
+class CallingThreadOnly {
+public:
+  // Inactive when `active` is false, so that call sites can decide by size.
+  explicit CallingThreadOnly(bool active = true);
+  ~CallingThreadOnly();
+  CallingThreadOnly(const CallingThreadOnly&) = delete;
+  CallingThreadOnly& operator=(const CallingThreadOnly&) = delete;
+
+private:
+  int team_ = 0;       // the team size to restore; 0 when inactive
+  int blas_local_ = 0; // the BLAS thread-local count to restore (0: none)
+};
+
+} // namespace velmora::detail
