@@ -34,11 +34,11 @@ at::Tensor DepparsePlan::Impl::deep_biaffine(const std::string& prefix,
   const std::int64_t positions = encoded.size(1);
   // Both sides gain a constant feature 1 after the relu.
   const at::Tensor dependent = at::cat(
-      {at::relu(detail::linear(encoded, tensor(prefix + ".W1.weight"), tensor(prefix + ".W1.bias"))),
+      {detail::linear(encoded, tensor(prefix + ".W1.weight"), tensor(prefix + ".W1.bias")).relu_(),
        at::ones({batch, positions, 1}, encoded.options())},
       2);
   const at::Tensor head = at::cat(
-      {at::relu(detail::linear(encoded, tensor(prefix + ".W2.weight"), tensor(prefix + ".W2.bias"))),
+      {detail::linear(encoded, tensor(prefix + ".W2.weight"), tensor(prefix + ".W2.bias")).relu_(),
        at::ones({batch, positions, 1}, encoded.options())},
       2);
   const at::Tensor& weight = tensor(prefix + ".scorer.W_bilin.weight");

@@ -27,13 +27,16 @@ std::string lstm_prefix(const std::string& stack, std::int64_t layer) {
 }
 
 // The layer's LSTM output plus the gated highway term, both computed from the
-// layer's input.
-at::Tensor highway_output(const at::Tensor& input, const at::Tensor& lstm_output,
+// layer's input. The activations run in place on the products, and the sum
+// lands in `lstm_output` (a fresh tensor the caller hands over), so a layer
+// maps no more activation memory than its products need.
+at::Tensor highway_output(const at::Tensor& input, at::Tensor lstm_output,
                           const HighwayLayerWeights& layer) {
-  const at::Tensor transform =
-      at::tanh(detail::linear(input, layer.highway_weight, layer.highway_bias));
-  const at::Tensor gate = at::sigmoid(detail::linear(input, layer.gate_weight, layer.gate_bias));
-  return at::addcmul(lstm_output, gate, transform);
+  at::Tensor transform = detail::linear(input, layer.highway_weight, layer.highway_bias);
+  transform.tanh_();
+  at::Tensor gate = detail::linear(input, layer.gate_weight, layer.gate_bias);
+  gate.sigmoid_();
+  return lstm_output.addcmul_(gate, transform);
 }
 
 // Whether one recurrent step of `layer` over `batch` rows is too small to

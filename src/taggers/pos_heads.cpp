@@ -10,12 +10,12 @@
 #include <ATen/ops/embedding.h>
 #include <ATen/ops/empty.h>
 #include <ATen/ops/index_select.h>
-#include <ATen/ops/linear.h>
 #include <ATen/ops/matmul.h>
 #include <ATen/ops/ones.h>
 #include <ATen/ops/relu.h>
 
 #include "encoders/calling_thread.hpp"
+#include "encoders/products.hpp"
 #include "taggers/pos_impl.hpp"
 
 namespace velmora {
@@ -77,15 +77,15 @@ std::vector<POSTags> POSPlan::Impl::predict_tags(const at::Tensor& encoded,
   const detail::CallingThreadOnly calling_thread(
       rows * encoded.size(-1) * tensor("upos_hid.weight").size(0) < detail::kParallelWork);
   const at::Tensor upos_hidden =
-      at::relu(at::linear(encoded, tensor("upos_hid.weight"), tensor("upos_hid.bias")));
+      at::relu(detail::linear(encoded, tensor("upos_hid.weight"), tensor("upos_hid.bias")));
   const at::Tensor upos_ids =
-      first_argmax(at::linear(upos_hidden, tensor("upos_clf.weight"), tensor("upos_clf.bias")));
+      first_argmax(detail::linear(upos_hidden, tensor("upos_clf.weight"), tensor("upos_clf.bias")));
   const at::Tensor& upos_table = tensor("upos_emb.weight");
   const at::Tensor upos_embedding = at::embedding(upos_table, upos_ids);
   const at::Tensor xpos_hidden =
-      at::relu(at::linear(encoded, tensor("xpos_hid.weight"), tensor("xpos_hid.bias")));
+      at::relu(detail::linear(encoded, tensor("xpos_hid.weight"), tensor("xpos_hid.bias")));
   const at::Tensor feats_hidden =
-      at::relu(at::linear(encoded, tensor("ufeats_hid.weight"), tensor("ufeats_hid.bias")));
+      at::relu(detail::linear(encoded, tensor("ufeats_hid.weight"), tensor("ufeats_hid.bias")));
 
   // The bilinear classifiers see only a handful of distinct UPOS embeddings.
   // When that is cheaper, each classifier is first contracted with every

@@ -5,6 +5,7 @@
 //   velmora_bench_pipeline <model-dir> load <documents.txt>
 //   velmora_bench_pipeline <model-dir> scaling <documents.txt>... [--threads 1,8]
 //   velmora_bench_pipeline <model-dir> stages <documents.txt> [--threads 1,8] [--repeat N]
+//   velmora_bench_pipeline <model-dir> parts <documents.txt>
 //
 // A documents file holds raw texts separated by lines holding only U+001E.
 // Every measurement prints one line of key=value pairs:
@@ -18,7 +19,12 @@
 //     each of its documents;
 //   stages: per thread count, the seconds of each stage of process_bulk over
 //     all documents, the best of N runs (after one warm-up), and the words
-//     per second of their sum (a short form of throughput, for profiling).
+//     per second of their sum (a short form of throughput, for profiling);
+//   parts: at one thread, the seconds and GFLOP/s (multiply-adds of the real
+//     rows, padding not counted, times two) of the tagger's and the parser's
+//     character language models, highway LSTMs and heads or scorers over the
+//     annotated documents, and the peak of a 2048 x 2048 x 2048 product
+//     through the BLAS library and through oneDNN in the same run.
 // Words are the syntactic words of the annotated documents.
 
 #include <algorithm>
@@ -33,13 +39,22 @@
 #include <thread>
 #include <vector>
 
+#include <ATen/ATen.h>
 #include <ATen/Parallel.h>
+#include <c10/core/InferenceMode.h>
 
+#include <velmora/depparse.hpp>
 #include <velmora/document.hpp>
 #include <velmora/pipeline.hpp>
+#include <velmora/pos.hpp>
+#include <velmora/processors.hpp>
 
+#include "depparse/depparse_impl.hpp"
+#include "depparse/depparse_words.hpp"
+#include "encoders/products.hpp"
 #include "pipeline/pipeline_call.hpp"
 #include "process_memory.hpp"
+#include "taggers/pos_impl.hpp"
 
 namespace {
 
@@ -196,6 +211,169 @@ void stages(const velmora::Pipeline& pipeline, const std::vector<std::string>& t
   }
 }
 
+std::int64_t code_points(const std::string& word) {
+  std::int64_t count = 0;
+  for (const char byte : word) {
+    count += (static_cast<unsigned char>(byte) & 0xC0) != 0x80 ? 1 : 0;
+  }
+  return count;
+}
+
+// Multiply-adds per row and step of a stack of LSTM weights in `tensors`
+// whose names start with `prefix` and contain "weight_".
+template <class Map> std::int64_t lstm_macs(const Map& tensors, const std::string& prefix) {
+  std::int64_t macs = 0;
+  for (const auto& [name, tensor] : tensors) {
+    if (name.rfind(prefix, 0) == 0 && name.find("weight_") != std::string::npos &&
+        name.find("lstm") != std::string::npos) {
+      macs += tensor.numel();
+    }
+  }
+  return macs;
+}
+
+template <class Run> double timed(Run run) {
+  const auto start = Clock::now();
+  run();
+  return seconds_since(start);
+}
+
+void report_part(const std::string& name, double seconds, double macs) {
+  std::cout << "part=" << name << " seconds=" << seconds << " gflops=" << 2 * macs / seconds / 1e9
+            << std::endl;
+}
+
+void parts(const velmora::Pipeline& pipeline, const std::vector<std::string>& texts) {
+  at::set_num_threads(1);
+  c10::InferenceMode mode;
+  {
+    const at::Tensor a = at::randn({2048, 2048});
+    const double macs = 2048.0 * 2048 * 2048;
+    at::mm(a, a);
+    velmora::detail::linear(a, a);
+    double blas = 1e30;
+    double onednn = 1e30;
+    for (int i = 0; i < 5; ++i) {
+      blas = std::min(blas, timed([&] { at::mm(a, a); }));
+      onednn = std::min(onednn, timed([&] { velmora::detail::linear(a, a); }));
+    }
+    report_part("peak_blas", blas, macs);
+    report_part("peak_onednn", onednn, macs);
+  }
+  const velmora::POSPlan* tagger = nullptr;
+  const velmora::DepparsePlan* parser = nullptr;
+  std::vector<velmora::Document> documents(texts.begin(), texts.end());
+  for (const auto& processor : pipeline.processors()) {
+    if (const auto* stage = dynamic_cast<const velmora::POSProcessor*>(processor.get())) {
+      tagger = stage->plan();
+    }
+    if (const auto* stage = dynamic_cast<const velmora::DepparseProcessor*>(processor.get())) {
+      parser = stage->plan();
+      break; // the parser's input: the documents as the stages before it left them
+    }
+    documents = processor->process_bulk(std::move(documents));
+  }
+  if (tagger == nullptr || parser == nullptr || !tagger->impl().use_charlm ||
+      !parser->impl().use_charlm) {
+    throw std::runtime_error("parts needs a tagger and a parser with character models");
+  }
+  std::vector<std::vector<std::string>> words;
+  std::vector<std::vector<velmora::DepparseWord>> parser_words;
+  for (const velmora::Document& document : documents) {
+    const velmora::SentenceSequence sentences = document.sentences();
+    for (std::uint64_t i = 0; i < sentences.size(); ++i) {
+      const velmora::WordSequence sequence = sentences.at(static_cast<std::int64_t>(i)).words();
+      parser_words.push_back(velmora::detail::collect_depparse_words(sequence));
+      std::vector<std::string>& texts_of = words.emplace_back();
+      for (const velmora::DepparseWord& word : parser_words.back()) {
+        texts_of.push_back(word.text);
+      }
+    }
+  }
+  // Steps of the character streams: a start symbol, then each word and its
+  // closing space; the parser's also read the root ("\n" and a space).
+  double steps = 0;
+  double rows = 0;
+  double pairs = 0;
+  for (const auto& sentence : words) {
+    if (sentence.empty()) {
+      continue;
+    }
+    steps += 1;
+    for (const std::string& word : sentence) {
+      steps += static_cast<double>(code_points(word) + 1);
+    }
+    const auto n = static_cast<double>(sentence.size());
+    rows += n;
+    pairs += (n + 1) * (n + 1);
+  }
+  const double sentences_with_words = static_cast<double>(
+      std::count_if(words.begin(), words.end(), [](const auto& w) { return !w.empty(); }));
+
+  const velmora::POSPlan::Impl& pos = tagger->impl();
+  const double pos_lm = static_cast<double>(lstm_macs(pos.tensors, "charmodel_forward."));
+  std::vector<at::Tensor> forward;
+  std::vector<at::Tensor> backward;
+  std::vector<at::Tensor> rooted;
+  report_part("pos_charlm_forward",
+              timed([&] { forward = pos.charlm_forward->encode_many(words); }), steps * pos_lm);
+  report_part("charlm_backward_shared",
+              timed([&] { rooted = pos.charlm_backward->encode_many_rooted(words, "\n"); }),
+              (steps + 2 * sentences_with_words) * pos_lm);
+  for (std::size_t s = 0; s < words.size(); ++s) {
+    backward.push_back(words[s].empty() ? rooted[s] : rooted[s].narrow(0, 1, rooted[s].size(0) - 1));
+  }
+  const auto unshared = pos.charlm_backward->encode_many(words);
+  bool identical = true;
+  for (std::size_t s = 0; s < words.size(); ++s) {
+    identical = identical && at::equal(unshared[s], backward[s]);
+  }
+  std::cout << "shared_backward_rows_bit_identical=" << (identical ? 1 : 0) << std::endl;
+  double pos_highway = 0;
+  for (const auto& layer : pos.tagger_layers) {
+    pos_highway += 2 * static_cast<double>(layer.lstm[0].numel() + layer.lstm[1].numel()) +
+                   static_cast<double>(layer.highway_weight.numel() + layer.gate_weight.numel());
+  }
+  std::vector<at::Tensor> encoded;
+  report_part("pos_highway", timed([&] { encoded = pos.encode_batch(words, forward, backward); }),
+              rows * pos_highway);
+  const double heads = static_cast<double>(pos.tensor("upos_hid.weight").numel() +
+                                           pos.tensor("xpos_hid.weight").numel() +
+                                           pos.tensor("ufeats_hid.weight").numel());
+  report_part("pos_heads", timed([&] { pos.predict_batch(encoded, words); }), rows * heads);
+
+  const velmora::DepparsePlan::Impl& dep = parser->impl();
+  const double dep_lm = static_cast<double>(lstm_macs(dep.tensors, "charmodel_forward."));
+  report_part("dep_charlm_forward",
+              timed([&] { forward = dep.charlm_forward->encode_many_rooted(words, "\n"); }),
+              (steps + 2 * sentences_with_words) * dep_lm);
+  double dep_highway = 0;
+  for (const auto& layer : dep.parser_layers) {
+    dep_highway += 2 * static_cast<double>(layer.lstm[0].numel() + layer.lstm[1].numel()) +
+                   static_cast<double>(layer.highway_weight.numel() + layer.gate_weight.numel());
+  }
+  const double positions = rows + sentences_with_words;
+  report_part("dep_highway",
+              timed([&] { encoded = dep.encode_batch(parser_words, forward, rooted); }),
+              positions * dep_highway);
+  double per_row = 0;
+  double per_pair = 0;
+  // Arc scorers only: relations are scored for the pairs the decoder reads.
+  for (const char* prefix : {"unlabeled", "linearization", "distance"}) {
+    const std::string name = std::string(prefix) + ".scorer.W_bilin.weight";
+    if (dep.tensors.find(name) == dep.tensors.end()) {
+      continue;
+    }
+    const at::Tensor& weight = dep.tensor(name);
+    per_row += static_cast<double>(dep.tensor(std::string(prefix) + ".W1.weight").numel() +
+                                   dep.tensor(std::string(prefix) + ".W2.weight").numel() +
+                                   weight.numel());
+    per_pair += static_cast<double>(weight.size(1) * weight.size(2));
+  }
+  report_part("dep_scorers", timed([&] { dep.score_batch(encoded, parser_words); }),
+              positions * per_row + pairs * per_pair);
+}
+
 void load(const std::string& model_dir, const std::vector<std::string>& texts) {
   std::cout << "load" << memory_fields("before");
   const auto start = Clock::now();
@@ -256,6 +434,8 @@ int main(int argc, char** argv) {
     const velmora::Pipeline pipeline = make_pipeline(model_dir);
     if (mode == "throughput") {
       throughput(pipeline, read_documents(files.at(0)), threads, repeat);
+    } else if (mode == "parts") {
+      parts(pipeline, read_documents(files.at(0)));
     } else if (mode == "stages") {
       stages(pipeline, read_documents(files.at(0)), threads, repeat);
     } else if (mode == "scaling") {
