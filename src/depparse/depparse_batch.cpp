@@ -13,6 +13,7 @@
 #include "bundle/tensor_errors.hpp"
 #include "depparse/depparse_impl.hpp"
 #include "depparse/depparse_words.hpp"
+#include "encoders/calling_thread.hpp"
 #include "pipeline/pipeline_call.hpp"
 
 namespace velmora {
@@ -156,8 +157,10 @@ DepparsePlan::Impl::score_batch(const std::vector<at::Tensor>& encoded,
   };
   constexpr std::int64_t kWidestChunk = 512;
   std::vector<at::Tensor> scores(sentences.size());
-  for (const detail::SentenceChunk& chunk :
-       detail::plan_sentence_buckets(rows, cost, kWidestChunk, batch_size)) {
+  const std::vector<detail::SentenceChunk> chunks =
+      detail::plan_sentence_buckets(rows, cost, kWidestChunk, batch_size);
+  detail::for_each_unit(chunks.size(), [&](std::size_t unit) {
+    const detail::SentenceChunk& chunk = chunks[unit];
     const at::Tensor padded = detail::pad_chunk(members, chunk);
     const auto count = static_cast<std::int64_t>(chunk.sentences.size());
     at::Tensor mask =
@@ -171,7 +174,7 @@ DepparsePlan::Impl::score_batch(const std::vector<at::Tensor>& encoded,
       const std::int64_t r = rows[s];
       scores[s] = arcs.select(0, j).narrow(0, 0, r).narrow(1, 0, r).contiguous().unsqueeze(0);
     }
-  }
+  });
   return scores;
 }
 

@@ -1,6 +1,9 @@
 #include "encoders/calling_thread.hpp"
 
+#include <atomic>
+
 #include <ATen/Parallel.h>
+#include <c10/core/InferenceMode.h>
 
 extern "C" {
 // torch's OpenMP runtime and the BLAS library inside libtorch_cpu; declared
@@ -34,6 +37,31 @@ CallingThreadOnly::~CallingThreadOnly() {
   }
   MKL_Set_Num_Threads_Local(blas_local_);
   omp_set_num_threads(team_);
+}
+
+void for_each_unit(std::size_t count, const std::function<void(std::size_t)>& run) {
+  const int team = at::in_parallel_region() ? 1 : at::get_num_threads();
+  if (team <= 1 || count < 2) {
+    // One unit alone runs on the calling thread too: a team working on its
+    // recurrence would meet at every step.
+    const CallingThreadOnly calling_thread(team > 1);
+    for (std::size_t i = 0; i < count; ++i) {
+      run(i);
+    }
+    return;
+  }
+  std::atomic<std::size_t> next{0};
+  const auto workers = static_cast<std::int64_t>(std::min<std::size_t>(team, count));
+  at::parallel_for(0, workers, 1, [&](std::int64_t begin, std::int64_t end) {
+    // Thread-local state does not follow the work onto the pool's threads.
+    c10::InferenceMode mode;
+    const CallingThreadOnly calling_thread;
+    for (std::int64_t slot = begin; slot < end; ++slot) {
+      for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+        run(i);
+      }
+    }
+  });
 }
 
 } // namespace velmora::detail

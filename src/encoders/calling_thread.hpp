@@ -9,7 +9,9 @@
 // thread-local count) and restores both on exit; the process-wide thread
 // count never changes.
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace velmora::detail {
 
@@ -28,5 +30,14 @@ private:
   int team_ = 0;       // the team size to restore; 0 when inactive
   int blas_local_ = 0; // the BLAS thread-local count to restore (0: none)
 };
+
+// Runs `run(i)` for every i in [0, count), each unit on one thread: with a
+// team of several threads and at least two units, each thread takes the next
+// unit as it finishes one (under CallingThreadOnly and an inference-mode
+// guard); otherwise the units run in order on the calling thread alone. The
+// team joins once per call instead of once per recurrence step, so a thread
+// that loses its core on a busy machine delays one unit, not every step of
+// every unit. The first exception of a unit reaches the caller.
+void for_each_unit(std::size_t count, const std::function<void(std::size_t)>& run);
 
 } // namespace velmora::detail

@@ -68,8 +68,10 @@ std::vector<at::Tensor> NativeCharLM::run_streams(std::vector<CharStream>& strea
     const at::Tensor& weight_ih = lstm_params_[static_cast<std::size_t>(4 * layer)];
     step_work += weight_ih.size(0) * (weight_ih.size(1) + hidden_size_);
   }
-  for (const BatchRange& bucket :
-       plan_cost_buckets(lengths, recurrent_cost(kStepCost), kBucketRows, kBucketPositions)) {
+  const std::vector<BatchRange> buckets =
+      plan_cost_buckets(lengths, recurrent_cost(kStepCost), kBucketRows, kBucketPositions);
+  for_each_unit(buckets.size(), [&](std::size_t unit) {
+    const BatchRange& bucket = buckets[unit];
     const auto batch = static_cast<std::int64_t>(bucket.end - bucket.begin);
     const std::int64_t steps = lengths[bucket.begin] + static_cast<std::int64_t>(extension);
     std::vector<std::int64_t> matrix(static_cast<std::size_t>(batch * steps), start);
@@ -92,7 +94,7 @@ std::vector<at::Tensor> NativeCharLM::run_streams(std::vector<CharStream>& strea
       results[s] =
           output.select(0, static_cast<std::int64_t>(row)).index_select(0, index).contiguous();
     }
-  }
+  });
   return results;
 }
 

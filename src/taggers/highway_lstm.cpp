@@ -135,8 +135,10 @@ std::vector<at::Tensor> highway_lstm_sentences(std::vector<at::Tensor> inputs,
     }
   }
   std::vector<at::Tensor> outputs(inputs.size());
-  for (const SentenceChunk& chunk : plan_sentence_buckets(
-           lengths, recurrent_cost(kStepCost), std::min(max_count, kWidestBucket), max_padded)) {
+  const std::vector<SentenceChunk> chunks = plan_sentence_buckets(
+      lengths, recurrent_cost(kStepCost), std::min(max_count, kWidestBucket), max_padded);
+  for_each_unit(chunks.size(), [&](std::size_t unit) {
+    const SentenceChunk& chunk = chunks[unit];
     const at::Tensor output = highway_lstm_padded(pad_chunk(inputs, chunk), chunk.lengths, layers);
     for (std::size_t j = 0; j < chunk.sentences.size(); ++j) {
       const std::size_t s = chunk.sentences[j];
@@ -144,7 +146,7 @@ std::vector<at::Tensor> highway_lstm_sentences(std::vector<at::Tensor> inputs,
           output.select(0, static_cast<std::int64_t>(j)).narrow(0, 0, lengths[s]).contiguous();
       inputs[s] = at::Tensor();
     }
-  }
+  });
   return outputs;
 }
 

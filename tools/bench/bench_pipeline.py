@@ -361,7 +361,9 @@ def main():
             env=python_env(args.build, max(threads)), what="Python dump")
         import torch
 
-        torch.set_num_threads(cores)
+        # The largest requested count: on a busy machine a full-width pool
+        # stalls at every step.
+        torch.set_num_threads(max(threads))
         results["agreement"] = agreement(refs, texts, dump.read_text(encoding="utf-8"))
         a = results["agreement"]
         print(f"\nagreement over {a['aligned']} of {a['sentences']} sentences tokenized alike "
