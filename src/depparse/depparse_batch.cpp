@@ -46,6 +46,9 @@ std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents
 std::vector<std::vector<DepparsePrediction>>
 DepparsePlan::Impl::parse_sentences(const std::vector<std::vector<DepparseWord>>& sentences,
                                     detail::PipelineCall* call) const {
+  // Only the buckets and chunks spread over the team; everything else is
+  // too small per operation to pay for a parallel region.
+  const detail::CallingThreadOnly calling_thread;
   std::vector<at::Tensor> forward;
   std::vector<at::Tensor> backward;
   if (use_charlm) {

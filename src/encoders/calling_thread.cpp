@@ -1,5 +1,6 @@
 #include "encoders/calling_thread.hpp"
 
+#include <algorithm>
 #include <atomic>
 
 #include <ATen/Parallel.h>
@@ -15,6 +16,13 @@ int MKL_Set_Num_Threads_Local(int count);
 }
 
 namespace velmora::detail {
+namespace {
+
+// The team size the outermost active guard of this thread replaced: units
+// started inside a guard still spread over the caller's team.
+thread_local int guarded_team = 0;
+
+} // namespace
 
 CallingThreadOnly::CallingThreadOnly(bool active) {
   if (!active) {
@@ -27,6 +35,10 @@ CallingThreadOnly::CallingThreadOnly(bool active) {
     return;
   }
   team_ = team;
+  if (guarded_team == 0) {
+    guarded_team = team;
+    outermost_ = true;
+  }
   omp_set_num_threads(1);
   blas_local_ = MKL_Set_Num_Threads_Local(1);
 }
@@ -37,10 +49,13 @@ CallingThreadOnly::~CallingThreadOnly() {
   }
   MKL_Set_Num_Threads_Local(blas_local_);
   omp_set_num_threads(team_);
+  if (outermost_) {
+    guarded_team = 0;
+  }
 }
 
 void for_each_unit(std::size_t count, const std::function<void(std::size_t)>& run) {
-  const int team = at::in_parallel_region() ? 1 : at::get_num_threads();
+  const int team = at::in_parallel_region() ? 1 : std::max(at::get_num_threads(), guarded_team);
   if (team <= 1 || count < 2) {
     // One unit alone runs on the calling thread too: a team working on its
     // recurrence would meet at every step.
@@ -52,6 +67,14 @@ void for_each_unit(std::size_t count, const std::function<void(std::size_t)>& ru
   }
   std::atomic<std::size_t> next{0};
   const auto workers = static_cast<std::int64_t>(std::min<std::size_t>(team, count));
+  // Inside a guard the calling thread's team is one; the units get the
+  // team the guard replaced, for this one region.
+  const int own = omp_get_max_threads();
+  omp_set_num_threads(team);
+  struct Restore {
+    int count;
+    ~Restore() { omp_set_num_threads(count); }
+  } restore{own};
   at::parallel_for(0, workers, 1, [&](std::int64_t begin, std::int64_t end) {
     // Thread-local state does not follow the work onto the pool's threads.
     c10::InferenceMode mode;

@@ -27,14 +27,18 @@ public:
   CallingThreadOnly& operator=(const CallingThreadOnly&) = delete;
 
 private:
-  int team_ = 0;       // the team size to restore; 0 when inactive
-  int blas_local_ = 0; // the BLAS thread-local count to restore (0: none)
+  int team_ = 0;           // the team size to restore; 0 when inactive
+  int blas_local_ = 0;     // the BLAS thread-local count to restore (0: none)
+  bool outermost_ = false; // the first active guard of its thread
 };
 
 // Runs `run(i)` for every i in [0, count), each unit on one thread: with a
 // team of several threads and at least two units, each thread takes the next
 // unit as it finishes one (under CallingThreadOnly and an inference-mode
-// guard); otherwise the units run in order on the calling thread alone. The
+// guard); otherwise the units run in order on the calling thread alone.
+// Inside a CallingThreadOnly guard the team is the one the guard replaced, so
+// a stage can keep its small operations on the caller and still spread its
+// units. The
 // team joins once per call instead of once per recurrence step, so a thread
 // that loses its core on a busy machine delays one unit, not every step of
 // every unit. The first exception of a unit reaches the caller.

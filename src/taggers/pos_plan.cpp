@@ -9,6 +9,7 @@
 #include <velmora/json.hpp>
 
 #include "bundle/tensor_errors.hpp"
+#include "encoders/calling_thread.hpp"
 #include "pipeline/pipeline_call.hpp"
 #include "taggers/pos_impl.hpp"
 
@@ -94,6 +95,9 @@ std::vector<POSTags> POSPlan::Impl::tag_words(const std::vector<std::string>& wo
 std::vector<std::vector<POSTags>>
 POSPlan::Impl::tag_sentences(const std::vector<std::vector<std::string>>& sentences,
                              detail::PipelineCall* call) const {
+  // Only the buckets of the recurrences spread over the team; everything
+  // else is too small per operation to pay for a parallel region.
+  const detail::CallingThreadOnly calling_thread;
   std::vector<at::Tensor> forward_rows;
   std::vector<at::Tensor> backward_rows;
   if (use_charlm) {

@@ -140,13 +140,17 @@ std::vector<int> parse_threads(const std::string& list) {
   return threads;
 }
 
+// Sets the thread count and runs the first ten texts once.
+void warm_up(const velmora::Pipeline& pipeline, const std::vector<std::string>& texts, int count) {
+  at::set_num_threads(count);
+  run_bulk(pipeline, std::vector<std::string>(
+                         texts.begin(), texts.begin() + std::min<std::size_t>(texts.size(), 10)));
+}
+
 void throughput(const velmora::Pipeline& pipeline, const std::vector<std::string>& texts,
                 const std::vector<int>& threads, int repeat) {
-  const std::vector<std::string> warm(texts.begin(),
-                                      texts.begin() + std::min<std::size_t>(texts.size(), 10));
   for (const int count : threads) {
-    at::set_num_threads(count);
-    run_bulk(pipeline, warm);
+    warm_up(pipeline, texts, count);
     std::uint64_t words = 0;
     const double bulk =
         best_seconds(repeat, [&] { words = count_words(run_bulk(pipeline, texts)); });
@@ -176,11 +180,8 @@ void throughput(const velmora::Pipeline& pipeline, const std::vector<std::string
 
 void stages(const velmora::Pipeline& pipeline, const std::vector<std::string>& texts,
             const std::vector<int>& threads, int repeat) {
-  const std::vector<std::string> warm(texts.begin(),
-                                      texts.begin() + std::min<std::size_t>(texts.size(), 10));
   for (const int count : threads) {
-    at::set_num_threads(count);
-    run_bulk(pipeline, warm);
+    warm_up(pipeline, texts, count);
     std::map<std::string, double> best;
     std::vector<std::string> names;
     std::uint64_t words = 0;
@@ -322,7 +323,8 @@ void parts(const velmora::Pipeline& pipeline, const std::vector<std::string>& te
               timed([&] { rooted = pos.charlm_backward->encode_many_rooted(words, "\n"); }),
               (steps + 2 * sentences_with_words) * pos_lm);
   for (std::size_t s = 0; s < words.size(); ++s) {
-    backward.push_back(words[s].empty() ? rooted[s] : rooted[s].narrow(0, 1, rooted[s].size(0) - 1));
+    backward.push_back(words[s].empty() ? rooted[s]
+                                        : rooted[s].narrow(0, 1, rooted[s].size(0) - 1));
   }
   const auto unshared = pos.charlm_backward->encode_many(words);
   bool identical = true;
