@@ -105,9 +105,10 @@ void bind_processors(nb::module_& m) {
 
   nb::class_<CorefProcessor, Processor>(m, "CorefProcessor")
       .def(nb::init<>())
-      // pending: __init__(model_path, verify_checksums=False)
-      .def_prop_ro("bundle_path", bundle_path<CorefProcessor>());
-  // pending: predicts_singletons, predicts_zero_anaphora (properties)
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def_prop_ro("bundle_path", bundle_path<CorefProcessor>())
+      .def_prop_ro("predicts_singletons", &CorefProcessor::predicts_singletons)
+      .def_prop_ro("predicts_zero_anaphora", &CorefProcessor::predicts_zero_anaphora);
 
   nb::class_<MorphSegProcessor, Processor>(m, "MorphSegProcessor")
       .def(nb::init<>())

@@ -22,6 +22,7 @@ inline constexpr const char* kModuleVersion = "0.1.0";
 void bind_errors(nb::module_& m);
 void bind_bundle(nb::module_& m);
 void bind_charlm(nb::module_& m);
+void bind_coref_plan(nb::module_& m);
 void bind_morphseg(nb::module_& m);
 void bind_tokenizers(nb::module_& m);
 void bind_transformer(nb::module_& m);

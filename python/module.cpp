@@ -20,9 +20,9 @@ NB_MODULE(_velmora, m) {
 
   // Classes. Their order is part of the module's surface: each group goes in
   // at its place below.
-  py::bind_bundle(m); // 1 TensorDescriptor, 2 ModelBundle
-  py::bind_charlm(m); // 3 CharLMPlan
-  //   4 CorefPrediction, 5 CorefPlan                        (coreference plan)
+  py::bind_bundle(m);            // 1 TensorDescriptor, 2 ModelBundle
+  py::bind_charlm(m);            // 3 CharLMPlan
+  py::bind_coref_plan(m);        // 4 CorefPrediction, 5 CorefPlan
   py::bind_morphseg(m);          // 6 MorphSegPlan
   py::bind_tokenizers(m);        // 7 WordPieceEncoding, 8 WordPieceTokenizer,
                                  // 9 ByteBPETokenizer, 10 XLMRobertaTokenizer

@@ -100,7 +100,8 @@ public:
   void replace(std::vector<SentenceInput> sentences);
   // Recomputes all entity spans from the tokens' NER tags.
   void rebuild_entities();
-  // Replaces all coreference chains and word attachments.
+  // Replaces all coreference chains and word attachments. Every mention is
+  // checked first: a refused call (std::out_of_range) changes nothing.
   void set_coref(const std::vector<CorefChain>& chains);
 
   std::uint64_t sentence_count() const noexcept { return sentence_text.size(); }

@@ -189,7 +189,13 @@ public:
 class CorefProcessor final : public PlannedProcessor<CorefPlan> {
 public:
   CorefProcessor();
+  CorefProcessor(std::filesystem::path bundle, bool verify_checksums);
   ~CorefProcessor() override;
+
+  Document process(Document document) const override;
+  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+  bool predicts_singletons() const;
+  bool predicts_zero_anaphora() const;
 };
 
 class MorphSegProcessor final : public PlannedProcessor<MorphSegPlan> {

@@ -1,6 +1,7 @@
 #include <velmora/processors.hpp>
 
 #include <velmora/constituency.hpp>
+#include <velmora/coref_plan.hpp>
 #include <velmora/depparse.hpp>
 #include <velmora/langid.hpp>
 #include <velmora/lemma.hpp>
@@ -298,7 +299,34 @@ ConstituencyProcessor::parse_many(const std::vector<std::vector<std::string>>& w
 }
 
 CorefProcessor::CorefProcessor() : PlannedProcessor(detail::registry_spec("coref")) {}
+CorefProcessor::CorefProcessor(std::filesystem::path bundle, bool verify_checksums)
+    : CorefProcessor() {
+  auto plan = std::make_shared<CorefPlan>(std::move(bundle), verify_checksums);
+  adopt(plan, plan->bundle().path());
+}
 CorefProcessor::~CorefProcessor() = default;
+
+Document CorefProcessor::process(Document document) const {
+  if (!plan_) {
+    return Processor::process(std::move(document));
+  }
+  return plan_->process(std::move(document));
+}
+
+std::vector<Document> CorefProcessor::process_bulk(std::vector<Document> documents) const {
+  if (!plan_) {
+    return Processor::process_bulk(std::move(documents));
+  }
+  return plan_->process_bulk(std::move(documents));
+}
+
+bool CorefProcessor::predicts_singletons() const {
+  return require_plan().predicts_singletons();
+}
+
+bool CorefProcessor::predicts_zero_anaphora() const {
+  return require_plan().predicts_zero_anaphora();
+}
 
 MorphSegProcessor::MorphSegProcessor() : PlannedProcessor(detail::registry_spec("morphseg")) {}
 MorphSegProcessor::MorphSegProcessor(std::filesystem::path bundle, bool verify_checksums)
@@ -364,6 +392,9 @@ std::shared_ptr<Processor> make_processor_from_bundle(const std::string& name,
   }
   if (name == "constituency") {
     return std::make_shared<ConstituencyProcessor>(std::move(bundle), verify_checksums);
+  }
+  if (name == "coref") {
+    return std::make_shared<CorefProcessor>(std::move(bundle), verify_checksums);
   }
   if (name == "morphseg") {
     return std::make_shared<MorphSegProcessor>(std::move(bundle), verify_checksums);

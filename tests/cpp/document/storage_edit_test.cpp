@@ -218,11 +218,18 @@ TEST(StorageEdit, CoreferenceRefusesBadMentions) {
   EXPECT_THROW_MESSAGE(attach(zero_mention(0, 2, 1)), std::out_of_range,
                        "a zero coreference mention has no matching empty word");
 
-  // Mentions before the failing one stay attached; the failing chain is kept.
-  EXPECT_THROW(doc.set_coref({CorefChain(0, {mention(0, 0, 1), mention(0, 0, 9)}, "", 0)}),
-               std::out_of_range);
-  EXPECT_EQ(doc.coref().size(), 1u);
-  EXPECT_EQ(doc.words().at(0).coref_chains().size(), 1u);
+  // A refused call changes nothing: the earlier chain and its attachments
+  // stay, whichever chain holds the bad mention.
+  doc.set_coref({CorefChain(0, {mention(0, 1, 2)}, "b", 0)});
+  EXPECT_THROW_MESSAGE(doc.set_coref({CorefChain(0, {mention(0, 0, 1)}, "", 0),
+                                      CorefChain(1, {zero_mention(0, 1, 1), mention(0, 0, 9)},
+                                                 "", std::nullopt)}),
+                       std::out_of_range, "a coreference mention has an invalid word range");
+  ASSERT_EQ(doc.coref().size(), 1u);
+  EXPECT_EQ(doc.coref()[0]->representative_text(), "b");
+  EXPECT_TRUE(doc.words().at(0).coref_chains().empty());
+  EXPECT_EQ(doc.words().at(1).coref_chains().size(), 1u);
+  EXPECT_TRUE(doc.sentences().at(0).empty_words().at(0).coref_chains().empty());
 }
 
 } // namespace

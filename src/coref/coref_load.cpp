@@ -1,0 +1,182 @@
+// Loading a "coref" bundle: configuration, tensor views, the transformer, its
+// special ids and the fixed subword ids of listed words.
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <velmora/json.hpp>
+
+#include "bundle/tensor_view.hpp"
+#include "coref/coref_impl.hpp"
+#include "taggers/tagger_assets.hpp"
+
+namespace velmora {
+namespace {
+
+using detail::JsonValue;
+
+// The element types a coref bundle may store, a narrower table than the
+// common one: no narrow integers and no bool.
+bool coref_dtype(std::string_view dtype) {
+  return dtype == "int64" || dtype == "float32" || dtype == "float64" || dtype == "float16" ||
+         dtype == "bfloat16";
+}
+
+std::int64_t required_config_int(const JsonValue& config, const std::string& key) {
+  return config.at(key, "assets.config").as_integer("assets.config." + key);
+}
+
+std::int64_t tokenizer_id(const JsonValue& tokenizer, const std::string& key) {
+  return tokenizer.at(key, "assets.transformer.tokenizer")
+      .as_integer("assets.transformer.tokenizer." + key);
+}
+
+// Every name the model reads, in the order their presence is checked.
+std::vector<std::string> required_tensor_names(const CorefPlan::Impl& impl) {
+  std::vector<std::string> names = {"we.attn.weight",
+                                    "we.attn.bias",
+                                    "rough_scorer.bilinear.weight",
+                                    "rough_scorer.bilinear.bias",
+                                    "pw.distance_emb.weight",
+                                    "a_scorer.out.weight",
+                                    "a_scorer.out.bias",
+                                    "sp.ffnn.0.weight",
+                                    "sp.ffnn.0.bias",
+                                    "sp.ffnn.3.weight",
+                                    "sp.ffnn.3.bias",
+                                    "sp.ffnn.6.weight",
+                                    "sp.ffnn.6.bias",
+                                    "sp.conv.0.weight",
+                                    "sp.conv.0.bias",
+                                    "sp.conv.1.weight",
+                                    "sp.conv.1.bias",
+                                    "sp.emb.weight",
+                                    "zeros_predictor.0.weight",
+                                    "zeros_predictor.0.bias",
+                                    "zeros_predictor.2.weight",
+                                    "zeros_predictor.2.bias"};
+  for (std::int64_t layer = 0; layer < impl.n_hidden_layers; ++layer) {
+    const std::string prefix = "a_scorer.hidden." + std::to_string(3 * layer);
+    names.push_back(prefix + ".weight");
+    names.push_back(prefix + ".bias");
+  }
+  if (impl.singletons) {
+    names.emplace_back("a_scorer.start_map.weight");
+  }
+  if (impl.full_pairwise) {
+    names.emplace_back("pw.speaker_emb.weight");
+  }
+  return names;
+}
+
+void check_token_id(std::int64_t id, std::size_t vocabulary_size) {
+  if (id < 0 || static_cast<std::uint64_t>(id) >= vocabulary_size) {
+    throw CorefModelError("coref token id is outside the transformer vocabulary: " +
+                          std::to_string(id));
+  }
+}
+
+} // namespace
+
+CorefPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
+    : bundle(std::make_shared<ModelBundle>(std::move(bundle_path), verify_checksums)) {
+  if (bundle->processor() != "coref") {
+    throw CorefModelError("expected a coref bundle, got '" + bundle->processor() + "'");
+  }
+  const JsonValue assets = detail::parse_json(bundle->assets_json());
+  const JsonValue& config = assets.at("config", "assets");
+  hidden_size = required_config_int(config, "hidden_size");
+  embedding_size = required_config_int(config, "embedding_size");
+  sp_embedding_size = required_config_int(config, "sp_embedding_size");
+  a_scoring_batch_size = required_config_int(config, "a_scoring_batch_size");
+  n_hidden_layers = required_config_int(config, "n_hidden_layers");
+  rough_k = required_config_int(config, "rough_k");
+  bert_window_size = required_config_int(config, "bert_window_size");
+  singletons = detail::read_config_bool(config, "singletons", false);
+  full_pairwise = detail::read_config_bool(config, "full_pairwise", false);
+  use_zeros = detail::read_config_bool(config, "use_zeros", false);
+  if (hidden_size < 1 || embedding_size < 1 || sp_embedding_size < 1 || a_scoring_batch_size < 1 ||
+      rough_k < 1 || bert_window_size < 5 || n_hidden_layers < 0) {
+    throw CorefModelError("coref config dimensions are invalid");
+  }
+
+  const std::vector<TensorDescriptor>& descriptors = bundle->tensors();
+  tensors.reserve(descriptors.size());
+  for (const TensorDescriptor& descriptor : descriptors) {
+    const std::optional<c10::ScalarType> type = detail::bundle_scalar_type(descriptor.dtype);
+    if (!coref_dtype(descriptor.dtype) || !type) {
+      throw CorefModelError("ATen view does not support coref bundle dtype: " + descriptor.dtype);
+    }
+    tensors.insert_or_assign(descriptor.name,
+                             detail::bundle_tensor_view(*bundle, descriptor, *type));
+  }
+
+  const JsonValue& transformer_assets = assets.at("transformer", "assets");
+  transformer = std::make_unique<detail::NativeTransformer>(bundle, transformer_assets);
+  if (transformer->hidden_size() != hidden_size) {
+    throw CorefModelError("coref transformer hidden size disagrees with config");
+  }
+
+  const JsonValue& tokenizer = transformer_assets.at("tokenizer", "assets.transformer");
+  cls_id = tokenizer_id(tokenizer, "cls_id");
+  sep_id = tokenizer_id(tokenizer, "sep_id");
+  pad_id = tokenizer_id(tokenizer, "pad_id");
+  eos_id = tokenizer_id(tokenizer, "eos_id");
+
+  // The listed ids are checked against the vocabulary below, the first bad
+  // one in key order.
+  const std::size_t vocabulary_size = tokenizer.at("vocabulary").as_array().size();
+  std::optional<std::int64_t> bad_listed_id;
+  const JsonValue::Object& listed = assets.at("runtime_contract", "assets")
+                                        .at("tokenizer_map_ids", "assets.runtime_contract")
+                                        .as_object("assets.runtime_contract.tokenizer_map_ids");
+  for (const auto& [word, value] : listed) {
+    std::vector<std::int64_t> ids;
+    for (const JsonValue& id :
+         value.as_array("assets.runtime_contract.tokenizer_map_ids." + word)) {
+      ids.push_back(id.as_integer());
+      if (!bad_listed_id &&
+          (ids.back() < 0 || static_cast<std::uint64_t>(ids.back()) >= vocabulary_size)) {
+        bad_listed_id = ids.back();
+      }
+    }
+    tokenizer_map_ids.insert_or_assign(word, std::move(ids));
+  }
+
+  // Checked here so that a bad id or an over-long window never reaches the
+  // compiled package.
+  check_token_id(cls_id >= 0 ? cls_id : eos_id, vocabulary_size);
+  check_token_id(sep_id >= 0 ? sep_id : eos_id, vocabulary_size);
+  if (bad_listed_id) {
+    check_token_id(*bad_listed_id, vocabulary_size);
+  }
+  if (bert_window_size > transformer_assets.at("model_max_length").as_integer()) {
+    throw CorefModelError("coref bert_window_size exceeds the transformer model_max_length");
+  }
+
+  for (const std::string& name : required_tensor_names(*this)) {
+    if (tensors.find(name) == tensors.end()) {
+      throw CorefModelError("missing coref tensor: '" + name + "'");
+    }
+  }
+  const at::Tensor& rough = tensors.find("rough_scorer.bilinear.weight")->second;
+  if (tensors.find("we.attn.weight")->second.size(1) != hidden_size || rough.dim() != 2 ||
+      rough.size(0) != hidden_size || rough.size(1) != hidden_size ||
+      tensors.find("pw.distance_emb.weight")->second.size(0) != 9) {
+    throw CorefModelError("coref tensor dimensions disagree");
+  }
+}
+
+namespace detail {
+
+const at::Tensor& coref_tensor(const CorefPlan::Impl& impl, std::string_view name) {
+  const auto found = impl.tensors.find(name);
+  if (found == impl.tensors.end()) {
+    throw CorefModelError("missing coref tensor: '" + std::string(name) + "'");
+  }
+  return found->second;
+}
+
+} // namespace detail
+} // namespace velmora
