@@ -169,7 +169,12 @@ def test_document_coref():
                                         "is_end": True, "is_representative": True}
     assert doc.sentences[0].empty_words[0].coref_chains[0].chain.index == 1
     with pytest.raises(IndexError, match="invalid sentence index"):
-        doc.coref = [CorefChain(0, [CorefMention(5, 0, 1)], "x")]
+        doc.coref = [CorefChain(0, [CorefMention(0, 1, 2)], "x"),
+                     CorefChain(1, [CorefMention(5, 0, 1)], "x")]
+    # A refused assignment changes nothing.
+    assert doc.coref[0] is chains[0] and len(doc.coref) == 2
+    assert doc.sentences[0].words[0].coref_chains[0].chain is chains[0]
+    assert doc.sentences[0].words[1].coref_chains == []
     with pytest.raises(TypeError):
         doc.coref = [1]
     doc.coref = []
