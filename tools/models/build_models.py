@@ -168,10 +168,10 @@ GENERATORS = ["bundle_writer", "gen_charlm", "gen_depparse", "gen_langid", "gen_
               "gen_sentiment", "gen_seq2seq", "gen_tokenizer", "gen_wordform"]
 
 
-def generator_sources():
+def generator_sources(names=GENERATORS):
     """The fixture modules the models are built from, with every fixture
     module they import in turn (found without importing them)."""
-    seen, pending = set(), list(GENERATORS)
+    seen, pending = set(), list(names)
     while pending:
         name = pending.pop()
         path = FIXTURES / f"{name}.py"
