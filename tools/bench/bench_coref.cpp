@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -88,6 +89,22 @@ long peak_resident_kib() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss;
+}
+
+// A field of /proc/self/status in KiB ("VmHWM", "VmRSS"), -1 when absent.
+long status_kib(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0) {
+      return std::stol(line.substr(field.size() + 1));
+    }
+  }
+  return -1;
+}
+
+// Restarts VmHWM from the current resident size.
+void reset_peak() {
+  std::ofstream("/proc/self/clear_refs") << "5";
 }
 
 // Seconds of the word encoding and of everything after it, summed over the
@@ -179,11 +196,15 @@ int main(int argc, char** argv) {
     }
     at::set_num_threads(threads.front());
     Document document(std::string(), std::move(sentences));
+    const long before = status_kib("VmRSS");
+    const long loaded_peak = peak_resident_kib();
+    reset_peak(); // also restarts ru_maxrss
     start = Clock::now();
     processor->process(document);
     std::cout << "long_words=" << words << " long_seconds=" << seconds_since(start)
-              << " peak_kib=" << peak_resident_kib() << " chains=" << document.coref().size()
-              << "\n";
+              << " peak_kib=" << std::max(loaded_peak, peak_resident_kib())
+              << " before_kib=" << before << " document_peak_kib=" << status_kib("VmHWM")
+              << " chains=" << document.coref().size() << "\n";
     return 0;
   }
 

@@ -13,6 +13,8 @@ All in one run, so that ratios compare like with like:
               the reference (resolve plus the mapping onto the document, the
               eager encoder on PyTorch's fast path), with the seconds of the
               word encoding and of the scorers reported apart;
+  agreement   how many of the first --agreement-docs documents the native
+              side (from Python) resolves exactly as the reference;
   long        one document of --long words: seconds and peak resident memory,
               native and reference, each in a fresh process at one thread.
 The load average is printed beside every figure. The native side needs
@@ -35,6 +37,13 @@ import sys
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def status_kib(field):
+    for line in pathlib.Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    return -1
 
 
 def load():
@@ -64,12 +73,20 @@ def native_python(argv):
     parser.add_argument("documents")
     parser.add_argument("--docs", type=int, default=0)
     parser.add_argument("--repeat", type=int, default=2)
+    parser.add_argument("--dump", help="write the predictions of the documents here instead")
     args = parser.parse_args(argv)
     import _velmora
 
     documents = json.loads(pathlib.Path(args.documents).read_text(encoding="utf-8"))
     if args.docs:
         documents = documents[:args.docs]
+    if args.dump:
+        plan = _velmora.CorefPlan(args.bundle)
+        predictions = [plan.resolve(*inputs(d)) for d in documents]
+        pathlib.Path(args.dump).write_text(json.dumps(
+            [{"word_clusters": p.word_clusters, "span_clusters": p.span_clusters,
+              "zero_words": p.zero_words} for p in predictions]), encoding="utf-8")
+        return
     words = sum(map(words_of, documents))
     processor = _velmora.CorefProcessor(args.bundle)
     processor.bulk_process([_velmora.Document.from_dict(as_dict(documents[0]))])
@@ -85,19 +102,34 @@ def native_python(argv):
 # --- the reference (torch interpreter) ---------------------------------------------------
 
 
+def inputs(document):
+    words, sentence_ids = [], []
+    for s, sentence in enumerate(document["sentences"]):
+        words += sentence["words"]
+        sentence_ids += [s] * len(sentence["words"])
+    return words, sentence_ids, ["_"] * len(words)
+
+
 def reference_run(resolver, documents):
     """Seconds of resolve() and the mapping onto each document."""
     import coref_reference as cr
 
     start = time.perf_counter()
     for document in documents:
-        words, sentence_ids, speakers = [], [], []
-        for s, sentence in enumerate(document["sentences"]):
-            words += sentence["words"]
-            sentence_ids += [s] * len(sentence["words"])
-            speakers += ["_"] * len(sentence["words"])
-        cr.document_edit(document["sentences"], resolver.resolve(words, sentence_ids, speakers))
+        cr.document_edit(document["sentences"], resolver.resolve(*inputs(document)))
     return time.perf_counter() - start
+
+
+def agreement(resolver, documents, native):
+    """(documents whose native prediction equals the reference's, share of
+    words in clusters)."""
+    same, clustered = 0, 0
+    for document, prediction in zip(documents, native):
+        expected = resolver.resolve(*inputs(document))
+        expected["span_clusters"] = [[list(s) for s in c] for c in expected["span_clusters"]]
+        same += expected == prediction
+        clustered += sum(map(len, prediction["word_clusters"]))
+    return same, clustered / sum(map(words_of, documents))
 
 
 def reference_long(argv):
@@ -113,9 +145,14 @@ def reference_long(argv):
     torch.set_num_threads(1)
     (document,) = json.loads(pathlib.Path(args.documents).read_text(encoding="utf-8"))
     resolver = coref_bundle.reference(args.bundle)
+    before = status_kib("VmRSS")
+    loaded_peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    # VmHWM (and ru_maxrss with it) starts again from here.
+    pathlib.Path("/proc/self/clear_refs").write_text("5")
     seconds = reference_run(resolver, [document])
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(f"long_words={words_of(document)} long_seconds={seconds} peak_kib={peak}", flush=True)
+    peak = max(loaded_peak, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+    print(f"long_words={words_of(document)} long_seconds={seconds} peak_kib={peak} "
+          f"before_kib={before} document_peak_kib={status_kib('VmHWM')}", flush=True)
 
 
 # --- the driver ---------------------------------------------------------------------------
@@ -148,6 +185,8 @@ def main():
     parser.add_argument("--one-thread-docs", type=int, default=80)
     parser.add_argument("--repeat", type=int, default=2)
     parser.add_argument("--long", type=int, default=4000)
+    parser.add_argument("--agreement-docs", type=int, default=20)
+    parser.add_argument("--docs", type=int, default=0, help="documents above one thread (all)")
     args = parser.parse_args()
     binary = args.build / "tools" / "velmora_bench_coref"
     if not binary.exists():
@@ -180,7 +219,7 @@ def main():
     print("threads docs words | C++ w/s (enc s, score s) | Python w/s | reference w/s "
           "(enc s, score s) | C++/ref, scorers C++/ref, Python/C++ | load")
     for threads in (int(t) for t in args.threads.split(",")):
-        count = args.one_thread_docs if threads == 1 else len(documents)
+        count = args.one_thread_docs if threads == 1 else args.docs or len(documents)
         subset = documents[:count]
         native = run([binary, bundle, documents_file, "--threads", threads, "--docs", count,
                       "--repeat", args.repeat])
@@ -208,16 +247,27 @@ def main():
               f"{float(python['wps']) / cpp_wps:.3f} | native {native_load}, reference {load()}",
               flush=True)
 
+    torch.set_num_threads(max(int(t) for t in args.threads.split(",")))
+    dump = args.scratch / "native-predictions.json"
+    run([py312, here, "--native-python", bundle, documents_file, "--docs", args.agreement_docs,
+         "--dump", dump], env=dict(os.environ, PYTHONPATH=str(args.build / "python")))
+    same, clustered = agreement(resolver, documents[:args.agreement_docs],
+                                json.loads(dump.read_text(encoding="utf-8")))
+    print(f"agreement: {same} of {args.agreement_docs} documents predict exactly as the "
+          f"reference; {clustered:.0%} of their words are in clusters", flush=True)
+
     del resolver
     native = run([binary, bundle, long_file, "--long", args.long])
-    line = next(r for r in native if "long_seconds" in r)
-    print(f"long document, C++ at 1 thread: {line['long_words']} words, "
-          f"{float(line['long_seconds']):.1f}s, peak {int(line['peak_kib']) / 1024:.0f} MiB "
-          f"(load {load()})", flush=True)
-    reference = run([sys.executable, here, "--reference-long", bundle, long_file])[0]
-    print(f"long document, reference at 1 thread: {reference['long_words']} words, "
-          f"{float(reference['long_seconds']):.1f}s, peak {int(reference['peak_kib']) / 1024:.0f} "
-          f"MiB (load {load()})", flush=True)
+    report_long("C++", next(r for r in native if "long_seconds" in r))
+    report_long("reference", run([sys.executable, here, "--reference-long", bundle, long_file])[0])
+
+
+def report_long(side, line):
+    mib = {key: int(line[key]) / 1024 for key in ("peak_kib", "before_kib", "document_peak_kib")}
+    print(f"long document, {side} at 1 thread: {line['long_words']} words, "
+          f"{float(line['long_seconds']):.1f}s; peak resident {mib['peak_kib']:.0f} MiB over the "
+          f"process, {mib['before_kib']:.0f} MiB before the document and "
+          f"{mib['document_peak_kib']:.0f} MiB at most during it (load {load()})", flush=True)
 
 
 if __name__ == "__main__":

@@ -149,9 +149,11 @@ def build_coref(directory, sentences, texts, sizes=REALISTIC, quiet=False):
     torch.backends.mha.set_fastpath_enabled(False)  # the path the package is traced through
     encode = encoder(sizes)
     package = directory.parent / f".{directory.name}-{PACKAGE}"
-    # Weights the runtime maps from the package's library instead of copying
-    # them out of it: one resident copy instead of two.
-    with torch._inductor.config.patch({"aot_inductor.force_mmap_weights": True}):
+    # The weights in a file of their own, which the runtime reads once: inside
+    # the library they stay resident twice, mapped and copied out.
+    with torch._inductor.config.patch({"aot_inductor.package_constants_in_so": False,
+                                       "aot_inductor.package_constants_on_disk_format":
+                                           "binary_blob"}):
         gt.export_package(encode, package)
     model = coref_model(sizes)
     resolver = cr.Resolver(model, run_encoder(encode), word_ids(description),
