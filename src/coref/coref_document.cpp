@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 #include <tuple>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "coref/coref_impl.hpp"

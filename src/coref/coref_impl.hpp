@@ -109,12 +109,6 @@ void coref_spans_and_zeros(const CorefPlan::Impl& impl, const at::Tensor& words,
                            const std::vector<std::size_t>& sentence_ids,
                            CorefPrediction& prediction);
 
-// The span (start, end) the span scorer grows around `head`.
-std::pair<std::size_t, std::size_t> coref_head_span(const CorefPlan::Impl& impl,
-                                                    const at::Tensor& words,
-                                                    const std::vector<std::size_t>& sentence_ids,
-                                                    std::size_t head);
-
 // A prediction as document edits: the empty words to add, each with its
 // sentence, and the chains. Nothing is written.
 struct CorefDocumentEdit {

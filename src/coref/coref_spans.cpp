@@ -90,14 +90,6 @@ std::vector<std::int64_t> words_of_sentence(const std::vector<std::size_t>& sent
 
 } // namespace
 
-std::pair<std::size_t, std::size_t> coref_head_span(const CorefPlan::Impl& impl,
-                                                    const at::Tensor& words,
-                                                    const std::vector<std::size_t>& sentence_ids,
-                                                    std::size_t head) {
-  return head_span(impl, words, words_of_sentence(sentence_ids, sentence_ids[head]),
-                   static_cast<std::int64_t>(head));
-}
-
 void coref_spans_and_zeros(const CorefPlan::Impl& impl, const at::Tensor& words,
                            const std::vector<std::size_t>& sentence_ids,
                            CorefPrediction& prediction) {
