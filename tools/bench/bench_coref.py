@@ -187,7 +187,13 @@ def main():
     parser.add_argument("--long", type=int, default=4000)
     parser.add_argument("--agreement-docs", type=int, default=20)
     parser.add_argument("--docs", type=int, default=0, help="documents above one thread (all)")
+    parser.add_argument("--skip-long", action="store_true")
+    parser.add_argument("--passive", action="store_true",
+                        help="OMP_WAIT_POLICY=PASSIVE on every side: idle threads sleep instead "
+                             "of spinning, which a busy machine needs above one thread")
     args = parser.parse_args()
+    if args.passive:
+        os.environ["OMP_WAIT_POLICY"] = "PASSIVE"  # before torch starts its threads
     binary = args.build / "tools" / "velmora_bench_coref"
     if not binary.exists():
         sys.exit(f"build it first: cmake --build {args.build} --target velmora_bench_coref")
@@ -257,6 +263,8 @@ def main():
           f"reference; {clustered:.0%} of their words are in clusters", flush=True)
 
     del resolver
+    if args.skip_long:
+        return
     native = run([binary, bundle, long_file, "--long", args.long])
     report_long("C++", next(r for r in native if "long_seconds" in r))
     report_long("reference", run([sys.executable, here, "--reference-long", bundle, long_file])[0])
