@@ -18,13 +18,6 @@ namespace {
 
 using detail::JsonValue;
 
-// The dtypes of a language identifier's tensors; a narrower table than the
-// other plans'.
-bool langid_dtype(std::string_view dtype) {
-  return dtype == "int64" || dtype == "float32" || dtype == "float64" || dtype == "float16" ||
-         dtype == "bfloat16";
-}
-
 } // namespace
 
 LangIDPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
@@ -69,14 +62,7 @@ LangIDPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
     seen[static_cast<std::size_t>(id)] = true;
   }
 
-  for (const TensorDescriptor& descriptor : bundle->tensors()) {
-    const auto type = detail::bundle_scalar_type(descriptor.dtype);
-    if (!langid_dtype(descriptor.dtype) || !type) {
-      throw LangIDModelError("ATen view does not support LangID bundle dtype: " + descriptor.dtype);
-    }
-    tensors.insert_or_assign(descriptor.name,
-                             detail::bundle_tensor_view(*bundle, descriptor, *type));
-  }
+  tensors = detail::bind_floating_bundle_tensors<LangIDModelError>(*bundle, "LangID");
 
   const auto tag_count = static_cast<std::int64_t>(tags.size());
   check_shape("char_embeds.weight", {static_cast<std::int64_t>(char_to_idx.size()), embedding_dim});

@@ -16,13 +16,6 @@ namespace {
 
 using detail::JsonValue;
 
-// The element types a coref bundle may store, a narrower table than the
-// common one: no narrow integers and no bool.
-bool coref_dtype(std::string_view dtype) {
-  return dtype == "int64" || dtype == "float32" || dtype == "float64" || dtype == "float16" ||
-         dtype == "bfloat16";
-}
-
 std::int64_t required_config_int(const JsonValue& config, const std::string& key) {
   return config.at(key, "assets.config").as_integer("assets.config." + key);
 }
@@ -101,16 +94,7 @@ CorefPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
     throw CorefModelError("coref config dimensions are invalid");
   }
 
-  const std::vector<TensorDescriptor>& descriptors = bundle->tensors();
-  tensors.reserve(descriptors.size());
-  for (const TensorDescriptor& descriptor : descriptors) {
-    const std::optional<c10::ScalarType> type = detail::bundle_scalar_type(descriptor.dtype);
-    if (!coref_dtype(descriptor.dtype) || !type) {
-      throw CorefModelError("ATen view does not support coref bundle dtype: " + descriptor.dtype);
-    }
-    tensors.insert_or_assign(descriptor.name,
-                             detail::bundle_tensor_view(*bundle, descriptor, *type));
-  }
+  tensors = detail::bind_floating_bundle_tensors<CorefModelError>(*bundle, "coref");
 
   const JsonValue& transformer_assets = assets.at("transformer", "assets");
   transformer = std::make_unique<detail::NativeTransformer>(bundle, transformer_assets);

@@ -143,6 +143,26 @@ template <class Error> TensorMap bind_bundle_tensors(const ModelBundle& bundle) 
   return tensors;
 }
 
+// As bind_bundle_tensors, over the narrower table of the language identifier
+// and the coreference resolver: int64 and the floating types (float16,
+// bfloat16, float32, float64). Any other dtype is refused with `Error`
+// "ATen view does not support " + `plan` + " bundle dtype: " + dtype.
+template <class Error>
+TensorMap bind_floating_bundle_tensors(const ModelBundle& bundle, const std::string& plan) {
+  const std::vector<TensorDescriptor>& descriptors = bundle.tensors();
+  TensorMap tensors;
+  tensors.reserve(descriptors.size());
+  for (const TensorDescriptor& descriptor : descriptors) {
+    const std::string& dtype = descriptor.dtype;
+    const std::optional<c10::ScalarType> type = bundle_scalar_type(dtype);
+    if (!type || (dtype != "int64" && !c10::isFloatingType(*type))) {
+      throw Error("ATen view does not support " + plan + " bundle dtype: " + dtype);
+    }
+    tensors.insert_or_assign(descriptor.name, bundle_tensor_view(bundle, descriptor, *type));
+  }
+  return tensors;
+}
+
 // The tensor named `name`, or null.
 const at::Tensor* find_tensor(const TensorMap& tensors, std::string_view name);
 
