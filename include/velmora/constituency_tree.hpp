@@ -12,6 +12,11 @@ namespace velmora {
 class TreeNode {
 public:
   TreeNode(std::string label, std::vector<std::shared_ptr<const TreeNode>> children);
+  TreeNode(const TreeNode&) = delete;
+  TreeNode& operator=(const TreeNode&) = delete;
+  // Releases the nodes below without recursion, so that a tree of any depth
+  // can be dropped.
+  ~TreeNode();
 
   const std::string& label() const noexcept { return label_; }
   const std::vector<std::shared_ptr<const TreeNode>>& children() const noexcept {
@@ -20,7 +25,9 @@ public:
 
 private:
   std::string label_;
-  std::vector<std::shared_ptr<const TreeNode>> children_;
+  // Mutable only so that the destructor can take over the children of nodes
+  // it releases last; no other operation changes them.
+  mutable std::vector<std::shared_ptr<const TreeNode>> children_;
 };
 
 class TreeSequence;

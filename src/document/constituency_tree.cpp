@@ -47,6 +47,25 @@ void render(const TreeNode& root, std::string& out) {
 TreeNode::TreeNode(std::string label, std::vector<std::shared_ptr<const TreeNode>> children)
     : label_(std::move(label)), children_(std::move(children)) {}
 
+TreeNode::~TreeNode() {
+  // Releasing the children one by one would nest a destructor call per level
+  // of the tree. Instead, a child this node owns alone hands its own children
+  // to the work list before it goes, so that each node is destroyed with no
+  // children left. Shared children are only released: their other owners
+  // keep them.
+  std::vector<std::shared_ptr<const TreeNode>> pending = std::move(children_);
+  while (!pending.empty()) {
+    std::shared_ptr<const TreeNode> node = std::move(pending.back());
+    pending.pop_back();
+    if (node && node.use_count() == 1) {
+      for (std::shared_ptr<const TreeNode>& child : node->children_) {
+        pending.push_back(std::move(child));
+      }
+      node->children_.clear();
+    }
+  }
+}
+
 ConstituencyTree::ConstituencyTree(std::shared_ptr<const TreeNode> node) : node_(std::move(node)) {
   if (!node_) {
     throw_null_node();

@@ -1,3 +1,6 @@
+import subprocess
+import sys
+
 import pytest
 
 from _velmora import (ConstituencyTree, CorefAttachment, CorefChain, CorefMention, Document,
@@ -195,3 +198,24 @@ def test_constituency_tree():
         ConstituencyTree("NP", ["cat"])
     with pytest.raises(TypeError):
         tree == "(NN cat)"
+
+
+DEEP_TREE = """
+import _velmora
+tree = _velmora.ConstituencyTree("w")
+for _ in range(200000):
+    tree = _velmora.ConstituencyTree("X", [tree])
+doc = _velmora.Document.from_dict([[{"id": 1, "text": "w"}]])
+doc.sentences[0].constituency = tree
+text = str(doc.sentences[0].constituency)
+assert text == "(X " * 200000 + "w" + ")" * 200000 and len(tree) == 1
+del tree, doc
+print("dropped")
+"""
+
+
+def test_a_very_deep_tree_renders_and_drops():
+    # In a child process: the failure this guards against ends the process.
+    run = subprocess.run([sys.executable, "-c", DEEP_TREE], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0 and run.stdout == "dropped\n", run.stderr

@@ -104,5 +104,30 @@ TEST(TreeConstituency, SequenceIndexingSlicingAndReversal) {
   EXPECT_FALSE(overlong.contains(leaf("a")));
 }
 
+// Far deeper than the stack allows one call frame per level: rendering,
+// listing the leaves and dropping the last owner must not recurse. A shared
+// subtree survives the drop of one of its owners.
+TEST(TreeConstituency, DeepTreesRenderAndDropWithoutRecursion) {
+  constexpr int kDepth = 500000;
+  ConstituencyTree tree = leaf("w");
+  for (int level = 0; level < kDepth; ++level) {
+    tree = ConstituencyTree(level % 2 == 0 ? "X" : "Y", {tree});
+  }
+  const ConstituencyTree shared = tree.children().at(0).children().at(0);
+  std::string expected;
+  for (int level = kDepth - 1; level >= 0; --level) {
+    expected += level % 2 == 0 ? "(X " : "(Y ";
+  }
+  expected += "w" + std::string(kDepth, ')');
+  {
+    const ConstituencyTree wide("W", {tree, leaf("v")});
+    EXPECT_EQ(wide.to_string(), "(W " + expected + " v)");
+    EXPECT_EQ(wide.leaf_labels(), (std::vector<std::string>{"w", "v"}));
+  }
+  EXPECT_EQ(tree.to_string(), expected);
+  tree = leaf("gone");
+  EXPECT_EQ(shared.to_string(), expected.substr(6, expected.size() - 8));
+}
+
 } // namespace
 } // namespace velmora
