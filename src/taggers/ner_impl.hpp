@@ -117,7 +117,7 @@ struct NERPlan::Impl {
 private:
   void read_tag_columns(const detail::JsonValue& vocab);
   void validate_tensors() const;
-  void check_recurrent_shapes() const;
+  void check_network() const;
   std::vector<at::Tensor> load_lstm_weights(const std::string& prefix, std::int64_t layers) const;
 };
 

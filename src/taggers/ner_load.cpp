@@ -104,7 +104,7 @@ NERPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
   }
 
   validate_tensors();
-  check_recurrent_shapes();
+  check_network();
   if (!charlm) {
     char_lstm_weights = load_lstm_weights("charmodel.charlstm.lstm.", char_num_layers);
     char_lstm_state = {tensor("charmodel.charlstm_h_init"), tensor("charmodel.charlstm_c_init")};

@@ -7,6 +7,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/tensor_errors.hpp"
 #include "taggers/ner_impl.hpp"
 
 namespace velmora {
@@ -21,7 +22,8 @@ constexpr std::size_t kGroupWords = 4096;
 
 NERPlan::NERPlan(std::filesystem::path bundle_path, bool verify_checksums) {
   try {
-    impl_ = std::make_unique<Impl>(std::move(bundle_path), verify_checksums);
+    impl_ = detail::with_model_errors<NERModelError>(
+        [&] { return std::make_unique<Impl>(std::move(bundle_path), verify_checksums); });
   } catch (const detail::JsonError& error) {
     throw NERModelError(error.what());
   }
@@ -41,7 +43,7 @@ const ModelBundle& NERPlan::bundle() const {
 }
 
 std::vector<std::string> NERPlan::tag(const std::vector<std::string>& words) const {
-  return impl_->tag_words(words);
+  return detail::with_model_errors<NERModelError>([&] { return impl_->tag_words(words); });
 }
 
 Document NERPlan::process(Document document) const {
@@ -59,7 +61,8 @@ Document NERPlan::process(Document document) const {
     }
     views.push_back(std::move(tokens));
   }
-  const std::vector<std::vector<std::string>> tags = impl_->tag_sentences(texts);
+  const std::vector<std::vector<std::string>> tags =
+      detail::with_model_errors<NERModelError>([&] { return impl_->tag_sentences(texts); });
   for (std::size_t s = 0; s < views.size(); ++s) {
     for (std::size_t t = 0; t < tags[s].size(); ++t) {
       Token token = views[s].at(static_cast<std::int64_t>(t));

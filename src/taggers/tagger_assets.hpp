@@ -23,6 +23,7 @@
 
 #include "bundle/tensor_checks.hpp"
 #include "bundle/tensor_view.hpp"
+#include "encoders/lstm.hpp"
 #include "encoders/native_charlm.hpp"
 #include "taggers/highway_lstm.hpp"
 #include "taggers/word_inputs.hpp"
@@ -186,13 +187,57 @@ public:
   TensorContract(std::string model, TensorLookup tensor, c10::ScalarType type)
       : model_(std::move(model)), tensor_(std::move(tensor)), type_(type) {}
 
-  const at::Tensor& require(const std::string& name, std::initializer_list<Extent> extents) const {
+  // A tensor of the plan's type, of any shape.
+  const at::Tensor& typed(const std::string& name) const {
     const at::Tensor& found = tensor_(name);
     if (found.scalar_type() != type_) {
       throw Error(dtype_disagreement(model_, name));
     }
+    return found;
+  }
+
+  const at::Tensor& require(const std::string& name, std::initializer_list<Extent> extents) const {
+    const at::Tensor& found = typed(name);
     require_shape<Error>(model_, name, found, extents);
     return found;
+  }
+
+  // `count` values in any layout, for a tensor the plan reshapes.
+  const at::Tensor& values(const std::string& name, std::int64_t count) const {
+    const at::Tensor& found = typed(name);
+    if (count < 0 || found.numel() != count) {
+      throw Error(config_disagreement(model_, name));
+    }
+    return found;
+  }
+
+  // The parameters of an LSTM of `shape` named from `prefix`, whose first
+  // layer reads `input` columns, with `hidden` units per direction, in the
+  // operator's order. Its tensors must all be present (callers look them up
+  // layer by layer first, so that a huge configured layer count ends at its
+  // first missing tensor).
+  std::vector<at::Tensor> lstm(const std::string& prefix, const LstmShape& shape,
+                               std::int64_t input, std::int64_t hidden) const {
+    const std::vector<std::string> names = lstm_parameter_names(prefix, shape);
+    std::vector<at::Tensor> params;
+    params.reserve(names.size());
+    for (const std::string& name : names) {
+      params.push_back(typed(name));
+    }
+    const std::int64_t misfit = lstm_shape_mismatch(params, shape, input, hidden);
+    if (misfit >= 0) {
+      throw Error(config_disagreement(model_, names[static_cast<std::size_t>(misfit)]));
+    }
+    return params;
+  }
+
+  // An encoder whose rows of type `output` join the plan's features: they
+  // must not widen the plan's type, which the recurrence after them reads.
+  // `name` is the tensor that sets the encoder's type.
+  void joins(const std::string& name, c10::ScalarType output) const {
+    if (c10::promoteTypes(type_, output) != type_) {
+      throw Error(dtype_disagreement(model_, name));
+    }
   }
 
   // An embedding of `width` columns whose rows hold every id of

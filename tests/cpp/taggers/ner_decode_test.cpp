@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <random>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -202,13 +203,15 @@ TEST(NERDecode, ProcessWritesEveryTokenAndRebuildsEntities) {
 }
 
 TEST(NERDecode, AFailedProcessLeavesTheDocumentAsItWas) {
-  // The second sentence fails (its "z" has an id past the embedding's rows).
-  const NERPlan plan(ner_fixture("failing/char_id_past_rows"), false);
-  Document document = test::document_of({{{"a"}, {"b"}}, {{"abc"}, {"z"}}});
+  // The second sentence fails: a C++ caller can build a token whose text is
+  // not UTF-8, which the encoder cannot split into characters.
+  const NERPlan plan(ner_fixture("models/charlstm_l1"), false);
+  Document document = test::document_of({{{"a"}, {"b"}}, {{"abc"}, {"d\xFF"}}});
   Token first = document.sentences().at(0).tokens().at(0);
   first.set_ner("S-LOC");
   document.rebuild_entities();
-  EXPECT_THROW(plan.process(document), std::exception);
+  EXPECT_EQ(test::message_of<std::invalid_argument>([&] { plan.process(document); }),
+            "invalid UTF-8 sequence at byte offset 1");
   EXPECT_EQ(first.ner(), "S-LOC");
   EXPECT_EQ(first.multi_ner(), std::vector<std::string>{});
   EXPECT_EQ(document.sentences().at(0).tokens().at(1).ner(), std::nullopt);
