@@ -100,6 +100,7 @@ struct ConstituencyPlan::Impl {
 private:
   void bind_tensors();
   void check_tensors() const;
+  void check_network() const;
   // The flat parameter list of one LSTM, in the operator's order.
   std::vector<at::Tensor> lstm_weights(const std::string& prefix, bool bidirectional) const;
   void bind_recurrent_weights();

@@ -9,13 +9,15 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/tensor_errors.hpp"
 #include "constituency/constituency_impl.hpp"
 
 namespace velmora {
 
 ConstituencyPlan::ConstituencyPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
   try {
-    impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
+    impl_ = detail::with_model_errors<ConstituencyModelError>(
+        [&] { return std::make_unique<Impl>(std::move(bundle_dir), verify_checksums); });
   } catch (const detail::JsonError& error) {
     throw ConstituencyModelError(error.what());
   }
@@ -47,7 +49,8 @@ bool ConstituencyPlan::uses_xpos() const {
 
 ConstituencyTree ConstituencyPlan::parse(const std::vector<std::string>& words,
                                          const std::vector<std::string>& tags) const {
-  return impl_->parse(words, tags);
+  return detail::with_model_errors<ConstituencyModelError>(
+      [&] { return impl_->parse(words, tags); });
 }
 
 std::vector<ConstituencyTree>
@@ -56,12 +59,14 @@ ConstituencyPlan::parse_many(const std::vector<std::vector<std::string>>& words,
   if (words.size() != tags.size()) {
     throw ConstituencyModelError("constituency sentence and tag batches have different lengths");
   }
-  std::vector<ConstituencyTree> trees;
-  trees.reserve(words.size());
-  for (std::size_t i = 0; i < words.size(); ++i) {
-    trees.push_back(impl_->parse(words[i], tags[i]));
-  }
-  return trees;
+  return detail::with_model_errors<ConstituencyModelError>([&] {
+    std::vector<ConstituencyTree> trees;
+    trees.reserve(words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      trees.push_back(impl_->parse(words[i], tags[i]));
+    }
+    return trees;
+  });
 }
 
 Document ConstituencyPlan::process(Document document) const {

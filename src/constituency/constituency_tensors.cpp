@@ -13,6 +13,7 @@
 namespace velmora {
 namespace {
 
+constexpr const char* kModel = "constituency";
 constexpr const char* kWordLstm = "word_lstm.";
 constexpr const char* kTransitionLstm = "transition_stack.lstm.";
 constexpr const char* kConstituentLstm = "constituent_stack.lstm.";
@@ -60,20 +61,14 @@ void ConstituencyPlan::Impl::check_tensors() const {
       tensor(name);
     }
   }
-  // Layer by layer: the word LSTM's eight, then each stack's four.
-  const std::vector<std::string> word =
-      detail::lstm_parameter_names(kWordLstm, {num_lstm_layers, true});
-  const std::vector<std::string> transition =
-      detail::lstm_parameter_names(kTransitionLstm, {num_lstm_layers, false});
-  const std::vector<std::string> constituent =
-      detail::lstm_parameter_names(kConstituentLstm, {num_lstm_layers, false});
-  for (std::size_t layer = 0; layer < static_cast<std::size_t>(num_lstm_layers); ++layer) {
-    for (std::size_t i = 0; i < 8; ++i) {
-      tensor(word[8 * layer + i]);
-    }
-    for (const auto* names : {&transition, &constituent}) {
-      for (std::size_t i = 0; i < 4; ++i) {
-        tensor((*names)[4 * layer + i]);
+  // Layer by layer: the word LSTM's eight, then each stack's four; a huge
+  // configured layer count ends at its first missing tensor.
+  for (std::int64_t layer = 0; layer < num_lstm_layers; ++layer) {
+    for (const auto& [prefix, bidirectional] :
+         {std::pair{kWordLstm, true}, {kTransitionLstm, false}, {kConstituentLstm, false}}) {
+      for (const std::string& name :
+           detail::lstm_layer_parameter_names(prefix, layer, bidirectional)) {
+        tensor(name);
       }
     }
   }
@@ -82,19 +77,90 @@ void ConstituencyPlan::Impl::check_tensors() const {
     tensor("output_layers." + std::to_string(i) + ".bias");
   }
 
-  if (tensor("embedding.weight").size(0) != static_cast<std::int64_t>(pretrain_vocab.size()) ||
-      tensor("delta_embedding.weight").size(0) != rows_for_ids(delta_vocab) ||
+  // A tensor without the axis a check reads fails that check.
+  using detail::extent_of;
+  if (extent_of(tensor("embedding.weight"), 0) !=
+          static_cast<std::int64_t>(pretrain_vocab.size()) ||
+      extent_of(tensor("delta_embedding.weight"), 0) != rows_for_ids(delta_vocab) ||
       (tag_embedding_dim >= 1 &&
-       tensor("tag_embedding.weight").size(0) != rows_for_ids(tag_vocab)) ||
-      tensor("transition_embedding.weight").size(0) !=
+       extent_of(tensor("tag_embedding.weight"), 0) != rows_for_ids(tag_vocab)) ||
+      extent_of(tensor("transition_embedding.weight"), 0) !=
           static_cast<std::int64_t>(transitions.size())) {
     throw ConstituencyModelError("constituency vocabularies disagree with embedding rows");
   }
   const at::Tensor& reduce = tensor("reduce_linear.weight");
-  if (tensor("dummy_embedding.weight").size(1) != hidden_size ||
-      tensor("word_to_constituent.weight").size(0) != hidden_size || reduce.dim() != 2 ||
+  if (extent_of(tensor("dummy_embedding.weight"), 1) != hidden_size ||
+      extent_of(tensor("word_to_constituent.weight"), 0) != hidden_size || reduce.dim() != 2 ||
       reduce.size(0) != hidden_size || reduce.size(1) != hidden_size) {
     throw ConstituencyModelError("constituency hidden dimensions disagree");
+  }
+  check_network();
+}
+
+// Everything the parser multiplies, after the checks above: one floating
+// type (the pretrained embedding's), which the language models' and the
+// transformer's rows must not widen; rows for every pretrained id and for the
+// unknown id; and the shape of every tensor the encoder and the two stacks
+// read (the LSTM kernels trust their weights' shapes). The last output layer
+// may have any number of rows: scoring refuses a width other than the
+// transition count.
+void ConstituencyPlan::Impl::check_network() const {
+  const at::Tensor& embedding = tensor("embedding.weight");
+  if (!detail::is_floating(embedding)) {
+    throw ConstituencyModelError(detail::dtype_disagreement(kModel, "embedding.weight"));
+  }
+  const detail::TensorContract<ConstituencyModelError> contract(
+      kModel, [this](std::string_view name) -> const at::Tensor& { return tensor(name); },
+      embedding.scalar_type());
+  constexpr std::int64_t kReadRows = detail::kUnknownId + 1;
+  const std::int64_t pretrained_width = detail::extent_of(embedding, 1);
+  contract.embedding("embedding.weight", pretrained_width, pretrain_vocab, kReadRows);
+  contract.embedding("delta_embedding.weight", delta_embedding_dim, delta_vocab, kReadRows);
+  std::int64_t width = detail::checked_sum({pretrained_width, delta_embedding_dim});
+  if (tag_embedding_dim >= 1) {
+    contract.embedding("tag_embedding.weight", tag_embedding_dim, tag_vocab, kReadRows);
+    width = detail::checked_sum({width, tag_embedding_dim});
+  }
+  for (const auto& [model, name] :
+       {std::pair{charlm_forward.get(), "forward_charlm.char_emb.weight"},
+        {charlm_backward.get(), "backward_charlm.char_emb.weight"}}) {
+    if (model != nullptr) {
+      contract.joins(name, tensor(name).scalar_type());
+      width = detail::checked_sum({width, model->hidden_size()});
+    }
+  }
+  if (boundary_vectors) {
+    contract.values("word_start_embedding", width);
+    contract.values("word_end_embedding", width);
+  }
+  if (transformer) {
+    contract.joins("embedding.weight", at::kFloat);
+    width = detail::checked_sum({width, transformer->hidden_size()});
+  }
+  contract.lstm(kWordLstm, {num_lstm_layers, true}, width, hidden_size);
+  contract.require("word_to_constituent.weight",
+                   {hidden_size, detail::checked_product({2, hidden_size})});
+  contract.require("word_to_constituent.bias", {hidden_size});
+
+  contract.require("transition_embedding.weight",
+                   {static_cast<std::int64_t>(transitions.size()), transition_embedding_dim});
+  contract.lstm(kTransitionLstm, {num_lstm_layers, false}, transition_embedding_dim,
+                transition_hidden_size);
+  contract.lstm(kConstituentLstm, {num_lstm_layers, false}, hidden_size, hidden_size);
+  if (boundary_vectors) {
+    contract.values("transition_stack.start_embedding", transition_embedding_dim);
+    contract.values("constituent_stack.start_embedding", hidden_size);
+  }
+  contract.require("dummy_embedding.weight", {detail::Extent::any(), hidden_size});
+  contract.require("reduce_linear.weight", {hidden_size, hidden_size});
+  contract.require("reduce_linear.bias", {hidden_size});
+
+  std::int64_t input = detail::checked_sum({hidden_size, transition_hidden_size, hidden_size});
+  for (std::int64_t i = 0; i < num_output_layers; ++i) {
+    const std::string prefix = "output_layers." + std::to_string(i);
+    const at::Tensor& weight = contract.require(prefix + ".weight", {detail::Extent::any(), input});
+    input = weight.size(0);
+    contract.require(prefix + ".bias", {input});
   }
 }
 
