@@ -6,6 +6,8 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/tensor_checks.hpp"
+#include "bundle/tensor_errors.hpp"
 #include "bundle/tensor_view.hpp"
 #include "encoders/lstm.hpp"
 #include "wordform/morphseg_impl.hpp"
@@ -90,6 +92,9 @@ MorphSegPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksum
   const auto target_size = static_cast<std::int64_t>(target_vocabulary.size());
   const std::int64_t E = embedding_size;
   const std::int64_t H = hidden_size;
+  // Sizes from the file: an overflowing product is -1, which no shape has.
+  const std::int64_t gates = detail::checked_product({4, H});
+  const std::int64_t both = detail::checked_product({2, H});
   const auto checked = [&](const std::string& name, std::vector<std::int64_t> shape) {
     const auto found = tensors.find(name);
     if (found == tensors.end()) {
@@ -109,22 +114,22 @@ MorphSegPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksum
       detail::lstm_parameter_names("encoder.lstm.", kEncoderShape);
   lstm_weights.reserve(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::int64_t layer_input = i < 8 ? E : 2 * H;
+    const std::int64_t layer_input = i < 8 ? E : both;
     std::vector<std::int64_t> shape;
     switch (i % 4) {
     case 0:
-      shape = {4 * H, layer_input};
+      shape = {gates, layer_input};
       break;
     case 1:
-      shape = {4 * H, H};
+      shape = {gates, H};
       break;
     default:
-      shape = {4 * H};
+      shape = {gates};
       break;
     }
     lstm_weights.push_back(checked(names[i], std::move(shape)));
   }
-  reduce_weight = checked("encoder.reduce_dim.weight", {H, 2 * H});
+  reduce_weight = checked("encoder.reduce_dim.weight", {H, both});
   reduce_bias = checked("encoder.reduce_dim.bias", {H});
   classifier_weight = checked("classifier.1.weight", {target_size, H});
   classifier_bias = checked("classifier.1.bias", {target_size});
@@ -137,7 +142,8 @@ MorphSegPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksum
 
 MorphSegPlan::MorphSegPlan(std::filesystem::path bundle_path, bool verify_checksums) {
   try {
-    impl_ = std::make_unique<Impl>(std::move(bundle_path), verify_checksums);
+    impl_ = detail::with_model_errors<MorphSegModelError>(
+        [&] { return std::make_unique<Impl>(std::move(bundle_path), verify_checksums); });
   } catch (const detail::JsonError& error) {
     throw MorphSegModelError(error.what());
   }

@@ -14,6 +14,7 @@
 
 #include <velmora/text.hpp>
 
+#include "bundle/tensor_errors.hpp"
 #include "encoders/lstm.hpp"
 #include "wordform/morphseg_impl.hpp"
 
@@ -71,15 +72,19 @@ namespace velmora {
 
 at::Tensor MorphSegPlan::Impl::predict_actions(std::vector<std::int64_t>& ids, std::int64_t n,
                                                std::int64_t length) const {
-  const at::Tensor input =
-      at::from_blob(ids.data(), {n, length}, at::TensorOptions().dtype(at::kLong));
-  const at::Tensor x = at::embedding(embedding, input, /*padding_idx=*/0);
-  const at::Tensor h0 = detail::expand_state(initial_hidden, n);
-  const at::Tensor c0 = detail::expand_state(initial_cell, n);
-  const at::Tensor y = detail::lstm_dense(x, h0, c0, lstm_weights, {num_layers, true});
-  const at::Tensor reduced = at::gelu(at::linear(y, reduce_weight, reduce_bias));
-  const at::Tensor logits = at::linear(reduced, classifier_weight, classifier_bias);
-  return logits.argmax(-1).contiguous();
+  // The load checked every shape; what the tensor library may still refuse
+  // (memory for a huge batch) is the segmenter's error.
+  return detail::with_model_errors<MorphSegModelError>([&] {
+    const at::Tensor input =
+        at::from_blob(ids.data(), {n, length}, at::TensorOptions().dtype(at::kLong));
+    const at::Tensor x = at::embedding(embedding, input, /*padding_idx=*/0);
+    const at::Tensor h0 = detail::expand_state(initial_hidden, n);
+    const at::Tensor c0 = detail::expand_state(initial_cell, n);
+    const at::Tensor y = detail::lstm_dense(x, h0, c0, lstm_weights, {num_layers, true});
+    const at::Tensor reduced = at::gelu(at::linear(y, reduce_weight, reduce_bias));
+    const at::Tensor logits = at::linear(reduced, classifier_weight, classifier_bias);
+    return logits.argmax(-1).contiguous();
+  });
 }
 
 std::vector<std::vector<std::string>>
