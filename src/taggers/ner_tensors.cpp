@@ -1,6 +1,6 @@
 // The tensor set of an "ner" bundle: presence in a fixed order, dimensions
-// against the configuration and vocabularies, and the recurrent parameter
-// lists.
+// against the configuration and vocabularies, the types, ids and shapes the
+// network relies on, and the recurrent parameter lists.
 
 #include "encoders/lstm.hpp"
 #include "taggers/ner_impl.hpp"
