@@ -31,6 +31,10 @@ struct CorefPlan::Impl {
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
+  // The types and shapes of every tensor the model reads; throws
+  // CorefModelError.
+  void check_network() const;
+
   std::shared_ptr<ModelBundle> bundle;
   detail::TensorMap tensors;
   std::unique_ptr<detail::NativeTransformer> transformer;

@@ -1,5 +1,6 @@
 // Loading a "coref" bundle: configuration, tensor views, the transformer, its
-// special ids and the fixed subword ids of listed words.
+// special ids, the fixed subword ids of listed words, and the types and
+// shapes of every tensor the model reads.
 
 #include <optional>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/tensor_checks.hpp"
 #include "bundle/tensor_view.hpp"
 #include "coref/coref_impl.hpp"
 #include "taggers/tagger_assets.hpp"
@@ -144,11 +146,77 @@ CorefPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
       throw CorefModelError("missing coref tensor: '" + name + "'");
     }
   }
-  const at::Tensor& rough = tensors.find("rough_scorer.bilinear.weight")->second;
-  if (tensors.find("we.attn.weight")->second.size(1) != hidden_size || rough.dim() != 2 ||
-      rough.size(0) != hidden_size || rough.size(1) != hidden_size ||
-      tensors.find("pw.distance_emb.weight")->second.size(0) != 9) {
+  // A tensor without the axis a check reads fails that check.
+  if (detail::extent_of(detail::coref_tensor(*this, "we.attn.weight"), 1) != hidden_size ||
+      !detail::has_shape(detail::coref_tensor(*this, "rough_scorer.bilinear.weight"),
+                         {hidden_size, hidden_size}) ||
+      detail::extent_of(detail::coref_tensor(*this, "pw.distance_emb.weight"), 0) != 9) {
     throw CorefModelError("coref tensor dimensions disagree");
+  }
+  check_network();
+}
+
+// Everything the model multiplies, after the checks above: 32-bit floats
+// throughout (scores are read back as such), and every shape the layers rely
+// on. The span scores are read two per sentence word, so a convolution of
+// another width would be read past its end. The zero-mention scorer is
+// checked only when it runs.
+void CorefPlan::Impl::check_network() const {
+  const detail::TensorContract<CorefModelError> contract(
+      "coref",
+      [this](std::string_view name) -> const at::Tensor& {
+        return detail::coref_tensor(*this, name);
+      },
+      at::kFloat);
+  using detail::checked_product;
+  using detail::checked_sum;
+  using detail::Extent;
+  const std::int64_t h = hidden_size;
+  contract.require("we.attn.weight", {1, h});
+  contract.require("we.attn.bias", {1});
+  contract.require("rough_scorer.bilinear.weight", {h, h});
+  contract.require("rough_scorer.bilinear.bias", {h});
+
+  std::int64_t pair =
+      checked_sum({checked_product({3, h}),
+                   contract.require("pw.distance_emb.weight", {9, Extent::any()}).size(1)});
+  if (full_pairwise) {
+    pair =
+        checked_sum({pair, contract.require("pw.speaker_emb.weight", {2, Extent::any()}).size(1)});
+  }
+  std::int64_t input = pair;
+  for (std::int64_t layer = 0; layer < n_hidden_layers; ++layer) {
+    const std::string prefix = "a_scorer.hidden." + std::to_string(3 * layer);
+    input = contract.require(prefix + ".weight", {Extent::any(), input}).size(0);
+    contract.require(prefix + ".bias", {input});
+  }
+  contract.require("a_scorer.out.weight", {1, input});
+  contract.require("a_scorer.out.bias", {1});
+  if (singletons) {
+    const at::Tensor& start_map = contract.require("a_scorer.start_map.weight", {1, Extent::any()});
+    if (start_map.size(1) < rough_k) {
+      throw CorefModelError(detail::config_disagreement("coref", "a_scorer.start_map.weight"));
+    }
+  }
+
+  const std::int64_t position = contract.require("sp.emb.weight", {128, Extent::any()}).size(1);
+  input = checked_sum({checked_product({2, h}), position});
+  for (const char* prefix : {"sp.ffnn.0", "sp.ffnn.3", "sp.ffnn.6"}) {
+    input = contract.require(std::string(prefix) + ".weight", {Extent::any(), input}).size(0);
+    contract.require(std::string(prefix) + ".bias", {input});
+  }
+  const std::int64_t channels =
+      contract.require("sp.conv.0.weight", {Extent::any(), input, 3}).size(0);
+  contract.require("sp.conv.0.bias", {channels});
+  contract.require("sp.conv.1.weight", {2, channels, 3});
+  contract.require("sp.conv.1.bias", {2});
+
+  if (use_zeros) {
+    const std::int64_t width =
+        contract.require("zeros_predictor.0.weight", {Extent::any(), h}).size(0);
+    contract.require("zeros_predictor.0.bias", {width});
+    contract.require("zeros_predictor.2.weight", {1, width});
+    contract.require("zeros_predictor.2.bias", {1});
   }
 }
 

@@ -2,12 +2,14 @@
 
 #include <stdexcept>
 
+#include "bundle/tensor_errors.hpp"
 #include "coref/coref_impl.hpp"
 
 namespace velmora {
 
 CorefPlan::CorefPlan(std::filesystem::path bundle_path, bool verify_checksums)
-    : impl_(std::make_unique<Impl>(std::move(bundle_path), verify_checksums)) {}
+    : impl_(detail::with_model_errors<CorefModelError>(
+          [&] { return std::make_unique<Impl>(std::move(bundle_path), verify_checksums); })) {}
 
 CorefPlan::~CorefPlan() = default;
 CorefPlan::CorefPlan(CorefPlan&& other) noexcept = default;
@@ -43,7 +45,8 @@ CorefPrediction CorefPlan::resolve(const std::vector<std::string>& words,
       throw std::invalid_argument("coref sentence id is outside the document");
     }
   }
-  return detail::coref_predict(*impl_, words, sentence_ids, filled);
+  return detail::with_model_errors<CorefModelError>(
+      [&] { return detail::coref_predict(*impl_, words, sentence_ids, filled); });
 }
 
 } // namespace velmora
