@@ -1,5 +1,6 @@
 // Loading a "langid" bundle: sizes, the character and tag vocabularies, and
-// the tensors of the embedding, the bidirectional LSTM and the output layer.
+// the tensors of the embedding, the bidirectional LSTM and the output layer:
+// their shapes, their one type, and rows for every character id.
 
 #include <utility>
 
@@ -17,6 +18,8 @@ namespace velmora {
 namespace {
 
 using detail::JsonValue;
+
+constexpr const char* kModel = "LangID";
 
 } // namespace
 
@@ -66,6 +69,10 @@ LangIDPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
 
   const auto tag_count = static_cast<std::int64_t>(tags.size());
   check_shape("char_embeds.weight", {static_cast<std::int64_t>(char_to_idx.size()), embedding_dim});
+  // Ids may repeat, so rows for as many ids as there are characters can
+  // still miss one.
+  detail::require_rows_for<LangIDModelError>(kModel, "char_embeds.weight",
+                                             tensor("char_embeds.weight"), char_to_idx);
   // The hidden size comes from the assets and may be anything: the product
   // is checked, and an overflow matches no tensor.
   check_shape("hidden_to_tag.weight", {tag_count, detail::checked_product({2, hidden_dim})});
@@ -87,6 +94,17 @@ LangIDPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
   if (misfit >= 0) {
     throw LangIDModelError("LangID tensor has an unexpected shape: '" +
                            names[static_cast<std::size_t>(misfit)] + "'");
+  }
+  // One floating type throughout: the embedding's rows set the type of the
+  // states, and the recurrence and the output layer multiply in it.
+  names.insert(names.begin(), "char_embeds.weight");
+  names.emplace_back("hidden_to_tag.weight");
+  names.emplace_back("hidden_to_tag.bias");
+  const c10::ScalarType type = tensor("char_embeds.weight").scalar_type();
+  for (const std::string& name : names) {
+    if (!detail::is_floating(tensor(name)) || tensor(name).scalar_type() != type) {
+      throw LangIDModelError(detail::dtype_disagreement(kModel, name));
+    }
   }
   default_mask = at::zeros({tag_count}, at::kFloat);
 }
