@@ -38,6 +38,15 @@ void require(bool condition, const char* message) {
   }
 }
 
+// Every feature is written into rows of the embedding's type, so the network
+// after them multiplies in that type; a language model's projection in the
+// model's own.
+void require_type(const at::Tensor& tensor, const std::string& name, c10::ScalarType type) {
+  if (!detail::is_floating(tensor) || tensor.scalar_type() != type) {
+    throw SentimentModelError(detail::dtype_disagreement("sentiment", name));
+  }
+}
+
 } // namespace
 
 SentimentPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
@@ -170,6 +179,9 @@ std::int64_t SentimentPlan::Impl::check_projection(const detail::NativeCharLM& m
     throw SentimentModelError("sentiment " + direction +
                               " charLM projection has an invalid input width");
   }
+  const c10::ScalarType type = tensor(direction + "_charlm.char_emb.weight").scalar_type();
+  require_type(weight, prefix + ".weight", type);
+  require_type(bias, prefix + ".bias", type);
   return charlm_projection;
 }
 
@@ -181,6 +193,9 @@ void SentimentPlan::Impl::check_tensors(const JsonValue& config) {
           kPretrainShape);
   const std::int64_t word_width = embedding.size(1);
   require(detail::has_shape(unk, {word_width}), kPretrainShape);
+  const c10::ScalarType type = embedding.scalar_type();
+  require_type(embedding, "embedding.weight", type);
+  require_type(unk, "unk", type);
   std::int64_t width = word_width;
 
   if (extra_wordvec_method != "NONE") {
@@ -194,6 +209,7 @@ void SentimentPlan::Impl::check_tensors(const JsonValue& config) {
     require(extra.dim() == 2 && extra.size(0) == static_cast<std::int64_t>(extra_vocab.size()) &&
                 largest_id < extra.size(0),
             kExtraShape);
+    require_type(extra, "extra_embedding.weight", type);
     if (extra_wordvec_method == "SUM") {
       require(extra.size(1) == word_width, "summed sentiment embeddings have different widths");
     } else {
@@ -215,6 +231,7 @@ void SentimentPlan::Impl::check_tensors(const JsonValue& config) {
         detail::lstm_parameter_names("bilstm.", detail::LstmShape{2, true});
     for (const std::string& name : names) {
       bilstm_weights.push_back(tensor(name));
+      require_type(bilstm_weights.back(), name, type);
     }
     require(bilstm_weights[0].dim() == 2 && bilstm_weights[0].size(1) == width,
             "sentiment BiLSTM input width disagrees with its embedding profile");
@@ -231,8 +248,12 @@ void SentimentPlan::Impl::check_tensors(const JsonValue& config) {
     const SentimentFilter& filter = filters[k];
     const std::string prefix = "conv_layers." + std::to_string(k);
     const at::Tensor& weight = tensor(prefix + ".weight");
-    tensor(prefix + ".bias");
-    require(weight.dim() == 4 && weight.size(1) == 1 && weight.size(2) == filter.height,
+    const at::Tensor& bias = tensor(prefix + ".bias");
+    require_type(weight, prefix + ".weight", type);
+    require_type(bias, prefix + ".bias", type);
+    // A bias of one value would be broadcast over every channel unnoticed.
+    require(weight.dim() == 4 && weight.size(1) == 1 && weight.size(2) == filter.height &&
+                detail::has_shape(bias, {weight.size(0)}),
             kConvShape);
     std::int64_t channels = weight.size(0);
     if (!filter.width) {
@@ -257,6 +278,8 @@ void SentimentPlan::Impl::check_tensors(const JsonValue& config) {
         i < shapes.size() ? shapes[i].as_integer("assets.config.fc_shapes[]") : num_classes;
     require(detail::has_shape(weight, {output, input}) && detail::has_shape(bias, {output}),
             kFcShape);
+    require_type(weight, prefix + ".weight", type);
+    require_type(bias, prefix + ".bias", type);
     input = output;
   }
   fc_layer_count = static_cast<std::int64_t>(shapes.size()) + 1;
