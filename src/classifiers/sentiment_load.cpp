@@ -191,6 +191,12 @@ void SentimentPlan::Impl::check_tensors(const JsonValue& config) {
   require(embedding.dim() == 2 &&
               embedding.size(0) == static_cast<std::int64_t>(pretrain_vocab.size()),
           kPretrainShape);
+  // The ids come from the file as they are: one may still miss the rows.
+  require(std::all_of(pretrain_vocab.begin(), pretrain_vocab.end(),
+                      [&](const auto& entry) {
+                        return entry.second >= 0 && entry.second < embedding.size(0);
+                      }),
+          kPretrainShape);
   const std::int64_t word_width = embedding.size(1);
   require(detail::has_shape(unk, {word_width}), kPretrainShape);
   const c10::ScalarType type = embedding.scalar_type();
