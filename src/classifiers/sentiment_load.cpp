@@ -211,9 +211,10 @@ void SentimentPlan::Impl::check_tensors(const JsonValue& config) {
       largest_id = std::max(largest_id, id);
     }
     // Ids are first indexes, so a repeated string can push one past the
-    // distinct count; such an id would fail at run time.
+    // distinct count; such an id would fail at run time. A word missing from
+    // the vocabulary reads row 1, whatever the vocabulary holds.
     require(extra.dim() == 2 && extra.size(0) == static_cast<std::int64_t>(extra_vocab.size()) &&
-                largest_id < extra.size(0),
+                largest_id < extra.size(0) && detail::kUnknownId < extra.size(0),
             kExtraShape);
     require_type(extra, "extra_embedding.weight", type);
     if (extra_wordvec_method == "SUM") {
