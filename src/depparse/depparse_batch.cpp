@@ -1,8 +1,8 @@
 // Parsing the sentences of many documents together: character language
 // models once per direction over all of them, then encoding and arc scoring
 // in length-sorted, zero-padded chunks under a padded-row budget, and
-// relation scoring with decoding sentence by sentence. Nothing is written
-// until every sentence has parsed.
+// decoding with relation scoring in groups of consecutive sentences. Nothing
+// is written until every sentence has parsed.
 
 #include <iterator>
 #include <limits>
@@ -75,13 +75,43 @@ DepparsePlan::Impl::parse_sentences(const std::vector<std::vector<DepparseWord>>
   c10::InferenceMode guard;
   std::vector<at::Tensor> encoded = encode_batch(sentences, forward, backward);
   std::vector<at::Tensor> arcs = score_batch(encoded, sentences);
-  std::vector<std::vector<DepparsePrediction>> results(sentences.size());
+
+  // Decoding in groups of consecutive sentences, one group per unit: the
+  // relation scores of a group's first trees go through shared products.
+  constexpr std::size_t kGroupPositions = 384;
+  std::vector<std::vector<std::size_t>> groups;
+  std::size_t positions = kGroupPositions;
   for (std::size_t s = 0; s < sentences.size(); ++s) {
-    if (!sentences[s].empty()) {
-      results[s] = decode_sentence(sentences[s], arcs[s], relation_scores(encoded[s].squeeze(0)));
+    if (sentences[s].empty()) {
+      continue;
+    }
+    if (positions + sentences[s].size() + 1 > kGroupPositions) {
+      groups.emplace_back();
+      positions = 0;
+    }
+    groups.back().push_back(s);
+    positions += sentences[s].size() + 1;
+  }
+  std::vector<std::vector<DepparsePrediction>> results(sentences.size());
+  detail::for_each_unit(groups.size(), [&](std::size_t unit) {
+    const std::vector<std::size_t>& group = groups[unit];
+    std::vector<detail::ScoreMatrix> matrices;
+    std::vector<std::vector<std::int64_t>> trees;
+    std::vector<at::Tensor> rows;
+    for (const std::size_t s : group) {
+      matrices.push_back(arc_score_matrix(arcs[s]));
+      trees.push_back(detail::decode_single_root(matrices.back()));
+      rows.push_back(encoded[s].squeeze(0));
       encoded[s] = at::Tensor();
     }
-  }
+    const std::vector<detail::BiaffineRelationScores> relations =
+        detail::BiaffineRelationScores::with_trees(relation_weights, rows, trees);
+    for (std::size_t k = 0; k < group.size(); ++k) {
+      results[group[k]] =
+          label_tree(sentences[group[k]], matrices[k], relations[k], std::move(trees[k]));
+      matrices[k] = detail::ScoreMatrix();
+    }
+  });
   return results;
 }
 

@@ -79,6 +79,14 @@ struct DepparsePlan::Impl {
   std::vector<DepparsePrediction> decode_sentence(const std::vector<DepparseWord>& words,
                                                   at::Tensor& arc_scores,
                                                   const detail::RelationScores& relations) const;
+  // decode_sentence() in two halves: the arc scores as doubles (the tensor
+  // released), then the labelled tree from them, the relation scores and the
+  // tree decode_single_root() gives for them.
+  static detail::ScoreMatrix arc_score_matrix(at::Tensor& arc_scores);
+  std::vector<DepparsePrediction> label_tree(const std::vector<DepparseWord>& words,
+                                             const detail::ScoreMatrix& arcs,
+                                             const detail::RelationScores& relations,
+                                             std::vector<std::int64_t> heads) const;
 
   // Batched parsing of many sentences; results in input order.
   // With `call`, the backward language model rows a tagger of the same call

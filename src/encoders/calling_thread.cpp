@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 
 #include <ATen/Parallel.h>
 #include <c10/core/InferenceMode.h>
@@ -66,25 +67,35 @@ void for_each_unit(std::size_t count, const std::function<void(std::size_t)>& ru
     return;
   }
   std::atomic<std::size_t> next{0};
-  const auto workers = static_cast<std::int64_t>(std::min<std::size_t>(team, count));
-  // Inside a guard the calling thread's team is one; the units get the
-  // team the guard replaced, for this one region.
-  const int own = omp_get_max_threads();
-  omp_set_num_threads(team);
-  struct Restore {
-    int count;
-    ~Restore() { omp_set_num_threads(count); }
-  } restore{own};
-  at::parallel_for(0, workers, 1, [&](std::int64_t begin, std::int64_t end) {
+  std::atomic<bool> failed{false};
+  std::exception_ptr first_error;
+  const int workers =
+      static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(team), count));
+  // The region is opened here rather than through ATen's parallel loop, which
+  // compiles to a plain loop in code built without OpenMP. Inside a guard the
+  // calling thread's own team is one; the clause gives the units the team
+  // the guard replaced, for this one region.
+#pragma omp parallel num_threads(workers)
+  {
     // Thread-local state does not follow the work onto the pool's threads.
-    c10::InferenceMode mode;
+    const c10::InferenceMode mode;
     const CallingThreadOnly calling_thread;
-    for (std::int64_t slot = begin; slot < end; ++slot) {
-      for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+    for (std::size_t i = next.fetch_add(1); i < count && !failed.load(); i = next.fetch_add(1)) {
+      try {
         run(i);
+      } catch (...) {
+        // An exception must not leave the region; the first one is kept
+        // and the units not yet started are skipped.
+#pragma omp critical(velmora_for_each_unit)
+        if (!failed.exchange(true)) {
+          first_error = std::current_exception();
+        }
       }
     }
-  });
+  }
+  if (first_error) {
+    std::rethrow_exception(first_error);
+  }
 }
 
 } // namespace velmora::detail
