@@ -29,6 +29,11 @@ CallingThreadOnly::CallingThreadOnly(bool active) {
   if (!active) {
     return;
   }
+  // The BLAS library counts its threads apart from the OpenMP team: on a
+  // thread of a region of units the team reads one while the library would
+  // still open a region of its own for every product.
+  blas_local_ = MKL_Set_Num_Threads_Local(1);
+  blas_set_ = true;
   // ATen sets a thread's team size on its first parallel call; asking it
   // first keeps that from undoing the guard inside it.
   const int team = at::get_num_threads();
@@ -41,14 +46,15 @@ CallingThreadOnly::CallingThreadOnly(bool active) {
     outermost_ = true;
   }
   omp_set_num_threads(1);
-  blas_local_ = MKL_Set_Num_Threads_Local(1);
 }
 
 CallingThreadOnly::~CallingThreadOnly() {
+  if (blas_set_) {
+    MKL_Set_Num_Threads_Local(blas_local_);
+  }
   if (team_ == 0) {
     return;
   }
-  MKL_Set_Num_Threads_Local(blas_local_);
   omp_set_num_threads(team_);
   if (outermost_) {
     guarded_team = 0;

@@ -27,8 +27,9 @@ public:
   CallingThreadOnly& operator=(const CallingThreadOnly&) = delete;
 
 private:
-  int team_ = 0;           // the team size to restore; 0 when inactive
-  int blas_local_ = 0;     // the BLAS thread-local count to restore (0: none)
+  int team_ = 0;       // the team size to restore; 0 when inactive
+  int blas_local_ = 0; // the BLAS thread-local count to restore (0: none)
+  bool blas_set_ = false;
   bool outermost_ = false; // the first active guard of its thread
 };
 

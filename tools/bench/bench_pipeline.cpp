@@ -52,6 +52,8 @@
 
 #include "depparse/depparse_impl.hpp"
 #include "depparse/depparse_words.hpp"
+#include "depparse/relation_scorer.hpp"
+#include "depparse/tree_decoding.hpp"
 #include "encoders/products.hpp"
 #include "pipeline/pipeline_call.hpp"
 #include "process_memory.hpp"
@@ -373,8 +375,86 @@ void parts(const velmora::Pipeline& pipeline, const std::vector<std::string>& te
                                    weight.numel());
     per_pair += static_cast<double>(weight.size(1) * weight.size(2));
   }
-  report_part("dep_scorers", timed([&] { dep.score_batch(encoded, parser_words); }),
+  std::vector<at::Tensor> arcs;
+  report_part("dep_scorers", timed([&] { arcs = dep.score_batch(encoded, parser_words); }),
               positions * per_row + pairs * per_pair);
+
+  // The relation scorer over the arcs of every sentence's first tree (the
+  // ones a decode always asks for), in the layout the parser runs and in the
+  // arc-first order it ran before, side by side. Both count the arc-first
+  // multiply-adds, so their GFLOP/s compare as speeds.
+  std::vector<at::Tensor> sentence_rows;
+  std::vector<std::vector<std::int64_t>> trees;
+  for (std::size_t s = 0; s < parser_words.size(); ++s) {
+    if (!parser_words[s].empty()) {
+      at::Tensor scores = arcs[s];
+      trees.push_back(velmora::detail::decode_single_root(
+          velmora::DepparsePlan::Impl::arc_score_matrix(scores)));
+      sentence_rows.push_back(encoded[s].squeeze(0));
+    }
+  }
+  const velmora::detail::RelationWeights& relation = dep.relation_weights;
+  const double relation_macs = positions * static_cast<double>(relation.dependent_weight.numel() +
+                                                               relation.head_weight.numel()) +
+                               rows * static_cast<double>(relation.bilinear.numel());
+  double distinct_heads = 0;
+  for (const auto& tree : trees) {
+    std::vector<std::int64_t> heads(tree.begin() + 1, tree.end());
+    std::sort(heads.begin(), heads.end());
+    distinct_heads += static_cast<double>(std::unique(heads.begin(), heads.end()) - heads.begin());
+  }
+  // The work the head-first layout does: each distinct head meets the whole
+  // weight once, each arc a [dependent width + 1, labels] product.
+  const double relation_head_first_macs =
+      relation_macs - rows * static_cast<double>(relation.bilinear.numel()) +
+      distinct_heads * static_cast<double>(relation.bilinear.numel()) +
+      rows * static_cast<double>(relation.dependent_width * relation.labels);
+  std::cout << "relation_arcs=" << rows << " relation_distinct_heads=" << distinct_heads
+            << " relation_head_first_work_share=" << relation_head_first_macs / relation_macs
+            << std::endl;
+  report_part(
+      "dep_relations", timed([&] {
+        constexpr std::int64_t kGroupPositions = 384; // as the parser groups them
+        for (std::size_t first = 0; first < sentence_rows.size();) {
+          std::size_t last = first;
+          std::int64_t group_positions = 0;
+          while (
+              last < sentence_rows.size() &&
+              (last == first || group_positions + sentence_rows[last].size(0) <= kGroupPositions)) {
+            group_positions += sentence_rows[last++].size(0);
+          }
+          velmora::detail::BiaffineRelationScores::with_trees(
+              relation,
+              std::vector<at::Tensor>(sentence_rows.begin() + static_cast<std::ptrdiff_t>(first),
+                                      sentence_rows.begin() + static_cast<std::ptrdiff_t>(last)),
+              std::vector<std::vector<std::int64_t>>(
+                  trees.begin() + static_cast<std::ptrdiff_t>(first),
+                  trees.begin() + static_cast<std::ptrdiff_t>(last)));
+          first = last;
+        }
+      }),
+      relation_macs);
+  report_part(
+      "dep_relations_arc_first", timed([&] {
+        for (std::size_t s = 0; s < sentence_rows.size(); ++s) {
+          const auto side = [&](const at::Tensor& w, const at::Tensor& b) {
+            return at::cat({at::relu(at::linear(sentence_rows[s], w, b)),
+                            at::ones({sentence_rows[s].size(0), 1}, sentence_rows[s].options())},
+                           1);
+          };
+          const at::Tensor dependent = side(relation.dependent_weight, relation.dependent_bias);
+          const at::Tensor head = side(relation.head_weight, relation.head_bias);
+          const std::int64_t n = sentence_rows[s].size(0) - 1;
+          const at::Tensor heads =
+              at::tensor(std::vector<std::int64_t>(trees[s].begin() + 1, trees[s].end()));
+          const at::Tensor product = at::matmul(dependent.narrow(0, 1, n), relation.bilinear)
+                                         .view({n, relation.head_width, relation.labels});
+          at::log_softmax(at::bmm(head.index_select(0, heads).unsqueeze(1), product).squeeze(1) +
+                              relation.bias,
+                          1);
+        }
+      }),
+      relation_macs);
 }
 
 void load(const std::string& model_dir, const std::vector<std::string>& texts) {
