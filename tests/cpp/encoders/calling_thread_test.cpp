@@ -1,11 +1,17 @@
 // The calling-thread guard: inside it ATen's parallel loops, the oneDNN
 // kernels and the BLAS library stay on the calling thread; outside it, and
-// after it, the thread count is what it was.
+// after it, the thread count is what it was. A call's units spread over the
+// team, each on one thread.
 
 #include <sys/resource.h>
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include <ATen/ATen.h>
 #include <ATen/Parallel.h>
@@ -95,6 +101,54 @@ TEST_F(CallingThread, OneDnnAndBlasKernelsStayOnTheCaller) {
   const auto [process, thread] = cpu_of(work);
   EXPECT_GT(thread, 0.0);
   EXPECT_LT(process, 1.5 * thread) << "process " << process << " s, caller " << thread << " s";
+}
+
+// Every unit runs once, on the calling thread only; the units spread over
+// the team (inside a guard too: the team is the one the guard replaced), and
+// the first error of a unit reaches the caller.
+TEST_F(CallingThread, UnitsRunOnceEachOverTheTeamAndTheirErrorReachesTheCaller) {
+  std::vector<std::atomic<int>> runs(64);
+  std::set<std::thread::id> ids;
+  std::mutex lock;
+  const auto unit = [&](std::size_t i) {
+    runs[i].fetch_add(1);
+    EXPECT_EQ(at::get_num_threads(), 1);
+    {
+      const std::lock_guard<std::mutex> hold(lock);
+      ids.insert(std::this_thread::get_id());
+    }
+    // The first unit waits for a second thread, so that one thread cannot
+    // take every unit before the others start; the bound only keeps a
+    // broken spread from hanging.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (i == 0 && std::chrono::steady_clock::now() < until) {
+      {
+        const std::lock_guard<std::mutex> hold(lock);
+        if (ids.size() > 1) {
+          break;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+  {
+    const CallingThreadOnly guard;
+    velmora::detail::for_each_unit(runs.size(), unit);
+    EXPECT_EQ(at::get_num_threads(), 1);
+  }
+  EXPECT_EQ(at::get_num_threads(), 4);
+  EXPECT_GT(ids.size(), 1U);
+  for (const std::atomic<int>& count : runs) {
+    EXPECT_EQ(count.load(), 1);
+  }
+  EXPECT_THROW(velmora::detail::for_each_unit(8,
+                                              [](std::size_t i) {
+                                                if (i == 3) {
+                                                  throw std::runtime_error("unit 3");
+                                                }
+                                              }),
+               std::runtime_error);
+  EXPECT_EQ(at::get_num_threads(), 4);
 }
 
 } // namespace
