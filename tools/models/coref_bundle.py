@@ -12,8 +12,8 @@ processor.
 
 Sizes (REALISTIC): a transformer encoder of 24 post-norm layers, hidden 1024,
 16 heads and feed-forward 4096 (the size of the large encoders coreference
-models are trained on), compiled into a model package for windows of up to
-512 ids; a byte-level BPE tokenizer trained on the treebank's text and filled
+models are trained on), compiled frozen (gen_coref.FROZEN) into a model
+package for windows of up to 512 ids; a byte-level BPE tokenizer trained on the treebank's text and filled
 up to 50,000 entries; distance and speaker embeddings of 20, one
 anaphoricity layer of 1024 over 3 x 1024 + 40, rough_k 50, scoring batches
 of 512 words; a span scorer with position embeddings of 64, layers
@@ -149,12 +149,7 @@ def build_coref(directory, sentences, texts, sizes=REALISTIC, quiet=False):
     torch.backends.mha.set_fastpath_enabled(False)  # the path the package is traced through
     encode = encoder(sizes)
     package = directory.parent / f".{directory.name}-{PACKAGE}"
-    # The weights in a file of their own, which the runtime reads once: inside
-    # the library they stay resident twice, mapped and copied out.
-    with torch._inductor.config.patch({"aot_inductor.package_constants_in_so": False,
-                                       "aot_inductor.package_constants_on_disk_format":
-                                           "binary_blob"}):
-        gt.export_package(encode, package)
+    gen_coref.export_frozen(encode, package)
     model = coref_model(sizes)
     resolver = cr.Resolver(model, run_encoder(encode), word_ids(description),
                            start_id=ids["cls_id"], end_id=ids["sep_id"])
