@@ -10,6 +10,7 @@
 #include <torch/csrc/inductor/aoti_package/model_package_loader.h>
 
 #include "bundle/tensor_errors.hpp"
+#include "encoders/package_weights_release.hpp"
 #include "encoders/transformer_encoder_impl.hpp"
 
 namespace velmora {
@@ -55,6 +56,7 @@ TransformerEncoder::Impl::Impl(std::filesystem::path model_path, Tokenizer subwo
   }
   const std::string prefix = "could not load AOTInductor transformer '" + path.string() + "': ";
   try {
+    const detail::PackageWeightsRelease release;
     loader = std::make_unique<torch::inductor::AOTIModelPackageLoader>(
         path.string(), "model", /*run_single_threaded=*/false, /*num_runners=*/1,
         /*device_index=*/-1);

@@ -12,7 +12,10 @@ All in one run, so that ratios compare like with like:
               interpreter, its thread count set through OMP_NUM_THREADS) and
               the reference (resolve plus the mapping onto the document, the
               eager encoder on PyTorch's fast path), with the seconds of the
-              word encoding and of the scorers reported apart;
+              word encoding and of the scorers reported apart; with
+              --reference-onednn, at one thread, the reference once more with
+              every linear layer of its eager encoder through oneDNN (see
+              onednn_linears);
   agreement   how many of the first --agreement-docs documents the native
               side (from Python) resolves exactly as the reference;
   long        one document of --long words: seconds and peak resident memory,
@@ -28,6 +31,7 @@ reference's long-document run.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import pathlib
@@ -120,6 +124,32 @@ def reference_run(resolver, documents):
     return time.perf_counter() - start
 
 
+@contextlib.contextmanager
+def onednn_linears():
+    """Eager float32 linear layers through oneDNN instead of the BLAS. Eager
+    PyTorch has no public switch for it (nn.Linear goes to the BLAS matrix
+    product); this takes the internal op that frozen compiled code calls,
+    over the unpacked weight, on the encoder's plain path (the fast path
+    calls the BLAS from C++)."""
+    import torch
+    import torch.nn.functional as F
+
+    blas = F.linear
+
+    def linear(x, weight, bias=None):
+        if x.dtype == torch.float32 and x.device.type == "cpu" and weight.dim() == 2:
+            return torch.ops.mkldnn._linear_pointwise(x, weight, bias, "none", [], "")
+        return blas(x, weight, bias)
+
+    torch.backends.mha.set_fastpath_enabled(False)
+    F.linear = linear
+    try:
+        yield
+    finally:
+        F.linear = blas
+        torch.backends.mha.set_fastpath_enabled(True)
+
+
 def agreement(resolver, documents, native):
     """(documents whose native prediction equals the reference's, share of
     words in clusters)."""
@@ -188,6 +218,8 @@ def main():
     parser.add_argument("--agreement-docs", type=int, default=20)
     parser.add_argument("--docs", type=int, default=0, help="documents above one thread (all)")
     parser.add_argument("--skip-long", action="store_true")
+    parser.add_argument("--reference-onednn", action="store_true",
+                        help="at one thread, also the reference with oneDNN linear layers")
     parser.add_argument("--passive", action="store_true",
                         help="OMP_WAIT_POLICY=PASSIVE on every side: idle threads sleep instead "
                              "of spinning, which a busy machine needs above one thread")
@@ -252,6 +284,13 @@ def main():
               f"{timer['score'] / float(cpp['score_seconds']):.2f}x, "
               f"{float(python['wps']) / cpp_wps:.3f} | native {native_load}, reference {load()}",
               flush=True)
+        if threads == 1 and args.reference_onednn:
+            with onednn_linears():
+                resolver.timer = {"encode": 0.0, "score": 0.0}
+                seconds = reference_run(resolver, subset)
+            print(f"  reference with oneDNN linear layers: {words / seconds:.1f} w/s "
+                  f"({resolver.timer['encode']:.1f}, {resolver.timer['score']:.1f}); "
+                  f"C++/ref {cpp_wps * seconds / words:.2f}x | load {load()}", flush=True)
 
     torch.set_num_threads(max(int(t) for t in args.threads.split(",")))
     dump = args.scratch / "native-predictions.json"

@@ -1,0 +1,30 @@
+#pragma once
+
+// The package runtime reads a model's weights file by mapping it whole and
+// copying it into a buffer of its own, so while a package loads both copies
+// are resident: for an encoder of a gigabyte and more, the peak of the whole
+// process is twice its weights. While one of these guards lives, a thread
+// releases the pages of that mapping the copy has read, so the mapping
+// never holds more than a few milliseconds of the copy. Releasing a page
+// of a read-only private file mapping loses nothing: the next read maps it
+// again from the file. Only such mappings are touched, so a mapping whose
+// pages may have been written is never released.
+
+#include <atomic>
+#include <thread>
+
+namespace velmora::detail {
+
+class PackageWeightsRelease {
+public:
+  PackageWeightsRelease();
+  ~PackageWeightsRelease();
+  PackageWeightsRelease(const PackageWeightsRelease&) = delete;
+  PackageWeightsRelease& operator=(const PackageWeightsRelease&) = delete;
+
+private:
+  std::atomic<bool> done_{false};
+  std::thread releaser_;
+};
+
+} // namespace velmora::detail
