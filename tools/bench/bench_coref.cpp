@@ -12,8 +12,6 @@
 // instead runs one document of the first WORDS words once and prints its
 // seconds and the peak resident memory of the process.
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -85,12 +83,6 @@ std::size_t count_words(const std::vector<std::vector<SentenceInput>>& inputs) {
   return words;
 }
 
-long peak_resident_kib() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
-
 // A field of /proc/self/status in KiB ("VmHWM", "VmRSS"), -1 when absent.
 long status_kib(const std::string& field) {
   std::ifstream status("/proc/self/status");
@@ -100,6 +92,13 @@ long status_kib(const std::string& field) {
     }
   }
   return -1;
+}
+
+// The peak resident size of this program. Not ru_maxrss: that survives exec
+// and so starts at the size of the process that forked this one (a driver
+// that has just compiled the package, say).
+long peak_resident_kib() {
+  return status_kib("VmHWM");
 }
 
 // Restarts VmHWM from the current resident size.
@@ -198,7 +197,7 @@ int main(int argc, char** argv) {
     Document document(std::string(), std::move(sentences));
     const long before = status_kib("VmRSS");
     const long loaded_peak = peak_resident_kib();
-    reset_peak(); // also restarts ru_maxrss
+    reset_peak();
     start = Clock::now();
     processor->process(document);
     std::cout << "long_words=" << words << " long_seconds=" << seconds_since(start)

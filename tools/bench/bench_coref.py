@@ -35,7 +35,6 @@ import contextlib
 import json
 import os
 import pathlib
-import resource
 import subprocess
 import sys
 import time
@@ -176,11 +175,13 @@ def reference_long(argv):
     (document,) = json.loads(pathlib.Path(args.documents).read_text(encoding="utf-8"))
     resolver = coref_bundle.reference(args.bundle)
     before = status_kib("VmRSS")
-    loaded_peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    # VmHWM (and ru_maxrss with it) starts again from here.
+    # VmHWM, not ru_maxrss, which survives exec and so starts at the size of
+    # the driver that started this process.
+    loaded_peak = status_kib("VmHWM")
+    # VmHWM starts again from here.
     pathlib.Path("/proc/self/clear_refs").write_text("5")
     seconds = reference_run(resolver, [document])
-    peak = max(loaded_peak, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+    peak = max(loaded_peak, status_kib("VmHWM"))
     print(f"long_words={words_of(document)} long_seconds={seconds} peak_kib={peak} "
           f"before_kib={before} document_peak_kib={status_kib('VmHWM')}", flush=True)
 
