@@ -13,13 +13,13 @@ processor.
 Sizes (REALISTIC): a transformer encoder of 24 post-norm layers, hidden 1024,
 16 heads and feed-forward 4096 (the size of the large encoders coreference
 models are trained on), compiled frozen (gen_coref.FROZEN) into a model
-package for windows of up to 512 ids; a byte-level BPE tokenizer trained on the treebank's text and filled
-up to 50,000 entries; distance and speaker embeddings of 20, one
-anaphoricity layer of 1024 over 3 x 1024 + 40, rough_k 50, scoring batches
-of 512 words; a span scorer with position embeddings of 64, layers
-256/256/64 and convolutions 64 -> 4 -> 2; a zero predictor 1024 -> 256 -> 1;
-singletons, speakers and zero mentions all on. Compiling the package takes a
-few minutes and about 5 GB.
+package for windows of up to 512 ids; a byte-level BPE tokenizer trained on
+the treebank's text and filled up to 50,000 entries; distance and speaker
+embeddings of 20, one anaphoricity layer of 1024 over 3 x 1024 + 40, rough_k
+50, scoring batches of 512 words; a span scorer with position embeddings of
+64, layers 256/256/64 and convolutions 64 -> 4 -> 2; a zero predictor
+1024 -> 256 -> 1; singletons, speakers and zero mentions all on. Compiling
+the package takes one to a few minutes and about 6 GB.
 
 `reference(bundle)` reads the bundle back into the reference resolver of
 tools/fixtures/coref_reference.py, with the eager encoder rebuilt from its
