@@ -16,9 +16,14 @@ namespace {
 // The name the package runtime gives the file of a package's weights.
 constexpr std::string_view kWeightsSuffix = "_weights.blob";
 
-// Releases the resident pages of every read-only private mapping of a
-// weights file. A line of /proc/self/maps reads
-// "start-end perms offset device inode path".
+// Pages out every read-only private mapping of a weights file. A line of
+// /proc/self/maps reads "start-end perms offset device inode path".
+//
+// The runtime may unmap the file between the read of a line and the call,
+// and the range may then hold a new mapping of someone else's. So the pages
+// are paged out, never discarded: a clean file page is dropped and read
+// again when touched, while an anonymous or written page is kept (or goes
+// to swap) and never loses its contents.
 void release_weights_mappings() {
   std::ifstream maps("/proc/self/maps");
   std::string line;
@@ -37,8 +42,9 @@ void release_weights_mappings() {
         perms != "r--p") {
       continue;
     }
-    // Failure only leaves the pages resident, as they would be without this.
-    ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+    // Failure (a kernel before 5.4) only leaves the pages resident,
+    // as they would be without this.
+    ::madvise(reinterpret_cast<void*>(start), end - start, MADV_PAGEOUT);
   }
 }
 

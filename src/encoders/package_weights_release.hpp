@@ -5,10 +5,10 @@
 // are resident: for an encoder of a gigabyte and more, the peak of the whole
 // process is twice its weights. While one of these guards lives, a thread
 // releases the pages of that mapping the copy has read, so the mapping
-// never holds more than a few milliseconds of the copy. Releasing a page
+// never holds more than a few milliseconds of the copy. Paging out a page
 // of a read-only private file mapping loses nothing: the next read maps it
-// again from the file. Only such mappings are touched, so a mapping whose
-// pages may have been written is never released.
+// again from the file; and paging out never discards a page that has no
+// copy elsewhere, whatever the range holds by then.
 
 #include <atomic>
 #include <thread>
