@@ -1,16 +1,23 @@
-"""Annotates a text with the default English pipeline and prints CoNLL-U.
+"""Annotates a text with an English pipeline and prints CoNLL-U.
 
-    PYTHONPATH=<build>/python <python3.12> tools/annotate.py --model-dir DIR [TEXT ...]
+    PYTHONPATH=<build>/python <python3.12> tools/annotate.py --model-dir DIR
+        [--processors LIST] [--json] [TEXT ...]
 
 The text is the arguments joined by spaces; without arguments, standard input
-when it is not a terminal; when that is empty too, a sample paragraph. The
-CoNLL-U goes to standard output, the timing (loading, words per second) to
-standard error. tools/main.sh builds the model directory and runs this.
+when it is not a terminal; when that is empty too, a sample paragraph. LIST
+names the processors in the order they run (default the default pipeline
+"tokenize,mwt,pos,lemma,depparse"). Standard output gets the CoNLL-U, then
+what CoNLL-U does not carry, in a short readable form: the identified
+language (when langid runs), each sentence's sentiment and constituency tree,
+the entities and the coreference chains. With --json it gets the document's
+dictionary form as JSON instead. The timing (loading, words per second) goes
+to standard error. tools/main.sh builds the model directory and runs this.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
 import time
@@ -33,11 +40,68 @@ def read_text(words):
     return SAMPLE
 
 
+def identified_language(pipeline, document, text):
+    """The language the langid processor names, or None without one. The
+    tokenizer gives its document its bundle's language, so an identifier
+    that ran before it is asked again."""
+    names = [p.name for p in pipeline.processors]
+    if "langid" not in names:
+        return None
+    if "tokenize" in names and names.index("tokenize") > names.index("langid"):
+        return pipeline.processors[names.index("langid")].identify(text) if text else None
+    return document.lang
+
+
+def sentence_name(sentence):
+    """How the CoNLL-U above names the sentence."""
+    if sentence.sent_id is not None:
+        return f"sent_id {sentence.sent_id}"
+    return f"sentence {sentence.index + 1}"
+
+
+def mention_text(document, mention):
+    sentence = document.sentences[mention.sentence]
+    start, end = mention.start_word, mention.end_word
+    if isinstance(start, tuple):  # a zero mention: an empty word
+        return f"zero mention ({sentence_name(sentence)}, word {start[0]}.{start[1]})"
+    words = " ".join(w.text for w in list(sentence.words)[start:end])
+    where = f"word {start + 1}" if end - start == 1 else f"words {start + 1}-{end}"
+    return f'"{words}" ({sentence_name(sentence)}, {where})'
+
+
+def readable_extras(document, language):
+    """What CoNLL-U does not carry, one item a line; words are numbered as
+    in the CoNLL-U."""
+    lines = []
+    if language is not None:
+        lines.append(f"language: {language}")
+    for sentence in document.sentences:
+        if sentence.sentiment is not None:
+            lines.append(f"{sentence_name(sentence)}: sentiment {sentence.sentiment}")
+        if sentence.constituency is not None:
+            lines.append(f"{sentence_name(sentence)}: tree {sentence.constituency}")
+    entities = list(document.entities)
+    if entities:
+        lines.append("entities:")
+        for span in entities:
+            lines.append(f'  {span.type} "{span.text}" ({sentence_name(span.sent)})')
+    chains = document.coref
+    if chains:
+        lines.append("coreference chains:")
+        for chain in chains:
+            mentions = "; ".join(mention_text(document, m) for m in chain.mentions)
+            lines.append(f'  {chain.index} "{chain.representative_text}": {mentions}')
+    return lines
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--model-dir", required=True, help="root of the model directory")
     parser.add_argument("--processors", default="tokenize,mwt,pos,lemma,depparse")
     parser.add_argument("--lang", default="en")
+    parser.add_argument("--json", action="store_true",
+                        help="print the document's dictionary form as JSON instead of CoNLL-U "
+                        "and the readable extras")
     parser.add_argument("--threads", type=int,
                         help="tensor threads (default: OMP_NUM_THREADS when set, else half the "
                         "cores and at most 4: with every core busy, a shared machine stalls the "
@@ -59,13 +123,25 @@ def main():
 
     import _velmora
 
-    start = time.perf_counter()
-    pipeline = _velmora.Pipeline(args.lang, processors=args.processors, model_dir=args.model_dir)
-    loaded = time.perf_counter() - start
-    start = time.perf_counter()
-    document = pipeline.process(text)
-    seconds = time.perf_counter() - start
-    sys.stdout.write(document.to_conll().rstrip("\n") + "\n\n")
+    try:
+        start = time.perf_counter()
+        pipeline = _velmora.Pipeline(args.lang, processors=args.processors,
+                                     model_dir=args.model_dir)
+        loaded = time.perf_counter() - start
+        start = time.perf_counter()
+        document = pipeline.process(text)
+        seconds = time.perf_counter() - start
+        language = identified_language(pipeline, document, text)
+    except (_velmora.ModelBundleError, _velmora.ProcessorNotImplementedError, ValueError) as error:
+        # Bundle, requirement and processor-list errors carry their own message.
+        sys.exit(f"annotate: {type(error).__name__}: {error}")
+    if args.json:
+        sys.stdout.write(json.dumps(document.to_dict(), ensure_ascii=False, indent=2) + "\n")
+    else:
+        sys.stdout.write(document.to_conll().rstrip("\n") + "\n\n")
+        extras = readable_extras(document, language)
+        if extras:
+            sys.stdout.write("\n".join(extras) + "\n")
     sys.stdout.flush()
     words = document.num_words
     print(f"{words} words in {len(document.sentences)} sentences: {seconds:.3f} s, "

@@ -14,6 +14,14 @@ DEFAULT_BUNDLES = {"tokenize": "tokenizer/mwt_gated",
                    "lemma": "wordform/lemma_ensemble/bundle",
                    "depparse": "depparse/models/plain_lin_dist_l2"}
 
+# Fixture bundles for every processor, for pipelines that run all of them.
+ALL_BUNDLES = {**DEFAULT_BUNDLES,
+               "langid": "langid/models/l1",
+               "ner": "ner/models/charlstm_l1",
+               "sentiment": "sentiment/models/plain",
+               "constituency": "constituency/models/plain",
+               "morphseg": "morphseg/random/bundle"}
+
 
 def write_model_index(root, fixture_dir, bundles, version="1.14.0", lang="en"):
     """Links fixture bundles into a model directory under root and writes its
@@ -73,6 +81,15 @@ def model_dir(tmp_path, fixture_dir):
 def default_models(model_dir):
     """A model directory holding a bundle for every default processor."""
     return model_dir(DEFAULT_BUNDLES)
+
+
+@pytest.fixture(scope="session")
+def all_models(tmp_path_factory, fixture_dir):
+    """A model directory holding a bundle for every processor."""
+    for relative in ALL_BUNDLES.values():
+        if not (fixture_dir / relative).is_dir():
+            pytest.skip(f"fixture bundle missing: {fixture_dir / relative}")
+    return write_model_index(tmp_path_factory.mktemp("models"), fixture_dir, ALL_BUNDLES)
 
 
 @pytest.fixture(scope="session")

@@ -110,3 +110,124 @@ def test_standard_exceptions_translate():
         _velmora.Document.from_dict([[{"id": 1, "text": b"a"}]])
     with pytest.raises(StopIteration):
         next(iter(_velmora.Document().sentences))
+
+
+# The module's classes in registration order: Python base, constructor ("-"
+# none, else how many overloads), then every member in registration order.
+# A member reads "name" (method), "name ro" / "name rw" (property without /
+# with a setter), "name static" (static method), "name static-ro" (static
+# read-only property); "*N" gives a callable's number of overloads.
+SURFACE = """
+TensorDescriptor | object | - | name ro, dtype ro, shape ro, offset ro, nbytes ro, sha256 ro
+ModelBundle | object | 1 | path ro, language ro, processor ro, package ro, tavrel_version ro,
+    resources_version ro, checksums_verified ro, tensor_file_size ro, tensor_names ro, tensor
+CharLMPlan | object | 1 | bundle ro, is_forward ro, hidden_size ro, encode
+CorefPrediction | object | - | word_clusters ro, span_clusters ro, zero_words ro
+CorefPlan | object | 1 | bundle ro, predicts_singletons ro, predicts_zero_anaphora ro, resolve
+MorphSegPlan | object | 1 | bundle ro, segment, segment_many
+WordPieceEncoding | object | - | input_ids ro, attention_mask ro, word_ids ro
+WordPieceTokenizer | object | 1 | encode, vocabulary_size ro, cache_size ro,
+    highway_enabled static-ro
+ByteBPETokenizer | object | 1 | encode, tokenize, vocabulary_size ro, cache_size ro,
+    highway_enabled static-ro
+XLMRobertaTokenizer | object | 1 | encode, tokenize, vocabulary_size ro, cache_size ro,
+    highway_enabled static-ro
+TransformerEncoder | object | 3 | encode, tokenize, encode_ids, model_path ro,
+    runtime_version static
+CorefMention | object | 1 | sentence ro, start_word ro, end_word ro, __repr__
+CorefChain | object | 1 | index ro, mentions ro, representative_text ro, representative_index ro,
+    __repr__
+CorefAttachment | object | 1 | chain ro, is_start ro, is_end ro, is_representative ro, to_json,
+    __repr__
+ConstituencyTree | object | 1 | label ro, children ro, is_leaf, is_preterminal, leaf_labels,
+    __len__, __str__, __repr__, __eq__
+Document | object | 1 | from_dict static, text ro, codepoint_count ro, byte_offset, lang rw,
+    sentences ro, ents ro, entities ro, num_tokens ro, num_words ro, coref rw, iter_words,
+    iter_tokens, rebuild_entities, to_dict, to_conll, __format__, __repr__, __eq__
+Sentence | object | - | index ro, id ro, sent_id ro, speaker ro, doc_id ro, text ro, doc ro,
+    tokens ro, words ro, empty_words ro, all_words ro, ents ro, entities ro, sentiment rw,
+    constituency rw, comments ro, dependencies ro, get_roots, to_dict, to_conll, __format__,
+    __repr__, __eq__
+Token | object | - | id ro, text rw, misc rw, ner rw, multi_ner rw, start_char ro, end_char ro,
+    manual_expansion rw, spaces_before rw, spaces_after rw, words ro, sent ro, is_mwt, to_dict,
+    __repr__, __eq__
+Word | object | - | id ro, text rw, lemma rw, upos rw, pos rw, xpos rw, feats rw, head rw,
+    deprel rw, deps rw, misc rw, start_char ro, end_char ro, manual_expansion ro, morphemes rw,
+    coref_chains ro, parent ro, sent ro, to_dict, __repr__, __eq__
+Span | object | - | text ro, type ro, start_char ro, end_char ro, tokens ro, words ro, sent ro,
+    doc ro, to_dict, pretty_print, __repr__, __eq__
+_SentenceIterator | object | - | __iter__, __next__
+SentenceSequence | object | - | __len__, __getitem__ *2, __iter__, __reversed__, __contains__,
+    __repr__
+_TokenIterator | object | - | __iter__, __next__
+TokenSequence | object | - | __len__, __getitem__ *2, __iter__, __reversed__, __contains__,
+    __repr__
+_WordIterator | object | - | __iter__, __next__
+WordSequence | object | - | __len__, __getitem__ *2, __iter__, __reversed__, __contains__,
+    __repr__
+_SpanIterator | object | - | __iter__, __next__
+SpanSequence | object | - | __len__, __getitem__ *2, __iter__, __reversed__, __contains__,
+    __repr__
+_TreeIterator | object | - | __iter__, __next__
+TreeSequence | object | - | __len__, __getitem__ *2, __iter__, __reversed__, __contains__,
+    __repr__
+Processor | object | - | name ro, requires ro, provides ro, module ro, implemented ro, process,
+    __call__, bulk_process, __repr__
+LangIDProcessor | Processor | 2 | bundle_path ro, lang_subset ro, identify, identify_many
+TokenizeProcessor | Processor | 2 | bundle_path ro, predict_labels
+MWTProcessor | Processor | 2 | bundle_path ro, expand
+POSProcessor | Processor | 2 | bundle_path ro
+LemmaProcessor | Processor | 2 | bundle_path ro, lemmatize
+DepparseProcessor | Processor | 2 | bundle_path ro
+NERProcessor | Processor | 2 | bundle_path ro, tag
+SentimentProcessor | Processor | 2 | bundle_path ro, classify, classify_many
+ConstituencyProcessor | Processor | 2 | bundle_path ro, uses_xpos ro, parse, parse_many
+CorefProcessor | Processor | 2 | bundle_path ro, predicts_singletons ro, predicts_zero_anaphora ro
+MorphSegProcessor | Processor | 2 | bundle_path ro, segment, segment_many
+Pipeline | object | 1 | lang ro, package ro, model_dir ro, resources_version ro, processors ro,
+    process *4, __call__ *4, bulk_process *2, process_many *2, __repr__
+"""
+
+
+def surface_table():
+    rows = []
+    for line in SURFACE.strip().replace("\n    ", " ").splitlines():
+        name, base, constructor, members = (part.strip() for part in line.split("|"))
+        rows.append((name, base, constructor, [m.split() for m in members.split(", ")]))
+    return rows
+
+
+def member_kind(value):
+    kind = type(value).__name__
+    if kind == "property":
+        return "rw" if value.fset is not None else "ro"
+    return {"nb_static_property": "static-ro", "nb_func": "static", "nb_method": ""}.get(kind, kind)
+
+
+def test_module_surface_in_registration_order():
+    table = surface_table()
+    assert len(table) == 43
+    names = [n for n in vars(_velmora) if not n.startswith("__")]
+    exceptions = [name for name, _ in EXCEPTIONS]
+    assert names == (["free_threaded_build"] + exceptions + [row[0] for row in table] +
+                     ["processor_specs", "native_version"])
+    for name, base, constructor, members in table:
+        cls = getattr(_velmora, name)
+        assert cls.__bases__ == ((object,) if base == "object" else (getattr(_velmora, base),))
+        own = {k: v for k, v in vars(cls).items()
+               if k not in ("__new__", "__doc__", "__module__", "__init__")}
+        assert list(own) == [m[0] for m in members], name
+        for member, *rest in members:
+            overloads = [int(r[1:]) for r in rest if r.startswith("*")]
+            kind = [r for r in rest if not r.startswith("*")]
+            value = own[member]
+            assert member_kind(value) == (kind[0] if kind else ""), (name, member)
+            if not kind or kind[0] == "static":
+                assert len(value.__nb_signature__) == (overloads[0] if overloads else 1), \
+                    (name, member)
+        init = vars(cls).get("__init__")
+        if constructor == "-":
+            with pytest.raises(TypeError):
+                cls()
+        else:
+            assert len(init.__nb_signature__) == int(constructor), name

@@ -1,19 +1,22 @@
-"""Builds the model directory of the default English pipeline
-("tokenize,mwt,pos,lemma,depparse") with the sizes of real converted models
-and seeded random weights.
+"""Builds an English model directory with a bundle for any of the eleven
+processors, with the sizes of real converted models and seeded random
+weights.
 
-    <torch-python> tools/models/build_models.py [--cache DIR] [--force]
+    <torch-python> tools/models/build_models.py [--processors LIST] [--cache DIR] [--force]
 
 prints the model directory (the root to give `Pipeline(model_dir=...)`),
-building it first when it is missing. It lives under
+first building the bundles of LIST (comma-separated processor names, "all"
+for every processor; default the default pipeline
+"tokenize,mwt,pos,lemma,depparse") that it does not hold yet. It lives under
 <cache>/models/<key>/, the key hashing this file, the fixture generator's
 modules it borrows the networks from, the torch version and whether the EWT
-treebank was there; concurrent callers wait on a lock and reuse one build.
-Nothing here runs in the test suite; tools/main.sh and tools/bench/bench_pipeline.py
-use it.
+treebank was there; a bundle is built the first time a list asks for it and
+kept, and concurrent callers wait on a lock and reuse one build. Nothing here
+runs in the test suite; tools/main.sh and tools/bench/bench_pipeline.py use
+it.
 
-Layout: <dir>/1.14.0/en/index.json naming one bundle per processor, each in
-<dir>/1.14.0/en/<processor>/ with real SHA-256 checksums.
+Layout: <dir>/1.14.0/en/index.json naming one bundle per processor built so
+far, each in <dir>/1.14.0/en/<processor>/ with real SHA-256 checksums.
 
 Sizes:
   tokenize  character embeddings 32, bidirectional LSTMs of 64, all nine
@@ -32,6 +35,12 @@ Sizes:
   depparse  the tagger's embeddings and the same character language models,
             highway LSTM 400 x 3, deep biaffine scorers of 400 with
             linearization and distance
+  ner       entity_tagger() with the same character language models
+  sentiment sentiment_classifier() with the same character language models
+  constituency  gen_constituency.realistic_parser() with the same character
+            language models, reading XPOS tags
+  langid    language_identifier()
+  morphseg  gen_morphseg.realistic_model() over the treebank's words
 Vocabularies (words, characters, tags, relations) come from the EWT dev
 treebank when it is present (../shared/data/ud-en-ewt), otherwise from a
 short built-in text.
@@ -67,7 +76,10 @@ FIXTURES = ROOT / "tools" / "fixtures"
 EWT_DEV = ROOT.parent / "shared" / "data" / "ud-en-ewt" / "en_ewt-ud-dev.conllu"
 RESOURCES_VERSION = "1.14.0"
 LANGUAGE = "en"
-PROCESSORS = ["tokenize", "mwt", "pos", "lemma", "depparse"]
+PROCESSORS = ["tokenize", "mwt", "pos", "lemma", "depparse"]  # the default pipeline
+# Every processor with a bundle builder below, in the registry's order.
+ALL_PROCESSORS = ["langid", "tokenize", "mwt", "pos", "lemma", "depparse", "ner", "sentiment",
+                  "constituency", "morphseg"]
 DEFAULT_CACHE = pathlib.Path(os.environ.get("VELMORA_CACHE", pathlib.Path.home() / ".cache"
                                             / "velmora"))
 
@@ -164,8 +176,9 @@ def documents(sentences):
 # --- key and cache -------------------------------------------------------------------
 
 
-GENERATORS = ["bundle_writer", "gen_charlm", "gen_depparse", "gen_langid", "gen_ner", "gen_pos",
-              "gen_sentiment", "gen_seq2seq", "gen_tokenizer", "gen_wordform"]
+GENERATORS = ["bundle_writer", "gen_charlm", "gen_constituency", "gen_depparse", "gen_langid",
+              "gen_morphseg", "gen_ner", "gen_pos", "gen_sentiment", "gen_seq2seq",
+              "gen_tokenizer", "gen_wordform"]
 
 
 def generator_sources(names=GENERATORS):
@@ -194,16 +207,54 @@ def cache_key():
     return digest.hexdigest()[:16]
 
 
-def model_dir(cache=DEFAULT_CACHE, force=False, quiet=False):
-    """The model directory root, built when missing."""
+def processor_list(processors):
+    """The processor names of a list (a comma-separated string or a
+    sequence; "all" for every processor), checked, in registry order."""
+    if isinstance(processors, str):
+        processors = [p.strip() for p in processors.split(",") if p.strip()]
+    if list(processors) == ["all"]:
+        return list(ALL_PROCESSORS)
+    unknown = [p for p in processors if p not in ALL_PROCESSORS]
+    if unknown:
+        raise ValueError(f"unknown processor: {unknown[0]!r} (known: {', '.join(ALL_PROCESSORS)})")
+    return [p for p in ALL_PROCESSORS if p in processors]
+
+
+def model_dir(cache=DEFAULT_CACHE, force=False, quiet=False, processors=PROCESSORS):
+    """The model directory root, holding at least the bundles of
+    `processors`; those it lacks are built first (all of them with
+    `force`)."""
+    wanted = processor_list(processors)
     cache = pathlib.Path(cache) / "models"
     target = cache / cache_key()
-    if (target / ".complete").exists() and not force:
-        (target / ".complete").touch()  # in use: keeps it from being pruned
+    marker = target / ".complete"
+    if not force and marker.exists() and not missing_bundles(target, wanted):
+        marker.touch()  # in use: keeps it from being pruned
         return target
-    if cached_directory(target, lambda work: build(work, quiet=quiet), force=force, quiet=quiet):
+    target.mkdir(parents=True, exist_ok=True)
+    with open(cache / f".{target.name}.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        todo = wanted if force else missing_bundles(target, wanted)
+        if todo:
+            build(target, todo, quiet=quiet)
+        marker.touch()
+    if todo:
         prune(cache, target)
     return target
+
+
+def missing_bundles(root, processors):
+    present = set(indexed_processors(root))
+    return [p for p in processors if p not in present]
+
+
+def indexed_processors(root):
+    path = index_dir(root) / "index.json"
+    if not path.exists():
+        return []
+    import json
+
+    return [entry["processor"] for entry in json.loads(path.read_text("utf-8"))["bundles"]]
 
 
 def classifier_dir(cache=DEFAULT_CACHE, force=False, quiet=False):
@@ -288,32 +339,62 @@ def build_threads():
         torch.set_num_threads(threads)
 
 
-def build(root, quiet=False):
+def build(root, processors, quiet=False):
+    """Builds the bundles of `processors` into the model directory `root`
+    (replacing any there), each in a fresh directory renamed into place,
+    then rewrites the index; the caller holds the directory's lock."""
     with build_threads():
-        _build(pathlib.Path(root), quiet)
+        _build(pathlib.Path(root), processors, quiet)
 
 
-def _build(root, quiet):
+def _build(root, processors, quiet):
     bundle_writer, *_ = import_generators()
     sentences = corpus()
     texts = documents(sentences)
     out = index_dir(root)
+    out.mkdir(parents=True, exist_ok=True)
+    charlms = []  # built once, for every bundle that carries them
 
-    def step(name, make):
+    def with_charlms(make):
+        def run(directory, sentences, texts):
+            if not charlms:
+                charlms.append(shared_charlms(sentences))
+            make(directory, sentences, charlms[0])
+        return run
+
+    steps = {"langid": build_langid,
+             "tokenize": build_tokenizer,
+             "mwt": build_expander,
+             "pos": with_charlms(build_tagger),
+             "lemma": build_lemmatizer,
+             "depparse": with_charlms(build_parser),
+             "ner": with_charlms(build_entity_tagger),
+             "sentiment": with_charlms(build_sentiment),
+             "constituency": with_charlms(build_constituency_parser),
+             "morphseg": build_segmenter}
+    for name in processors:
         started = time.monotonic()
-        make(out / name, sentences, texts)
+        work = pathlib.Path(tempfile.mkdtemp(prefix=f".{name}-", dir=out))
+        try:
+            steps[name](work / "bundle", sentences, texts)
+            if (out / name).exists():
+                shutil.rmtree(out / name)
+            (work / "bundle").rename(out / name)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
         if not quiet:
             print(f"[models] {name}: {time.monotonic() - started:.1f}s", file=sys.stderr)
-
-    charlms = shared_charlms(sentences)
-    step("tokenize", build_tokenizer)
-    step("mwt", build_expander)
-    step("pos", lambda d, s, t: build_tagger(d, s, charlms))
-    step("lemma", build_lemmatizer)
-    step("depparse", lambda d, s, t: build_parser(d, s, charlms))
-    bundle_writer.write_index(root, RESOURCES_VERSION, LANGUAGE,
-                              [{"processor": p, "package": "default", "path": p}
-                               for p in PROCESSORS])
+    # The index names every bundle present; it is replaced whole, so a
+    # reader never sees half of it.
+    present = [p for p in ALL_PROCESSORS if (out / p / "manifest.json").exists()]
+    staging = pathlib.Path(tempfile.mkdtemp(prefix=".index-", dir=out))
+    try:
+        written = bundle_writer.write_index(staging, RESOURCES_VERSION, LANGUAGE,
+                                            [{"processor": p, "package": "default", "path": p}
+                                             for p in present])
+        written.rename(out / "index.json")
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
 
 
 # Tokenizer ---------------------------------------------------------------------------
@@ -759,6 +840,26 @@ def build_entity_tagger(directory, sentences, charlms=None):
     entity_tagger(sentences, charlms).write(directory)
 
 
+# Constituency parser and morphological segmenter -------------------------------------------
+
+
+def build_constituency_parser(directory, sentences, charlms=(None, None)):
+    """gen_constituency.realistic_parser over the treebank's tagged words."""
+    import_generators()
+    import gen_constituency
+
+    tagged = [[[w[0], w[2], w[3]] for w in s.words] for s in sentences]
+    gen_constituency.build_realistic(directory, tagged, charlms)
+
+
+def build_segmenter(directory, sentences, texts):
+    """gen_morphseg.realistic_model over the treebank's words."""
+    import_generators()
+    import gen_morphseg
+
+    gen_morphseg.realistic_model([w[0] for s in sentences for w in s.words]).write(directory)
+
+
 # Classifiers ---------------------------------------------------------------------------
 
 
@@ -843,11 +944,18 @@ def build_classifiers(root, quiet=False):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--processors", default=",".join(PROCESSORS),
+                        help='the processors whose bundles the directory must hold ("all": '
+                        'every one)')
     parser.add_argument("--cache", type=pathlib.Path, default=DEFAULT_CACHE)
     parser.add_argument("--force", action="store_true", help="rebuild even when present")
     parser.add_argument("--quiet", action="store_true")
     args = parser.parse_args()
-    print(model_dir(args.cache, force=args.force, quiet=args.quiet))
+    try:
+        processors = processor_list(args.processors)
+    except ValueError as error:
+        parser.error(str(error))
+    print(model_dir(args.cache, force=args.force, quiet=args.quiet, processors=processors))
 
 
 if __name__ == "__main__":
