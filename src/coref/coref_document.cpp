@@ -7,6 +7,7 @@
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "coref/coref_impl.hpp"
 
@@ -155,6 +156,29 @@ CorefDocumentEdit coref_document_edit(const DocumentStorage& storage,
   return edit;
 }
 
+void apply_coref_document_edit(DocumentStorage& storage, CorefDocumentEdit edit) {
+  storage.reset_generated_empty_words();
+  std::vector<std::uint32_t> changed;
+  for (auto& [sentence, word] : edit.empty_words) {
+    storage.add_empty_word(sentence, std::move(word));
+    changed.push_back(sentence);
+  }
+  // New empty words come in chain order, but CoNLL-U and the dictionary form
+  // place a sentence's empty words in the order it lists them: one listed
+  // after an empty word with a larger id would be written after the wrong
+  // word.
+  std::sort(changed.begin(), changed.end());
+  changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+  for (const std::uint32_t sentence : changed) {
+    std::vector<std::uint32_t>& rows = storage.sentence_empty_words[sentence];
+    std::stable_sort(rows.begin(), rows.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return std::make_pair(storage.word_id[a], storage.word_empty_index[a]) <
+             std::make_pair(storage.word_id[b], storage.word_empty_index[b]);
+    });
+  }
+  storage.set_coref(edit.chains);
+}
+
 } // namespace detail
 
 Document CorefPlan::process(Document document) const {
@@ -184,13 +208,7 @@ Document CorefPlan::process(Document document) const {
     ++rank;
   }
   CorefPrediction prediction = resolve(texts, ranks, speakers);
-  detail::CorefDocumentEdit edit = detail::coref_document_edit(storage, prediction);
-
-  storage.reset_generated_empty_words();
-  for (auto& [sentence, word] : edit.empty_words) {
-    storage.add_empty_word(sentence, std::move(word));
-  }
-  storage.set_coref(edit.chains);
+  detail::apply_coref_document_edit(storage, detail::coref_document_edit(storage, prediction));
   return document;
 }
 

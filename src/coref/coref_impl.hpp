@@ -127,5 +127,10 @@ struct CorefDocumentEdit {
 CorefDocumentEdit coref_document_edit(const DocumentStorage& storage,
                                       const CorefPrediction& prediction);
 
+// Makes the edit: drops the empty words an earlier run generated, adds the
+// planned ones, keeps each changed sentence's empty words listed in reading
+// order and stores the chains.
+void apply_coref_document_edit(DocumentStorage& storage, CorefDocumentEdit edit);
+
 } // namespace detail
 } // namespace velmora

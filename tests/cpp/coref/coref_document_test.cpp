@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "coref/coref_impl.hpp"
 #include "coref_test_support.hpp"
 
@@ -74,6 +76,23 @@ TEST(CorefDocument, ZeroMentionsBecomeEmptyWords) {
     EXPECT_FALSE(word.upos || word.head || word.misc || word.start_char);
   }
   EXPECT_EQ(added, (std::vector<std::string>{"0:0.2:_:_", "0:3.3:_:_", "1:0.3:_:_", "1:1.3:_:_"}));
+}
+
+TEST(CorefDocument, EmptyWordsWrittenInReadingOrder) {
+  const Document document = two_sentences();
+  // Planned in chain order: 3.2 (the input word holds 1.1), then 0.3.
+  detail::apply_coref_document_edit(
+      *document.storage(),
+      detail::coref_document_edit(*document.storage(),
+                                  prediction({{3}, {0}}, {{{3, 4}}, {{0, 1}}}, {{3}, {0}})));
+  std::vector<std::string> ids;
+  std::istringstream lines(document.sentences().at(0).to_conll());
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line[0] != '#') {
+      ids.push_back(line.substr(0, line.find('\t')));
+    }
+  }
+  EXPECT_EQ(ids, (std::vector<std::string>{"0.3", "1", "1.1", "2", "3", "3.2", "4", "5"}));
 }
 
 TEST(CorefDocument, RefusesSpansOutsideOneSentence) {
