@@ -166,6 +166,33 @@ TokenInput read_token(nb::handle entry, std::int32_t first, std::int32_t last) {
   return token;
 }
 
+// Whether the entry after a pair id (first, last) with last > first can be
+// that multi-word token's first word. The pair also names an empty word whose
+// index exceeds its id (the coreference resolver numbers the empty words it
+// adds past the sentence's count of them), which a word other than `first` or
+// another pair follows. Entries that cannot be judged here keep the token
+// reading and fail, if at all, where they are read.
+bool may_start_token(nb::handle next, std::int32_t first) {
+  if (!PyDict_Check(next.ptr())) {
+    return true;
+  }
+  const std::optional<nb::handle> value = lookup(next, "id");
+  if (!value) {
+    return true;
+  }
+  if (PyLong_Check(value->ptr())) {
+    int overflow = 0;
+    const long long id = PyLong_AsLongLongAndOverflow(value->ptr(), &overflow);
+    if (id == -1 && PyErr_Occurred() != nullptr) {
+      PyErr_Clear();
+      return true;
+    }
+    return overflow != 0 || id == first;
+  }
+  return !((PyTuple_Check(value->ptr()) && PyTuple_GET_SIZE(value->ptr()) == 2) ||
+           (PyList_Check(value->ptr()) && PyList_GET_SIZE(value->ptr()) == 2));
+}
+
 SentenceInput read_sentence(nb::handle sentence) {
   if (!PySequence_Check(sentence.ptr()) || PyUnicode_Check(sentence.ptr())) {
     throw std::invalid_argument("each document sentence must be a sequence");
@@ -175,12 +202,18 @@ SentenceInput read_sentence(nb::handle sentence) {
   constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
   std::size_t pending = kNone;
   std::int32_t pending_last = 0;
+  std::vector<nb::object> entries;
   for (nb::handle entry : nb::iter(sentence)) {
+    entries.push_back(nb::borrow(entry));
+  }
+  for (std::size_t e = 0; e < entries.size(); ++e) {
+    const nb::handle entry = entries[e];
     if (!PyDict_Check(entry.ptr())) {
       throw std::invalid_argument("each sentence entry must be a dictionary");
     }
     const EntryId id = read_id(entry);
-    if (id.second && *id.second <= id.first) {
+    if (id.second && (*id.second <= id.first ||
+                      (e + 1 < entries.size() && !may_start_token(entries[e + 1], id.first)))) {
       record.empty_words.push_back(read_word(entry, id.first, id.second));
     } else if (id.second) {
       record.tokens.push_back(read_token(entry, id.first, *id.second));

@@ -147,6 +147,15 @@ def test_from_dict_ids():
     doc = Document.from_dict([[{"id": (1, 2), "text": "ab"}, {"id": 1, "text": "a"},
                                {"id": 2, "text": "b"}, {"id": 3, "text": "c"}]])
     assert [t.id for t in doc.sentences[0].tokens] == [(1, 2), (3,)]
+    # Empty words whose index exceeds their id, as the coreference resolver
+    # numbers them, read back as empty words, not as multi-word tokens.
+    entries = [[{"id": 1, "text": "a"}, {"id": (1, 4), "text": "_"}, {"id": (1, 5), "text": "_"},
+                {"id": 2, "text": "b", "ner": "O"}, {"id": (3, 4), "text": "cd"},
+                {"id": 3, "text": "c"}, {"id": 4, "text": "d"}]]
+    doc = Document.from_dict(entries)
+    assert [w.id for w in doc.sentences[0].all_words] == [1, (1, 4), (1, 5), 2, 3, 4]
+    assert [t.id for t in doc.sentences[0].tokens] == [(1,), (2,), (3, 4)]
+    assert doc.to_dict() == entries
 
 
 def test_from_dict_values():
