@@ -6,8 +6,11 @@
 #include <bit>
 #include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <ATen/TensorOperators.h>
+#include <ATen/ops/cat.h>
 #include <ATen/ops/leaky_relu.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/matmul.h>
@@ -130,21 +133,36 @@ coref_word_clusters(const CorefPlan::Impl& impl, const at::Tensor& words,
   const std::int64_t k = std::min(impl.rough_k, n);
 
   // Rough scores of every earlier word; the word itself and every later word
-  // get minus infinity, added in place on the one quadratic tensor.
-  at::Tensor rough =
-      at::matmul(at::linear(words, coref_tensor(impl, "rough_scorer.bilinear.weight"),
-                            coref_tensor(impl, "rough_scorer.bilinear.bias")),
-                 words.t())
-          .contiguous();
-  float* row = rough.mutable_data_ptr<float>();
+  // get minus infinity. The quadratic score matrix is made a block of rows
+  // at a time, so that a long document needs memory for one block only
+  // (a 100,000-word document would otherwise need 40 GB); a document of up
+  // to 4096 words is one block.
+  const at::Tensor projected = at::linear(words, coref_tensor(impl, "rough_scorer.bilinear.weight"),
+                                          coref_tensor(impl, "rough_scorer.bilinear.bias"));
+  constexpr std::int64_t kBlockScores = std::int64_t{1} << 24;
+  const std::int64_t block = std::max<std::int64_t>(1, kBlockScores / std::max<std::int64_t>(n, 1));
+  std::vector<at::Tensor> score_blocks;
+  std::vector<at::Tensor> candidate_blocks;
   constexpr float kMasked = -std::numeric_limits<float>::infinity();
-  for (std::int64_t i = 0; i < n; ++i, row += n) {
-    for (std::int64_t j = i; j < n; ++j) {
-      row[j] += kMasked;
+  std::int64_t top = 0;
+  do { // once at least, so that an empty document gets its empty tensors
+    const std::int64_t rows = std::min(block, n - top);
+    at::Tensor rough = at::matmul(projected.narrow(0, top, rows), words.t()).contiguous();
+    float* row = rough.mutable_data_ptr<float>();
+    for (std::int64_t i = top; i < top + rows; ++i, row += n) {
+      for (std::int64_t j = i; j < n; ++j) {
+        row[j] += kMasked;
+      }
     }
-  }
-  auto [rough_scores, candidates] = at::topk(rough, k, 1, /*largest=*/true, /*sorted=*/false);
-  rough = at::Tensor();
+    auto [scores, chosen] = at::topk(rough, k, 1, /*largest=*/true, /*sorted=*/false);
+    score_blocks.push_back(std::move(scores));
+    candidate_blocks.push_back(std::move(chosen));
+    top += rows;
+  } while (top < n);
+  const at::Tensor rough_scores =
+      score_blocks.size() == 1 ? score_blocks.front() : at::cat(score_blocks, 0);
+  at::Tensor candidates =
+      candidate_blocks.size() == 1 ? candidate_blocks.front() : at::cat(candidate_blocks, 0);
   candidates = candidates.contiguous();
   const std::int64_t* candidate = candidates.const_data_ptr<std::int64_t>();
 
