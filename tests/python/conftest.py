@@ -20,6 +20,7 @@ ALL_BUNDLES = {**DEFAULT_BUNDLES,
                "ner": "ner/models/charlstm_l1",
                "sentiment": "sentiment/models/plain",
                "constituency": "constituency/models/plain",
+               "coref": "coref/models/bpe_all",
                "morphseg": "morphseg/random/bundle"}
 
 

@@ -7,7 +7,7 @@ from test_default_pipeline import documents_of
 
 # Every processor but the language identifier and the segmenter, which get
 # pipelines of their own below.
-EVERY_OTHER = "tokenize,mwt,pos,lemma,depparse,ner,sentiment,constituency"
+EVERY_OTHER = "tokenize,mwt,pos,lemma,depparse,ner,sentiment,constituency,coref"
 
 
 def sentence_values(doc):
@@ -19,25 +19,33 @@ def entity_values(doc):
     return [(e.type, e.text, e.start_char, e.end_char) for e in doc.entities]
 
 
-def without_underscores(entries):
-    """The dictionary form as it reads back: an optional string "_" (the
-    lemma of the word "_", say) reads as absent."""
+def as_read_back(entries):
+    """The dictionary form as a document built from it gives it back: an
+    optional string "_" (the lemma of the word "_", say) reads as absent,
+    and coreference attachments are not read."""
     optional = ("lemma", "upos", "xpos", "feats", "deprel", "deps", "misc", "ner")
-    return [[{k: v for k, v in e.items() if not (k in optional and v == "_")} for e in s]
+    return [[{k: v for k, v in e.items()
+              if k != "coref_chains" and not (k in optional and v == "_")} for e in s]
             for s in entries]
 
 
 def check_round_trip(doc):
     read_conll(doc)
+    # Empty words in reading order: 0.1, 2.1, 2.2, 5.3, ...
+    for block in doc.to_conll().split("\n\n"):
+        ids = [line.split("\t", 1)[0] for line in block.splitlines()
+               if line and not line.startswith("#")]
+        empty = [tuple(map(int, i.split("."))) for i in ids if "." in i]
+        assert empty == sorted(empty)
     entries = doc.to_dict()
-    assert Document.from_dict(entries).to_dict() == without_underscores(entries)
+    assert Document.from_dict(entries).to_dict() == as_read_back(entries)
 
 
 def test_every_sentence_carries_every_annotation(all_models, ewt_dev_texts):
     pipeline = Pipeline("en", EVERY_OTHER, model_dir=all_models)
     texts = documents_of(ewt_dev_texts)
     docs = pipeline.bulk_process(texts)
-    classes, entities = set(), 0
+    classes, entities, mentions = set(), 0, 0
     for doc, text in zip(docs, texts):
         assert doc.text == text
         for sentence in doc.sentences:
@@ -48,9 +56,14 @@ def test_every_sentence_carries_every_annotation(all_models, ewt_dev_texts):
             classes.add(sentence.sentiment)
             assert sentence.constituency.leaf_labels() == [w.text for w in words]
         entities += len(doc.entities)
+        chains = doc.coref
+        mentions += sum(len(c.mentions) for c in chains)
+        attached = {a.chain.index for s in doc.sentences for w in s.all_words
+                    for a in w.coref_chains}
+        assert attached == {c.index for c in chains}
         check_round_trip(doc)
     assert None not in classes and len(classes) > 1
-    assert entities > 1000
+    assert entities > 1000 and mentions > 100
 
     # One document at a time gives what the batched call gives, except the
     # sentiment, which depends on the sentences batched together.

@@ -6,8 +6,9 @@ import pytest
 
 from _velmora import Document, LangIDModelError, Pipeline
 from conftest import read_conll
+from test_full_pipeline import as_read_back
 
-EVERY = "tokenize,langid,mwt,pos,lemma,depparse,ner,sentiment,constituency,morphseg"
+EVERY = "tokenize,langid,mwt,pos,lemma,depparse,ner,sentiment,constituency,coref,morphseg"
 
 TEXTS = {
     "empty": "",
@@ -45,7 +46,7 @@ def check_annotated(doc, text):
             else:
                 assert token.text.split() == span.split()
     read_conll(doc)
-    assert Document.from_dict(doc.to_dict()).to_dict() == doc.to_dict()
+    assert Document.from_dict(doc.to_dict()).to_dict() == as_read_back(doc.to_dict())
 
 
 @pytest.mark.parametrize("name", sorted(TEXTS))
