@@ -41,6 +41,10 @@ Sizes:
             language models, reading XPOS tags
   langid    language_identifier()
   morphseg  gen_morphseg.realistic_model() over the treebank's words
+  coref     coref_bundle.py's bundle (a compiled transformer package of 24
+            layers, hidden 1024), built and cached by that module under its
+            own key and hard-linked in, so that its benchmark and every model
+            directory share one build
 Vocabularies (words, characters, tags, relations) come from the EWT dev
 treebank when it is present (../shared/data/ud-en-ewt), otherwise from a
 short built-in text.
@@ -79,7 +83,7 @@ LANGUAGE = "en"
 PROCESSORS = ["tokenize", "mwt", "pos", "lemma", "depparse"]  # the default pipeline
 # Every processor with a bundle builder below, in the registry's order.
 ALL_PROCESSORS = ["langid", "tokenize", "mwt", "pos", "lemma", "depparse", "ner", "sentiment",
-                  "constituency", "morphseg"]
+                  "constituency", "coref", "morphseg"]
 DEFAULT_CACHE = pathlib.Path(os.environ.get("VELMORA_CACHE", pathlib.Path.home() / ".cache"
                                             / "velmora"))
 
@@ -236,7 +240,7 @@ def model_dir(cache=DEFAULT_CACHE, force=False, quiet=False, processors=PROCESSO
         fcntl.flock(lock, fcntl.LOCK_EX)
         todo = wanted if force else missing_bundles(target, wanted)
         if todo:
-            build(target, todo, quiet=quiet)
+            build(target, todo, cache.parent, quiet=quiet)
         marker.touch()
     if todo:
         prune(cache, target)
@@ -339,15 +343,16 @@ def build_threads():
         torch.set_num_threads(threads)
 
 
-def build(root, processors, quiet=False):
+def build(root, processors, cache=DEFAULT_CACHE, quiet=False):
     """Builds the bundles of `processors` into the model directory `root`
     (replacing any there), each in a fresh directory renamed into place,
-    then rewrites the index; the caller holds the directory's lock."""
+    then rewrites the index; the caller holds the directory's lock. `cache`
+    is where bundles cached apart (coref) are kept."""
     with build_threads():
-        _build(pathlib.Path(root), processors, quiet)
+        _build(pathlib.Path(root), processors, pathlib.Path(cache), quiet)
 
 
-def _build(root, processors, quiet):
+def _build(root, processors, cache, quiet):
     bundle_writer, *_ = import_generators()
     sentences = corpus()
     texts = documents(sentences)
@@ -371,6 +376,8 @@ def _build(root, processors, quiet):
              "ner": with_charlms(build_entity_tagger),
              "sentiment": with_charlms(build_sentiment),
              "constituency": with_charlms(build_constituency_parser),
+             "coref": lambda directory, sentences, texts: link_coref(directory, out, cache,
+                                                                     quiet),
              "morphseg": build_segmenter}
     for name in processors:
         started = time.monotonic()
@@ -858,6 +865,30 @@ def build_segmenter(directory, sentences, texts):
     import gen_morphseg
 
     gen_morphseg.realistic_model([w[0] for s in sentences for w in s.words]).write(directory)
+
+
+# Coreference resolver ------------------------------------------------------------------------
+
+
+def link_coref(directory, index, cache, quiet):
+    """The coref bundle of coref_bundle.py (built into `cache` when missing
+    there), its files hard-linked into `directory`, and the encoder check its
+    reference reads beside the bundle into `index`; copied where links cannot
+    be made."""
+    import coref_bundle
+
+    source = coref_bundle.bundle_dir(cache, quiet=quiet)
+
+    def link(src, dst):
+        try:
+            os.link(src, dst)
+        except OSError:
+            shutil.copy2(src, dst)
+
+    shutil.copytree(source, directory, copy_function=link)
+    check = pathlib.Path(index) / coref_bundle.CHECK
+    check.unlink(missing_ok=True)
+    link(source.parent / coref_bundle.CHECK, check)
 
 
 # Classifiers ---------------------------------------------------------------------------
