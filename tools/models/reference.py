@@ -1,8 +1,14 @@
-"""The default pipeline chained from the fixture generator's PyTorch
-references, over the bundles of a model directory (build_models.py).
+"""The pipeline chained from the fixture generators' PyTorch references,
+over the bundles of a model directory (build_models.py).
 
-    refs = load_references(model_dir)      # reads every bundle into torch modules
+    refs = load_references(model_dir)      # reads the bundles into torch modules
     docs, seconds = annotate(refs, texts)  # tokenize -> mwt -> pos -> lemma -> depparse
+                                           # -> the other stages loaded
+
+By default the default pipeline's five stages are loaded;
+`load_references(model_dir, processors)` loads any of them and the
+entity tagger, sentiment classifier, constituency parser, coreference
+resolver, language identifier and segmenter as well.
 
 Every stage runs the generator's own modules (nn.LSTM, nn.Linear, ...) with
 the weights read back from the bundle files. Where the generator scores one
@@ -15,7 +21,10 @@ library's documented behaviour in plain Python.
 
 A result document is a list of sentences; a sentence a list of tokens
 (text, mwt flag, [words]); a word [text, lemma, upos, xpos, feats, head,
-deprel].
+deprel]. The other stages' results are attributes of the document:
+`lang`, and per sentence `ner` (token tags), `sentiment`, `trees`
+(bracketed) and `morphemes` (per word); `coref` holds the chains as
+coref_reference.document_edit gives them.
 """
 
 from __future__ import annotations
@@ -96,20 +105,26 @@ def without_prefixes(tensors, *prefixes):
 
 
 class Refs:
-    """The five reference stages of one model directory."""
+    """The reference stages of one model directory, by processor name."""
+
+    def __init__(self):
+        self.stages = {}
 
 
-def load_references(root):
+LOADERS = {}  # processor name -> bundle directory -> reference stage
+
+
+def load_references(root, processors=None):
+    """The stages of `processors` (default: the default pipeline's), in the
+    order the chain runs them; the default five must be among them."""
+    processors = processors or STAGES
     root = build_models.index_dir(root)
     index = json.loads((root / "index.json").read_text(encoding="utf-8"))
     paths = {entry["processor"]: root / entry["path"] for entry in index["bundles"]}
     refs = Refs()
     with torch.inference_mode(False), torch.no_grad():
-        refs.tokenizer = load_tokenizer(paths["tokenize"])
-        refs.expander = load_expander(paths["mwt"])
-        refs.tagger = load_tagger(paths["pos"])
-        refs.lemmatizer = load_lemmatizer(paths["lemma"])
-        refs.parser = load_parser(paths["depparse"])
+        for name in [p for p in CHAIN if p in processors]:
+            refs.stages[name] = LOADERS[name](paths[name])
     return refs
 
 
@@ -454,15 +469,142 @@ def lemmas_of(model, words, tags):
     return result
 
 
+# --- the other stages ------------------------------------------------------------------------
+
+
+def load_entity_tagger(path):
+    import gen_ner
+
+    assets, tensors = read_bundle(path)
+    config, vocab = assets["config"], assets["vocab"]
+    charlm = None
+    if config.get("charlm"):
+        charlm = (charlm_from(assets["charlm"]["forward"], tensors, "charmodel_forward."),
+                  charlm_from(assets["charlm"]["backward"], tensors, "charmodel_backward."))
+    columns = vocab["tag"]["_id2unit"]
+    model = gen_ner.NERTagger(
+        words=units_of(vocab["word"])[SPECIALS:], delta_words=units_of(vocab["delta"])[SPECIALS:],
+        chars=units_of(vocab["char"])[SPECIALS:], columns=list(columns.values()),
+        column_keys=list(columns), word_emb=config["word_emb_dim"],
+        char_emb=config["char_emb_dim"], char_hidden=config["char_hidden_dim"],
+        char_layers=config["char_num_layers"], hidden=config["hidden_dim"],
+        layers=config["num_layers"], predict_tagset=config.get("predict_tagset") or 0,
+        lowercase=config.get("lowercase"), char_lowercase=config.get("char_lowercase") or False,
+        word_lower=vocab["word"].get("lower", False),
+        delta_lower=vocab["delta"].get("lower", False),
+        input_transform=config.get("input_transform") or False,
+        connect=config.get("connect_output_layers") or False, charlm=charlm)
+    model.load_state_dict(without_prefixes(tensors, "charmodel_forward.", "charmodel_backward."))
+    return model.eval()
+
+
+def load_sentiment(path):
+    import gen_sentiment
+
+    assets, tensors = read_bundle(path)
+    charlm = (None, None)
+    if "charlm" in assets:
+        charlm = tuple(charlm_from(assets["charlm"][d], tensors, f"{d}_charlm.")
+                       for d in ("forward", "backward"))
+    return gen_sentiment.Sentiment.from_bundle(assets, tensors, charlm)
+
+
+def load_constituency(path):
+    import gen_constituency
+
+    assets, tensors = read_bundle(path)
+    config = assets["config"]
+    charlm = tuple(charlm_from(assets["charlm"][side], tensors, f"{side}_charlm.")
+                   if f"{side}_charlm.char_emb.weight" in tensors else None
+                   for side in ("forward", "backward"))
+    model = gen_constituency.Parser(
+        pretrain=assets["pretrain_vocab"]["_unit2id"],
+        pretrain_lower=assets["pretrain_vocab"].get("lower"),
+        delta_words=assets["delta_words"], tags=assets["tags"],
+        tag_source=assets["runtime_contract"]["tag_source"], hidden=config["hidden_size"],
+        transition_hidden=config["transition_hidden_size"],
+        tag_dim=config.get("tag_embedding_dim") or 0,
+        transition_dim=config["transition_embedding_dim"],
+        delta_dim=config["delta_embedding_dim"],
+        pretrain_dim=tensors["embedding.weight"].shape[1], layers=config["num_lstm_layers"],
+        output_layers=config["num_output_layers"],
+        output_hidden=tensors["output_layers.0.weight"].shape[0],
+        boundaries=config["sentence_boundary_vectors"], transitions=assets["transitions"],
+        root_labels=assets["root_labels"], unary_limit=assets["unary_limit"], charlm=charlm)
+    model.load_state_dict(without_prefixes(tensors, "forward_charlm.", "backward_charlm."))
+    model.uses_xpos = assets["runtime_contract"]["tag_source"] == "xpos"
+    return model
+
+
+def load_coref(path):
+    import coref_bundle
+
+    return coref_bundle.reference(path)
+
+
+def load_langid(path):
+    import gen_langid
+
+    return gen_langid.LangID.from_bundle(*read_bundle(path))
+
+
+def load_segmenter(path):
+    import gen_morphseg
+
+    assets, tensors = read_bundle(path)
+    config = assets["config"]
+    model = gen_morphseg.Segmenter(assets["source_vocabulary"], assets["target_vocabulary"],
+                                   embedding=config["embedding_size"],
+                                   hidden=config["hidden_size"], batch_size=config["batch_size"])
+    model.load_state_dict(tensors)
+    return model.eval()
+
+
+def tag_entities(model, sentences, batch=256):
+    """Tags of every sentence's tokens, the sentences in packed batches."""
+    tags = []
+    with torch.inference_mode():
+        for first in range(0, len(sentences), batch):
+            for rows in model.encode(sentences[first:first + batch]):
+                tags.append(model.decode(rows, margin=False)[0])
+    return tags
+
+
+def resolve_coref(resolver, document):
+    """The chains a document gets: resolve over its words, then the mapping
+    onto the document."""
+    import coref_reference
+
+    sentences = [{"words": [w[0] for t in s for w in t[2]],
+                  "upos": [w[2] for t in s for w in t[2]], "empty": []} for s in document]
+    words = [w for s in sentences for w in s["words"]]
+    ranks = [r for r, s in enumerate(sentences) for _ in s["words"]]
+    chains, _ = coref_reference.document_edit(sentences,
+                                              resolver.resolve(words, ranks, ["_"] * len(words)))
+    return chains
+
+
 # --- the chain ----------------------------------------------------------------------------
 
 
 STAGES = ["tokenize", "mwt", "pos", "lemma", "depparse"]
+# Every stage in the order the chain runs them.
+CHAIN = STAGES + ["ner", "sentiment", "constituency", "coref", "langid", "morphseg"]
+
+
+class Annotated(list):
+    """A result document: its sentences, with the other stages' results as
+    attributes."""
+
+    lang = None
+    coref = None
+    ner = sentiment = trees = morphemes = None
 
 
 def annotate(refs, texts):
     """(documents, {stage: seconds}) for a list of raw texts."""
-    seconds = dict.fromkeys(STAGES, 0.0)
+    stages = refs.stages
+    seconds = dict.fromkeys(stages, 0.0)
     clock = time.perf_counter()
 
     def lap(stage):
@@ -471,7 +613,7 @@ def annotate(refs, texts):
         seconds[stage] += now - clock
         clock = now
 
-    tok = refs.tokenizer
+    tok = stages["tokenize"]
     paragraphs = [tok.paragraphs(text) for text in texts]
     flat = [p for ps in paragraphs for p in ps]
     labels = tokenizer_labels(tok, flat)
@@ -482,10 +624,10 @@ def annotate(refs, texts):
     lap("tokenize")
 
     marked = [t for d in docs for s in d for t in s if t[1]]
-    expansions = iter(expand_tokens(refs.expander, [t[0] for t in marked]))
+    expansions = iter(expand_tokens(stages["mwt"], [t[0] for t in marked]))
     annotated = []
     for d in docs:
-        sentences = []
+        sentences = Annotated()
         for s in d:
             tokens = []
             for text, mark in s:
@@ -497,7 +639,7 @@ def annotate(refs, texts):
     all_sentences = [[w for t in s for w in t[2]] for d in annotated for s in d]
     lap("mwt")
 
-    tagger = refs.tagger
+    tagger = stages["pos"]
     tags, _ = tagger.tag([[w[0] for w in s] for s in all_sentences],
                          batch_size=tagger.batch_size, max_tokens=tagger.max_tokens)
     for s, row in zip(all_sentences, tags):
@@ -506,21 +648,68 @@ def annotate(refs, texts):
     lap("pos")
 
     flat_words = [w for s in all_sentences for w in s]
-    for w, lemma in zip(flat_words, lemmas_of(refs.lemmatizer, [w[0] for w in flat_words],
+    for w, lemma in zip(flat_words, lemmas_of(stages["lemma"], [w[0] for w in flat_words],
                                               [w[2] for w in flat_words])):
         w[1] = lemma
     lap("lemma")
 
-    parser = refs.parser
+    parser = stages["depparse"]
     parses = parser.parse([[w[:5] for w in s] for s in all_sentences], batch=10**9,
                           max_rows=parser.max_rows)
     for s, heads, deprels in zip(all_sentences, parses["heads"], parses["deprels"]):
         for w, head, deprel in zip(s, heads, deprels):
             w[5], w[6] = int(head), deprel
     lap("depparse")
+
+    def per_document(values):
+        """Splits one value per sentence of every document by document."""
+        values, out = iter(values), []
+        for d in annotated:
+            out.append([next(values) for _ in d])
+        return out
+
+    if "ner" in stages:
+        tags = tag_entities(stages["ner"], [[t[0] for t in s] for d in annotated for s in d])
+        for d, values in zip(annotated, per_document(tags)):
+            d.ner = values
+        lap("ner")
+    if "sentiment" in stages:
+        classes, _ = stages["sentiment"].classify_many([[t[0] for t in s]
+                                                        for d in annotated for s in d])
+        for d, values in zip(annotated, per_document(classes)):
+            d.sentiment = values
+        lap("sentiment")
+    if "constituency" in stages:
+        model = stages["constituency"]
+        column = 3 if model.uses_xpos else 2
+        trees = [model.parse([w[0] for w in s], [w[column] for w in s])[0]
+                 for s in all_sentences]
+        for d, values in zip(annotated, per_document(trees)):
+            d.trees = values
+        lap("constituency")
+    if "coref" in stages:
+        for d in annotated:
+            d.coref = resolve_coref(stages["coref"], d)
+        lap("coref")
+    if "langid" in stages:
+        for d, lang in zip(annotated, stages["langid"].identify_many(texts)[0]):
+            d.lang = lang
+        lap("langid")
+    if "morphseg" in stages:
+        segmented = iter(stages["morphseg"].segment([w[0] for w in flat_words]))
+        for d in annotated:
+            d.morphemes = [[next(segmented)[0] for t in s for _ in t[2]] for s in d]
+        lap("morphseg")
     return annotated, seconds
 
 
 def count_words(documents):
     return sum(len(t[2]) for d in documents for s in d for t in s)
 
+
+
+LOADERS.update({"tokenize": load_tokenizer, "mwt": load_expander, "pos": load_tagger,
+                "lemma": load_lemmatizer, "depparse": load_parser,
+                "ner": load_entity_tagger, "sentiment": load_sentiment,
+                "constituency": load_constituency, "coref": load_coref,
+                "langid": load_langid, "morphseg": load_segmenter})
