@@ -1,5 +1,6 @@
-// The default pipeline ("tokenize,mwt,pos,lemma,depparse") over raw texts,
-// as tools/bench/bench_pipeline.py drives it.
+// A pipeline (by default "tokenize,mwt,pos,lemma,depparse") over raw texts,
+// as tools/bench/bench_pipeline.py drives it. Every mode takes
+// --processors LIST to run another list of processors.
 //
 //   velmora_bench_pipeline <model-dir> throughput <documents.txt> [--threads 1,8] [--repeat N]
 //   velmora_bench_pipeline <model-dir> load <documents.txt>
@@ -94,9 +95,10 @@ std::vector<std::string> read_documents(const std::string& path) {
   return documents;
 }
 
-velmora::Pipeline make_pipeline(const std::string& model_dir) {
-  return velmora::Pipeline("en", {"tokenize", "mwt", "pos", "lemma", "depparse"}, "default",
-                           std::filesystem::path(model_dir), "1.14.0", false, {});
+velmora::Pipeline make_pipeline(const std::string& model_dir,
+                                const std::vector<std::string>& processors) {
+  return velmora::Pipeline("en", processors, "default", std::filesystem::path(model_dir), "1.14.0",
+                           false, {});
 }
 
 std::uint64_t count_words(const std::vector<velmora::Document>& documents) {
@@ -132,11 +134,21 @@ template <class Run> double best_seconds(int repeat, Run run) {
   return best;
 }
 
-std::vector<int> parse_threads(const std::string& list) {
-  std::vector<int> threads;
+std::vector<std::string> split_list(const std::string& list) {
+  std::vector<std::string> items;
   std::stringstream stream(list);
   std::string item;
   while (std::getline(stream, item, ',')) {
+    if (!item.empty()) {
+      items.push_back(item);
+    }
+  }
+  return items;
+}
+
+std::vector<int> parse_threads(const std::string& list) {
+  std::vector<int> threads;
+  for (const std::string& item : split_list(list)) {
     threads.push_back(std::atoi(item.c_str()));
   }
   return threads;
@@ -457,10 +469,11 @@ void parts(const velmora::Pipeline& pipeline, const std::vector<std::string>& te
       relation_macs);
 }
 
-void load(const std::string& model_dir, const std::vector<std::string>& texts) {
+void load(const std::string& model_dir, const std::vector<std::string>& processors,
+          const std::vector<std::string>& texts) {
   std::cout << "load" << memory_fields("before");
   const auto start = Clock::now();
-  const velmora::Pipeline pipeline = make_pipeline(model_dir);
+  const velmora::Pipeline pipeline = make_pipeline(model_dir, processors);
   std::cout << " construct_seconds=" << seconds_since(start) << memory_fields("constructed");
   const auto first = Clock::now();
   pipeline.process(texts.front());
@@ -490,7 +503,7 @@ void scaling(const velmora::Pipeline& pipeline, const std::vector<std::string>& 
 int main(int argc, char** argv) {
   if (argc < 4) {
     std::cerr << "usage: velmora_bench_pipeline <model-dir> throughput|load|scaling|stages "
-                 "<documents.txt>... [--threads 1,8] [--repeat N]\n";
+                 "<documents.txt>... [--threads 1,8] [--repeat N] [--processors LIST]\n";
     return 2;
   }
   const std::string model_dir = argv[1];
@@ -499,10 +512,13 @@ int main(int argc, char** argv) {
   std::vector<int> threads = {1,
                               static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))};
   int repeat = 1;
+  std::vector<std::string> processors = {"tokenize", "mwt", "pos", "lemma", "depparse"};
   for (int i = 3; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--threads" && i + 1 < argc) {
       threads = parse_threads(argv[++i]);
+    } else if (arg == "--processors" && i + 1 < argc) {
+      processors = split_list(argv[++i]);
     } else if (arg == "--repeat" && i + 1 < argc) {
       repeat = std::atoi(argv[++i]);
     } else {
@@ -511,10 +527,10 @@ int main(int argc, char** argv) {
   }
   try {
     if (mode == "load") {
-      load(model_dir, read_documents(files.at(0)));
+      load(model_dir, processors, read_documents(files.at(0)));
       return 0;
     }
-    const velmora::Pipeline pipeline = make_pipeline(model_dir);
+    const velmora::Pipeline pipeline = make_pipeline(model_dir, processors);
     if (mode == "throughput") {
       throughput(pipeline, read_documents(files.at(0)), threads, repeat);
     } else if (mode == "parts") {
