@@ -102,32 +102,10 @@ def load_reference(directory):
     the tensors read from the file and loaded into them."""
     import torch
 
-    import gen_constituency
     import reference
 
-    assets, tensors = reference.read_bundle(directory)
-    config = assets["config"]
-    charlm = tuple(reference.charlm_from(assets["charlm"][side], tensors, f"{side}_charlm.")
-                   if f"{side}_charlm.char_emb.weight" in tensors else None
-                   for side in ("forward", "backward"))
     with torch.no_grad():
-        model = gen_constituency.Parser(
-            pretrain=assets["pretrain_vocab"]["_unit2id"],
-            pretrain_lower=assets["pretrain_vocab"].get("lower"),
-            delta_words=assets["delta_words"], tags=assets["tags"],
-            tag_source=assets["runtime_contract"]["tag_source"], hidden=config["hidden_size"],
-            transition_hidden=config["transition_hidden_size"],
-            tag_dim=config.get("tag_embedding_dim") or 0,
-            transition_dim=config["transition_embedding_dim"],
-            delta_dim=config["delta_embedding_dim"],
-            pretrain_dim=tensors["embedding.weight"].shape[1], layers=config["num_lstm_layers"],
-            output_layers=config["num_output_layers"],
-            output_hidden=tensors["output_layers.0.weight"].shape[0],
-            boundaries=config["sentence_boundary_vectors"], transitions=assets["transitions"],
-            root_labels=assets["root_labels"], unary_limit=assets["unary_limit"], charlm=charlm)
-        model.load_state_dict(reference.without_prefixes(tensors, "forward_charlm.",
-                                                         "backward_charlm."))
-    return model
+        return reference.load_constituency(directory)
 
 
 def reference_load_main(directory):
