@@ -4,8 +4,10 @@
 // ATen.
 
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -62,6 +64,16 @@ struct ConstituencyPlan::Impl {
   // The tree of one sentence, by the in-order transition system.
   ConstituencyTree parse(const std::vector<std::string>& words,
                          const std::vector<std::string>& tags) const;
+
+  // What parsing one sentence gave: its tree, or the error it raised.
+  struct ParseOutcome {
+    std::optional<ConstituencyTree> tree;
+    std::exception_ptr error;
+  };
+  // Every sentence of equally long lists parsed on its own, the sentences
+  // spread over the calling thread's team.
+  std::vector<ParseOutcome> parse_each(const std::vector<std::vector<std::string>>& words,
+                                       const std::vector<std::vector<std::string>>& tags) const;
 
   std::shared_ptr<ModelBundle> bundle;
   TensorMap tensors;

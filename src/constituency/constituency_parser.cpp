@@ -8,8 +8,10 @@
 #include <ATen/ops/stack.h>
 #include <c10/core/InferenceMode.h>
 
+#include "bundle/tensor_errors.hpp"
 #include "constituency/constituency_impl.hpp"
 #include "constituency/constituency_state.hpp"
+#include "encoders/calling_thread.hpp"
 #include "encoders/lstm.hpp"
 
 namespace velmora {
@@ -249,6 +251,25 @@ ConstituencyTree ConstituencyPlan::Impl::parse(const std::vector<std::string>& w
   }
   c10::InferenceMode guard;
   return InOrderParser(*this, words, tags).run();
+}
+
+// A sentence's steps are products of single vectors, far too small to share
+// out, so the sentences themselves are the units of the team. Each keeps its
+// own outcome, so that a caller can report the first failure in sentence
+// order whichever thread met it first.
+std::vector<ConstituencyPlan::Impl::ParseOutcome>
+ConstituencyPlan::Impl::parse_each(const std::vector<std::vector<std::string>>& words,
+                                   const std::vector<std::vector<std::string>>& tags) const {
+  std::vector<ParseOutcome> outcomes(words.size());
+  detail::for_each_unit(words.size(), [&](std::size_t s) {
+    try {
+      outcomes[s].tree = detail::with_model_errors<ConstituencyModelError>(
+          [&] { return parse(words[s], tags[s]); });
+    } catch (...) {
+      outcomes[s].error = std::current_exception();
+    }
+  });
+  return outcomes;
 }
 
 } // namespace velmora

@@ -1,6 +1,7 @@
 // The constituency parser's public face: loading, parsing word lists, and
 // storing trees in documents once every sentence of a document has parsed.
 
+#include <exception>
 #include <utility>
 
 #if defined(__GLIBC__)
@@ -13,6 +14,33 @@
 #include "constituency/constituency_impl.hpp"
 
 namespace velmora {
+namespace {
+
+// Appends each sentence's regular words and the tags the parser reads.
+void sentence_inputs(const Document& document, bool uses_xpos,
+                     std::vector<std::vector<std::string>>& words,
+                     std::vector<std::vector<std::string>>& tags) {
+  const SentenceSequence sentences = document.sentences();
+  for (std::uint64_t s = 0; s < sentences.size(); ++s) {
+    const WordSequence sentence = sentences.at(static_cast<std::int64_t>(s)).words();
+    std::vector<std::string>& texts = words.emplace_back();
+    std::vector<std::string>& labels = tags.emplace_back();
+    texts.reserve(sentence.size());
+    labels.reserve(sentence.size());
+    for (std::uint64_t w = 0; w < sentence.size(); ++w) {
+      const Word word = sentence.at(static_cast<std::int64_t>(w));
+      std::optional<std::string> tag = uses_xpos ? word.xpos() : word.upos();
+      if (!tag) {
+        throw ConstituencyModelError(uses_xpos ? "constituency requires XPOS on every word"
+                                               : "constituency requires UPOS on every word");
+      }
+      labels.push_back(std::move(*tag));
+      texts.push_back(word.text());
+    }
+  }
+}
+
+} // namespace
 
 ConstituencyPlan::ConstituencyPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
   try {
@@ -59,40 +87,23 @@ ConstituencyPlan::parse_many(const std::vector<std::vector<std::string>>& words,
   if (words.size() != tags.size()) {
     throw ConstituencyModelError("constituency sentence and tag batches have different lengths");
   }
-  return detail::with_model_errors<ConstituencyModelError>([&] {
-    std::vector<ConstituencyTree> trees;
-    trees.reserve(words.size());
-    for (std::size_t i = 0; i < words.size(); ++i) {
-      trees.push_back(impl_->parse(words[i], tags[i]));
+  std::vector<ConstituencyTree> trees;
+  trees.reserve(words.size());
+  for (Impl::ParseOutcome& outcome : impl_->parse_each(words, tags)) {
+    if (outcome.error) {
+      std::rethrow_exception(outcome.error);
     }
-    return trees;
-  });
+    trees.push_back(std::move(*outcome.tree));
+  }
+  return trees;
 }
 
 Document ConstituencyPlan::process(Document document) const {
-  const SentenceSequence sentences = document.sentences();
   std::vector<std::vector<std::string>> words;
   std::vector<std::vector<std::string>> tags;
-  words.reserve(sentences.size());
-  tags.reserve(sentences.size());
-  for (std::uint64_t s = 0; s < sentences.size(); ++s) {
-    const WordSequence sentence = sentences.at(static_cast<std::int64_t>(s)).words();
-    std::vector<std::string>& texts = words.emplace_back();
-    std::vector<std::string>& labels = tags.emplace_back();
-    texts.reserve(sentence.size());
-    labels.reserve(sentence.size());
-    for (std::uint64_t w = 0; w < sentence.size(); ++w) {
-      const Word word = sentence.at(static_cast<std::int64_t>(w));
-      std::optional<std::string> tag = impl_->uses_xpos ? word.xpos() : word.upos();
-      if (!tag) {
-        throw ConstituencyModelError(impl_->uses_xpos ? "constituency requires XPOS on every word"
-                                                      : "constituency requires UPOS on every word");
-      }
-      labels.push_back(std::move(*tag));
-      texts.push_back(word.text());
-    }
-  }
+  sentence_inputs(document, impl_->uses_xpos, words, tags);
   const std::vector<ConstituencyTree> trees = parse_many(words, tags);
+  const SentenceSequence sentences = document.sentences();
   for (std::size_t s = 0; s < trees.size(); ++s) {
     sentences.at(static_cast<std::int64_t>(s)).set_constituency(trees[s]);
   }
@@ -100,8 +111,40 @@ Document ConstituencyPlan::process(Document document) const {
 }
 
 std::vector<Document> ConstituencyPlan::process_bulk(std::vector<Document> documents) const {
-  for (Document& document : documents) {
-    document = process(std::move(document));
+  // The sentences of every document share the team at once; the trees are
+  // then stored document by document, in order, up to the first document
+  // that failed, as if the documents had been processed one after another.
+  std::vector<std::vector<std::string>> words;
+  std::vector<std::vector<std::string>> tags;
+  std::vector<std::size_t> first;
+  std::exception_ptr input_error;
+  for (const Document& document : documents) {
+    first.push_back(words.size());
+    try {
+      sentence_inputs(document, impl_->uses_xpos, words, tags);
+    } catch (...) {
+      input_error = std::current_exception();
+      words.resize(first.back());
+      tags.resize(first.back());
+      first.pop_back();
+      break;
+    }
+  }
+  first.push_back(words.size());
+  const std::vector<Impl::ParseOutcome> outcomes = impl_->parse_each(words, tags);
+  for (std::size_t d = 0; d + 1 < first.size(); ++d) {
+    for (std::size_t s = first[d]; s < first[d + 1]; ++s) {
+      if (outcomes[s].error) {
+        std::rethrow_exception(outcomes[s].error);
+      }
+    }
+    const SentenceSequence sentences = documents[d].sentences();
+    for (std::size_t s = first[d]; s < first[d + 1]; ++s) {
+      sentences.at(static_cast<std::int64_t>(s - first[d])).set_constituency(*outcomes[s].tree);
+    }
+  }
+  if (input_error) {
+    std::rethrow_exception(input_error);
   }
   return documents;
 }
