@@ -38,8 +38,9 @@ public:
   // The tree of one sentence: its word texts and their tags, in order.
   ConstituencyTree parse(const std::vector<std::string>& words,
                          const std::vector<std::string>& tags) const;
-  // One tree per sentence, parsed one after the other; the first failure
-  // propagates and no tree is returned.
+  // One tree per sentence, the sentences spread over the calling thread's
+  // team; the failure of the earliest failing sentence propagates and no
+  // tree is returned.
   std::vector<ConstituencyTree> parse_many(const std::vector<std::vector<std::string>>& words,
                                            const std::vector<std::vector<std::string>>& tags) const;
 
