@@ -44,6 +44,11 @@ public:
   // is written, so a failure leaves the document as it was. Returns the same
   // document.
   Document process(Document document) const;
+  // process for every document, with the sentences of all of them tagged in
+  // one batch. When tagging fails, the documents are processed one by one,
+  // so those before the failing one keep their tags and its error
+  // propagates.
+  std::vector<Document> process_bulk(std::vector<Document> documents) const;
 
 private:
   std::unique_ptr<Impl> impl_;

@@ -142,7 +142,7 @@ public:
                                              detail::PipelineCall& call) const override;
 };
 
-// Tags document by document: the entity tagger has no batched entry.
+// Tags the sentences of all documents of process_bulk in one batch.
 class NERProcessor final : public PlannedProcessor<NERPlan> {
 public:
   NERProcessor();
@@ -150,6 +150,7 @@ public:
   ~NERProcessor() override;
 
   Document process(Document document) const override;
+  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
   // One BIOES tag per word of one sentence.
   std::vector<std::string> tag(const std::vector<std::string>& words) const;
 };

@@ -224,6 +224,13 @@ Document NERProcessor::process(Document document) const {
   return plan_->process(std::move(document));
 }
 
+std::vector<Document> NERProcessor::process_bulk(std::vector<Document> documents) const {
+  if (!plan_) {
+    return Processor::process_bulk(std::move(documents));
+  }
+  return plan_->process_bulk(std::move(documents));
+}
+
 std::vector<std::string> NERProcessor::tag(const std::vector<std::string>& words) const {
   return require_plan().tag(words);
 }

@@ -13,6 +13,7 @@
 
 #include <velmora/text.hpp>
 
+#include "encoders/calling_thread.hpp"
 #include "encoders/lstm.hpp"
 #include "taggers/highway_lstm.hpp"
 #include "taggers/ner_impl.hpp"
@@ -139,8 +140,11 @@ at::Tensor NERPlan::Impl::run_tagger(const at::Tensor& features,
   std::vector<at::Tensor> outputs;
   outputs.reserve(lengths.size());
   std::vector<at::Tensor> by_sentence(lengths.size());
-  for (const detail::SentenceChunk& chunk :
-       detail::plan_sentence_chunks(lengths, kMaxSentences, kMaxPadded)) {
+  const std::vector<detail::SentenceChunk> chunks =
+      detail::plan_sentence_chunks(lengths, kMaxSentences, kMaxPadded);
+  // The chunks are independent: each runs whole on one thread of the team.
+  detail::for_each_unit(chunks.size(), [&](std::size_t unit) {
+    const detail::SentenceChunk& chunk = chunks[unit];
     const auto batch = static_cast<std::int64_t>(chunk.sentences.size());
     // Packed: each sentence's backward direction starts at its own last
     // word, as in a run over the sentence alone.
@@ -154,7 +158,7 @@ at::Tensor NERPlan::Impl::run_tagger(const at::Tensor& features,
       const std::size_t s = chunk.sentences[j];
       by_sentence[s] = output.select(0, static_cast<std::int64_t>(j)).narrow(0, 0, lengths[s]);
     }
-  }
+  });
   for (const at::Tensor& rows : by_sentence) {
     if (rows.defined()) {
       outputs.push_back(rows);

@@ -1,6 +1,7 @@
 // The entity tagger's public face: loading, tagging word lists, and writing
 // tags and entity spans into documents.
 
+#include <exception>
 #include <utility>
 
 #include <c10/core/InferenceMode.h>
@@ -46,12 +47,12 @@ std::vector<std::string> NERPlan::tag(const std::vector<std::string>& words) con
   return detail::with_model_errors<NERModelError>([&] { return impl_->tag_words(words); });
 }
 
-Document NERPlan::process(Document document) const {
+namespace {
+
+// The token views and token texts of a document's sentences, appended.
+void collect_sentences(const Document& document, std::vector<TokenSequence>& views,
+                       std::vector<std::vector<std::string>>& texts) {
   const SentenceSequence sentences = document.sentences();
-  std::vector<TokenSequence> views;
-  std::vector<std::vector<std::string>> texts;
-  views.reserve(sentences.size());
-  texts.reserve(sentences.size());
   for (std::uint64_t s = 0; s < sentences.size(); ++s) {
     TokenSequence tokens = sentences.at(static_cast<std::int64_t>(s)).tokens();
     std::vector<std::string>& sentence = texts.emplace_back();
@@ -61,17 +62,61 @@ Document NERPlan::process(Document document) const {
     }
     views.push_back(std::move(tokens));
   }
-  const std::vector<std::vector<std::string>> tags =
-      detail::with_model_errors<NERModelError>([&] { return impl_->tag_sentences(texts); });
-  for (std::size_t s = 0; s < views.size(); ++s) {
+}
+
+// Writes the tags of sentences [first, end) into their tokens.
+void write_tags(const std::vector<TokenSequence>& views,
+                const std::vector<std::vector<std::string>>& tags, std::size_t first,
+                std::size_t end) {
+  for (std::size_t s = first; s < end; ++s) {
     for (std::size_t t = 0; t < tags[s].size(); ++t) {
       Token token = views[s].at(static_cast<std::int64_t>(t));
       token.set_ner(tags[s][t]);
       token.set_multi_ner({tags[s][t]});
     }
   }
+}
+
+} // namespace
+
+Document NERPlan::process(Document document) const {
+  std::vector<TokenSequence> views;
+  std::vector<std::vector<std::string>> texts;
+  collect_sentences(document, views, texts);
+  const std::vector<std::vector<std::string>> tags =
+      detail::with_model_errors<NERModelError>([&] { return impl_->tag_sentences(texts); });
+  write_tags(views, tags, 0, views.size());
   document.rebuild_entities();
   return document;
+}
+
+std::vector<Document> NERPlan::process_bulk(std::vector<Document> documents) const {
+  std::vector<TokenSequence> views;
+  std::vector<std::vector<std::string>> texts;
+  std::vector<std::size_t> ends; // one past each document's last sentence
+  ends.reserve(documents.size());
+  for (const Document& document : documents) {
+    collect_sentences(document, views, texts);
+    ends.push_back(views.size());
+  }
+  std::vector<std::vector<std::string>> tags;
+  try {
+    tags = detail::with_model_errors<NERModelError>([&] { return impl_->tag_sentences(texts); });
+  } catch (const std::exception&) {
+    // Document by document, so that the documents before the failing one
+    // keep their tags and the same error propagates.
+    for (Document& document : documents) {
+      document = process(std::move(document));
+    }
+    return documents;
+  }
+  std::size_t first = 0;
+  for (std::size_t d = 0; d < documents.size(); ++d) {
+    write_tags(views, tags, first, ends[d]);
+    documents[d].rebuild_entities();
+    first = ends[d];
+  }
+  return documents;
 }
 
 std::vector<std::string> NERPlan::Impl::tag_words(const std::vector<std::string>& words) const {

@@ -220,5 +220,24 @@ TEST(NERDecode, AFailedProcessLeavesTheDocumentAsItWas) {
   EXPECT_EQ(plan.tag({"a", "b"}).size(), 2u);
 }
 
+TEST(NERDecode, AFailedBulkKeepsTheTagsOfTheDocumentsBeforeIt) {
+  // As when the documents are processed one by one: the middle document
+  // fails, the first keeps its tags, the middle and the last stay untagged.
+  const NERPlan plan(ner_fixture("models/charlstm_l1"), false);
+  std::vector<Document> documents = {test::document_of({{{"Paris"}, {"is"}, {"big"}}}),
+                                     test::document_of({{{"a"}, {"d\xFF"}}}),
+                                     test::document_of({{{"London"}}})};
+  const std::vector<Document> handles = documents;
+  EXPECT_EQ(test::message_of<std::invalid_argument>([&] { plan.process_bulk(documents); }),
+            "invalid UTF-8 sequence at byte offset 1");
+  EXPECT_EQ(test::written_tags(handles[0]).front(), plan.tag({"Paris", "is", "big"}));
+  for (const Document& untouched : {handles[1], handles[2]}) {
+    const TokenSequence tokens = untouched.sentences().at(0).tokens();
+    for (std::uint64_t t = 0; t < tokens.size(); ++t) {
+      EXPECT_EQ(tokens.at(static_cast<std::int64_t>(t)).ner(), std::nullopt);
+    }
+  }
+}
+
 } // namespace
 } // namespace velmora
