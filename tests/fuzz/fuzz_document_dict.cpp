@@ -1,5 +1,5 @@
 // The conversions behind Document.from_dict, to_dict and to_conll over
-// sentences the input spells out: spacing pieces taken out of each token's
+// sentences the input spells out: spacing fields taken out of each token's
 // misc, the document built from the records, its CoNLL-U, and the records
 // exported back. Records the builder refuses end the run; everything built
 // renders one ten-column line per row and survives the round trip.
@@ -27,7 +27,7 @@ public:
 
   std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
   bool flag() { return (byte() & 1) != 0; }
-  // Short strings, often built of the pieces the conversions look for.
+  // Short strings, often built of the fragments the conversions look for.
   std::string text() {
     static const char* const kPieces[] = {"SpaceAfter=No",
                                           "SpacesAfter=\\n",
@@ -179,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_rows(conll);
 
   // The dictionary form and back, twice: after one round the document must
-  // come back unchanged (the first round may sort misc pieces that spacing
+  // come back unchanged (the first round may sort misc fields that spacing
   // joined), and every token's spacing survives its trip through misc.
   const velmora::Document once = round_trip(*document, text);
   if (round_trip(once, text).to_conll() != once.to_conll()) {
