@@ -84,10 +84,9 @@ at::Tensor DepparsePlan::Impl::deep_biaffine(const std::string& prefix,
 // once, not one per operation.
 at::Tensor DepparsePlan::Impl::arc_log_probabilities(const at::Tensor& encoded,
                                                      const at::Tensor* padding_mask) const {
-  // The scorers of a few words are too small to pay for a parallel region.
-  const detail::CallingThreadOnly calling_thread(encoded.size(0) * encoded.size(1) *
-                                                     encoded.size(2) * deep_biaff_hidden_dim <
-                                                 detail::kParallelWork);
+  // The scorers of a long sentence are products worth the team.
+  const detail::TeamProduct team(encoded.size(0) * encoded.size(1) * encoded.size(2) *
+                                 deep_biaff_hidden_dim);
   at::Tensor arcs = deep_biaffine("unlabeled", encoded).squeeze(3);
 
   // offset[i][j] = j - i: the head's position minus the dependent's.
