@@ -7,7 +7,9 @@ import os
 import threading
 
 import pytest
+from conftest import EWT_DEV, read_conll
 from release_probe import assert_releases_lock
+from test_full_pipeline import as_read_back
 
 import _velmora
 from _velmora import (CorefModelError, CorefPlan, CorefPrediction, CorefProcessor, Document,
@@ -15,6 +17,7 @@ from _velmora import (CorefModelError, CorefPlan, CorefPrediction, CorefProcesso
                       ProcessorRequirementsError)
 
 MARGIN_TOLERANCE = 1e-5  # as in the C++ reference test
+MODELS = ["wordpiece_base", "wordpiece_singletons", "bpe_pairwise", "xlmr_zeros", "bpe_all"]
 
 
 @pytest.fixture(scope="module")
@@ -147,6 +150,12 @@ def chains(document):
              [(m.sentence, m.start_word, m.end_word) for m in c.mentions]) for c in document.coref]
 
 
+def check_round_trip(document):
+    read_conll(document)
+    entries = document.to_dict()
+    assert Document.from_dict(entries).to_dict() == as_read_back(entries)
+
+
 def test_processor(coref_dir, reference):
     bare = CorefProcessor()
     with pytest.raises(ProcessorNotImplementedError,
@@ -169,6 +178,8 @@ def test_processor(coref_dir, reference):
         if result["margin"] >= MARGIN_TOLERANCE:
             assert [c.representative_text for c in document.coref] == \
                 [c["text"] for c in result["chains"]]
+    for document in one_by_one:
+        check_round_trip(document)
     zero = next(d for d in one_by_one
                 if any(w.text == "_" for s in d.sentences for w in s.empty_words))
     before = (chains(zero), zero.to_dict())
@@ -190,3 +201,34 @@ def test_pipeline_with_tokenizer(model_dir, coref_dir):
             assert 0 <= mention.start_word < mention.end_word <= len(words)
     with pytest.raises(ProcessorRequirementsError):
         Pipeline("en", "coref", model_dir=models)
+    check_round_trip(document)
+
+
+@pytest.fixture(scope="module")
+def ewt_documents():
+    """The EWT dev treebank's documents in the dictionary form: words with
+    their UPOS, multi-word tokens and input empty words."""
+    conllu = pytest.importorskip("conllu", reason="the conllu package is not installed")
+    if not EWT_DEV.is_file():
+        pytest.skip(f"shared test data not found: ../shared/data/ud-en-ewt/{EWT_DEV.name}")
+    documents = []
+    for tokens in conllu.parse(EWT_DEV.read_text(encoding="utf-8")):
+        if "newdoc id" in tokens.metadata or not documents:
+            documents.append([])
+        documents[-1].append([
+            {"id": t["id"] if isinstance(t["id"], int) else (t["id"][0], t["id"][2]),
+             "text": t["form"]} | ({"upos": t["upos"]} if t["upos"] not in (None, "_") else {})
+            for t in tokens])
+    return documents
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_ewt_documents_render_strict_conll(coref_dir, ewt_documents, model):
+    processor = CorefProcessor(coref_dir / "models" / model)
+    documents = processor.bulk_process([Document.from_dict(d) for d in ewt_documents])
+    assert len(documents) == 318
+    generated = 0
+    for document in documents:
+        check_round_trip(document)
+        generated += sum(w.upos is None for s in document.sentences for w in s.empty_words)
+    assert (generated > 0) == processor.predicts_zero_anaphora
