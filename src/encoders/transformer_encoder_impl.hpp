@@ -25,13 +25,24 @@ class AOTIModelPackageLoader;
 
 namespace velmora {
 
+class ModelBundle;
+
 class TransformerEncoder::Impl {
 public:
   using Tokenizer = std::variant<WordPieceTokenizer, ByteBPETokenizer, XLMRobertaTokenizer>;
 
-  // Checks the package path and the limits, then loads the package. Throws
-  // TransformerError.
-  Impl(std::filesystem::path model_path, Tokenizer subword_tokenizer, std::size_t intra_op_threads,
+  // Where the package comes from: the file or directory at `path`, or, with a
+  // bundle, the bundle's artifact `artifact` (and `path` is the bundle
+  // directory joined with it, for messages and model_path()).
+  struct PackageSource {
+    std::filesystem::path path;
+    const ModelBundle* bundle = nullptr;
+    std::filesystem::path artifact;
+  };
+
+  // Checks the package source and the limits, then loads the package.
+  // Throws TransformerError.
+  Impl(PackageSource source, Tokenizer subword_tokenizer, std::size_t intra_op_threads,
        std::size_t max_length);
   ~Impl();
   Impl(const Impl&) = delete;

@@ -1,0 +1,34 @@
+#pragma once
+
+// Loading a compiled model package for one runner on the CPU. The archive is
+// unpacked here, into a fresh directory of this user's, and the package
+// runtime loads that directory: so every library is judged before the
+// dynamic loader sees it (a library that asks for an executable stack is
+// refused; loading it would make the stack of the whole process executable),
+// the bytes unpacked are read through one descriptor, and the directory is
+// removed as soon as the package is loaded. Include only from .cpp files.
+
+#include <filesystem>
+#include <memory>
+
+namespace torch::inductor {
+class AOTIModelPackageLoader;
+} // namespace torch::inductor
+
+namespace velmora::detail {
+
+struct BundleArtifact;
+
+// The package a caller names: a package file, or a directory that holds one
+// unpacked (loaded in place, after its libraries are judged). Throws
+// TransformerError naming the defect, and the runtime's own errors.
+std::unique_ptr<torch::inductor::AOTIModelPackageLoader>
+load_package(const std::filesystem::path& path);
+
+// A bundle's artifact, read through the descriptor the bundle opened (and,
+// with verification, hashed) it with: another file moved to its name since
+// changes nothing, and a file rewritten in place since is refused.
+std::unique_ptr<torch::inductor::AOTIModelPackageLoader>
+load_package(const BundleArtifact& artifact);
+
+} // namespace velmora::detail
