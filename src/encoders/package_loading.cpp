@@ -55,29 +55,6 @@ private:
   int fd_;
 };
 
-// A fresh directory that only this user may enter, removed with everything
-// in it.
-class ScratchDirectory {
-public:
-  ScratchDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "velmora-package-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      fail_with_errno("cannot create a directory to unpack the package");
-    }
-    path_ = pattern;
-  }
-  ~ScratchDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  ScratchDirectory(const ScratchDirectory&) = delete;
-  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-  const fs::path& path() const { return path_; }
-
-private:
-  fs::path path_;
-};
-
 bool is_library(const std::string& name) {
   return fs::path(name).extension() == ".so";
 }
@@ -223,22 +200,6 @@ std::unique_ptr<Loader> load_directory(const fs::path& directory) {
                                   /*num_runners=*/1, /*device_index=*/-1);
 }
 
-std::unique_ptr<Loader> load_archive(int fd, const FileIdentity& opened) {
-  const ScratchDirectory scratch;
-  const std::vector<UnpackedLibrary> copied = unpack(fd, opened.size, scratch.path());
-  // What was unpacked is what was opened (and hashed) only if the file has
-  // not been written since.
-  const std::optional<FileIdentity> now = file_identity(fd);
-  if (!now || *now != opened) {
-    throw TransformerError("the package file changed after it was opened");
-  }
-  std::unique_ptr<Loader> loader = load_directory(scratch.path());
-  for (const UnpackedLibrary& library : copied) {
-    keep_library(library.digest, library.file);
-  }
-  return loader;
-}
-
 void judge_directory_libraries(const fs::path& directory) {
   std::size_t seen = 0;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(directory)) {
@@ -258,11 +219,63 @@ void judge_directory_libraries(const fs::path& directory) {
 
 } // namespace
 
-std::unique_ptr<Loader> load_package(const fs::path& path) {
+// A fresh directory that only this user may enter, removed with everything
+// in it.
+class ScratchDirectory {
+public:
+  ScratchDirectory() {
+    std::string pattern = (fs::temp_directory_path() / "velmora-package-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      fail_with_errno("cannot create a directory to unpack the package");
+    }
+    path_ = pattern;
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  const fs::path& path() const { return path_; }
+
+private:
+  fs::path path_;
+};
+
+LoadedPackage::LoadedPackage() = default;
+LoadedPackage::LoadedPackage(LoadedPackage&&) noexcept = default;
+LoadedPackage& LoadedPackage::operator=(LoadedPackage&&) noexcept = default;
+LoadedPackage::~LoadedPackage() = default;
+
+namespace {
+
+LoadedPackage load_archive(int fd, const FileIdentity& opened) {
+  LoadedPackage package;
+  package.files = std::make_unique<ScratchDirectory>();
+  const fs::path& directory = package.files->path();
+  const std::vector<UnpackedLibrary> copied = unpack(fd, opened.size, directory);
+  // What was unpacked is what was opened (and hashed) only if the file has
+  // not been written since.
+  const std::optional<FileIdentity> now = file_identity(fd);
+  if (!now || *now != opened) {
+    throw TransformerError("the package file changed after it was opened");
+  }
+  package.loader = load_directory(directory);
+  for (const UnpackedLibrary& library : copied) {
+    keep_library(library.digest, library.file);
+  }
+  return package;
+}
+
+} // namespace
+
+LoadedPackage load_package(const fs::path& path) {
   std::error_code error;
   if (fs::is_directory(path, error)) {
     judge_directory_libraries(path);
-    return load_directory(path);
+    LoadedPackage package;
+    package.loader = load_directory(path);
+    return package;
   }
   const RegularFile file = open_regular_file(path);
   if (file.failure == RegularFile::Failure::not_regular) {
@@ -276,7 +289,7 @@ std::unique_ptr<Loader> load_package(const fs::path& path) {
   return load_archive(file.fd, file.identity);
 }
 
-std::unique_ptr<Loader> load_package(const BundleArtifact& artifact) {
+LoadedPackage load_package(const BundleArtifact& artifact) {
   return load_archive(artifact.file->fd, artifact.file->identity);
 }
 

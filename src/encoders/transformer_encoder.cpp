@@ -12,7 +12,6 @@
 
 #include "bundle/bundle_artifact.hpp"
 #include "bundle/tensor_errors.hpp"
-#include "encoders/package_loading.hpp"
 #include "encoders/transformer_encoder_impl.hpp"
 
 namespace velmora {
@@ -69,7 +68,7 @@ TransformerEncoder::Impl::Impl(PackageSource source, Tokenizer subword_tokenizer
   }
   const std::string prefix = "could not load AOTInductor transformer '" + path.string() + "': ";
   try {
-    loader = artifact != nullptr ? detail::load_package(*artifact) : detail::load_package(path);
+    package = artifact != nullptr ? detail::load_package(*artifact) : detail::load_package(path);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& error) {

@@ -19,9 +19,7 @@
 #include <velmora/transformer_encoder.hpp>
 #include <velmora/xlmr_tokenizer.hpp>
 
-namespace torch::inductor {
-class AOTIModelPackageLoader;
-} // namespace torch::inductor
+#include "encoders/package_loading.hpp"
 
 namespace velmora {
 
@@ -65,7 +63,7 @@ public:
   // The longest subword sequence, special tokens included, given to one run.
   std::uint64_t model_max_length;
   // Declared last so that it is destroyed first.
-  std::unique_ptr<torch::inductor::AOTIModelPackageLoader> loader;
+  detail::LoadedPackage package;
 
 private:
   // The output rows of every subword of `ids`, run whole or as overlapping
