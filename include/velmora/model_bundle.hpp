@@ -25,6 +25,13 @@ struct TensorDescriptor {
 };
 
 class ModelBundleImpl;
+class ModelBundle;
+
+namespace detail {
+struct BundleArtifact;
+const BundleArtifact* find_artifact(const ModelBundle& bundle,
+                                    const std::filesystem::path& relative);
+} // namespace detail
 
 // A read-only view of one converted model bundle directory: manifest identity,
 // the raw assets JSON text and every tensor by name. The tensor file and the
@@ -67,6 +74,8 @@ public:
   const std::string& assets_json() const;
 
 private:
+  friend const detail::BundleArtifact* detail::find_artifact(const ModelBundle&,
+                                                             const std::filesystem::path&);
   const ModelBundleImpl& impl() const;
 
   std::unique_ptr<ModelBundleImpl> impl_;

@@ -8,14 +8,18 @@
 #include <utility>
 #include <vector>
 
-#include "velmora/errors.hpp"
 #include "velmora/bert_encoding.hpp"
+#include "velmora/errors.hpp"
 
 namespace at {
 class Tensor;
 } // namespace at
 
 namespace velmora {
+
+namespace detail {
+class NativeTransformer;
+} // namespace detail
 
 // A pretrained transformer encoder compiled ahead of time into a model
 // package, with its subword tokenizer (WordPiece, byte-level BPE or XLM-R
@@ -77,7 +81,11 @@ public:
   static std::string runtime_version();
 
 private:
+  // Plans build their encoder over a bundle's artifact instead of a path.
+  friend class detail::NativeTransformer;
   class Impl;
+  explicit TransformerEncoder(std::unique_ptr<Impl> impl);
+
   std::unique_ptr<Impl> impl_;
 };
 

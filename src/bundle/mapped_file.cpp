@@ -46,6 +46,7 @@ std::unique_ptr<MappedFile> map_file(const std::filesystem::path& path) {
   }
   file->fd = opened.fd;
   file->size = opened.size;
+  file->identity = opened.identity;
   if (file->size == 0) {
     return file;
   }

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <memory>
 
+#include "bundle/regular_file.hpp"
+
 namespace velmora::detail {
 
 // A whole file mapped read-only. The descriptor stays open for as long as the
@@ -13,6 +15,8 @@ struct MappedFile {
   const std::byte* data = nullptr;
   std::uint64_t size = 0;
   int fd = -1;
+  // The file as opened, before any of its bytes were read.
+  FileIdentity identity;
 
   MappedFile() = default;
   MappedFile(const MappedFile&) = delete;

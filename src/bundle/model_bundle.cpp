@@ -9,6 +9,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/bundle_artifact.hpp"
 #include "bundle/bundle_checks.hpp"
 #include "bundle/finite_values.hpp"
 #include "bundle/mapped_file.hpp"
@@ -16,12 +17,6 @@
 
 namespace velmora {
 namespace detail {
-
-struct BundleArtifact {
-  std::string path; // relative, as written in the manifest
-  std::string sha256;
-  std::unique_ptr<detail::MappedFile> file;
-};
 
 struct NameHash {
   using is_transparent = void;
@@ -320,6 +315,17 @@ std::vector<std::string> ModelBundle::tensor_names() const {
 
 const TensorDescriptor& ModelBundle::tensor(std::string_view name) const {
   return impl().find_tensor(name);
+}
+
+const detail::BundleArtifact* detail::find_artifact(const ModelBundle& bundle,
+                                                    const std::filesystem::path& relative) {
+  const fs::path wanted = relative.lexically_normal();
+  for (const BundleArtifact& artifact : bundle.impl().artifacts) {
+    if (fs::path(artifact.path).lexically_normal() == wanted) {
+      return &artifact;
+    }
+  }
+  return nullptr;
 }
 
 const std::byte* ModelBundle::tensor_data(std::string_view name) const {

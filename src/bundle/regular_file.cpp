@@ -7,6 +7,27 @@
 #include <unistd.h>
 
 namespace velmora::detail {
+namespace {
+
+FileIdentity identity_of(const struct stat& status) {
+  FileIdentity identity;
+  identity.device = static_cast<std::uint64_t>(status.st_dev);
+  identity.inode = static_cast<std::uint64_t>(status.st_ino);
+  identity.size = static_cast<std::uint64_t>(status.st_size);
+  identity.modified_ns =
+      std::int64_t{status.st_mtim.tv_sec} * 1'000'000'000 + status.st_mtim.tv_nsec;
+  return identity;
+}
+
+} // namespace
+
+std::optional<FileIdentity> file_identity(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    return std::nullopt;
+  }
+  return identity_of(status);
+}
 
 RegularFile open_regular_file(const std::filesystem::path& path) {
   RegularFile file;
@@ -30,6 +51,7 @@ RegularFile open_regular_file(const std::filesystem::path& path) {
   }
   file.fd = fd;
   file.size = static_cast<std::uint64_t>(status.st_size);
+  file.identity = identity_of(status);
   return file;
 }
 

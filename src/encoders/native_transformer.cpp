@@ -7,6 +7,7 @@
 #include <ATen/ops/empty.h>
 
 #include "encoders/calling_thread.hpp"
+#include "encoders/transformer_encoder_impl.hpp"
 
 namespace velmora::detail {
 namespace {
@@ -75,6 +76,14 @@ NativeTransformer::NativeTransformer(std::shared_ptr<ModelBundle> bundle,
   }
   // Plans share the process-wide intra-op pool as it is.
   constexpr std::size_t kCurrentPool = 0;
+  using Encoder = TransformerEncoder::Impl;
+  // The package is the bundle's artifact of that name, read through the
+  // descriptor the bundle opened it with.
+  const auto build = [&](Encoder::Tokenizer subword_tokenizer) {
+    encoder_.reset(new TransformerEncoder(std::make_unique<Encoder>(
+        Encoder::PackageSource{bundle_->path() / artifact, bundle_.get(), artifact},
+        std::move(subword_tokenizer), kCurrentPool, model_max_length)));
+  };
 
   if (type == "WordPiece") {
     const bool lowercase = tokenizer_bool(tokenizer, "lowercase");
@@ -86,10 +95,9 @@ NativeTransformer::NativeTransformer(std::shared_ptr<ModelBundle> bundle,
     std::string prefix = tokenizer_string(tokenizer, "continuing_subword_prefix");
     const auto max_characters = static_cast<std::size_t>(
         positive(tokenizer, "max_input_characters_per_word", kTokenizerContext));
-    encoder_ = std::make_unique<TransformerEncoder>(
-        bundle_->path() / artifact, std::move(vocabulary), lowercase, strip_accents, kCurrentPool,
-        model_max_length, std::move(unknown), std::move(cls), std::move(sep), std::move(prefix),
-        max_characters);
+    build(Encoder::Tokenizer(std::in_place_index<0>, std::move(vocabulary), lowercase,
+                             strip_accents, std::move(unknown), std::move(cls), std::move(sep),
+                             std::move(prefix), max_characters));
   } else if (type == "ByteBPE") {
     std::vector<std::pair<std::string, std::string>> merges;
     for (const JsonValue& merge : tokenizer.at("merges", kTokenizerContext)
@@ -106,9 +114,8 @@ NativeTransformer::NativeTransformer(std::shared_ptr<ModelBundle> bundle,
     unknown_id_ = vocabulary_id(vocabulary, unknown);
     std::string cls = tokenizer_string(tokenizer, "cls_token");
     std::string sep = tokenizer_string(tokenizer, "sep_token");
-    encoder_ = std::make_unique<TransformerEncoder>(
-        bundle_->path() / artifact, std::move(vocabulary), std::move(merges), add_prefix_space,
-        kCurrentPool, model_max_length, std::move(unknown), std::move(cls), std::move(sep));
+    build(Encoder::Tokenizer(std::in_place_index<1>, std::move(vocabulary), std::move(merges),
+                             std::move(unknown), std::move(cls), std::move(sep), add_prefix_space));
   } else if (type == "XLMRobertaUnigram") {
     std::vector<float> scores;
     for (const JsonValue& score : tokenizer.at("scores", kTokenizerContext)
@@ -123,9 +130,8 @@ NativeTransformer::NativeTransformer(std::shared_ptr<ModelBundle> bundle,
     unknown_id_ = unknown_id;
     std::string cls = tokenizer_string(tokenizer, "cls_token");
     std::string sep = tokenizer_string(tokenizer, "sep_token");
-    encoder_ = std::make_unique<TransformerEncoder>(
-        bundle_->path() / artifact, std::move(vocabulary), std::move(scores), std::move(charsmap),
-        unknown_id, kCurrentPool, model_max_length, std::move(cls), std::move(sep));
+    build(Encoder::Tokenizer(std::in_place_index<2>, std::move(vocabulary), std::move(scores),
+                             std::move(charsmap), unknown_id, std::move(cls), std::move(sep)));
   } else {
     throw TransformerError("unsupported native transformer tokenizer type: " + type);
   }

@@ -1,6 +1,7 @@
 #include <velmora/transformer_encoder.hpp>
 
 #include <exception>
+#include <new>
 #include <system_error>
 #include <utility>
 
@@ -9,8 +10,8 @@
 #include <c10/util/Exception.h>
 #include <torch/csrc/inductor/aoti_package/model_package_loader.h>
 
+#include "bundle/bundle_artifact.hpp"
 #include "bundle/tensor_errors.hpp"
-#include "encoders/package_weights_release.hpp"
 #include "encoders/transformer_encoder_impl.hpp"
 
 namespace velmora {
@@ -33,14 +34,25 @@ std::vector<std::vector<float>> rows_of(const at::Tensor& matrix) {
 
 } // namespace
 
-TransformerEncoder::Impl::Impl(std::filesystem::path model_path, Tokenizer subword_tokenizer,
+TransformerEncoder::Impl::Impl(PackageSource source, Tokenizer subword_tokenizer,
                                std::size_t intra_op_threads, std::size_t max_length)
-    : path(std::move(model_path)), tokenizer(std::move(subword_tokenizer)),
+    : path(std::move(source.path)), tokenizer(std::move(subword_tokenizer)),
       model_max_length(max_length) {
-  std::error_code ignored;
-  const std::filesystem::file_status status = std::filesystem::status(path, ignored);
-  if (!std::filesystem::is_regular_file(status) && !std::filesystem::is_directory(status)) {
-    throw TransformerError("AOTInductor transformer model does not exist: " + path.string());
+  const detail::BundleArtifact* artifact = nullptr;
+  if (source.bundle != nullptr) {
+    // Only a file the manifest lists has been sized and, with verification,
+    // hashed; anything else beside the bundle's files is not its code.
+    artifact = detail::find_artifact(*source.bundle, source.artifact);
+    if (artifact == nullptr) {
+      throw TransformerError("transformer artifact is not listed in the bundle manifest: '" +
+                             source.artifact.string() + "'");
+    }
+  } else {
+    std::error_code ignored;
+    const std::filesystem::file_status status = std::filesystem::status(path, ignored);
+    if (!std::filesystem::is_regular_file(status) && !std::filesystem::is_directory(status)) {
+      throw TransformerError("AOTInductor transformer model does not exist: " + path.string());
+    }
   }
   if (model_max_length <= 4) {
     throw TransformerError("transformer model_max_length must be at least 5");
@@ -56,10 +68,9 @@ TransformerEncoder::Impl::Impl(std::filesystem::path model_path, Tokenizer subwo
   }
   const std::string prefix = "could not load AOTInductor transformer '" + path.string() + "': ";
   try {
-    const detail::PackageWeightsRelease release;
-    loader = std::make_unique<torch::inductor::AOTIModelPackageLoader>(
-        path.string(), "model", /*run_single_threaded=*/false, /*num_runners=*/1,
-        /*device_index=*/-1);
+    package = artifact != nullptr ? detail::load_package(*artifact) : detail::load_package(path);
+  } catch (const std::bad_alloc&) {
+    throw;
   } catch (const std::exception& error) {
     throw TransformerError(prefix + detail::libtorch_error_message(error));
   }
@@ -82,7 +93,7 @@ TransformerEncoder::TransformerEncoder(std::filesystem::path model_path,
                                        std::string continuing_subword_prefix,
                                        std::size_t max_input_characters_per_word)
     : impl_(std::make_unique<Impl>(
-          std::move(model_path),
+          Impl::PackageSource{std::move(model_path), nullptr, {}},
           Impl::Tokenizer(std::in_place_index<0>, std::move(vocabulary), lowercase, strip_accents,
                           std::move(unknown_token), std::move(cls_token), std::move(sep_token),
                           std::move(continuing_subword_prefix), max_input_characters_per_word),
@@ -94,7 +105,7 @@ TransformerEncoder::TransformerEncoder(std::filesystem::path model_path,
                                        bool add_prefix_space, std::size_t intra_op_threads,
                                        std::size_t model_max_length, std::string unknown_token,
                                        std::string cls_token, std::string sep_token)
-    : impl_(std::make_unique<Impl>(std::move(model_path),
+    : impl_(std::make_unique<Impl>(Impl::PackageSource{std::move(model_path), nullptr, {}},
                                    Impl::Tokenizer(std::in_place_index<1>, std::move(vocabulary),
                                                    std::move(merges), std::move(unknown_token),
                                                    std::move(cls_token), std::move(sep_token),
@@ -108,12 +119,14 @@ TransformerEncoder::TransformerEncoder(std::filesystem::path model_path,
                                        std::int64_t unknown_id, std::size_t intra_op_threads,
                                        std::size_t model_max_length, std::string cls_token,
                                        std::string sep_token)
-    : impl_(std::make_unique<Impl>(std::move(model_path),
+    : impl_(std::make_unique<Impl>(Impl::PackageSource{std::move(model_path), nullptr, {}},
                                    Impl::Tokenizer(std::in_place_index<2>, std::move(vocabulary),
                                                    std::move(scores),
                                                    std::move(precompiled_charsmap), unknown_id,
                                                    std::move(cls_token), std::move(sep_token)),
                                    intra_op_threads, model_max_length)) {}
+
+TransformerEncoder::TransformerEncoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 TransformerEncoder::~TransformerEncoder() = default;
 TransformerEncoder::TransformerEncoder(TransformerEncoder&& other) noexcept = default;

@@ -19,19 +19,28 @@
 #include <velmora/transformer_encoder.hpp>
 #include <velmora/xlmr_tokenizer.hpp>
 
-namespace torch::inductor {
-class AOTIModelPackageLoader;
-} // namespace torch::inductor
+#include "encoders/package_loading.hpp"
 
 namespace velmora {
+
+class ModelBundle;
 
 class TransformerEncoder::Impl {
 public:
   using Tokenizer = std::variant<WordPieceTokenizer, ByteBPETokenizer, XLMRobertaTokenizer>;
 
-  // Checks the package path and the limits, then loads the package. Throws
-  // TransformerError.
-  Impl(std::filesystem::path model_path, Tokenizer subword_tokenizer, std::size_t intra_op_threads,
+  // Where the package comes from: the file or directory at `path`, or, with a
+  // bundle, the bundle's artifact `artifact` (and `path` is the bundle
+  // directory joined with it, for messages and model_path()).
+  struct PackageSource {
+    std::filesystem::path path;
+    const ModelBundle* bundle = nullptr;
+    std::filesystem::path artifact;
+  };
+
+  // Checks the package source and the limits, then loads the package.
+  // Throws TransformerError.
+  Impl(PackageSource source, Tokenizer subword_tokenizer, std::size_t intra_op_threads,
        std::size_t max_length);
   ~Impl();
   Impl(const Impl&) = delete;
@@ -54,7 +63,7 @@ public:
   // The longest subword sequence, special tokens included, given to one run.
   std::uint64_t model_max_length;
   // Declared last so that it is destroyed first.
-  std::unique_ptr<torch::inductor::AOTIModelPackageLoader> loader;
+  detail::LoadedPackage package;
 
 private:
   // The output rows of every subword of `ids`, run whole or as overlapping

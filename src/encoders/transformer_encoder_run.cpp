@@ -49,7 +49,7 @@ at::Tensor TransformerEncoder::Impl::run(const std::int64_t* ids, std::size_t co
   std::vector<at::Tensor> outputs;
   const std::string prefix = "AOTInductor transformer inference failed: ";
   try {
-    outputs = loader->run(inputs, nullptr);
+    outputs = package.loader->run(inputs, nullptr);
   } catch (const std::exception& error) {
     throw TransformerError(prefix + detail::libtorch_error_message(error));
   }

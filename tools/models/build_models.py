@@ -9,11 +9,11 @@ first building the bundles of LIST (comma-separated processor names, "all"
 for every processor; default the default pipeline
 "tokenize,mwt,pos,lemma,depparse") that it does not hold yet. It lives under
 <cache>/models/<key>/, the key hashing this file, the fixture generator's
-modules it borrows the networks from, the torch version and whether the EWT
-treebank was there; a bundle is built the first time a list asks for it and
-kept, and concurrent callers wait on a lock and reuse one build. Nothing here
-runs in the test suite; tools/main.sh and tools/bench/bench_pipeline.py use
-it.
+modules it borrows the networks from, the torch version, the CPU's
+instruction-set flags and whether the EWT treebank was there; a bundle is
+built the first time a list asks for it and kept, and concurrent callers wait
+on a lock and reuse one build. Nothing here runs in the test suite;
+tools/main.sh and tools/bench/bench_pipeline.py use it.
 
 Layout: <dir>/1.14.0/en/index.json naming one bundle per processor built so
 far, each in <dir>/1.14.0/en/<processor>/ with real SHA-256 checksums.
@@ -202,9 +202,25 @@ def generator_sources(names=GENERATORS):
     return [FIXTURES / f"{name}.py" for name in sorted(seen)]
 
 
+def cpu_flags():
+    """The CPU's instruction-set flags, sorted (the `flags` line of
+    /proc/cpuinfo; empty where there is none). Packages are compiled for the
+    CPU that builds them (-march=native), so a cache carried to another kind
+    of CPU must be rebuilt rather than die of an illegal instruction."""
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as info:
+            for line in info:
+                if line.startswith("flags"):
+                    return " ".join(sorted(line.split(":", 1)[1].split()))
+    except OSError:
+        pass
+    return ""
+
+
 def cache_key():
     digest = hashlib.sha256(importlib.metadata.version("torch").encode())
     digest.update(b"ewt" if EWT_DEV.exists() else b"fallback")
+    digest.update(cpu_flags().encode())
     for path in [pathlib.Path(__file__).resolve(), HERE / "reference.py"] + generator_sources():
         digest.update(path.name.encode())
         digest.update(path.read_bytes())

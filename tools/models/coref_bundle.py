@@ -5,10 +5,10 @@ PyTorch reference.
 
 prints the bundle directory, building it first when it is missing (under
 <cache>/models/coref-<key>/coref, the key hashing this file, the fixture
-modules it borrows from, the torch version and whether the EWT treebank was
-there). `build_coref(directory, sentences, texts)` has the signature of the
-steps of build_models.py, so a full model directory can add it as one more
-processor.
+modules it borrows from, the torch version, the CPU's instruction-set flags
+(the package is compiled for them) and whether the EWT treebank was there).
+`build_coref(directory, sentences, texts)` has the signature of the steps of
+build_models.py, so a full model directory can add it as one more processor.
 
 Sizes (REALISTIC): a transformer encoder of 24 post-norm layers, hidden 1024,
 16 heads and feed-forward 4096 (the size of the large encoders coreference
@@ -190,6 +190,7 @@ def cache_key():
 
     digest = hashlib.sha256(importlib.metadata.version("torch").encode())
     digest.update(b"ewt" if build_models.EWT_DEV.exists() else b"fallback")
+    digest.update(build_models.cpu_flags().encode())
     sources = [pathlib.Path(__file__).resolve()]
     sources += build_models.generator_sources(["gen_coref", "bundle_writer"])
     for path in sources:

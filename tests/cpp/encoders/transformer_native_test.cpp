@@ -136,8 +136,8 @@ TEST(NativeTransformer, RefusesTransformerAssetsItCannotRun) {
       failure("wordpiece", vt::with_member(wp, "artifact", str(std::string("tiny.pt2\0x", 10)))),
       local);
   EXPECT_EQ(failure("wordpiece", vt::with_member(wp, "artifact", str("absent.pt2"))),
-            "transformer: AOTInductor transformer model does not exist: " +
-                (open_bundle("wordpiece")->path() / "absent.pt2").string());
+            "transformer: transformer artifact is not listed in the bundle manifest: "
+            "'absent.pt2'");
   EXPECT_EQ(failure("wordpiece", vt::with_member(wp, "hidden_size", JsonValue(0LL))),
             "transformer: assets.transformer.hidden_size must be positive");
   EXPECT_EQ(failure("wordpiece", vt::with_member(wp, "hidden_size", JsonValue(16.0))),

@@ -1,0 +1,47 @@
+#pragma once
+
+// Loading a compiled model package for one runner on the CPU. The archive is
+// unpacked here, into a fresh directory of this user's, and the package
+// runtime loads that directory: so every library is judged before the
+// dynamic loader sees it (a library that asks for an executable stack is
+// refused; loading it would make the stack of the whole process executable),
+// the bytes unpacked are read through one descriptor, and the directory goes
+// with the loaded package. Include only from .cpp files.
+
+#include <filesystem>
+#include <memory>
+
+namespace torch::inductor {
+class AOTIModelPackageLoader;
+} // namespace torch::inductor
+
+namespace velmora::detail {
+
+struct BundleArtifact;
+class ScratchDirectory;
+
+// A loaded package and the files it was loaded from, released together: the
+// runtime first, then the files. Movable.
+struct LoadedPackage {
+  LoadedPackage();
+  LoadedPackage(LoadedPackage&&) noexcept;
+  LoadedPackage& operator=(LoadedPackage&&) noexcept;
+  ~LoadedPackage();
+
+  // The directory the package was unpacked into; none for a package that
+  // was a directory already.
+  std::unique_ptr<ScratchDirectory> files;
+  std::unique_ptr<torch::inductor::AOTIModelPackageLoader> loader;
+};
+
+// The package a caller names: a package file, or a directory that holds one
+// unpacked (loaded in place, after its libraries are judged). Throws
+// TransformerError naming the defect, and the runtime's own errors.
+LoadedPackage load_package(const std::filesystem::path& path);
+
+// A bundle's artifact, read through the descriptor the bundle opened (and,
+// with verification, hashed) it with: another file moved to its name since
+// changes nothing, and a file rewritten in place since is refused.
+LoadedPackage load_package(const BundleArtifact& artifact);
+
+} // namespace velmora::detail
