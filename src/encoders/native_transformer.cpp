@@ -153,8 +153,10 @@ at::Tensor NativeTransformer::encode(const std::vector<std::string>& words,
                                      bool keep_endpoints) const {
   // Every layer's products are at least one row per word by the hidden width
   // squared; wide encoders pay for the team even over a few words.
+  // The plan's call already holds its work to the calling thread; the
+  // encoder's own entry would hold it again, inside the lent team.
   const TeamProduct team(static_cast<std::int64_t>(words.size()) * hidden_size_ * hidden_size_);
-  return checked_width(encoder_->encode_words_tensor(words, keep_endpoints));
+  return checked_width(encoder_->impl_->encode_words(words, keep_endpoints));
 }
 
 WordPieceEncoding NativeTransformer::tokenize(const std::vector<std::string>& words,
@@ -168,7 +170,8 @@ at::Tensor NativeTransformer::encode_ids(const std::vector<std::int64_t>& input_
     return at::empty({0, hidden_size_}, at::TensorOptions().dtype(at::kFloat));
   }
   const TeamProduct team(static_cast<std::int64_t>(input_ids.size()) * hidden_size_ * hidden_size_);
-  return checked_width(encoder_->encode_ids_tensor(input_ids, attention_mask));
+  return checked_width(encoder_->impl_->run(input_ids.data(), input_ids.size(),
+                                            attention_mask.data(), attention_mask.size()));
 }
 
 } // namespace velmora::detail

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <ATen/Parallel.h>
 #include <torch/csrc/inductor/aoti_package/model_package_loader.h>
 
 #include <velmora/errors.hpp>
@@ -196,8 +197,12 @@ std::vector<UnpackedLibrary> unpack(int fd, std::uint64_t size, const fs::path& 
 
 std::unique_ptr<Loader> load_directory(const fs::path& directory) {
   const PackageWeightsRelease release;
+  // One runner per thread of the team, so that a call's units (sentences,
+  // windows, documents) run the package at once instead of queueing for one
+  // runner; the runners share the package's weights.
+  const auto runners = static_cast<std::size_t>(std::max(1, at::get_num_threads()));
   return std::make_unique<Loader>(directory.string(), "model", /*run_single_threaded=*/false,
-                                  /*num_runners=*/1, /*device_index=*/-1);
+                                  runners, /*device_index=*/-1);
 }
 
 void judge_directory_libraries(const fs::path& directory) {

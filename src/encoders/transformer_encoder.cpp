@@ -12,6 +12,7 @@
 
 #include "bundle/bundle_artifact.hpp"
 #include "bundle/tensor_errors.hpp"
+#include "encoders/model_call.hpp"
 #include "encoders/transformer_encoder_impl.hpp"
 
 namespace velmora {
@@ -134,12 +135,13 @@ TransformerEncoder& TransformerEncoder::operator=(TransformerEncoder&& other) no
 
 at::Tensor TransformerEncoder::encode_words_tensor(const std::vector<std::string>& words,
                                                    bool keep_endpoints) const {
-  return impl_->encode_words(words, keep_endpoints);
+  return detail::model_call<TransformerError>(
+      [&] { return impl_->encode_words(words, keep_endpoints); });
 }
 
 std::vector<std::vector<float>> TransformerEncoder::encode(const std::vector<std::string>& words,
                                                            bool keep_endpoints) const {
-  return rows_of(impl_->encode_words(words, keep_endpoints));
+  return rows_of(encode_words_tensor(words, keep_endpoints));
 }
 
 WordPieceEncoding TransformerEncoder::tokenize(const std::vector<std::string>& words,
@@ -153,8 +155,10 @@ TransformerEncoder::encode_ids_tensor(const std::vector<std::int64_t>& input_ids
   if (input_ids.empty()) {
     return at::empty({0, 0}, at::TensorOptions().dtype(at::kFloat));
   }
-  return impl_->run(input_ids.data(), input_ids.size(), attention_mask.data(),
-                    attention_mask.size());
+  return detail::model_call<TransformerError>([&] {
+    return impl_->run(input_ids.data(), input_ids.size(), attention_mask.data(),
+                      attention_mask.size());
+  });
 }
 
 std::vector<std::vector<float>>
