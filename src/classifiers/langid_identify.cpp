@@ -22,6 +22,7 @@
 #include "bundle/tensor_errors.hpp"
 #include "classifiers/langid_impl.hpp"
 #include "encoders/lstm.hpp"
+#include "encoders/model_call.hpp"
 #include "taggers/sentence_batches.hpp"
 
 namespace velmora {
@@ -68,8 +69,7 @@ std::string LangIDPlan::identify(const std::string& text,
 
 std::vector<std::string> LangIDPlan::identify_many(const std::vector<std::string>& texts,
                                                    const std::vector<std::string>& langs) const {
-  return detail::with_model_errors<LangIDModelError>(
-      [&] { return impl_->identify_many(texts, langs); });
+  return detail::model_call<LangIDModelError>([&] { return impl_->identify_many(texts, langs); });
 }
 
 std::int64_t LangIDPlan::Impl::checked_length(const std::string& text) {

@@ -13,6 +13,7 @@
 
 #include "bundle/tensor_errors.hpp"
 #include "classifiers/sentiment_impl.hpp"
+#include "encoders/model_call.hpp"
 
 namespace velmora {
 namespace {
@@ -99,7 +100,7 @@ std::int64_t SentimentPlan::classify(const std::vector<std::string>& words) cons
 std::vector<std::int64_t>
 SentimentPlan::classify_many(const std::vector<std::vector<std::string>>& sentences,
                              std::uint64_t batch_size) const {
-  return detail::with_model_errors<SentimentModelError>(
+  return detail::model_call<SentimentModelError>(
       [&] { return impl_->classify_many(sentences, batch_size); });
 }
 
@@ -142,7 +143,9 @@ SentimentPlan::Impl::classify_many(const std::vector<std::vector<std::string>>& 
 
   c10::InferenceMode guard;
   std::vector<std::int64_t> classes(sentences.size(), 0);
-  for (const detail::BatchRange& range : plan.batches) {
+  // Each batch is one unit of the team.
+  detail::for_each_unit(plan.batches.size(), [&](std::size_t unit) {
+    const detail::BatchRange& range = plan.batches[unit];
     std::vector<std::vector<std::string>> batch;
     batch.reserve(range.end - range.begin);
     for (std::size_t j = range.begin; j < range.end; ++j) {
@@ -153,7 +156,7 @@ SentimentPlan::Impl::classify_many(const std::vector<std::vector<std::string>>& 
     for (std::size_t j = range.begin; j < range.end; ++j) {
       classes[plan.order[j]] = values[j - range.begin];
     }
-  }
+  });
   return classes;
 }
 

@@ -12,6 +12,7 @@
 
 #include "bundle/tensor_errors.hpp"
 #include "constituency/constituency_impl.hpp"
+#include "encoders/model_call.hpp"
 
 namespace velmora {
 namespace {
@@ -77,8 +78,7 @@ bool ConstituencyPlan::uses_xpos() const {
 
 ConstituencyTree ConstituencyPlan::parse(const std::vector<std::string>& words,
                                          const std::vector<std::string>& tags) const {
-  return detail::with_model_errors<ConstituencyModelError>(
-      [&] { return impl_->parse(words, tags); });
+  return detail::model_call<ConstituencyModelError>([&] { return impl_->parse(words, tags); });
 }
 
 std::vector<ConstituencyTree>
@@ -89,7 +89,8 @@ ConstituencyPlan::parse_many(const std::vector<std::vector<std::string>>& words,
   }
   std::vector<ConstituencyTree> trees;
   trees.reserve(words.size());
-  for (Impl::ParseOutcome& outcome : impl_->parse_each(words, tags)) {
+  for (Impl::ParseOutcome& outcome :
+       detail::model_call<ConstituencyModelError>([&] { return impl_->parse_each(words, tags); })) {
     if (outcome.error) {
       std::rethrow_exception(outcome.error);
     }
@@ -131,7 +132,8 @@ std::vector<Document> ConstituencyPlan::process_bulk(std::vector<Document> docum
     }
   }
   first.push_back(words.size());
-  const std::vector<Impl::ParseOutcome> outcomes = impl_->parse_each(words, tags);
+  const std::vector<Impl::ParseOutcome> outcomes =
+      detail::model_call<ConstituencyModelError>([&] { return impl_->parse_each(words, tags); });
   for (std::size_t d = 0; d + 1 < first.size(); ++d) {
     for (std::size_t s = first[d]; s < first[d + 1]; ++s) {
       if (outcomes[s].error) {

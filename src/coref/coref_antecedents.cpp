@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <utility>
@@ -18,6 +19,7 @@
 #include <c10/util/Exception.h>
 
 #include "coref/coref_impl.hpp"
+#include "encoders/calling_thread.hpp"
 
 namespace velmora::detail {
 namespace {
@@ -147,7 +149,11 @@ coref_word_clusters(const CorefPlan::Impl& impl, const at::Tensor& words,
   std::int64_t top = 0;
   do { // once at least, so that an empty document gets its empty tensors
     const std::int64_t rows = std::min(block, n - top);
-    at::Tensor rough = at::matmul(projected.narrow(0, top, rows), words.t()).contiguous();
+    at::Tensor rough;
+    {
+      const TeamProduct team(rows * n * words.size(1));
+      rough = at::matmul(projected.narrow(0, top, rows), words.t()).contiguous();
+    }
     float* row = rough.mutable_data_ptr<float>();
     for (std::int64_t i = top; i < top + rows; ++i, row += n) {
       for (std::int64_t j = i; j < n; ++j) {
@@ -193,9 +199,15 @@ coref_word_clusters(const CorefPlan::Impl& impl, const at::Tensor& words,
   }
 
   std::vector<std::int64_t> antecedents(static_cast<std::size_t>(n), -1);
-  std::vector<bool> may_stand_alone(impl.singletons ? static_cast<std::size_t>(n) : 0, false);
-  for (std::int64_t s = 0; s < n; s += impl.a_scoring_batch_size) {
+  // One byte per word: units write their words' flags at once.
+  std::vector<std::uint8_t> stands_alone(impl.singletons ? static_cast<std::size_t>(n) : 0, 0);
+  const std::int64_t batches = (n + impl.a_scoring_batch_size - 1) / impl.a_scoring_batch_size;
+  // Each batch of words is one unit of the team; a lone batch may lend the
+  // team to its products instead.
+  for_each_unit(static_cast<std::size_t>(batches), [&](std::size_t unit) {
+    const std::int64_t s = static_cast<std::int64_t>(unit) * impl.a_scoring_batch_size;
     const std::int64_t b = std::min(impl.a_scoring_batch_size, n - s);
+    const TeamProduct team(b * k * words.size(1) * first.product_weight.size(0));
     const at::Tensor batch_candidates = candidates.narrow(0, s, b);
     const at::Tensor word_rows = words.narrow(0, s, b);
     const at::Tensor candidate_rows =
@@ -235,10 +247,11 @@ coref_word_clusters(const CorefPlan::Impl& impl, const at::Tensor& words,
       const at::Tensor starts = at::matmul(anaphoricity, start_map.t()).contiguous();
       const float* start = starts.const_data_ptr<float>();
       for (std::int64_t r = 0; r < b; ++r) {
-        may_stand_alone[static_cast<std::size_t>(s + r)] = start[r] >= kDummyScore;
+        stands_alone[static_cast<std::size_t>(s + r)] = start[r] >= kDummyScore ? 1 : 0;
       }
     }
-  }
+  });
+  const std::vector<bool> may_stand_alone(stands_alone.begin(), stands_alone.end());
   return coref_link_clusters(antecedents, may_stand_alone);
 }
 

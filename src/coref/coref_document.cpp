@@ -3,6 +3,7 @@
 // planned is the document changed.
 
 #include <algorithm>
+#include <exception>
 #include <optional>
 #include <tuple>
 #include <unordered_map>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "coref/coref_impl.hpp"
+#include "encoders/model_call.hpp"
 
 namespace velmora {
 namespace detail {
@@ -181,16 +183,22 @@ void apply_coref_document_edit(DocumentStorage& storage, CorefDocumentEdit edit)
 
 } // namespace detail
 
-Document CorefPlan::process(Document document) const {
-  DocumentStorage& storage = *document.storage();
-  // A sentence is handed to the model as its rank among the sentences that
-  // have regular words; the model only compares the ids.
+namespace {
+
+// The model's view of a document: its regular words, each with its
+// sentence's rank among the sentences that have regular words (the model
+// only compares the ids) and its sentence's speaker.
+struct CorefInputs {
   std::vector<std::string> texts;
   std::vector<std::size_t> ranks;
   std::vector<std::string> speakers;
-  texts.reserve(storage.regular_word_count);
-  ranks.reserve(storage.regular_word_count);
-  speakers.reserve(storage.regular_word_count);
+};
+
+CorefInputs coref_inputs(const DocumentStorage& storage) {
+  CorefInputs inputs;
+  inputs.texts.reserve(storage.regular_word_count);
+  inputs.ranks.reserve(storage.regular_word_count);
+  inputs.speakers.reserve(storage.regular_word_count);
   std::size_t rank = 0;
   for (std::uint64_t s = 0; s < storage.sentence_count(); ++s) {
     const std::uint32_t first = storage.sentence_word_offsets[s];
@@ -201,20 +209,62 @@ Document CorefPlan::process(Document document) const {
     const std::string speaker =
         storage.pool.optional(storage.sentence_speaker[s]).value_or(std::string("_"));
     for (std::uint32_t w = first; w < end; ++w) {
-      texts.push_back(storage.pool.get(storage.word_text[w]));
-      ranks.push_back(rank);
-      speakers.push_back(speaker);
+      inputs.texts.push_back(storage.pool.get(storage.word_text[w]));
+      inputs.ranks.push_back(rank);
+      inputs.speakers.push_back(speaker);
     }
     ++rank;
   }
-  CorefPrediction prediction = resolve(texts, ranks, speakers);
+  return inputs;
+}
+
+} // namespace
+
+Document CorefPlan::process(Document document) const {
+  DocumentStorage& storage = *document.storage();
+  const CorefInputs inputs = coref_inputs(storage);
+  const CorefPrediction prediction = resolve(inputs.texts, inputs.ranks, inputs.speakers);
   detail::apply_coref_document_edit(storage, detail::coref_document_edit(storage, prediction));
   return document;
 }
 
 std::vector<Document> CorefPlan::process_bulk(std::vector<Document> documents) const {
-  for (Document& document : documents) {
-    document = process(std::move(document));
+  // Documents that share a storage see each other's edits: those go one
+  // after the other.
+  std::unordered_set<const DocumentStorage*> storages;
+  for (const Document& document : documents) {
+    if (!storages.insert(document.storage().get()).second) {
+      for (Document& each : documents) {
+        each = process(std::move(each));
+      }
+      return documents;
+    }
+  }
+  // Each document is resolved as one unit of the team; the edits then go in
+  // in order, up to the first document that failed, as if the documents had
+  // been processed one after another.
+  struct Outcome {
+    std::optional<CorefPrediction> prediction;
+    std::exception_ptr error;
+  };
+  std::vector<Outcome> outcomes(documents.size());
+  detail::model_call<CorefModelError>([&] {
+    detail::for_each_unit(documents.size(), [&](std::size_t d) {
+      try {
+        const CorefInputs inputs = coref_inputs(*documents[d].storage());
+        outcomes[d].prediction = resolve(inputs.texts, inputs.ranks, inputs.speakers);
+      } catch (...) {
+        outcomes[d].error = std::current_exception();
+      }
+    });
+  });
+  for (std::size_t d = 0; d < documents.size(); ++d) {
+    if (outcomes[d].error) {
+      std::rethrow_exception(outcomes[d].error);
+    }
+    DocumentStorage& storage = *documents[d].storage();
+    detail::apply_coref_document_edit(
+        storage, detail::coref_document_edit(storage, *outcomes[d].prediction));
   }
   return documents;
 }

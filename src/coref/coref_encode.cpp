@@ -14,6 +14,7 @@
 #include <c10/core/InferenceMode.h>
 
 #include "coref/coref_impl.hpp"
+#include "encoders/calling_thread.hpp"
 
 namespace velmora::detail {
 
@@ -71,16 +72,20 @@ CorefSubwordEncoding coref_subword_vectors(const CorefPlan::Impl& impl,
 
   const std::int64_t start_id = impl.cls_id >= 0 ? impl.cls_id : impl.eos_id;
   const std::int64_t end_id = impl.sep_id >= 0 ? impl.sep_id : impl.eos_id;
-  std::vector<at::Tensor> parts;
-  for (const auto& [start, end] : coref_windows(subword_sentences, impl.bert_window_size - 2)) {
+  // Each window runs alone through the encoder: one unit of the team.
+  const std::vector<std::pair<std::int64_t, std::int64_t>> windows =
+      coref_windows(subword_sentences, impl.bert_window_size - 2);
+  std::vector<at::Tensor> parts(windows.size());
+  for_each_unit(windows.size(), [&](std::size_t w) {
+    const auto [start, end] = windows[w];
     std::vector<std::int64_t> ids;
     ids.reserve(static_cast<std::size_t>(end - start + 2));
     ids.push_back(start_id);
     ids.insert(ids.end(), subwords.begin() + start, subwords.begin() + end);
     ids.push_back(end_id);
     const std::vector<std::int64_t> mask(ids.size(), 1);
-    parts.push_back(impl.transformer->encode_ids(ids, mask).narrow(0, 1, end - start));
-  }
+    parts[w] = impl.transformer->encode_ids(ids, mask).narrow(0, 1, end - start);
+  });
   encoding.vectors = parts.size() == 1 ? parts.front() : at::cat(parts, 0);
   return encoding;
 }

@@ -4,6 +4,7 @@
 
 #include "bundle/tensor_errors.hpp"
 #include "coref/coref_impl.hpp"
+#include "encoders/model_call.hpp"
 
 namespace velmora {
 
@@ -45,7 +46,7 @@ CorefPrediction CorefPlan::resolve(const std::vector<std::string>& words,
       throw std::invalid_argument("coref sentence id is outside the document");
     }
   }
-  return detail::with_model_errors<CorefModelError>(
+  return detail::model_call<CorefModelError>(
       [&] { return detail::coref_predict(*impl_, words, sentence_ids, filled); });
 }
 

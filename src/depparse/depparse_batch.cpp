@@ -13,7 +13,7 @@
 #include "bundle/tensor_errors.hpp"
 #include "depparse/depparse_impl.hpp"
 #include "depparse/depparse_words.hpp"
-#include "encoders/calling_thread.hpp"
+#include "encoders/model_call.hpp"
 #include "pipeline/pipeline_call.hpp"
 
 namespace velmora {
@@ -35,7 +35,7 @@ std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents
     }
   }
   const std::vector<std::vector<DepparsePrediction>> results =
-      detail::with_model_errors<DepparseModelError>(
+      detail::model_call<DepparseModelError>(
           [&] { return impl_->parse_sentences(sentences, call); });
   for (std::size_t s = 0; s < views.size(); ++s) {
     detail::apply_predictions(views[s], results[s]);
@@ -50,9 +50,6 @@ DepparsePlan::Impl::parse_sentences(const std::vector<std::vector<DepparseWord>>
   for (const std::vector<DepparseWord>& words : sentences) {
     require_arc_memory(1, static_cast<std::int64_t>(words.size()) + 1);
   }
-  // Only the buckets and chunks spread over the team; everything else is
-  // too small per operation to pay for a parallel region.
-  const detail::CallingThreadOnly calling_thread;
   std::vector<at::Tensor> forward;
   std::vector<at::Tensor> backward;
   if (use_charlm) {

@@ -3,13 +3,12 @@
 
 #include <utility>
 
-#include <c10/core/InferenceMode.h>
-
 #include <velmora/json.hpp>
 
 #include "bundle/tensor_errors.hpp"
 #include "depparse/depparse_impl.hpp"
 #include "depparse/depparse_words.hpp"
+#include "encoders/model_call.hpp"
 
 namespace velmora {
 
@@ -43,8 +42,7 @@ std::vector<DepparsePrediction> DepparsePlan::parse(const std::vector<DepparseWo
   if (words.empty()) {
     return {};
   }
-  return detail::with_model_errors<DepparseModelError>([&] {
-    c10::InferenceMode guard;
+  return detail::model_call<DepparseModelError>([&] {
     const at::Tensor encoded = impl_->encode_sentence(words, nullptr, nullptr);
     at::Tensor arcs = impl_->arc_log_probabilities(encoded, nullptr);
     return impl_->decode_sentence(words, arcs, impl_->relation_scores(encoded.squeeze(0)));

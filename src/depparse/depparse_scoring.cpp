@@ -28,6 +28,7 @@
 #include "encoders/products.hpp"
 
 namespace velmora {
+
 at::Tensor DepparsePlan::Impl::deep_biaffine(const std::string& prefix,
                                              const at::Tensor& encoded) const {
   const std::int64_t batch = encoded.size(0);
@@ -99,10 +100,9 @@ void DepparsePlan::Impl::require_arc_memory(std::int64_t sentences, std::int64_t
 at::Tensor DepparsePlan::Impl::arc_log_probabilities(const at::Tensor& encoded,
                                                      const at::Tensor* padding_mask) const {
   require_arc_memory(encoded.size(0), encoded.size(1));
-  // The scorers of a few words are too small to pay for a parallel region.
-  const detail::CallingThreadOnly calling_thread(encoded.size(0) * encoded.size(1) *
-                                                     encoded.size(2) * deep_biaff_hidden_dim <
-                                                 detail::kParallelWork);
+  // The scorers of a long sentence are products worth the team.
+  const detail::TeamProduct team(encoded.size(0) * encoded.size(1) * encoded.size(2) *
+                                 deep_biaff_hidden_dim);
   at::Tensor arcs = deep_biaffine("unlabeled", encoded).squeeze(3);
 
   // offset[i][j] = j - i: the head's position minus the dependent's.

@@ -11,6 +11,7 @@ extern "C" {
 // torch's OpenMP runtime and the BLAS library inside libtorch_cpu; declared
 // here because neither ships headers with the wheel.
 int omp_get_max_threads();
+int omp_in_parallel();
 void omp_set_num_threads(int count);
 // The by-value entry point (the lower-case names take a pointer).
 int MKL_Set_Num_Threads_Local(int count);
@@ -29,14 +30,16 @@ CallingThreadOnly::CallingThreadOnly(bool active) {
   if (!active) {
     return;
   }
+  // ATen sets a thread's team size on its first parallel call, from the
+  // BLAS library's count when no size was ever set: asking it first keeps
+  // that from undoing the guard inside it, or from reading the guard's count
+  // as the caller's team.
+  const int team = at::get_num_threads();
   // The BLAS library counts its threads apart from the OpenMP team: on a
   // thread of a region of units the team reads one while the library would
   // still open a region of its own for every product.
   blas_local_ = MKL_Set_Num_Threads_Local(1);
   blas_set_ = true;
-  // ATen sets a thread's team size on its first parallel call; asking it
-  // first keeps that from undoing the guard inside it.
-  const int team = at::get_num_threads();
   if (team <= 1) {
     return;
   }
@@ -61,8 +64,27 @@ CallingThreadOnly::~CallingThreadOnly() {
   }
 }
 
+TeamProduct::TeamProduct(std::int64_t multiply_adds) {
+  if (multiply_adds < kParallelWork || guarded_team <= 1 || omp_in_parallel() != 0) {
+    return;
+  }
+  // 0 hands the BLAS library back its process-wide count.
+  blas_local_ = MKL_Set_Num_Threads_Local(0);
+  team_ = omp_get_max_threads();
+  omp_set_num_threads(guarded_team);
+  lent_ = true;
+}
+
+TeamProduct::~TeamProduct() {
+  if (!lent_) {
+    return;
+  }
+  omp_set_num_threads(team_);
+  MKL_Set_Num_Threads_Local(blas_local_);
+}
+
 void for_each_unit(std::size_t count, const std::function<void(std::size_t)>& run) {
-  const int team = at::in_parallel_region() ? 1 : std::max(at::get_num_threads(), guarded_team);
+  const int team = omp_in_parallel() != 0 ? 1 : std::max(at::get_num_threads(), guarded_team);
   if (team <= 1 || count < 2) {
     // One unit alone runs on the calling thread too: a team working on its
     // recurrence would meet at every step.
@@ -73,7 +95,10 @@ void for_each_unit(std::size_t count, const std::function<void(std::size_t)>& ru
     return;
   }
   std::atomic<std::size_t> next{0};
-  std::atomic<bool> failed{false};
+  // The lowest unit that failed so far (count: none). Units are taken in
+  // order, so every unit below a failed one has started and runs to its end:
+  // the error reported is the one a run in order would report first.
+  std::atomic<std::size_t> failed{count};
   std::exception_ptr first_error;
   const int workers =
       static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(team), count));
@@ -86,14 +111,14 @@ void for_each_unit(std::size_t count, const std::function<void(std::size_t)>& ru
     // Thread-local state does not follow the work onto the pool's threads.
     const c10::InferenceMode mode;
     const CallingThreadOnly calling_thread;
-    for (std::size_t i = next.fetch_add(1); i < count && !failed.load(); i = next.fetch_add(1)) {
+    for (std::size_t i = next.fetch_add(1); i < count && i < failed.load(); i = next.fetch_add(1)) {
       try {
         run(i);
       } catch (...) {
-        // An exception must not leave the region; the first one is kept
-        // and the units not yet started are skipped.
+        // An exception must not leave the region.
 #pragma omp critical(velmora_for_each_unit)
-        if (!failed.exchange(true)) {
+        if (i < failed.load()) {
+          failed.store(i);
           first_error = std::current_exception();
         }
       }

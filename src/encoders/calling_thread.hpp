@@ -15,7 +15,7 @@
 
 namespace velmora::detail {
 
-// Multiply-adds below which one call of a kernel runs on the calling thread.
+// Multiply-adds from which one product may take the caller's team.
 constexpr std::int64_t kParallelWork = std::int64_t{1} << 20;
 
 class CallingThreadOnly {
@@ -33,6 +33,24 @@ private:
   bool outermost_ = false; // the first active guard of its thread
 };
 
+// Lends the team that the thread's outermost CallingThreadOnly replaced back
+// to the calling thread for one product of `multiply_adds` multiply-adds, when
+// that reaches kParallelWork. Inactive on a thread running a unit, and without
+// an enclosing guard (the team is then the caller's anyway). Never wrap a
+// recurrence in it: each step would fork and join the team.
+class TeamProduct {
+public:
+  explicit TeamProduct(std::int64_t multiply_adds);
+  ~TeamProduct();
+  TeamProduct(const TeamProduct&) = delete;
+  TeamProduct& operator=(const TeamProduct&) = delete;
+
+private:
+  int team_ = 0;       // the calling thread's team size to restore
+  int blas_local_ = 0; // the BLAS thread-local count to restore
+  bool lent_ = false;
+};
+
 // Runs `run(i)` for every i in [0, count), each unit on one thread: with a
 // team of several threads and at least two units, each thread takes the next
 // unit as it finishes one (under CallingThreadOnly and an inference-mode
@@ -42,7 +60,8 @@ private:
 // units. The
 // team joins once per call instead of once per recurrence step, so a thread
 // that loses its core on a busy machine delays one unit, not every step of
-// every unit. The first exception of a unit reaches the caller.
+// every unit. The exception of the first failing unit in order reaches the
+// caller, as in a run in order; units after it may be skipped.
 void for_each_unit(std::size_t count, const std::function<void(std::size_t)>& run);
 
 } // namespace velmora::detail

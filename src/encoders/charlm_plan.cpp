@@ -8,6 +8,7 @@
 #include <velmora/model_bundle.hpp>
 
 #include "bundle/tensor_errors.hpp"
+#include "encoders/model_call.hpp"
 #include "encoders/native_charlm.hpp"
 
 namespace velmora {
@@ -55,7 +56,7 @@ std::int64_t CharLMPlan::hidden_size() const {
 }
 
 std::vector<std::vector<float>> CharLMPlan::encode(const std::vector<std::string>& words) const {
-  const at::Tensor vectors = detail::with_model_errors<CharLMModelError>(
+  const at::Tensor vectors = detail::model_call<CharLMModelError>(
       [&] { return impl_->model->encode(words).to(at::kFloat).contiguous(); });
   const std::int64_t rows = vectors.size(0);
   const std::int64_t width = vectors.size(1);

@@ -62,12 +62,6 @@ std::vector<at::Tensor> NativeCharLM::run_streams(std::vector<CharStream>& strea
     lengths.push_back(planned(s));
   }
   const LstmShape shape{num_layers_, false};
-  // Multiply-adds of one row's step through every layer.
-  std::int64_t step_work = 0;
-  for (std::int64_t layer = 0; layer < num_layers_; ++layer) {
-    const at::Tensor& weight_ih = lstm_params_[static_cast<std::size_t>(4 * layer)];
-    step_work += weight_ih.size(0) * (weight_ih.size(1) + hidden_size_);
-  }
   const std::vector<BatchRange> buckets =
       plan_cost_buckets(lengths, recurrent_cost(kStepCost), kBucketRows, kBucketPositions);
   for_each_unit(buckets.size(), [&](std::size_t unit) {
@@ -82,7 +76,6 @@ std::vector<at::Tensor> NativeCharLM::run_streams(std::vector<CharStream>& strea
                     static_cast<std::ptrdiff_t>(row * static_cast<std::size_t>(steps)));
     }
     const at::Tensor ids = at::from_blob(matrix.data(), {batch, steps}, at::kLong);
-    const CallingThreadOnly calling_thread(batch * step_work < kParallelWork);
     const at::Tensor output =
         lstm_dense(at::embedding(char_emb_, ids), expand_state(h_init_, batch),
                    expand_state(c_init_, batch), lstm_params_, shape);

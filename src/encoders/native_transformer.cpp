@@ -5,6 +5,8 @@
 
 #include <ATen/ops/empty.h>
 
+#include "encoders/calling_thread.hpp"
+
 namespace velmora::detail {
 namespace {
 
@@ -131,6 +133,9 @@ at::Tensor NativeTransformer::checked_width(at::Tensor rows) const {
 
 at::Tensor NativeTransformer::encode(const std::vector<std::string>& words,
                                      bool keep_endpoints) const {
+  // Every layer's products are at least one row per word by the hidden width
+  // squared; wide encoders pay for the team even over a few words.
+  const TeamProduct team(static_cast<std::int64_t>(words.size()) * hidden_size_ * hidden_size_);
   return checked_width(encoder_->encode_words_tensor(words, keep_endpoints));
 }
 
@@ -144,6 +149,7 @@ at::Tensor NativeTransformer::encode_ids(const std::vector<std::int64_t>& input_
   if (input_ids.empty()) {
     return at::empty({0, hidden_size_}, at::TensorOptions().dtype(at::kFloat));
   }
+  const TeamProduct team(static_cast<std::int64_t>(input_ids.size()) * hidden_size_ * hidden_size_);
   return checked_width(encoder_->encode_ids_tensor(input_ids, attention_mask));
 }
 

@@ -39,14 +39,6 @@ at::Tensor highway_output(const at::Tensor& input, at::Tensor lstm_output,
   return lstm_output.addcmul_(gate, transform);
 }
 
-// Whether one recurrent step of `layer` over `batch` rows is too small to
-// pay for a parallel region.
-bool small_step(const HighwayLayerWeights& layer, std::int64_t batch) {
-  const at::Tensor& weight_ih = layer.lstm[0];
-  const at::Tensor& weight_hh = layer.lstm[1];
-  return batch * weight_ih.size(0) * (weight_ih.size(1) + weight_hh.size(1)) < kParallelWork;
-}
-
 } // namespace
 
 std::vector<std::string> highway_layer_tensor_names(const std::string& stack, std::int64_t layer) {
@@ -89,7 +81,6 @@ std::vector<HighwayLayerWeights> highway_layers(const TensorLookup& tensor,
 at::Tensor highway_lstm_dense(at::Tensor input, const std::vector<HighwayLayerWeights>& layers) {
   const std::int64_t batch = input.size(0);
   for (const HighwayLayerWeights& layer : layers) {
-    const CallingThreadOnly calling_thread(small_step(layer, batch));
     at::Tensor h0 = layer.initial_state[0];
     at::Tensor c0 = layer.initial_state[1];
     if (batch != 1) {
@@ -106,7 +97,6 @@ at::Tensor highway_lstm_padded(at::Tensor input, const std::vector<std::int64_t>
                                const std::vector<HighwayLayerWeights>& layers) {
   const std::int64_t batch = input.size(0);
   for (const HighwayLayerWeights& layer : layers) {
-    const CallingThreadOnly calling_thread(small_step(layer, batch));
     const at::Tensor h0 = expand_state(layer.initial_state[0], batch);
     const at::Tensor c0 = expand_state(layer.initial_state[1], batch);
     input = highway_output(input, lstm_padded_dense(input, lengths, h0, c0, layer.lstm, 1), layer);

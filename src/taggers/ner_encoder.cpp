@@ -108,10 +108,17 @@ NERPlan::Impl::build_features(const std::vector<std::vector<std::string>>& sente
   blocks.push_back(at::embedding(tensor("word_emb.weight"), detail::id_view(ids.word)) +
                    at::embedding(tensor("delta_emb.weight"), detail::id_view(ids.delta)));
   if (use_transformer) {
+    // Each sentence is one unit of the team.
+    std::vector<at::Tensor> by_sentence(sentences.size());
+    detail::for_each_unit(sentences.size(), [&](std::size_t s) {
+      if (!sentences[s].empty()) {
+        by_sentence[s] = transformer->encode(sentences[s], false);
+      }
+    });
     std::vector<at::Tensor> rows;
-    for (const auto& sentence : sentences) {
-      if (!sentence.empty()) {
-        rows.push_back(transformer->encode(sentence, false));
+    for (at::Tensor& sentence_rows : by_sentence) {
+      if (sentence_rows.defined()) {
+        rows.push_back(std::move(sentence_rows));
       }
     }
     blocks.push_back(at::cat(rows, 0));

@@ -9,6 +9,7 @@
 #include <velmora/json.hpp>
 
 #include "bundle/tensor_errors.hpp"
+#include "encoders/model_call.hpp"
 #include "taggers/ner_impl.hpp"
 
 namespace velmora {
@@ -44,7 +45,7 @@ const ModelBundle& NERPlan::bundle() const {
 }
 
 std::vector<std::string> NERPlan::tag(const std::vector<std::string>& words) const {
-  return detail::with_model_errors<NERModelError>([&] { return impl_->tag_words(words); });
+  return detail::model_call<NERModelError>([&] { return impl_->tag_words(words); });
 }
 
 namespace {
@@ -84,7 +85,7 @@ Document NERPlan::process(Document document) const {
   std::vector<std::vector<std::string>> texts;
   collect_sentences(document, views, texts);
   const std::vector<std::vector<std::string>> tags =
-      detail::with_model_errors<NERModelError>([&] { return impl_->tag_sentences(texts); });
+      detail::model_call<NERModelError>([&] { return impl_->tag_sentences(texts); });
   write_tags(views, tags, 0, views.size());
   document.rebuild_entities();
   return document;
@@ -101,7 +102,7 @@ std::vector<Document> NERPlan::process_bulk(std::vector<Document> documents) con
   }
   std::vector<std::vector<std::string>> tags;
   try {
-    tags = detail::with_model_errors<NERModelError>([&] { return impl_->tag_sentences(texts); });
+    tags = detail::model_call<NERModelError>([&] { return impl_->tag_sentences(texts); });
   } catch (const std::exception&) {
     // Document by document, so that the documents before the failing one
     // keep their tags and the same error propagates.
@@ -150,13 +151,16 @@ NERPlan::Impl::tag_sentences(const std::vector<std::vector<std::string>>& senten
       // The heads run over the rows of all the group's sentences at once;
       // the search runs sentence by sentence.
       const at::Tensor emissions = emission_scores(run_tagger(build_features(group), lengths));
-      std::int64_t row = 0;
-      for (std::size_t s = 0; s < group.size(); ++s) {
-        if (lengths[s] > 0) {
-          tags[first + s] = decode(emissions.narrow(0, row, lengths[s]));
-          row += lengths[s];
-        }
+      std::vector<std::int64_t> starts(group.size(), 0);
+      for (std::size_t s = 1; s < group.size(); ++s) {
+        starts[s] = starts[s - 1] + lengths[s - 1];
       }
+      // Each sentence's search is one unit of the team.
+      detail::for_each_unit(group.size(), [&](std::size_t s) {
+        if (lengths[s] > 0) {
+          tags[first + s] = decode(emissions.narrow(0, starts[s], lengths[s]));
+        }
+      });
     }
     first = end;
   }

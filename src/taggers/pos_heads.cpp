@@ -73,9 +73,8 @@ std::vector<POSTags> POSPlan::Impl::predict_tags(const at::Tensor& encoded,
   if (rows == 0) {
     return {};
   }
-  // The heads of a few words are too small to pay for a parallel region.
-  const detail::CallingThreadOnly calling_thread(
-      rows * encoded.size(-1) * tensor("upos_hid.weight").size(0) < detail::kParallelWork);
+  // The heads of many words are products worth the team.
+  const detail::TeamProduct team(rows * encoded.size(-1) * tensor("upos_hid.weight").size(0));
   const at::Tensor upos_hidden =
       at::relu(detail::linear(encoded, tensor("upos_hid.weight"), tensor("upos_hid.bias")));
   const at::Tensor upos_ids =

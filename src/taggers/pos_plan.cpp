@@ -9,7 +9,7 @@
 #include <velmora/json.hpp>
 
 #include "bundle/tensor_errors.hpp"
-#include "encoders/calling_thread.hpp"
+#include "encoders/model_call.hpp"
 #include "pipeline/pipeline_call.hpp"
 #include "taggers/pos_impl.hpp"
 
@@ -42,7 +42,7 @@ const POSPlan::Impl& POSPlan::impl() const {
 }
 
 std::vector<POSTags> POSPlan::tag(const std::vector<std::string>& words) const {
-  return detail::with_model_errors<POSModelError>([&] { return impl_->tag_words(words); });
+  return detail::model_call<POSModelError>([&] { return impl_->tag_words(words); });
 }
 
 Document POSPlan::process(Document document) const {
@@ -75,8 +75,8 @@ std::vector<Document> POSPlan::process_bulk(std::vector<Document> documents,
       views.push_back(std::move(words));
     }
   }
-  const std::vector<std::vector<POSTags>> results = detail::with_model_errors<POSModelError>(
-      [&] { return impl_->tag_sentences(texts, call); });
+  const std::vector<std::vector<POSTags>> results =
+      detail::model_call<POSModelError>([&] { return impl_->tag_sentences(texts, call); });
   for (std::size_t s = 0; s < views.size(); ++s) {
     Impl::write_tags(views[s], results[s]);
   }
@@ -95,9 +95,6 @@ std::vector<POSTags> POSPlan::Impl::tag_words(const std::vector<std::string>& wo
 std::vector<std::vector<POSTags>>
 POSPlan::Impl::tag_sentences(const std::vector<std::vector<std::string>>& sentences,
                              detail::PipelineCall* call) const {
-  // Only the buckets of the recurrences spread over the team; everything
-  // else is too small per operation to pay for a parallel region.
-  const detail::CallingThreadOnly calling_thread;
   std::vector<at::Tensor> forward_rows;
   std::vector<at::Tensor> backward_rows;
   if (use_charlm) {

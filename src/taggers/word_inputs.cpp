@@ -14,6 +14,7 @@
 
 #include <velmora/text.hpp>
 
+#include "encoders/calling_thread.hpp"
 #include "encoders/lstm.hpp"
 #include "taggers/sentence_batches.hpp"
 
@@ -135,8 +136,12 @@ at::Tensor run_distinct_sequences(const std::vector<std::vector<std::int64_t>>& 
   // Bounds the padded id matrix and embeddings of one run.
   constexpr std::int64_t kMaxWords = 1024;
   constexpr std::int64_t kMaxPadded = 16384;
-  std::vector<at::Tensor> vectors;
-  for (const BatchRange& range : plan_length_batches(sorted_lengths, kMaxWords, kMaxPadded)) {
+  const std::vector<BatchRange> batches =
+      plan_length_batches(sorted_lengths, kMaxWords, kMaxPadded);
+  std::vector<at::Tensor> vectors(batches.size());
+  // Each batch is one unit of the team.
+  for_each_unit(batches.size(), [&](std::size_t unit) {
+    const BatchRange& range = batches[unit];
     const auto count = static_cast<std::int64_t>(range.end - range.begin);
     const std::int64_t longest = sorted_lengths[range.begin];
     std::vector<std::int64_t> matrix(static_cast<std::size_t>(count * longest), 0);
@@ -147,9 +152,8 @@ at::Tensor run_distinct_sequences(const std::vector<std::vector<std::int64_t>>& 
     const std::vector<std::int64_t> batch_lengths(
         sorted_lengths.begin() + static_cast<std::ptrdiff_t>(range.begin),
         sorted_lengths.begin() + static_cast<std::ptrdiff_t>(range.end));
-    vectors.push_back(
-        run(at::from_blob(matrix.data(), {count, longest}, at::kLong), batch_lengths));
-  }
+    vectors[unit] = run(at::from_blob(matrix.data(), {count, longest}, at::kLong), batch_lengths);
+  });
   std::vector<std::int64_t> rows;
   rows.reserve(distinct_of.size());
   for (const std::int64_t index : distinct_of) {

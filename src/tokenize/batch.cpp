@@ -3,11 +3,10 @@
 #include <utility>
 
 #include <ATen/ATen.h>
-#include <c10/core/InferenceMode.h>
 
 #include "bundle/tensor_errors.hpp"
-#include "encoders/calling_thread.hpp"
 #include "encoders/lstm.hpp"
+#include "encoders/model_call.hpp"
 #include "tokenize/network.hpp"
 
 namespace velmora {
@@ -37,9 +36,6 @@ TokenizerPlan::Impl::predict_batch(const std::vector<const Paragraph*>& paragrap
     std::copy(row_features.begin(), row_features.end(), features.begin() + row * longest * width);
   }
 
-  c10::InferenceMode guard;
-  // A network this narrow does too little per step to pay for a team.
-  const detail::CallingThreadOnly calling_thread;
   const auto rows = static_cast<std::int64_t>(batch);
   const auto columns = static_cast<std::int64_t>(longest);
   const at::Tensor id_view = at::from_blob(ids.data(), {rows, columns}, at::kLong);
@@ -71,66 +67,71 @@ TokenizerPlan::Impl::predict_batch(const std::vector<const Paragraph*>& paragrap
 }
 
 std::vector<Document> TokenizerPlan::process_bulk(const std::vector<Document>& documents) const {
-  using Paragraph = Impl::Paragraph;
-  std::vector<std::vector<Paragraph>> paragraphs;
-  paragraphs.reserve(documents.size());
-  std::size_t total = 0;
-  for (const Document& document : documents) {
-    const std::string& text = document.text();
-    paragraphs.push_back(
-        detail::tokenize::split_paragraphs(text.data(), text.size(), impl_->skip_newline));
-    total += paragraphs.back().size();
-  }
-
-  std::vector<TokenizerLabels> results(total);
-  const auto batch_size = static_cast<std::size_t>(impl_->batch_size);
-  std::vector<const Paragraph*> queued;
-  std::vector<std::size_t> queued_slots;
-  // A batch never holds more paragraphs than there are, whatever the bundle says.
-  queued.reserve(std::min(batch_size, total));
-  queued_slots.reserve(std::min(batch_size, total));
-  const auto flush_batch = [&] {
-    if (queued.empty()) {
-      return;
+  return detail::model_call<TokenizerModelError>([&] {
+    using Paragraph = Impl::Paragraph;
+    std::vector<std::vector<Paragraph>> paragraphs;
+    paragraphs.reserve(documents.size());
+    std::size_t total = 0;
+    for (const Document& document : documents) {
+      const std::string& text = document.text();
+      paragraphs.push_back(
+          detail::tokenize::split_paragraphs(text.data(), text.size(), impl_->skip_newline));
+      total += paragraphs.back().size();
     }
-    std::vector<TokenizerLabels> labels = impl_->predict_batch(queued);
-    for (std::size_t k = 0; k < labels.size(); ++k) {
-      results[queued_slots[k]] = std::move(labels[k]);
-    }
-    queued.clear();
-    queued_slots.clear();
-  };
 
-  std::size_t slot = 0;
-  for (const std::vector<Paragraph>& document_paragraphs : paragraphs) {
-    for (const Paragraph& paragraph : document_paragraphs) {
-      if (paragraph.size() <= detail::kTokenizerWindow) {
-        queued.push_back(&paragraph);
-        queued_slots.push_back(slot);
-        if (queued.size() == batch_size) {
-          flush_batch();
+    // Batches of paragraphs in reading order, each one unit of the team; a
+    // paragraph longer than one window runs alone, in windows.
+    struct Unit {
+      std::vector<const Paragraph*> paragraphs;
+      std::vector<std::size_t> slots;
+      bool windowed = false;
+    };
+    std::vector<Unit> units;
+    const auto batch_size = static_cast<std::size_t>(impl_->batch_size);
+    std::size_t slot = 0;
+    bool open = false;
+    for (const std::vector<Paragraph>& document_paragraphs : paragraphs) {
+      for (const Paragraph& paragraph : document_paragraphs) {
+        const bool windowed = paragraph.size() > detail::kTokenizerWindow;
+        if (windowed || !open) {
+          units.emplace_back();
+          units.back().windowed = windowed;
+          open = !windowed;
         }
-      } else {
-        flush_batch();
-        results[slot] = impl_->predict_paragraph(paragraph);
+        units.back().paragraphs.push_back(&paragraph);
+        units.back().slots.push_back(slot++);
+        if (open && units.back().paragraphs.size() == batch_size) {
+          open = false;
+        }
       }
-      ++slot;
     }
-  }
-  flush_batch();
 
-  std::vector<Document> output;
-  output.reserve(documents.size());
-  slot = 0;
-  for (std::size_t d = 0; d < documents.size(); ++d) {
-    std::vector<TokenizerLabels> labels;
-    labels.reserve(paragraphs[d].size());
-    for (std::size_t p = 0; p < paragraphs[d].size(); ++p) {
-      labels.push_back(std::move(results[slot++]));
+    std::vector<TokenizerLabels> results(total);
+    detail::for_each_unit(units.size(), [&](std::size_t u) {
+      const Unit& unit = units[u];
+      if (unit.windowed) {
+        results[unit.slots.front()] = impl_->predict_paragraph(*unit.paragraphs.front());
+        return;
+      }
+      std::vector<TokenizerLabels> labels = impl_->predict_batch(unit.paragraphs);
+      for (std::size_t k = 0; k < labels.size(); ++k) {
+        results[unit.slots[k]] = std::move(labels[k]);
+      }
+    });
+
+    std::vector<Document> output;
+    output.reserve(documents.size());
+    slot = 0;
+    for (std::size_t d = 0; d < documents.size(); ++d) {
+      std::vector<TokenizerLabels> labels;
+      labels.reserve(paragraphs[d].size());
+      for (std::size_t p = 0; p < paragraphs[d].size(); ++p) {
+        labels.push_back(std::move(results[slot++]));
+      }
+      output.push_back(impl_->decode_labels(documents[d], paragraphs[d], labels));
     }
-    output.push_back(impl_->decode_labels(documents[d], paragraphs[d], labels));
-  }
-  return output;
+    return output;
+  });
 }
 
 } // namespace velmora

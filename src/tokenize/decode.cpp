@@ -5,6 +5,7 @@
 
 #include <velmora/text.hpp>
 
+#include "encoders/model_call.hpp"
 #include "tokenize/tokenizer_impl.hpp"
 
 namespace velmora {
@@ -145,27 +146,31 @@ Document TokenizerPlan::Impl::decode_labels(const Document& source,
 }
 
 Document TokenizerPlan::process(const Document& document) const {
-  const std::string& text = document.text();
-  const std::vector<Impl::Paragraph> paragraphs =
-      detail::tokenize::split_paragraphs(text.data(), text.size(), impl_->skip_newline);
-  std::vector<TokenizerLabels> labels;
-  labels.reserve(paragraphs.size());
-  for (const Impl::Paragraph& paragraph : paragraphs) {
-    labels.push_back(impl_->predict_paragraph(paragraph));
-  }
-  return impl_->decode_labels(document, paragraphs, labels);
+  return detail::model_call<TokenizerModelError>([&] {
+    const std::string& text = document.text();
+    const std::vector<Impl::Paragraph> paragraphs =
+        detail::tokenize::split_paragraphs(text.data(), text.size(), impl_->skip_newline);
+    // Paragraphs are independent: each is one unit of the team.
+    std::vector<TokenizerLabels> labels(paragraphs.size());
+    detail::for_each_unit(paragraphs.size(), [&](std::size_t p) {
+      labels[p] = impl_->predict_paragraph(paragraphs[p]);
+    });
+    return impl_->decode_labels(document, paragraphs, labels);
+  });
 }
 
 std::vector<std::int64_t> TokenizerPlan::predict_labels(const std::string& text) const {
-  const std::vector<Impl::Paragraph> paragraphs =
-      detail::tokenize::split_paragraphs(text.data(), text.size(), impl_->skip_newline);
-  if (paragraphs.size() >= 2) {
-    throw TokenizerModelError("predict_labels expects text containing one tokenizer paragraph");
-  }
-  if (paragraphs.empty()) {
-    return {};
-  }
-  return impl_->predict_paragraph(paragraphs.front());
+  return detail::model_call<TokenizerModelError>([&] {
+    const std::vector<Impl::Paragraph> paragraphs =
+        detail::tokenize::split_paragraphs(text.data(), text.size(), impl_->skip_newline);
+    if (paragraphs.size() >= 2) {
+      throw TokenizerModelError("predict_labels expects text containing one tokenizer paragraph");
+    }
+    if (paragraphs.empty()) {
+      return std::vector<std::int64_t>{};
+    }
+    return impl_->predict_paragraph(paragraphs.front());
+  });
 }
 
 } // namespace velmora

@@ -3,10 +3,8 @@
 #include <algorithm>
 
 #include <ATen/ATen.h>
-#include <c10/core/InferenceMode.h>
 
 #include "bundle/tensor_errors.hpp"
-#include "encoders/calling_thread.hpp"
 #include "encoders/lstm.hpp"
 
 namespace velmora::detail {
@@ -100,9 +98,6 @@ TokenizerLabels TokenizerPlan::Impl::predict_paragraph(const Paragraph& paragrap
     if (length == 0) {
       throw TokenizerModelError("invalid tokenizer inference window");
     }
-    c10::InferenceMode guard;
-    // A network this narrow does too little per step to pay for a team.
-    const detail::CallingThreadOnly calling_thread;
     const auto window = static_cast<std::int64_t>(length);
     const at::Tensor id_view = at::from_blob(ids.data() + start, {1, window}, at::kLong);
     const at::Tensor feature_view =

@@ -6,6 +6,7 @@
 
 #include <velmora/json.hpp>
 
+#include "encoders/model_call.hpp"
 #include "wordform/lemma_impl.hpp"
 
 namespace velmora {
@@ -95,7 +96,8 @@ bool LemmaPlan::uses_pos() const {
 
 std::string LemmaPlan::lemmatize(const std::string& word,
                                  const std::optional<std::string>& upos) const {
-  return impl().lemmatize(word, upos);
+  const Impl& plan = impl();
+  return detail::model_call<LemmaModelError>([&] { return plan.lemmatize(word, upos); });
 }
 
 Document LemmaPlan::process(Document document) const {
@@ -120,7 +122,8 @@ std::vector<Document> LemmaPlan::process_bulk(std::vector<Document> documents) c
       tags.push_back(word.upos());
     }
   }
-  const std::vector<std::string> lemmas = plan.lemmatize_batch(texts, tags);
+  const std::vector<std::string> lemmas =
+      detail::model_call<LemmaModelError>([&] { return plan.lemmatize_batch(texts, tags); });
   std::size_t next = 0;
   for (const WordSequence& words : sequences) {
     for (std::uint64_t i = 0; i < words.size(); ++i) {

@@ -10,6 +10,7 @@
 #include "bundle/tensor_errors.hpp"
 #include "bundle/tensor_view.hpp"
 #include "encoders/lstm.hpp"
+#include "encoders/model_call.hpp"
 #include "wordform/morphseg_impl.hpp"
 
 namespace velmora {
@@ -165,23 +166,23 @@ const ModelBundle& MorphSegPlan::bundle() const {
 }
 
 std::vector<std::string> MorphSegPlan::segment(const std::string& word) const {
-  return std::move(impl().segment_batch({word}).front());
+  return std::move(segment_many({word}).front());
 }
 
 std::vector<std::vector<std::string>>
 MorphSegPlan::segment_many(const std::vector<std::string>& words) const {
-  return impl().segment_batch(words);
+  const Impl& plan = impl();
+  return detail::model_call<MorphSegModelError>([&] { return plan.segment_batch(words); });
 }
 
 Document MorphSegPlan::process(Document document) const {
-  const Impl& plan = impl();
   const WordSequence words = document.words();
   std::vector<std::string> texts;
   texts.reserve(words.size());
   for (std::uint64_t i = 0; i < words.size(); ++i) {
     texts.push_back(words.at(static_cast<std::int64_t>(i)).text());
   }
-  const std::vector<std::vector<std::string>> morphemes = plan.segment_batch(texts);
+  const std::vector<std::vector<std::string>> morphemes = segment_many(texts);
   for (std::uint64_t i = 0; i < words.size(); ++i) {
     words.at(static_cast<std::int64_t>(i)).set_morphemes(morphemes[i]);
   }
@@ -189,7 +190,6 @@ Document MorphSegPlan::process(Document document) const {
 }
 
 std::vector<Document> MorphSegPlan::process_bulk(std::vector<Document> documents) const {
-  const Impl& plan = impl();
   std::vector<std::string> texts;
   std::vector<WordSequence> sequences;
   sequences.reserve(documents.size());
@@ -200,7 +200,7 @@ std::vector<Document> MorphSegPlan::process_bulk(std::vector<Document> documents
       texts.push_back(words.at(static_cast<std::int64_t>(i)).text());
     }
   }
-  const std::vector<std::vector<std::string>> morphemes = plan.segment_batch(texts);
+  const std::vector<std::vector<std::string>> morphemes = segment_many(texts);
   std::size_t next = 0;
   for (const WordSequence& words : sequences) {
     for (std::uint64_t i = 0; i < words.size(); ++i) {

@@ -19,7 +19,6 @@
 #include "bundle/tensor_checks.hpp"
 #include "bundle/tensor_errors.hpp"
 #include "bundle/tensor_view.hpp"
-#include "encoders/calling_thread.hpp"
 #include "encoders/lstm.hpp"
 #include "wordform/mwt_impl.hpp"
 
@@ -159,7 +158,6 @@ std::string MWTPlan::Impl::insert_spaces(const std::string& token) const {
 
   const at::Tensor votes = detail::with_model_errors<MWTModelError>([&] {
     c10::InferenceMode guard;
-    const detail::CallingThreadOnly calling_thread;
     const at::Tensor input = at::from_blob(ids.data(), {1, positions}, at::kLong);
     const at::Tensor encoded =
         detail::lstm_dense(at::embedding(embedding_weight, input), initial_state[0],

@@ -6,6 +6,7 @@
 #include <velmora/json.hpp>
 
 #include "bundle/tensor_errors.hpp"
+#include "encoders/model_call.hpp"
 #include "wordform/mwt_impl.hpp"
 
 namespace velmora {
@@ -82,7 +83,8 @@ const ModelBundle& MWTPlan::bundle() const {
 }
 
 std::string MWTPlan::expand(const std::string& token) const {
-  return impl().expand(token);
+  const Impl& plan = impl();
+  return detail::model_call<MWTModelError>([&] { return plan.expand(token); });
 }
 
 } // namespace velmora

@@ -4,9 +4,11 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "encoders/model_call.hpp"
 #include "wordform/mwt_impl.hpp"
 
 namespace velmora {
@@ -67,9 +69,7 @@ WordInput word_of(const std::string& text, std::int32_t id) {
 
 // Replaces a marked token's words by those of its expansion. Returns the
 // number of words.
-std::int32_t expand_token(const MWTPlan::Impl& plan, TokenInput& token, std::int32_t running) {
-  // Named, so that the pieces viewing it outlive the loop's range expression.
-  const std::string expansion = plan.expand(token.text);
+std::int32_t expand_token(const std::string& expansion, TokenInput& token, std::int32_t running) {
   std::vector<std::string> pieces;
   for (const std::string_view piece : split(expansion, ' ')) {
     if (!piece.empty()) {
@@ -133,23 +133,39 @@ std::int32_t renumber_token(TokenInput& token, std::int32_t running) {
 
 Document MWTPlan::process(const Document& document) const {
   const Impl& plan = impl();
-  const std::shared_ptr<DocumentStorage>& storage = document.storage();
-  std::vector<SentenceInput> sentences = detail::export_sentences(*storage);
-  for (SentenceInput& sentence : sentences) {
-    std::int32_t running = 0;
-    for (TokenInput& token : sentence.tokens) {
-      if (is_marked(token)) {
-        running += expand_token(plan, token, running);
-      } else if (token.manual_expansion == true) {
-        running += shift_manual_token(token, running);
-      } else {
-        running += renumber_token(token, running);
+  return detail::model_call<MWTModelError>([&] {
+    const std::shared_ptr<DocumentStorage>& storage = document.storage();
+    std::vector<SentenceInput> sentences = detail::export_sentences(*storage);
+    // Each distinct marked form is expanded once, as one unit of the team, in
+    // reading order, before any token changes.
+    std::unordered_map<std::string, std::size_t> form_index;
+    std::vector<const std::string*> forms;
+    for (const SentenceInput& sentence : sentences) {
+      for (const TokenInput& token : sentence.tokens) {
+        if (is_marked(token) && form_index.emplace(token.text, forms.size()).second) {
+          forms.push_back(&token.text);
+        }
       }
     }
-  }
-  Document result(storage);
-  storage->replace(std::move(sentences));
-  return result;
+    std::vector<std::string> expansions(forms.size());
+    detail::for_each_unit(forms.size(),
+                          [&](std::size_t f) { expansions[f] = plan.expand(*forms[f]); });
+    for (SentenceInput& sentence : sentences) {
+      std::int32_t running = 0;
+      for (TokenInput& token : sentence.tokens) {
+        if (is_marked(token)) {
+          running += expand_token(expansions[form_index.at(token.text)], token, running);
+        } else if (token.manual_expansion == true) {
+          running += shift_manual_token(token, running);
+        } else {
+          running += renumber_token(token, running);
+        }
+      }
+    }
+    Document result(storage);
+    storage->replace(std::move(sentences));
+    return result;
+  });
 }
 
 } // namespace velmora

@@ -110,18 +110,16 @@ Seq2SeqPlan::Impl::predict_many(const std::vector<std::string>& words,
     throw Seq2SeqModelError("seq2seq text and POS batches must have equal lengths");
   }
   const std::int64_t beam = resolve_beam_size(requested_beam);
-  std::vector<Seq2SeqPrediction> results;
+  std::vector<Seq2SeqPrediction> results(words.size());
   if (beam != 1) {
-    results.reserve(words.size());
-    for (std::size_t i = 0; i < words.size(); ++i) {
-      results.push_back(predict(words[i], tags[i], beam, suppress_unk));
-    }
+    // Each word's beam search is one unit of the team.
+    detail::for_each_unit(words.size(), [&](std::size_t i) {
+      results[i] = predict(words[i], tags[i], beam, suppress_unk);
+    });
     return results;
   }
 
   c10::InferenceMode guard;
-  // Every decoder step is a product of a few rows by narrow weights.
-  const detail::CallingThreadOnly calling_thread;
   std::vector<detail::EncodedSource> sources;
   sources.reserve(words.size());
   for (const std::string& word : words) {
@@ -134,14 +132,17 @@ Seq2SeqPlan::Impl::predict_many(const std::vector<std::string>& words,
     return sources[a].ids.size() > sources[b].ids.size();
   });
 
-  results.resize(words.size());
+  // Each batch is one unit of the team; every decoder step of a batch is a
+  // product of a few rows by narrow weights, on the unit's thread.
   const auto step = static_cast<std::size_t>(batch_size);
-  for (std::size_t start = 0; start < order.size(); start += step) {
+  const std::size_t batches = (order.size() + step - 1) / step;
+  detail::for_each_unit(batches, [&](std::size_t batch) {
+    const std::size_t start = batch * step;
     const std::size_t end = std::min(order.size(), start + step);
     const std::vector<std::size_t> rows(order.begin() + static_cast<std::ptrdiff_t>(start),
                                         order.begin() + static_cast<std::ptrdiff_t>(end));
     decode_batch(*this, sources, tags, rows, suppress_unk, results);
-  }
+  });
   return results;
 }
 

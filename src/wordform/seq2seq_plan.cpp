@@ -4,6 +4,7 @@
 #include <velmora/seq2seq.hpp>
 
 #include "bundle/tensor_errors.hpp"
+#include "encoders/model_call.hpp"
 #include "wordform/seq2seq_impl.hpp"
 
 namespace velmora {
@@ -44,16 +45,18 @@ Seq2SeqPrediction Seq2SeqPlan::predict(const std::string& word,
                                        const std::optional<std::string>& pos,
                                        std::optional<long long> beam_size,
                                        bool suppress_unk) const {
-  return detail::with_model_errors<Seq2SeqModelError>(
-      [&] { return impl().predict(word, pos, beam_size, suppress_unk); });
+  const Impl& plan = impl();
+  return detail::model_call<Seq2SeqModelError>(
+      [&] { return plan.predict(word, pos, beam_size, suppress_unk); });
 }
 
 std::vector<Seq2SeqPrediction>
 Seq2SeqPlan::predict_many(const std::vector<std::string>& words,
                           const std::vector<std::optional<std::string>>& pos,
                           std::optional<long long> beam_size, bool suppress_unk) const {
-  return detail::with_model_errors<Seq2SeqModelError>(
-      [&] { return impl().predict_many(words, pos, beam_size, suppress_unk); });
+  const Impl& plan = impl();
+  return detail::model_call<Seq2SeqModelError>(
+      [&] { return plan.predict_many(words, pos, beam_size, suppress_unk); });
 }
 
 } // namespace velmora

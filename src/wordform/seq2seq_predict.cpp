@@ -9,7 +9,6 @@
 #include <ATen/ops/topk.h>
 #include <c10/core/InferenceMode.h>
 
-#include "encoders/calling_thread.hpp"
 #include "wordform/seq2seq_impl.hpp"
 
 namespace velmora {
@@ -146,8 +145,6 @@ Seq2SeqPrediction Seq2SeqPlan::Impl::predict(const std::string& word,
                                              std::optional<long long> requested_beam,
                                              bool suppress_unk) const {
   c10::InferenceMode guard;
-  // Every decoder step is a product of a few rows by narrow weights.
-  const detail::CallingThreadOnly calling_thread;
   detail::EncodedSource source = detail::encode_source(char_vocab, vocab_size, word);
   const auto length = static_cast<std::int64_t>(source.ids.size());
   const at::Tensor source_ids = at::from_blob(source.ids.data(), {1, length}, at::kLong);

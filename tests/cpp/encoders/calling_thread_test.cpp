@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -141,13 +142,45 @@ TEST_F(CallingThread, UnitsRunOnceEachOverTheTeamAndTheirErrorReachesTheCaller) 
   for (const std::atomic<int>& count : runs) {
     EXPECT_EQ(count.load(), 1);
   }
-  EXPECT_THROW(velmora::detail::for_each_unit(8,
-                                              [](std::size_t i) {
-                                                if (i == 3) {
-                                                  throw std::runtime_error("unit 3");
-                                                }
-                                              }),
-               std::runtime_error);
+  // Whichever thread meets its failure first, the error is the first failing
+  // unit's in order, as in a run in order.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    try {
+      velmora::detail::for_each_unit(64, [](std::size_t i) {
+        if (i == 3) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        if (i == 3 || i == 40) {
+          throw std::runtime_error("unit " + std::to_string(i));
+        }
+      });
+      ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), "unit 3");
+    }
+  }
+  EXPECT_EQ(at::get_num_threads(), 4);
+}
+
+// A large product inside a guard gets the team back; a small one, a product
+// inside a unit, and one outside any guard keep what they have.
+TEST_F(CallingThread, OnlyLargeProductsOutsideUnitsTakeTheTeam) {
+  const auto team_in = [](std::int64_t work) {
+    const velmora::detail::TeamProduct product(work);
+    return at::get_num_threads();
+  };
+  EXPECT_EQ(team_in(velmora::detail::kParallelWork), 4);
+  {
+    const CallingThreadOnly guard;
+    EXPECT_EQ(team_in(velmora::detail::kParallelWork - 1), 1);
+    EXPECT_EQ(team_in(velmora::detail::kParallelWork), 4);
+    EXPECT_EQ(at::get_num_threads(), 1);
+    std::vector<int> in_units(8, 0);
+    velmora::detail::for_each_unit(in_units.size(), [&](std::size_t i) {
+      in_units[i] = team_in(velmora::detail::kParallelWork);
+    });
+    EXPECT_EQ(in_units, std::vector<int>(8, 1));
+  }
   EXPECT_EQ(at::get_num_threads(), 4);
 }
 
