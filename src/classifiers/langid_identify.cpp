@@ -14,13 +14,13 @@
 #include <ATen/ops/from_blob.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/zeros.h>
-#include <c10/core/InferenceMode.h>
 
 #include <velmora/json.hpp>
 #include <velmora/text.hpp>
 
 #include "bundle/tensor_errors.hpp"
 #include "classifiers/langid_impl.hpp"
+#include "encoders/calling_thread.hpp"
 #include "encoders/lstm.hpp"
 #include "encoders/model_call.hpp"
 #include "taggers/sentence_batches.hpp"
@@ -189,7 +189,6 @@ LangIDPlan::Impl::identify_many(const std::vector<std::string>& texts,
   }
   const at::Tensor mask = tag_mask(langs);
 
-  c10::InferenceMode guard;
   std::vector<std::size_t> order(texts.size());
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(),
@@ -199,9 +198,13 @@ LangIDPlan::Impl::identify_many(const std::vector<std::string>& texts,
     sorted[j] = lengths[order[j]];
   }
 
+  // Passes are the units of the team: each computes what it computes alone,
+  // its LSTM on one thread.
+  const std::vector<detail::BatchRange> passes = detail::plan_length_batches(
+      sorted, std::numeric_limits<std::int64_t>::max(), kCharacterBudget);
   std::vector<std::string> results(texts.size());
-  for (const detail::BatchRange& range : detail::plan_length_batches(
-           sorted, std::numeric_limits<std::int64_t>::max(), kCharacterBudget)) {
+  detail::for_each_unit(passes.size(), [&](std::size_t unit) {
+    const detail::BatchRange& range = passes[unit];
     const auto batch = static_cast<std::int64_t>(range.end - range.begin);
     const std::int64_t steps = sorted[range.begin];
     at::Tensor scores;
@@ -232,7 +235,7 @@ LangIDPlan::Impl::identify_many(const std::vector<std::string>& texts,
       }
       results[order[j]] = tags[static_cast<std::size_t>(id)];
     }
-  }
+  });
   return results;
 }
 

@@ -6,6 +6,7 @@
 
 #include <sys/resource.h>
 
+#include <ATen/Parallel.h>
 #include <ATen/TensorOperators.h>
 #include <ATen/ops/from_blob.h>
 #include <c10/core/InferenceMode.h>
@@ -154,6 +155,26 @@ TEST_P(LangIDReference, LongTextsInChunks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, LangIDReference, ::testing::Values("l1", "l2", "l2_f64"));
+
+// Passes run as units of the team, each on one thread: four threads give
+// the answers of one, for short texts in many passes and long texts in
+// chunks alike.
+TEST(LangIDIdentify, SameAnswersAtOneAndFourThreads) {
+  const LangIDPlan plan(langid_fixture("models/l2"), false);
+  std::vector<std::string> texts = test::strings(reference().at("hand"));
+  for (const char* set : {"long", "sentences", "documents"}) {
+    if (const detail::JsonValue* more = reference().find(set)) {
+      for (std::string& text : test::strings(*more)) {
+        texts.push_back(std::move(text));
+      }
+    }
+  }
+  const std::vector<std::string> one = plan.identify_many(texts, {});
+  at::set_num_threads(4);
+  const std::vector<std::string> four = plan.identify_many(texts, {});
+  at::set_num_threads(1);
+  EXPECT_EQ(four, one);
+}
 
 TEST(LangIDIdentify, RefusedTextsAndSubsets) {
   const LangIDPlan plan(langid_fixture("models/l1"), false);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include <ATen/Parallel.h>
 #include <ATen/ops/allclose.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/from_blob.h>
@@ -199,6 +200,37 @@ TEST(MorphSegTest, LongWordsRunInChunks) {
   }
   expected.emplace_back();
   EXPECT_EQ(separator.segment(word), expected);
+}
+
+// Batches of forms run as units of the team, each on one thread: four
+// threads give the morphemes of one, for short words and long ones run in
+// chunks alike.
+TEST(MorphSegTest, SameMorphemesAtOneAndFourThreads) {
+  const MorphSegPlan plan(bundle("random"), false);
+  std::vector<std::string> words;
+  for (const Case& entry : reference_cases()) {
+    words.push_back(entry.word);
+  }
+  const detail::JsonValue ewt = detail::load_json(test::fixture("morphseg/ewt.json"));
+  if (const detail::JsonValue* sentences = ewt.find("sentences")) {
+    for (const detail::JsonValue& sentence : sentences->as_array()) {
+      for (const detail::JsonValue& word : sentence.as_array()) {
+        words.push_back(word.as_string());
+      }
+    }
+  }
+  std::mt19937 random(9);
+  for (const std::size_t length : {9000, 9000, 20000}) {
+    std::string& word = words.emplace_back();
+    for (std::size_t i = 0; i < length; ++i) {
+      word += static_cast<char>('a' + random() % 26);
+    }
+  }
+  const std::vector<Morphemes> one = plan.segment_many(words);
+  at::set_num_threads(4);
+  const std::vector<Morphemes> four = plan.segment_many(words);
+  at::set_num_threads(1);
+  EXPECT_EQ(four, one);
 }
 
 // A word whose buffers would not fit in the machine's memory is refused
