@@ -23,7 +23,17 @@ template <typename T> T convert_integer(nb::handle value) {
 } // namespace
 
 nb::str to_str(std::string_view text) {
-  return nb::str(text.data(), text.size());
+  try {
+    return nb::str(text.data(), text.size());
+  } catch (const nb::builtin_exception&) {
+    // The runtime words every failure as a conversion error, which would
+    // leave as RuntimeError; a string that did not fit in memory is
+    // MemoryError, still pending here.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      throw nb::python_error();
+    }
+    throw;
+  }
 }
 
 void set_if_present(nb::dict& dict, const char* key, const std::optional<std::string>& value) {

@@ -11,7 +11,7 @@
 // runtime's argument matching does not reach.
 namespace velmora::python {
 
-// A Python str decoded from UTF-8.
+// A Python str decoded from UTF-8; MemoryError when it does not fit.
 nb::str to_str(std::string_view text);
 
 // Stores `value` under `key` when it is present; an absent value leaves the

@@ -1,6 +1,8 @@
 #include "document_dict.hpp"
 
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "convert.hpp"
@@ -19,6 +21,43 @@ struct TokenContext {
   std::string spaces_after;
 };
 
+// One Python string per chain for a whole conversion. Every word of a
+// mention carries its chain's representative text, so a string per
+// attachment would grow with the mention's width times the text's length:
+// with the square of the sentence for the wide mentions of long sentences.
+// The chains are held, so that no address is reused while they are keys.
+class ChainTexts {
+public:
+  nb::str text(const std::shared_ptr<const CorefChain>& chain) {
+    const auto found = texts_.find(chain);
+    if (found != texts_.end()) {
+      return found->second;
+    }
+    nb::str text = to_str(chain->representative_text());
+    texts_.emplace(chain, text);
+    return text;
+  }
+
+private:
+  std::unordered_map<std::shared_ptr<const CorefChain>, nb::str> texts_;
+};
+
+nb::dict attachment_entry(const CorefAttachment& attachment, ChainTexts& texts) {
+  nb::dict entry;
+  entry["index"] = nb::int_(attachment.chain()->index());
+  entry["representative_text"] = texts.text(attachment.chain());
+  if (attachment.is_start()) {
+    entry["is_start"] = true;
+  }
+  if (attachment.is_end()) {
+    entry["is_end"] = true;
+  }
+  if (attachment.is_representative()) {
+    entry["is_representative"] = true;
+  }
+  return entry;
+}
+
 nb::list string_list(const std::vector<std::string>& items) {
   nb::list list;
   for (const std::string& item : items) {
@@ -27,7 +66,7 @@ nb::list string_list(const std::vector<std::string>& items) {
   return list;
 }
 
-nb::dict word_entry(const Word& word, const TokenContext* context) {
+nb::dict word_entry(const Word& word, const TokenContext* context, ChainTexts& texts) {
   nb::dict entry;
   const std::optional<std::int32_t> empty_index = word.empty_index();
   if (empty_index) {
@@ -62,7 +101,7 @@ nb::dict word_entry(const Word& word, const TokenContext* context) {
   if (!attachments.empty()) {
     nb::list chains;
     for (const CorefAttachment& attachment : attachments) {
-      chains.append(attachment_to_dict(attachment));
+      chains.append(attachment_entry(attachment, texts));
     }
     entry["coref_chains"] = chains;
   }
@@ -92,7 +131,7 @@ nb::dict multi_word_token_entry(const Token& token) {
   return entry;
 }
 
-void append_token_entries(const Token& token, nb::list& entries) {
+void append_token_entries(const Token& token, nb::list& entries, ChainTexts& texts) {
   const auto [first, last] = token.id_range();
   TokenContext context;
   if (first != last) {
@@ -107,22 +146,11 @@ void append_token_entries(const Token& token, nb::list& entries) {
   }
   const WordSequence words = token.words();
   for (std::uint64_t i = 0; i < words.size(); ++i) {
-    entries.append(word_entry(words.at(static_cast<std::int64_t>(i)), &context));
+    entries.append(word_entry(words.at(static_cast<std::int64_t>(i)), &context, texts));
   }
 }
 
-} // namespace
-
-nb::list document_to_dict(const Document& document) {
-  nb::list sentences;
-  const SentenceSequence all = document.sentences();
-  for (std::uint64_t i = 0; i < all.size(); ++i) {
-    sentences.append(sentence_to_dict(all.at(static_cast<std::int64_t>(i))));
-  }
-  return sentences;
-}
-
-nb::list sentence_to_dict(const Sentence& sentence) {
+nb::list sentence_entries(const Sentence& sentence, ChainTexts& texts) {
   nb::list entries;
   const WordSequence empty_words = sentence.empty_words();
   const TokenSequence tokens = sentence.tokens();
@@ -137,25 +165,44 @@ nb::list sentence_to_dict(const Sentence& sentence) {
       if (empty.id() >= first) {
         break;
       }
-      entries.append(word_entry(empty, nullptr));
+      entries.append(word_entry(empty, nullptr, texts));
       ++cursor;
     }
-    append_token_entries(token, entries);
+    append_token_entries(token, entries, texts);
   }
   for (; cursor < empty_words.size(); ++cursor) {
-    entries.append(word_entry(empty_words.at(static_cast<std::int64_t>(cursor)), nullptr));
+    entries.append(word_entry(empty_words.at(static_cast<std::int64_t>(cursor)), nullptr, texts));
   }
   return entries;
 }
 
+} // namespace
+
+nb::list document_to_dict(const Document& document) {
+  ChainTexts texts;
+  nb::list sentences;
+  const SentenceSequence all = document.sentences();
+  for (std::uint64_t i = 0; i < all.size(); ++i) {
+    sentences.append(sentence_entries(all.at(static_cast<std::int64_t>(i)), texts));
+  }
+  return sentences;
+}
+
+nb::list sentence_to_dict(const Sentence& sentence) {
+  ChainTexts texts;
+  return sentence_entries(sentence, texts);
+}
+
 nb::list token_to_dict(const Token& token) {
+  ChainTexts texts;
   nb::list entries;
-  append_token_entries(token, entries);
+  append_token_entries(token, entries, texts);
   return entries;
 }
 
 nb::dict word_to_dict(const Word& word) {
-  return word_entry(word, nullptr);
+  ChainTexts texts;
+  return word_entry(word, nullptr, texts);
 }
 
 nb::dict span_to_dict(const Span& span) {
@@ -170,19 +217,8 @@ nb::dict span_to_dict(const Span& span) {
 }
 
 nb::dict attachment_to_dict(const CorefAttachment& attachment) {
-  nb::dict entry;
-  entry["index"] = nb::int_(attachment.chain()->index());
-  entry["representative_text"] = to_str(attachment.chain()->representative_text());
-  if (attachment.is_start()) {
-    entry["is_start"] = true;
-  }
-  if (attachment.is_end()) {
-    entry["is_end"] = true;
-  }
-  if (attachment.is_representative()) {
-    entry["is_representative"] = true;
-  }
-  return entry;
+  ChainTexts texts;
+  return attachment_entry(attachment, texts);
 }
 
 } // namespace velmora::python

@@ -168,8 +168,8 @@ TokenInput read_token(nb::handle entry, std::int32_t first, std::int32_t last) {
 
 // Whether the entry after a pair id (first, last) with last > first can be
 // that multi-word token's first word. The pair also names an empty word whose
-// index exceeds its id (the coreference resolver numbers the empty words it
-// adds past the sentence's count of them), which a word other than `first` or
+// index exceeds its id (0.1, say, the empty word the coreference resolver
+// adds before a sentence's first word), which a word other than `first` or
 // another pair follows. Entries that cannot be judged here keep the token
 // reading and fail, if at all, where they are read.
 bool may_start_token(nb::handle next, std::int32_t first) {

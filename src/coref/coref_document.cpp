@@ -25,11 +25,14 @@ public:
   explicit PlannedEmptyWords(const DocumentStorage& storage) : storage_(storage) {}
 
   // The empty index of a new empty word with `id` in `sentence`: one past the
-  // sentence's count of empty words, or the next index after it that no
-  // empty word with this id holds yet.
+  // number of empty words with this id, or the next index after it that none
+  // of them holds yet. Empty words are numbered after their own word (n.1,
+  // n.2, ...), so counting the whole sentence would leave gaps.
   std::int32_t take(std::uint32_t sentence, std::int32_t id) {
     std::vector<std::pair<std::int32_t, std::int32_t>>& held = held_words(sentence);
-    auto index = static_cast<std::int32_t>(held.size()) + 1;
+    const auto same_id = std::count_if(held.begin(), held.end(),
+                                       [id](const auto& word) { return word.first == id; });
+    auto index = static_cast<std::int32_t>(same_id) + 1;
     while (std::find(held.begin(), held.end(), std::make_pair(id, index)) != held.end()) {
       ++index;
     }

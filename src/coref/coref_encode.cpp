@@ -57,10 +57,16 @@ CorefSubwordEncoding coref_subword_vectors(const CorefPlan::Impl& impl,
   std::vector<std::size_t> subword_sentences;
   for (std::size_t i = 0; i < words.size(); ++i) {
     const auto listed = impl.tokenizer_map_ids.find(words[i]);
-    const std::vector<std::int64_t> ids =
-        listed != impl.tokenizer_map_ids.end()
-            ? listed->second
-            : impl.transformer->tokenize({words[i]}, false).input_ids;
+    std::vector<std::int64_t> ids = listed != impl.tokenizer_map_ids.end()
+                                        ? listed->second
+                                        : impl.transformer->tokenize({words[i]}, false).input_ids;
+    // A word the tokenizer reads as nothing at all (a zero-width space, a
+    // space) still stands in the text; it is read as unknown rather than
+    // failing the document. An empty listed entry is the bundle's own choice.
+    if (ids.empty() && listed == impl.tokenizer_map_ids.end() &&
+        impl.transformer->unknown_id() >= 0) {
+      ids.push_back(impl.transformer->unknown_id());
+    }
     if (ids.empty()) {
       throw CorefModelError("coref tokenizer produced a blank word at index " + std::to_string(i));
     }

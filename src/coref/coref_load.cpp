@@ -27,42 +27,45 @@ std::int64_t tokenizer_id(const JsonValue& tokenizer, const std::string& key) {
       .as_integer("assets.transformer.tokenizer." + key);
 }
 
-// Every name the model reads, in the order their presence is checked.
-std::vector<std::string> required_tensor_names(const CorefPlan::Impl& impl) {
-  std::vector<std::string> names = {"we.attn.weight",
-                                    "we.attn.bias",
-                                    "rough_scorer.bilinear.weight",
-                                    "rough_scorer.bilinear.bias",
-                                    "pw.distance_emb.weight",
-                                    "a_scorer.out.weight",
-                                    "a_scorer.out.bias",
-                                    "sp.ffnn.0.weight",
-                                    "sp.ffnn.0.bias",
-                                    "sp.ffnn.3.weight",
-                                    "sp.ffnn.3.bias",
-                                    "sp.ffnn.6.weight",
-                                    "sp.ffnn.6.bias",
-                                    "sp.conv.0.weight",
-                                    "sp.conv.0.bias",
-                                    "sp.conv.1.weight",
-                                    "sp.conv.1.bias",
-                                    "sp.emb.weight",
-                                    "zeros_predictor.0.weight",
-                                    "zeros_predictor.0.bias",
-                                    "zeros_predictor.2.weight",
-                                    "zeros_predictor.2.bias"};
+// Every name the model reads, checked in this order as it is named: a huge
+// configured layer count ends at its first missing layer instead of listing
+// names the bundle cannot hold.
+void check_required_tensors(const CorefPlan::Impl& impl) {
+  for (const char* name : {"we.attn.weight",
+                           "we.attn.bias",
+                           "rough_scorer.bilinear.weight",
+                           "rough_scorer.bilinear.bias",
+                           "pw.distance_emb.weight",
+                           "a_scorer.out.weight",
+                           "a_scorer.out.bias",
+                           "sp.ffnn.0.weight",
+                           "sp.ffnn.0.bias",
+                           "sp.ffnn.3.weight",
+                           "sp.ffnn.3.bias",
+                           "sp.ffnn.6.weight",
+                           "sp.ffnn.6.bias",
+                           "sp.conv.0.weight",
+                           "sp.conv.0.bias",
+                           "sp.conv.1.weight",
+                           "sp.conv.1.bias",
+                           "sp.emb.weight",
+                           "zeros_predictor.0.weight",
+                           "zeros_predictor.0.bias",
+                           "zeros_predictor.2.weight",
+                           "zeros_predictor.2.bias"}) {
+    detail::coref_tensor(impl, name);
+  }
   for (std::int64_t layer = 0; layer < impl.n_hidden_layers; ++layer) {
     const std::string prefix = "a_scorer.hidden." + std::to_string(3 * layer);
-    names.push_back(prefix + ".weight");
-    names.push_back(prefix + ".bias");
+    detail::coref_tensor(impl, prefix + ".weight");
+    detail::coref_tensor(impl, prefix + ".bias");
   }
   if (impl.singletons) {
-    names.emplace_back("a_scorer.start_map.weight");
+    detail::coref_tensor(impl, "a_scorer.start_map.weight");
   }
   if (impl.full_pairwise) {
-    names.emplace_back("pw.speaker_emb.weight");
+    detail::coref_tensor(impl, "pw.speaker_emb.weight");
   }
-  return names;
 }
 
 void check_token_id(std::int64_t id, std::size_t vocabulary_size) {
@@ -141,11 +144,7 @@ CorefPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
     throw CorefModelError("coref bert_window_size exceeds the transformer model_max_length");
   }
 
-  for (const std::string& name : required_tensor_names(*this)) {
-    if (tensors.find(name) == tensors.end()) {
-      throw CorefModelError("missing coref tensor: '" + name + "'");
-    }
-  }
+  check_required_tensors(*this);
   // A tensor without the axis a check reads fails that check.
   if (detail::extent_of(detail::coref_tensor(*this, "we.attn.weight"), 1) != hidden_size ||
       !detail::has_shape(detail::coref_tensor(*this, "rough_scorer.bilinear.weight"),

@@ -150,18 +150,28 @@ std::string conll_sentence(const DocumentStorage& storage, std::uint32_t row) {
     add_line([&] { out += conll_word_line(storage, word); });
   };
 
-  for (std::uint32_t t = first; t < end; ++t) {
-    const std::int32_t first_id = cell(storage.token_first_id, t, kInvalidTokenView);
+  // Writes the empty words still ahead of the cursor whose id is below `id`.
+  auto add_empty_words_before = [&](std::int32_t id) {
     while (cursor < empties.size() &&
-           cell(storage.word_id, empties[cursor], kInvalidWordView) < first_id) {
+           cell(storage.word_id, empties[cursor], kInvalidWordView) < id) {
       add_word(empties[cursor++]);
     }
-    if (first_id != cell(storage.token_last_id, t, kInvalidTokenView)) {
+  };
+
+  for (std::uint32_t t = first; t < end; ++t) {
+    add_empty_words_before(cell(storage.token_first_id, t, kInvalidTokenView));
+    if (cell(storage.token_first_id, t, kInvalidTokenView) !=
+        cell(storage.token_last_id, t, kInvalidTokenView)) {
       add_line([&] { append_range_line(storage, t, out); });
     }
+    const std::uint32_t first_word = cell(storage.token_first_word, t, kInvalidTokenView);
     const std::uint32_t word_end = cell(storage.token_end_word, t, kInvalidTokenView);
-    for (std::uint32_t w = cell(storage.token_first_word, t, kInvalidTokenView); w < word_end;
-         ++w) {
+    for (std::uint32_t w = first_word; w < word_end; ++w) {
+      // An empty word n.k inside a multi-word token stands right after word
+      // n, not after the token's last word.
+      if (w != first_word) {
+        add_empty_words_before(cell(storage.word_id, w, kInvalidWordView));
+      }
       add_word(w);
     }
   }

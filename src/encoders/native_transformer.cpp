@@ -1,5 +1,6 @@
 #include "encoders/native_transformer.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <utility>
 
@@ -25,6 +26,14 @@ std::int64_t positive(const JsonValue& object, const std::string& key, const cha
 
 const std::string& tokenizer_string(const JsonValue& tokenizer, const std::string& key) {
   return tokenizer.at(key, kTokenizerContext).as_string(std::string(kTokenizerContext) + "." + key);
+}
+
+// The id of `token`: its position in a vocabulary that lists every token once.
+// A token that is missing is left to the tokenizer's own construction to
+// refuse.
+std::int64_t vocabulary_id(const std::vector<std::string>& vocabulary, const std::string& token) {
+  const auto found = std::find(vocabulary.begin(), vocabulary.end(), token);
+  return found == vocabulary.end() ? -1 : static_cast<std::int64_t>(found - vocabulary.begin());
 }
 
 bool tokenizer_bool(const JsonValue& tokenizer, const std::string& key) {
@@ -71,6 +80,7 @@ NativeTransformer::NativeTransformer(std::shared_ptr<ModelBundle> bundle,
     const bool lowercase = tokenizer_bool(tokenizer, "lowercase");
     const bool strip_accents = tokenizer_bool(tokenizer, "strip_accents");
     std::string unknown = tokenizer_string(tokenizer, "unknown_token");
+    unknown_id_ = vocabulary_id(vocabulary, unknown);
     std::string cls = tokenizer_string(tokenizer, "cls_token");
     std::string sep = tokenizer_string(tokenizer, "sep_token");
     std::string prefix = tokenizer_string(tokenizer, "continuing_subword_prefix");
@@ -93,6 +103,7 @@ NativeTransformer::NativeTransformer(std::shared_ptr<ModelBundle> bundle,
     }
     const bool add_prefix_space = tokenizer_bool(tokenizer, "add_prefix_space");
     std::string unknown = tokenizer_string(tokenizer, "unknown_token");
+    unknown_id_ = vocabulary_id(vocabulary, unknown);
     std::string cls = tokenizer_string(tokenizer, "cls_token");
     std::string sep = tokenizer_string(tokenizer, "sep_token");
     encoder_ = std::make_unique<TransformerEncoder>(
@@ -109,6 +120,7 @@ NativeTransformer::NativeTransformer(std::shared_ptr<ModelBundle> bundle,
         decode_base64_charsmap(tokenizer_string(tokenizer, "precompiled_charsmap"));
     const long long unknown_id = tokenizer.at("unknown_id", kTokenizerContext)
                                      .as_integer("assets.transformer.tokenizer.unknown_id");
+    unknown_id_ = unknown_id;
     std::string cls = tokenizer_string(tokenizer, "cls_token");
     std::string sep = tokenizer_string(tokenizer, "sep_token");
     encoder_ = std::make_unique<TransformerEncoder>(

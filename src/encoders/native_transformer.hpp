@@ -32,6 +32,9 @@ public:
   NativeTransformer& operator=(const NativeTransformer&) = delete;
 
   std::int64_t hidden_size() const noexcept { return hidden_size_; }
+  // The id the tokenizer gives to what its vocabulary cannot spell; each of
+  // the three tokenizers requires one.
+  std::int64_t unknown_id() const noexcept { return unknown_id_; }
 
   // float32 [rows, hidden_size()]: one row per word, with the cls and sep rows
   // first and last when `keep_endpoints` is set.
@@ -48,6 +51,7 @@ private:
   std::shared_ptr<ModelBundle> bundle_;
   std::unique_ptr<TransformerEncoder> encoder_;
   std::int64_t hidden_size_ = 0;
+  std::int64_t unknown_id_ = -1;
 };
 
 // Strict RFC 4648 base64 (padded, no line breaks) of the XLM-R charsmap.

@@ -112,10 +112,15 @@ std::vector<Document> LemmaPlan::process_bulk(std::vector<Document> documents) c
   std::vector<std::optional<std::string>> tags;
   std::vector<WordSequence> sequences;
   sequences.reserve(documents.size());
+  std::size_t total = 0;
   for (const Document& document : documents) {
-    const WordSequence& words = sequences.emplace_back(document.words());
-    texts.reserve(texts.size() + words.size());
-    tags.reserve(tags.size() + words.size());
+    total += sequences.emplace_back(document.words()).size();
+  }
+  // Once for the whole call: growing to each document's exact end would copy
+  // the batch once per document.
+  texts.reserve(total);
+  tags.reserve(total);
+  for (const WordSequence& words : sequences) {
     for (std::uint64_t i = 0; i < words.size(); ++i) {
       const Word word = words.at(static_cast<std::int64_t>(i));
       texts.push_back(word.text());

@@ -193,9 +193,14 @@ std::vector<Document> MorphSegPlan::process_bulk(std::vector<Document> documents
   std::vector<std::string> texts;
   std::vector<WordSequence> sequences;
   sequences.reserve(documents.size());
+  std::size_t total = 0;
   for (const Document& document : documents) {
-    const WordSequence& words = sequences.emplace_back(document.words());
-    texts.reserve(texts.size() + words.size());
+    total += sequences.emplace_back(document.words()).size();
+  }
+  // Once for the whole call: growing to each document's exact end would copy
+  // the batch once per document.
+  texts.reserve(total);
+  for (const WordSequence& words : sequences) {
     for (std::uint64_t i = 0; i < words.size(); ++i) {
       texts.push_back(words.at(static_cast<std::int64_t>(i)).text());
     }

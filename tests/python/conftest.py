@@ -39,12 +39,39 @@ def write_model_index(root, fixture_dir, bundles, version="1.14.0", lang="en"):
     return root
 
 
+def check_conll_ids(text):
+    """Strict CoNLL-U numbering, which the reader does not insist on. In each
+    sentence the words run 1, 2, ..., n; the empty words after word n (after
+    none: 0) run n.1, n.2, ... without a gap and before any range line; and a
+    range line a-b stands right before word a, with b > a and word b present."""
+    for block in text.split("\n\n"):
+        ids = [line.split("\t", 1)[0] for line in block.split("\n")
+               if line and not line.startswith("#")]
+        word, empty, range_open, range_ends = 0, 0, False, []
+        for ident in ids:
+            if "-" in ident:
+                first, last = map(int, ident.split("-"))
+                assert first == word + 1 and last > first, f"range {ident} after {word}: {ids}"
+                range_ends.append(last)
+                range_open = True
+            elif "." in ident:
+                n, k = map(int, ident.split("."))
+                assert (n, k) == (word, empty + 1) and not range_open, \
+                    f"empty word {ident} after {word}.{empty}: {ids}"
+                empty = k
+            else:
+                assert int(ident) == word + 1, f"word {ident} after {word}: {ids}"
+                word, empty, range_open = word + 1, 0, False
+        assert all(last <= word for last in range_ends), f"range past word {word}: {ids}"
+
+
 def read_conll(doc):
     """The document's CoNLL-U through an independent reader. Every row must be
-    one line of exactly ten columns, which the reader alone does not insist
-    on, and every sentence must come back."""
+    one line of exactly ten columns and numbered strictly, which the reader
+    alone does not insist on, and every sentence must come back."""
     conllu = pytest.importorskip("conllu", reason="the conllu package is not installed")
     text = doc.to_conll()
+    check_conll_ids(text)
     sentences = conllu.parse(text)
     rows = [line for line in text.split("\n") if line and not line.startswith("#")]
     assert all(line.count("\t") == 9 for line in rows)

@@ -7,7 +7,9 @@ import os
 import threading
 
 import pytest
+from conftest import EWT_DEV, read_conll
 from release_probe import assert_releases_lock
+from test_full_pipeline import as_read_back
 
 import _velmora
 from _velmora import (CorefModelError, CorefPlan, CorefPrediction, CorefProcessor, Document,
@@ -15,6 +17,10 @@ from _velmora import (CorefModelError, CorefPlan, CorefPrediction, CorefProcesso
                       ProcessorRequirementsError)
 
 MARGIN_TOLERANCE = 1e-5  # as in the C++ reference test
+MODELS = ["wordpiece_base", "wordpiece_singletons", "bpe_pairwise", "xlmr_zeros", "bpe_all"]
+# Words the XLM-R tokenizer reads as nothing: zero-width space, byte order
+# mark, ideographic space, space.
+BLANK_WORDS = ["\u200b", "\ufeff", "\u3000", " "]
 
 
 @pytest.fixture(scope="module")
@@ -38,12 +44,12 @@ def inputs(document):
     return words, sentence_ids
 
 
-def as_dict(document):
-    """The dictionary form of a reference document: one entry per word, then
-    its input empty words."""
+def as_dict(document, words=lambda w: w):
+    """The dictionary form of a reference document: one entry per word (its
+    text passed through `words`), then its input empty words."""
     out = []
     for sentence in document["sentences"]:
-        entries = [{"id": i + 1, "text": w} | ({"upos": u} if u else {})
+        entries = [{"id": i + 1, "text": words(w)} | ({"upos": u} if u else {})
                    for i, (w, u) in enumerate(zip(sentence["words"], sentence["upos"]))]
         entries += [{"id": (e[0], e[1]), "text": e[2]} for e in sentence["empty"]]
         out.append(entries)
@@ -147,6 +153,20 @@ def chains(document):
              [(m.sentence, m.start_word, m.end_word) for m in c.mentions]) for c in document.coref]
 
 
+def reference_chains(result):
+    """The reference's chains as chains() gives them."""
+    return [(c, chain["text"], chain["index"],
+             [(m[0], tuple(m[1]), tuple(m[1])) if len(m) == 2 else tuple(m)
+              for m in chain["mentions"]])
+            for c, chain in enumerate(result["chains"])]
+
+
+def check_round_trip(document):
+    read_conll(document)
+    entries = document.to_dict()
+    assert Document.from_dict(entries).to_dict() == as_read_back(entries)
+
+
 def test_processor(coref_dir, reference):
     bare = CorefProcessor()
     with pytest.raises(ProcessorNotImplementedError,
@@ -169,6 +189,8 @@ def test_processor(coref_dir, reference):
         if result["margin"] >= MARGIN_TOLERANCE:
             assert [c.representative_text for c in document.coref] == \
                 [c["text"] for c in result["chains"]]
+    for document in one_by_one:
+        check_round_trip(document)
     zero = next(d for d in one_by_one
                 if any(w.text == "_" for s in d.sentences for w in s.empty_words))
     before = (chains(zero), zero.to_dict())
@@ -190,3 +212,71 @@ def test_pipeline_with_tokenizer(model_dir, coref_dir):
             assert 0 <= mention.start_word < mention.end_word <= len(words)
     with pytest.raises(ProcessorRequirementsError):
         Pipeline("en", "coref", model_dir=models)
+    check_round_trip(document)
+
+
+def test_words_read_as_nothing_stand_in_as_unknown(coref_dir, reference, model_dir):
+    """A word the XLM-R tokenizer reads as nothing gets the unknown id, as in
+    the reference, whichever such word it is; one listed with no ids is still
+    refused (test_plan_surface_and_arguments)."""
+    index, document = next((i, d) for i, d in enumerate(reference["documents"])
+                           if "\u200b" in inputs(d)[0])
+    result = reference["models"]["xlmr_zeros"]["results"][index]
+    assert result["margin"] >= MARGIN_TOLERANCE
+    expected = (result["word_clusters"], [[tuple(s) for s in c] for c in result["span_clusters"]],
+                result["zero_words"])
+    path = coref_dir / "models" / "xlmr_zeros"
+    plan, processor = CorefPlan(path), CorefProcessor(path)
+    annotated = processor.process(Document.from_dict(as_dict(document)))
+    assert chains(annotated) == reference_chains(result)
+    check_round_trip(annotated)
+    without_text = [(c, index, mentions) for c, _, index, mentions in chains(annotated)]
+    words, ids = inputs(document)
+    for blank in BLANK_WORDS:
+        def swap(word, blank=blank):
+            return blank if word in BLANK_WORDS else word
+
+        prediction = plan.resolve([swap(w) for w in words], ids)
+        assert (prediction.word_clusters, prediction.span_clusters,
+                prediction.zero_words) == expected
+        annotated = processor.process(Document.from_dict(as_dict(document, swap)))
+        assert [(c, i, m) for c, _, i, m in chains(annotated)] == without_text
+
+    models = model_dir({"tokenize": "tokenizer/mwt_gated", "coref": "coref/models/xlmr_zeros"})
+    pipeline = Pipeline("en", "tokenize,coref", model_dir=models)
+    text = "Mary saw John.\u200b She said\ufeff he left\u3000today. "
+    # The tokenizer keeps the first two as words of their own.
+    first, second = pipeline.bulk_process([text * 3, "Mary saw John. She said he left."])
+    assert {"\u200b", "\ufeff"} <= {w.text for w in first.iter_words()}
+    assert second.sentences
+    check_round_trip(first)
+
+
+@pytest.fixture(scope="module")
+def ewt_documents():
+    """The EWT dev treebank's documents in the dictionary form: words with
+    their UPOS, multi-word tokens and input empty words."""
+    conllu = pytest.importorskip("conllu", reason="the conllu package is not installed")
+    if not EWT_DEV.is_file():
+        pytest.skip(f"shared test data not found: ../shared/data/ud-en-ewt/{EWT_DEV.name}")
+    documents = []
+    for tokens in conllu.parse(EWT_DEV.read_text(encoding="utf-8")):
+        if "newdoc id" in tokens.metadata or not documents:
+            documents.append([])
+        documents[-1].append([
+            {"id": t["id"] if isinstance(t["id"], int) else (t["id"][0], t["id"][2]),
+             "text": t["form"]} | ({"upos": t["upos"]} if t["upos"] not in (None, "_") else {})
+            for t in tokens])
+    return documents
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_ewt_documents_render_strict_conll(coref_dir, ewt_documents, model):
+    processor = CorefProcessor(coref_dir / "models" / model)
+    documents = processor.bulk_process([Document.from_dict(d) for d in ewt_documents])
+    assert len(documents) == 318
+    generated = 0
+    for document in documents:
+        check_round_trip(document)
+        generated += sum(w.upos is None for s in document.sentences for w in s.empty_words)
+    assert (generated > 0) == processor.predicts_zero_anaphora

@@ -1,4 +1,7 @@
 import json
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -191,3 +194,65 @@ def test_from_dict_shapes():
         Document.from_dict([[[1, "a"]]])
     with pytest.raises(ValueError, match="^a token must have non-empty text$"):
         Document.from_dict([[{"id": 1}]])
+
+
+def run_capped(code):
+    """Runs `code` in a fresh interpreter, where cap(extra) lets the process
+    map only `extra` bytes more than it has mapped at the call; returns its
+    output."""
+    prologue = textwrap.dedent("""
+        import resource
+
+        def cap(extra):
+            with open("/proc/self/statm") as statm:
+                mapped = int(statm.read().split()[0]) * resource.getpagesize()
+            hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+            resource.setrlimit(resource.RLIMIT_AS, (mapped + extra, hard))
+    """)
+    done = subprocess.run([sys.executable, "-c", prologue + textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_coref_chains_share_their_text_and_grow_linearly():
+    # Twenty chains whose mentions span almost the whole sentence: every word
+    # carries twenty attachments to texts as long as the sentence.
+    out = run_capped("""
+        import tracemalloc
+        from _velmora import CorefChain, CorefMention, Document
+        cap(2 << 30)
+
+        def to_dict_bytes(n):
+            words = [f"w{i:04d}" for i in range(n)]
+            doc = Document.from_dict([[{"id": i + 1, "text": w} for i, w in enumerate(words)]])
+            doc.coref = [CorefChain(k, [CorefMention(0, k, n)], " ".join(words[k:]), 0)
+                         for k in range(20)]
+            tracemalloc.start()
+            entries = doc.to_dict()[0]
+            peak = tracemalloc.get_traced_memory()[1]
+            tracemalloc.stop()
+            texts = {id(a["representative_text"]) for e in entries for a in e["coref_chains"]}
+            assert len(texts) == 20, len(texts)
+            return peak
+
+        print(to_dict_bytes(400), to_dict_bytes(1600))
+    """)
+    small, large = map(int, out.split())
+    # Four times the words: four times the bytes, not sixteen.
+    assert large < 6 * small, (small, large)
+
+
+def test_a_string_beyond_memory_is_memory_error():
+    out = run_capped("""
+        from _velmora import Document
+        doc = Document.from_dict([[{"id": 1, "text": "a" * (128 << 20)}]])
+        word = doc.sentences[0].words[0]
+        # Room for the native copy of the text, not for the string made of it.
+        cap(192 << 20)
+        try:
+            word.to_dict()
+        except MemoryError:
+            print("MemoryError")
+    """)
+    assert out.strip() == "MemoryError"

@@ -7,6 +7,7 @@ import pathlib
 import pytest
 
 from _velmora import Document
+from conftest import check_conll_ids
 
 conllu = pytest.importorskip("conllu", reason="the conllu package is not installed")
 
@@ -81,7 +82,9 @@ def treebank():
 def test_conll_reproduces_every_line(treebank):
     sentences, expected_lines, doc = treebank
     assert len(doc.sentences) == len(sentences) > 1000
-    produced = [line for line in doc.to_conll().split("\n") if line and not line.startswith("#")]
+    text = doc.to_conll()
+    check_conll_ids(text)
+    produced = [line for line in text.split("\n") if line and not line.startswith("#")]
     assert len(produced) == len(expected_lines)
     for got, want in zip(produced, expected_lines):
         assert got == want

@@ -6,9 +6,11 @@
 #include <limits>
 #include <map>
 #include <stdexcept>
+#include <typeinfo>
 
 #include <ATen/ops/zeros.h>
 #include <c10/util/Exception.h>
+#include <dnnl.hpp>
 #include <gtest/gtest.h>
 
 #include <velmora/errors.hpp>
@@ -71,10 +73,40 @@ TEST(TensorErrors, TensorLibraryErrorsBecomeThePlansWithoutBacktrace) {
     EXPECT_NE(message.find("cannot be multiplied"), std::string::npos) << message;
     EXPECT_EQ(message.find('\n'), std::string::npos) << message;
   }
-  // Anything else passes unchanged, and a result comes back as it is.
-  EXPECT_THROW(velmora::detail::with_model_errors<DepparseModelError>(
-                   []() -> int { throw std::invalid_argument("mine"); }),
-               std::invalid_argument);
+  // The kernel libraries' own errors derive from std::exception alone.
+  const auto mapped = [](auto raise) {
+    try {
+      velmora::detail::with_model_errors<DepparseModelError>([&] { raise(); });
+    } catch (const DepparseModelError& error) {
+      return std::string(error.what());
+    } catch (...) {
+    }
+    return std::string("<passed>");
+  };
+  EXPECT_EQ(mapped([] { throw dnnl::error(dnnl_out_of_memory, "could not create a primitive"); }),
+            "could not create a primitive");
+  EXPECT_EQ(mapped([] { throw std::bad_cast(); }), "std::bad_cast");
+}
+
+// The library's own errors, and the standard ones, leave exactly as thrown.
+TEST(TensorErrors, OwnAndStandardErrorsPassUnchanged) {
+  const auto passes = [](const auto& thrown) {
+    try {
+      velmora::detail::with_model_errors<DepparseModelError>([&]() -> int { throw thrown; });
+    } catch (const std::exception& error) {
+      return typeid(error) == typeid(thrown) && std::string(error.what()) == thrown.what();
+    }
+    return false;
+  };
+  EXPECT_TRUE(passes(std::bad_alloc()));
+  EXPECT_TRUE(passes(std::invalid_argument("index is outside the sequence")));
+  EXPECT_TRUE(passes(std::out_of_range("invalid string pool identifier")));
+  EXPECT_TRUE(passes(std::logic_error("the synthetic ROOT word is immutable")));
+  EXPECT_TRUE(passes(std::overflow_error("the document string pool is full")));
+  EXPECT_TRUE(passes(std::runtime_error("plain")));
+  EXPECT_TRUE(passes(velmora::ModelBundleError("bundle")));
+  EXPECT_TRUE(passes(velmora::Seq2SeqModelError("another plan's")));
+  EXPECT_TRUE(passes(velmora::detail::JsonError("missing JSON key 'config' at assets")));
   EXPECT_EQ(velmora::detail::with_model_errors<DepparseModelError>([] { return 7; }), 7);
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -59,6 +62,33 @@ public:
 private:
   std::filesystem::path path_;
 };
+
+// A copy of the bundle at `source` in `dir` whose assets text (or the text of
+// another of its files) has each `from` replaced by its `to` (each must
+// occur). Checksums are not verified by the tests, so the edited files load
+// as they are.
+inline std::filesystem::path
+edited_copy(const TempDir& dir, const std::filesystem::path& source,
+            const std::vector<std::pair<std::string, std::string>>& edits,
+            const std::string& file = "assets.json") {
+  std::string flat = source.lexically_relative(fixture_dir()).string();
+  std::replace(flat.begin(), flat.end(), '/', '_');
+  const std::filesystem::path target = dir.path() / flat;
+  std::filesystem::remove_all(target);
+  std::filesystem::copy(source, target, std::filesystem::copy_options::recursive);
+  std::string text = read_file(target / file);
+  for (const auto& [from, to] : edits) {
+    const std::size_t at = text.find(from);
+    if (at == std::string::npos) {
+      ADD_FAILURE() << file << " of " << source << " lacks: " << from;
+      continue;
+    }
+    text.replace(at, from.size(), to);
+  }
+  std::filesystem::remove(target / file);
+  std::ofstream(target / file, std::ios::binary) << text;
+  return target;
+}
 
 // The message of the E that f throws; a test failure when it throws nothing.
 template <class E, class F> std::string message_of(F&& f) {

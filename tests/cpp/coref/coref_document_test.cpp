@@ -62,25 +62,27 @@ TEST(CorefDocument, ZeroMentionsBecomeEmptyWords) {
   const Document document = two_sentences();
   const detail::CorefDocumentEdit edit = detail::coref_document_edit(
       *document.storage(),
-      prediction({{0, 3}, {5}, {5, 6}}, {{{0, 2}, {3, 5}}, {{5, 6}}, {{6, 7}, {5, 6}}},
-                 {{0, 3}, {5}, {6}}));
-  // Sentence 0 had one empty word: the new ones take 2 and 3; sentence 1's
-  // input word holds 0.2, so word 0 takes the next index free for it. The
-  // zero head 6 keeps its own span (5, 6) through the sort.
-  EXPECT_EQ(chains_of(edit), (std::vector<std::string>{"0#_|-|0:0.2 0:3.3 ", "1#_|-|1:0.3 ",
-                                                       "2#left|1|1:1.3 1:1-2 "}));
+      prediction({{1, 3}, {5}, {5, 6}}, {{{1, 2}, {3, 5}}, {{5, 6}}, {{6, 7}, {5, 6}}},
+                 {{1, 3}, {5}, {6}}));
+  // Empty words are numbered after their own word: the input word 1.1 makes
+  // the zero before word 1 the second there, while the one before word 3 is
+  // the first of its own. Sentence 1's input word holds 0.2, so word 0 takes
+  // the next index free for it. The zero head 6 keeps its own span (5, 6)
+  // through the sort.
+  EXPECT_EQ(chains_of(edit), (std::vector<std::string>{"0#_|-|0:1.2 0:3.1 ", "1#_|-|1:0.3 ",
+                                                       "2#left|1|1:1.1 1:1-2 "}));
   std::vector<std::string> added;
   for (const auto& [sentence, word] : edit.empty_words) {
     added.push_back(std::to_string(sentence) + ":" + std::to_string(word.id) + "." +
                     std::to_string(*word.empty_index) + ":" + word.text + ":" + *word.lemma);
     EXPECT_FALSE(word.upos || word.head || word.misc || word.start_char);
   }
-  EXPECT_EQ(added, (std::vector<std::string>{"0:0.2:_:_", "0:3.3:_:_", "1:0.3:_:_", "1:1.3:_:_"}));
+  EXPECT_EQ(added, (std::vector<std::string>{"0:1.2:_:_", "0:3.1:_:_", "1:0.3:_:_", "1:1.1:_:_"}));
 }
 
 TEST(CorefDocument, EmptyWordsWrittenInReadingOrder) {
   const Document document = two_sentences();
-  // Planned in chain order: 3.2 (the input word holds 1.1), then 0.3.
+  // Planned in chain order: 3.1, then 0.1.
   detail::apply_coref_document_edit(
       *document.storage(),
       detail::coref_document_edit(*document.storage(),
@@ -92,7 +94,7 @@ TEST(CorefDocument, EmptyWordsWrittenInReadingOrder) {
       ids.push_back(line.substr(0, line.find('\t')));
     }
   }
-  EXPECT_EQ(ids, (std::vector<std::string>{"0.3", "1", "1.1", "2", "3", "3.2", "4", "5"}));
+  EXPECT_EQ(ids, (std::vector<std::string>{"0.1", "1", "1.1", "2", "3", "3.1", "4", "5"}));
 }
 
 TEST(CorefDocument, RefusesSpansOutsideOneSentence) {

@@ -1,6 +1,13 @@
 // Loading "coref" bundles: every refusal with its exact message, the errors
 // that pass through unchanged, and what a load keeps.
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include <velmora/coref_plan.hpp>
@@ -68,6 +75,42 @@ TEST(CorefLoad, KeepsSettingsIdsAndViews) {
   EXPECT_TRUE(plan.predicts_singletons());
   EXPECT_FALSE(plan.predicts_zero_anaphora());
   EXPECT_EQ(plan.bundle().processor(), "coref");
+}
+
+// The address space this process has mapped so far, in bytes.
+rlim_t mapped_bytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmSize:", 0) == 0) {
+      return static_cast<rlim_t>(std::stoull(line.substr(7))) << 10;
+    }
+  }
+  return 0;
+}
+
+// A configured layer count far beyond what the bundle holds ends at its first
+// missing layer, without growing: the child process may map only 1 GiB more.
+TEST(CorefLoadDeathTest, HugeLayerCountEndsAtTheFirstMissingLayer) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const test::TempDir dir;
+  const std::filesystem::path bundle =
+      test::edited_copy(dir, coref_fixture("models/wordpiece_base"),
+                        {{"\"n_hidden_layers\": 1", "\"n_hidden_layers\": 2147483648"}});
+  EXPECT_EXIT(
+      {
+        rlimit cap{};
+        getrlimit(RLIMIT_AS, &cap);
+        cap.rlim_cur = std::min(cap.rlim_max, mapped_bytes() + (rlim_t{1} << 30));
+        setrlimit(RLIMIT_AS, &cap);
+        try {
+          const CorefPlan plan(bundle, false);
+        } catch (const CorefModelError& error) {
+          std::fputs(error.what(), stderr);
+          std::_Exit(0);
+        }
+        std::_Exit(1);
+      },
+      ::testing::ExitedWithCode(0), "missing coref tensor: 'a_scorer.hidden.3.weight'");
 }
 
 } // namespace

@@ -64,6 +64,9 @@ TEST(CorefModel, ResolveChecksItsArguments) {
                                     plan.resolve(words, {0, 0, 1}, {"_", "_", "_"})));
   const CorefPrediction none = plan.resolve({}, {}, {});
   EXPECT_TRUE(none.word_clusters.empty() && none.span_clusters.empty() && none.zero_words.empty());
+  // A word the tokenizer reads as nothing stands in as unknown; one the
+  // bundle lists with no ids is refused.
+  EXPECT_NO_THROW(plan.resolve({"a", "", "b"}, {0, 0, 0}, {}));
   EXPECT_EQ(test::message_of<CorefModelError>([&] {
               plan.resolve({"a", "b", "c", "d", "<blank>", "e"}, {0, 0, 0, 0, 0, 0}, {});
             }),

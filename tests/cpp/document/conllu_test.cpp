@@ -1,3 +1,5 @@
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "storage_test_support.hpp"
@@ -92,6 +94,25 @@ TEST(Conllu, EmptyWordsGoBeforeTheFirstLaterToken) {
                             "4\td\t_\t_\t_\t_\t_\t_\t_\t_\n"
                             "4.1\te4\t_\t_\t_\t_\t_\t_\t_\t_\n"
                             "0.1\te0\t_\t_\t_\t_\t_\t_\t_\t_");
+
+  // Inside a multi-word token an empty word follows its own word; one after
+  // the word before the token still precedes the range line.
+  TokenInput mwt;
+  mwt.first_id = 2;
+  mwt.last_id = 4;
+  mwt.text = "xyz";
+  mwt.words = {make_word(2, "x"), make_word(3, "y"), make_word(4, "z")};
+  SentenceInput split;
+  split.sent_id = "s";
+  split.tokens = {test::make_token(1, "a"), mwt, test::make_token(5, "b")};
+  split.empty_words = {make_empty_word(1, 1, "e1"), make_empty_word(2, 1, "e2"),
+                       make_empty_word(3, 1, "e3"), make_empty_word(4, 1, "e4")};
+  std::string ids;
+  std::istringstream lines(Document("", {split}).to_conll());
+  for (std::string line; std::getline(lines, line);) {
+    ids += line[0] == '#' ? "" : line.substr(0, line.find('\t')) + " ";
+  }
+  EXPECT_EQ(ids, "1 1.1 2-4 2 2.1 3 3.1 4 4.1 5 ");
 
   SentenceInput only_empty;
   only_empty.empty_words = {make_empty_word(0, 1, "e")};

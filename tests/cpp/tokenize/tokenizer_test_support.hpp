@@ -23,31 +23,12 @@ inline std::filesystem::path tokenizer_bundle(const std::string& name) {
   return fixture("tokenizer/" + name);
 }
 
-// A copy of a fixture bundle in `dir` whose assets text (or the text of
-// another of its files) has each `from` replaced by its `to` (each must
-// occur). Checksums are not verified by the tests, so the edited files load
-// as they are.
+// A copy of a tokenizer fixture bundle with edited files (test::edited_copy).
 inline std::filesystem::path
 edited_bundle(const TempDir& dir, const std::string& name,
               const std::vector<std::pair<std::string, std::string>>& edits,
               const std::string& file = "assets.json") {
-  std::string flat = name;
-  std::replace(flat.begin(), flat.end(), '/', '_');
-  const std::filesystem::path target = dir.path() / flat;
-  std::filesystem::remove_all(target);
-  std::filesystem::copy(tokenizer_bundle(name), target, std::filesystem::copy_options::recursive);
-  std::string text = read_file(target / file);
-  for (const auto& [from, to] : edits) {
-    const std::size_t at = text.find(from);
-    if (at == std::string::npos) {
-      ADD_FAILURE() << file << " of " << name << " lacks: " << from;
-      continue;
-    }
-    text.replace(at, from.size(), to);
-  }
-  std::filesystem::remove(target / file);
-  std::ofstream(target / file, std::ios::binary) << text;
-  return target;
+  return edited_copy(dir, tokenizer_bundle(name), edits, file);
 }
 
 // The reference cases of a fixture bundle: {"text", "paragraphs": [{"labels",
