@@ -1,5 +1,6 @@
 // Language identification: character ids, the tag mask of a language subset,
-// and forward passes over texts sorted by length in passes of bounded size.
+// and forward passes over texts sorted by length in passes of bounded size;
+// a text longer than a pass runs through the LSTM in chunks.
 
 #include <algorithm>
 #include <limits>
@@ -13,13 +14,13 @@
 #include <ATen/ops/from_blob.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/zeros.h>
-#include <c10/core/InferenceMode.h>
 
 #include <velmora/json.hpp>
 #include <velmora/text.hpp>
 
 #include "bundle/tensor_errors.hpp"
 #include "classifiers/langid_impl.hpp"
+#include "encoders/calling_thread.hpp"
 #include "encoders/lstm.hpp"
 #include "encoders/model_call.hpp"
 #include "taggers/sentence_batches.hpp"
@@ -30,7 +31,7 @@ namespace {
 // Padded characters per forward pass. A single group of equal-length texts
 // would otherwise become one tensor of any size; this bounds the activations
 // of a pass at a few hundred bytes per character of the model's widths. A
-// text longer than the budget runs alone.
+// text longer than the budget runs alone, in chunks of the budget.
 constexpr std::int64_t kCharacterBudget = 8192;
 
 [[noreturn]] void throw_invalid_utf8(std::size_t offset) {
@@ -84,13 +85,13 @@ std::int64_t LangIDPlan::Impl::checked_length(const std::string& text) {
   return count;
 }
 
-void LangIDPlan::Impl::append_ids(const std::string& text, std::vector<std::int64_t>& ids) const {
+void LangIDPlan::Impl::append_ids(std::string_view text, std::vector<std::int64_t>& ids) const {
   // The key of a character is its own bytes: no normalisation, no case change.
-  detail::walk_utf8(
-      text.data(), text.size(), [&](std::uint32_t, std::size_t begin, std::size_t end) {
-        const auto found = char_to_idx.find(std::string_view(text).substr(begin, end - begin));
-        ids.push_back(found == char_to_idx.end() ? unk_id : found->second);
-      });
+  detail::walk_utf8(text.data(), text.size(),
+                    [&](std::uint32_t, std::size_t begin, std::size_t end) {
+                      const auto found = char_to_idx.find(text.substr(begin, end - begin));
+                      ids.push_back(found == char_to_idx.end() ? unk_id : found->second);
+                    });
 }
 
 at::Tensor LangIDPlan::Impl::tag_mask(const std::vector<std::string>& langs) const {
@@ -113,9 +114,8 @@ at::Tensor LangIDPlan::Impl::tag_mask(const std::vector<std::string>& langs) con
       .clone();
 }
 
-std::vector<std::int64_t> LangIDPlan::Impl::predict(const at::Tensor& ids,
-                                                    const std::vector<std::int64_t>& lengths,
-                                                    const at::Tensor& mask) const {
+at::Tensor LangIDPlan::Impl::summed_scores(const at::Tensor& ids,
+                                           const std::vector<std::int64_t>& lengths) const {
   const std::int64_t batch = ids.size(0);
   const std::int64_t steps = ids.size(1);
   const at::Tensor embedded = at::embedding(tensor("char_embeds.weight"), ids, pad_id);
@@ -137,9 +137,42 @@ std::vector<std::int64_t> LangIDPlan::Impl::predict(const at::Tensor& ids,
     }
     scores = scores * at::from_blob(real.data(), {batch, steps, 1}, at::kByte).to(scores.dtype());
   }
-  const at::Tensor best = at::argmax(scores.sum(1) + mask, 1).to(at::kLong).contiguous();
-  const std::int64_t* values = best.const_data_ptr<std::int64_t>();
-  return std::vector<std::int64_t>(values, values + batch);
+  return scores.sum(1);
+}
+
+at::Tensor LangIDPlan::Impl::chunked_scores(std::string_view text, std::int64_t length,
+                                            std::int64_t chunk) const {
+  // Where each chunk's characters begin; ids exist for one chunk at a time.
+  std::vector<std::size_t> starts;
+  starts.reserve(static_cast<std::size_t>((length - 1) / chunk + 2));
+  std::int64_t count = 0;
+  detail::walk_utf8(text.data(), text.size(), [&](std::uint32_t, std::size_t begin, std::size_t) {
+    if (count++ % chunk == 0) {
+      starts.push_back(begin);
+    }
+  });
+  starts.push_back(text.size());
+  const at::Tensor& embeds = tensor("char_embeds.weight");
+  std::vector<std::int64_t> ids;
+  const auto input = [&](std::int64_t start, std::int64_t steps) {
+    const auto j = static_cast<std::size_t>(start / chunk);
+    ids.clear();
+    append_ids(text.substr(starts[j], starts[j + 1] - starts[j]), ids);
+    return at::embedding(embeds, at::from_blob(ids.data(), {1, steps}, at::kLong), pad_id);
+  };
+  const at::Tensor state = at::zeros({2 * num_layers, 1, hidden_dim}, embeds.options());
+  // Each chunk's summed scores are added up in double precision: over
+  // millions of characters a float total would lose the small differences
+  // between the tags.
+  at::Tensor total = at::zeros({1, static_cast<std::int64_t>(tags.size())}, at::kDouble);
+  detail::lstm_chunked(
+      length, chunk, input, state, state, lstm_weights, num_layers,
+      [&](std::int64_t, const at::Tensor& output) {
+        total.add_(at::linear(output, tensor("hidden_to_tag.weight"), tensor("hidden_to_tag.bias"))
+                       .sum(1)
+                       .to(at::kDouble));
+      });
+  return total;
 }
 
 std::vector<std::string>
@@ -156,7 +189,6 @@ LangIDPlan::Impl::identify_many(const std::vector<std::string>& texts,
   }
   const at::Tensor mask = tag_mask(langs);
 
-  c10::InferenceMode guard;
   std::vector<std::size_t> order(texts.size());
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(),
@@ -166,24 +198,36 @@ LangIDPlan::Impl::identify_many(const std::vector<std::string>& texts,
     sorted[j] = lengths[order[j]];
   }
 
+  // Passes are the units of the team: each computes what it computes alone,
+  // its LSTM on one thread.
+  const std::vector<detail::BatchRange> passes = detail::plan_length_batches(
+      sorted, std::numeric_limits<std::int64_t>::max(), kCharacterBudget);
   std::vector<std::string> results(texts.size());
-  std::vector<std::int64_t> ids;
-  for (const detail::BatchRange& range : detail::plan_length_batches(
-           sorted, std::numeric_limits<std::int64_t>::max(), kCharacterBudget)) {
+  detail::for_each_unit(passes.size(), [&](std::size_t unit) {
+    const detail::BatchRange& range = passes[unit];
     const auto batch = static_cast<std::int64_t>(range.end - range.begin);
     const std::int64_t steps = sorted[range.begin];
-    ids.assign(static_cast<std::size_t>(batch * steps), pad_id);
-    std::vector<std::int64_t> row_lengths(sorted.begin() + static_cast<std::ptrdiff_t>(range.begin),
-                                          sorted.begin() + static_cast<std::ptrdiff_t>(range.end));
-    std::vector<std::int64_t> row;
-    for (std::size_t j = range.begin; j < range.end; ++j) {
-      row.clear();
-      append_ids(texts[order[j]], row);
-      std::copy(row.begin(), row.end(),
-                ids.begin() + static_cast<std::ptrdiff_t>((j - range.begin) * steps));
+    at::Tensor scores;
+    if (steps > kCharacterBudget) {
+      // A text longer than a pass runs alone, a pass's worth of characters at
+      // a time.
+      scores = chunked_scores(texts[order[range.begin]], steps, kCharacterBudget);
+    } else {
+      std::vector<std::int64_t> ids(static_cast<std::size_t>(batch * steps), pad_id);
+      std::vector<std::int64_t> row;
+      for (std::size_t j = range.begin; j < range.end; ++j) {
+        row.clear();
+        append_ids(texts[order[j]], row);
+        std::copy(row.begin(), row.end(),
+                  ids.begin() + static_cast<std::ptrdiff_t>((j - range.begin) * steps));
+      }
+      scores = summed_scores(
+          at::from_blob(ids.data(), {batch, steps}, at::kLong),
+          std::vector<std::int64_t>(sorted.begin() + static_cast<std::ptrdiff_t>(range.begin),
+                                    sorted.begin() + static_cast<std::ptrdiff_t>(range.end)));
     }
-    const std::vector<std::int64_t> predicted =
-        predict(at::from_blob(ids.data(), {batch, steps}, at::kLong), row_lengths, mask);
+    const at::Tensor best = at::argmax(scores + mask, 1).to(at::kLong).contiguous();
+    const std::int64_t* predicted = best.const_data_ptr<std::int64_t>();
     for (std::size_t j = range.begin; j < range.end; ++j) {
       const std::int64_t id = predicted[j - range.begin];
       if (id < 0 || id >= static_cast<std::int64_t>(tags.size())) {
@@ -191,7 +235,7 @@ LangIDPlan::Impl::identify_many(const std::vector<std::string>& texts,
       }
       results[order[j]] = tags[static_cast<std::size_t>(id)];
     }
-  }
+  });
   return results;
 }
 

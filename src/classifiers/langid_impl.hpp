@@ -37,13 +37,17 @@ struct LangIDPlan::Impl {
   // (else LangIDModelError).
   static std::int64_t checked_length(const std::string& text);
   // The character ids of a valid text, appended to `ids`.
-  void append_ids(const std::string& text, std::vector<std::int64_t>& ids) const;
+  void append_ids(std::string_view text, std::vector<std::int64_t>& ids) const;
   // The additive tag mask of a subset (see LangIDPlan::identify_many).
   at::Tensor tag_mask(const std::vector<std::string>& langs) const;
-  // The predicted tag ids of a batch of texts of the given lengths (longest
-  // first), whose ids fill the rows of `ids` [B, lengths[0]] padded by pad_id.
-  std::vector<std::int64_t> predict(const at::Tensor& ids, const std::vector<std::int64_t>& lengths,
-                                    const at::Tensor& mask) const;
+  // The tag scores summed over each text [B, T] of a batch of texts of the
+  // given lengths (longest first), whose ids fill the rows of `ids`
+  // [B, lengths[0]] padded by pad_id.
+  at::Tensor summed_scores(const at::Tensor& ids, const std::vector<std::int64_t>& lengths) const;
+  // The same for one valid text of `length` characters [1, T] (float64), with
+  // the LSTM run `chunk` characters at a time: memory that does not grow with
+  // the text, for about twice the work of a whole run (lstm_chunked).
+  at::Tensor chunked_scores(std::string_view text, std::int64_t length, std::int64_t chunk) const;
   std::vector<std::string> identify_many(const std::vector<std::string>& texts,
                                          const std::vector<std::string>& langs) const;
 

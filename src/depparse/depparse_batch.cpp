@@ -46,6 +46,10 @@ std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents
 std::vector<std::vector<DepparsePrediction>>
 DepparsePlan::Impl::parse_sentences(const std::vector<std::vector<DepparseWord>>& sentences,
                                     detail::PipelineCall* call) const {
+  // A sentence too long to score is refused before any sentence is encoded.
+  for (const std::vector<DepparseWord>& words : sentences) {
+    require_arc_memory(1, static_cast<std::int64_t>(words.size()) + 1);
+  }
   std::vector<at::Tensor> forward;
   std::vector<at::Tensor> backward;
   if (use_charlm) {

@@ -70,6 +70,10 @@ struct DepparsePlan::Impl {
   // is the dependent, axis 2 the head. `padding_mask` [B, n] is true at real
   // positions.
   at::Tensor arc_log_probabilities(const at::Tensor& encoded, const at::Tensor* padding_mask) const;
+  // Throws DepparseModelError, naming the size, when the arc scores of
+  // `sentences` sentences of `positions` positions (root included) would
+  // take more than the machine's memory.
+  void require_arc_memory(std::int64_t sentences, std::int64_t positions) const;
   // The relation scores of one sentence's encoded rows [n, D], computed for
   // the arcs its decode reads.
   detail::BiaffineRelationScores relation_scores(const at::Tensor& encoded) const;

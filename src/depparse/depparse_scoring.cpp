@@ -22,6 +22,7 @@
 #include <ATen/ops/sign.h>
 #include <ATen/ops/softplus.h>
 
+#include "bundle/memory_budget.hpp"
 #include "depparse/depparse_impl.hpp"
 #include "encoders/calling_thread.hpp"
 #include "encoders/products.hpp"
@@ -79,11 +80,26 @@ at::Tensor DepparsePlan::Impl::deep_biaffine(const std::string& prefix,
   return scores.add_(bias);
 }
 
+void DepparsePlan::Impl::require_arc_memory(std::int64_t sentences, std::int64_t positions) const {
+  // Per pair of positions, 24 bytes at the peak either way. Scoring with
+  // linearization holds six float matrices at once: the scores, the
+  // offsets, the linearization scores, their signs, and log_sigmoid's
+  // output and buffer. The tree search holds two double matrices (the
+  // scores and its working copy) and, when nearly every contraction spans
+  // the sentence, two 32-bit records per pair for them.
+  constexpr double kBytesPerPair = 24.0;
+  const double pairs = static_cast<double>(positions) * static_cast<double>(positions);
+  detail::require_memory<DepparseModelError>(
+      static_cast<double>(sentences) * pairs * kBytesPerPair,
+      "depparse sentence of " + std::to_string(positions - 1) + " words", "arc scores");
+}
+
 // Every term is n x n per sentence, so the arithmetic runs in place on fresh
 // tensors wherever it can: a very long sentence holds a few such matrices at
 // once, not one per operation.
 at::Tensor DepparsePlan::Impl::arc_log_probabilities(const at::Tensor& encoded,
                                                      const at::Tensor* padding_mask) const {
+  require_arc_memory(encoded.size(0), encoded.size(1));
   // The scorers of a long sentence are products worth the team.
   const detail::TeamProduct team(encoded.size(0) * encoded.size(1) * encoded.size(2) *
                                  deep_biaff_hidden_dim);

@@ -1,7 +1,9 @@
 #include "encoders/lstm.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include <ATen/ATen.h>
 
@@ -83,9 +85,8 @@ std::int64_t lstm_shape_mismatch(const std::vector<at::Tensor>& params, const Ls
 }
 
 bool lstm_fits_bundle(const LstmShape& shape, std::size_t tensors) {
-  return shape.num_layers >= 0 &&
-         static_cast<std::uint64_t>(shape.num_layers) <=
-             tensors / static_cast<std::size_t>(4 * shape.directions());
+  return shape.num_layers >= 0 && static_cast<std::uint64_t>(shape.num_layers) <=
+                                      tensors / static_cast<std::size_t>(4 * shape.directions());
 }
 
 at::Tensor lstm_dense(const at::Tensor& input, const at::Tensor& h0, const at::Tensor& c0,
@@ -130,6 +131,80 @@ at::Tensor lstm_padded_dense(const at::Tensor& input, const std::vector<std::int
     x = at::cat({ahead, behind}, 2);
   }
   return x;
+}
+
+namespace {
+
+// The states of one direction of one layer, each [1, B, H].
+struct DirectionState {
+  at::Tensor h;
+  at::Tensor c;
+};
+
+// One direction of a one-layer LSTM over the chunk `x` [B, L, F] from
+// `state`, which becomes the state after the chunk. The backward direction
+// reads the chunk from its last step to its first; the output [B, L, H] is
+// in time order either way.
+at::Tensor run_direction(const at::Tensor& x, bool backward, const at::Tensor* params,
+                         DirectionState& state) {
+  auto [output, h, c] = at::lstm(backward ? x.flip(1) : x, {state.h, state.c},
+                                 {params[0], params[1], params[2], params[3]},
+                                 /*has_biases=*/true, /*num_layers=*/1, /*dropout=*/0.0,
+                                 /*train=*/false, /*bidirectional=*/false, /*batch_first=*/true);
+  state = {std::move(h), std::move(c)};
+  return backward ? output.flip(1) : output;
+}
+
+} // namespace
+
+void lstm_chunked(std::int64_t steps, std::int64_t chunk, const LstmChunkInput& input,
+                  const at::Tensor& h0, const at::Tensor& c0, const std::vector<at::Tensor>& params,
+                  std::int64_t num_layers, const LstmChunkOutput& output) {
+  if (steps < 1 || chunk < 1 || num_layers < 1 ||
+      static_cast<std::int64_t>(params.size()) != 8 * num_layers) {
+    throw std::logic_error("chunked LSTM steps, chunk and parameters disagree");
+  }
+  const std::int64_t chunks = (steps - 1) / chunk + 1;
+  // entering[(2 * layer + direction) * chunks + j]: the state in which that
+  // direction of that layer enters chunk j, in its own reading order.
+  std::vector<DirectionState> entering(static_cast<std::size_t>(2 * num_layers * chunks));
+  const auto saved = [&](std::int64_t layer, int direction, std::int64_t j) -> DirectionState& {
+    return entering[static_cast<std::size_t>((2 * layer + direction) * chunks + j)];
+  };
+  for (std::int64_t sweep = 0; sweep <= num_layers; ++sweep) {
+    // 0 forward, 1 backward; the last sweep runs forward.
+    const int direction = static_cast<int>((num_layers - sweep) % 2);
+    // Layers below `sweep` run both directions, the layer `sweep` only this
+    // sweep's, for the states it leaves.
+    const std::int64_t deepest = std::min(sweep, num_layers - 1);
+    std::vector<DirectionState> carried;
+    for (std::int64_t layer = 0; layer <= deepest; ++layer) {
+      const std::int64_t row = 2 * layer + direction;
+      carried.push_back({h0.narrow(0, row, 1), c0.narrow(0, row, 1)});
+    }
+    for (std::int64_t i = 0; i < chunks; ++i) {
+      const std::int64_t j = direction == 0 ? i : chunks - 1 - i;
+      const std::int64_t start = j * chunk;
+      at::Tensor x = input(start, std::min(chunk, steps - start));
+      for (std::int64_t layer = 0; layer <= deepest; ++layer) {
+        DirectionState& state = carried[static_cast<std::size_t>(layer)];
+        saved(layer, direction, j) = state;
+        const at::Tensor* layer_params = &params[static_cast<std::size_t>(8 * layer)];
+        const at::Tensor along =
+            run_direction(x, direction == 1, layer_params + 4 * direction, state);
+        if (layer == sweep) {
+          break;
+        }
+        DirectionState from = saved(layer, 1 - direction, j);
+        const at::Tensor against =
+            run_direction(x, direction == 0, layer_params + 4 * (1 - direction), from);
+        x = direction == 0 ? at::cat({along, against}, 2) : at::cat({against, along}, 2);
+      }
+      if (sweep == num_layers) {
+        output(start, x);
+      }
+    }
+  }
 }
 
 LstmPackedResult lstm_packed(const at::Tensor& input, const std::vector<std::int64_t>& lengths,

@@ -7,6 +7,7 @@
 // Include only from .cpp files: it pulls in ATen.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,29 @@ at::Tensor lstm_dense(const at::Tensor& input, const at::Tensor& h0, const at::T
 at::Tensor lstm_padded_dense(const at::Tensor& input, const std::vector<std::int64_t>& lengths,
                              const at::Tensor& h0, const at::Tensor& c0,
                              const std::vector<at::Tensor>& params, std::int64_t num_layers);
+
+// The layer-0 input [B, length, F] of steps [start, start + length).
+using LstmChunkInput = std::function<at::Tensor(std::int64_t start, std::int64_t length)>;
+// The last layer's output [B, length, 2H] of steps [start, start + length).
+using LstmChunkOutput = std::function<void(std::int64_t start, const at::Tensor& output)>;
+
+// Runs a bidirectional LSTM of `num_layers` layers over `steps` steps of a
+// batch whose every row uses all of them, `chunk` steps at a time, so that
+// its scratch memory stays that of one chunk however long the sequence is.
+// `input` is asked for each chunk's input as often as needed, and `output`
+// receives the last layer's output chunk by chunk in time order. A layer's
+// input at a step needs the backward output of the layer below, which
+// depends on every later step; instead of keeping whole layers, each sweep
+// over the chunks keeps only the states that enter every chunk, so a later
+// sweep can run any direction of any layer below over any chunk again.
+// Sweeps alternate in direction, each one layer deeper, ending forward:
+// (num_layers + 1)^2 - 1 direction runs over the sequence instead of
+// 2 * num_layers. The values are those of the whole-sequence run up to the
+// rounding of the kernels over shorter pieces. `h0`/`c0` and `params` are as
+// for lstm_padded_dense.
+void lstm_chunked(std::int64_t steps, std::int64_t chunk, const LstmChunkInput& input,
+                  const at::Tensor& h0, const at::Tensor& c0, const std::vector<at::Tensor>& params,
+                  std::int64_t num_layers, const LstmChunkOutput& output);
 
 // Output and final states of a packed run.
 struct LstmPackedResult {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -56,10 +57,22 @@ public:
   // every chunk run before anything is returned.
   std::vector<std::vector<std::string>> segment_batch(const std::vector<std::string>& words) const;
 
-  // The action ids [n, L] (int64, contiguous) of n equal-length words whose
-  // character ids lie row after row in `ids` (n * L values).
-  at::Tensor predict_actions(std::vector<std::int64_t>& ids, std::int64_t n,
-                             std::int64_t length) const;
+  // The character ids [n, count] (int64) of characters [start, start + count)
+  // of the n words of a network call.
+  using IdSource = std::function<at::Tensor(std::int64_t start, std::int64_t count)>;
+  // Receives the action scores [n, count, T] of characters
+  // [start, start + count) of the n words of a network call.
+  using ScoreVisitor = std::function<void(std::int64_t start, const at::Tensor& scores)>;
+  // Runs the network over n words of `length` characters and hands their
+  // action scores to `visit` in order of position: all at once when `chunk`
+  // is at least `length`, otherwise with the BiLSTM run `chunk` characters
+  // at a time (detail::lstm_chunked), so that its memory does not grow with
+  // the words.
+  void action_scores(std::int64_t n, std::int64_t length, std::int64_t chunk, const IdSource& ids,
+                     const ScoreVisitor& visit) const;
+  // Throws MorphSegModelError when segmenting the normalised word `form`
+  // needs more than the machine's memory.
+  void require_word_memory(std::string_view form) const;
 
   std::shared_ptr<ModelBundle> bundle;
   std::vector<std::string> source_vocabulary;

@@ -1,11 +1,15 @@
 // The language identifier: loading with every refusal, answers against the
-// PyTorch reference, refused texts and subsets, bundles stored in other float
-// types, and bounded memory over many long texts.
+// PyTorch reference, texts run in chunks, refused texts and subsets, bundles
+// stored in other float types, and bounded memory over many long texts.
 
 #include <random>
 
 #include <sys/resource.h>
 
+#include <ATen/Parallel.h>
+#include <ATen/TensorOperators.h>
+#include <ATen/ops/from_blob.h>
+#include <c10/core/InferenceMode.h>
 #include <gtest/gtest.h>
 
 #include <velmora/langid.hpp>
@@ -93,7 +97,84 @@ TEST_P(LangIDReference, EwtDevTexts) {
   expect_answers(plan, GetParam(), "documents", false);
 }
 
+// Float32 sums over thousands of characters against the float64 reference:
+// relative to the largest score of the text.
+constexpr double kScoreTolerance = 2e-6;
+
+void expect_scores(const at::Tensor& got, const std::vector<double>& want,
+                   const std::string& label) {
+  std::vector<double> want_copy = want;
+  const at::Tensor reference =
+      at::from_blob(want_copy.data(), {1, static_cast<std::int64_t>(want.size())}, at::kDouble);
+  const double scale = reference.abs().max().item<double>();
+  const double error = (got.to(at::kDouble) - reference).abs().max().item<double>();
+  EXPECT_LE(error, kScoreTolerance * scale) << label << ": largest score " << scale;
+}
+
+// Texts longer than a pass (8,192 characters) run through the LSTM in
+// chunks; so do the hand-written texts here, cut into chunks of a few
+// characters (several bytes each in places). Their summed scores match the
+// reference's, as do those of the texts that run whole, and the long texts'
+// answers are the reference's.
+TEST_P(LangIDReference, LongTextsInChunks) {
+  const std::string model = GetParam();
+  const LangIDPlan::Impl impl(langid_fixture("models/" + model), false);
+  c10::InferenceMode guard;
+  // The float64 kernels run a step at a time: long texts would take half a
+  // minute there.
+  const bool float64 = model == "l2_f64";
+  for (const char* set : {"hand", "long"}) {
+    if (float64 && std::string(set) == "long") {
+      continue;
+    }
+    const std::vector<std::string> texts = test::strings(reference().at(set));
+    const detail::JsonValue::Array& scores =
+        reference().at("models").at(model).at(set).at("scores").as_array();
+    ASSERT_EQ(scores.size(), texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      const std::string label = model + " " + set + " " + std::to_string(i);
+      const std::vector<double> want = test::json_numbers(scores[i]);
+      const std::int64_t length = LangIDPlan::Impl::checked_length(texts[i]);
+      // Chunks of a few characters for the short texts, of a pass for the
+      // long ones, as identify_many runs them.
+      const std::int64_t chunk = std::string(set) == "hand" ? 7 : 8192;
+      expect_scores(impl.chunked_scores(texts[i], length, chunk), want,
+                    label + " chunk " + std::to_string(chunk));
+      if (length <= 8192) {
+        std::vector<std::int64_t> ids;
+        impl.append_ids(texts[i], ids);
+        expect_scores(
+            impl.summed_scores(at::from_blob(ids.data(), {1, length}, at::kLong), {length}), want,
+            label + " whole");
+      }
+    }
+  }
+  if (!float64) {
+    expect_answers(LangIDPlan(langid_fixture("models/" + model), false), model, "long", true);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Models, LangIDReference, ::testing::Values("l1", "l2", "l2_f64"));
+
+// Passes run as units of the team, each on one thread: four threads give
+// the answers of one, for short texts in many passes and long texts in
+// chunks alike.
+TEST(LangIDIdentify, SameAnswersAtOneAndFourThreads) {
+  const LangIDPlan plan(langid_fixture("models/l2"), false);
+  std::vector<std::string> texts = test::strings(reference().at("hand"));
+  for (const char* set : {"long", "sentences", "documents"}) {
+    if (const detail::JsonValue* more = reference().find(set)) {
+      for (std::string& text : test::strings(*more)) {
+        texts.push_back(std::move(text));
+      }
+    }
+  }
+  const std::vector<std::string> one = plan.identify_many(texts, {});
+  at::set_num_threads(4);
+  const std::vector<std::string> four = plan.identify_many(texts, {});
+  at::set_num_threads(1);
+  EXPECT_EQ(four, one);
+}
 
 TEST(LangIDIdentify, RefusedTextsAndSubsets) {
   const LangIDPlan plan(langid_fixture("models/l1"), false);
@@ -129,6 +210,8 @@ TEST(LangIDIdentify, BundlesInOtherFloatTypesRun) {
     const std::vector<std::string> tags = plan.identify_many(texts, {});
     ASSERT_EQ(tags.size(), texts.size());
     EXPECT_EQ(plan.identify_many(texts, {"fr"}), std::vector<std::string>(4, "fr"));
+    // A text past a pass runs in chunks in these types too.
+    EXPECT_EQ(plan.identify(std::string(20000, 'a'), {"ru"}), "ru");
   }
 }
 

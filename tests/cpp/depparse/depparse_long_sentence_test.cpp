@@ -1,6 +1,7 @@
 // Relation scores are computed only for the arcs a decode reads, with the
 // values of the whole classifier, so that a very long sentence parses in
-// memory that grows with its arcs, not with its arcs times its relations.
+// memory that grows with its arcs, not with its arcs times its relations;
+// a sentence whose arcs alone exceed the machine's memory is refused.
 
 #include <sys/resource.h>
 
@@ -10,6 +11,7 @@
 #include <ATen/ops/log_softmax.h>
 #include <ATen/ops/randn.h>
 
+#include "bundle/memory_budget.hpp"
 #include "depparse_test_support.hpp"
 
 namespace velmora {
@@ -44,6 +46,41 @@ TEST(DepparseLongSentence, RelationScoresAreThoseOfTheWholeClassifier) {
   }
 }
 
+std::vector<DepparseWord> long_sentence(int count) {
+  std::vector<DepparseWord> words;
+  for (int i = 0; i < count; ++i) {
+    words.push_back(
+        {i % 3 ? "word" : "the", std::nullopt, i % 3 ? "NOUN" : "DET", std::nullopt, std::nullopt});
+  }
+  return words;
+}
+
+// A sentence whose arc scores would not fit in the machine's memory is
+// refused before they are made, by the single-sentence and the batched path
+// alike, naming its size; the figure is set lower here.
+TEST(DepparseLongSentence, SentencesLargerThanMemoryAreRefused) {
+  const DepparsePlan plan(test::depparse_fixture(kModel), false);
+  struct SmallMachine {
+    SmallMachine() { detail::set_physical_memory_bytes(std::uint64_t{256} << 20); }
+    ~SmallMachine() { detail::set_physical_memory_bytes(0); }
+  } small;
+  const std::vector<DepparseWord> words = long_sentence(4000);
+  const std::string head = "depparse sentence of 4000 words needs ";
+  const std::string tail = " MB of arc scores, more than this machine's 256.0 MB of memory";
+  const std::vector<Document> documents = test::make_documents({words}, 1);
+  for (const std::string& message :
+       {test::message_of<DepparseModelError>([&] { plan.parse(words); }),
+        test::message_of<DepparseModelError>([&] { plan.process_bulk(documents); })}) {
+    ASSERT_EQ(message.substr(0, head.size()), head) << message;
+    ASSERT_GT(message.size(), head.size() + tail.size());
+    EXPECT_EQ(message.substr(message.size() - tail.size()), tail) << message;
+    // At least the one float matrix the scores are.
+    EXPECT_GE(std::stod(message.substr(head.size())), 4001.0 * 4001 * 4 / (1 << 20));
+  }
+  EXPECT_EQ(test::written(documents)[0][0].head, -1);
+  EXPECT_EQ(plan.parse(long_sentence(100)).size(), 100u);
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 // The sanitizer's shadow memory counts as data and its redzones as resident.
 constexpr bool kMemoryMeasured = false;
@@ -65,11 +102,7 @@ TEST(DepparseLongSentence, TenThousandWordsParseInBoundedMemory) {
   }
 
   const DepparsePlan plan(test::depparse_fixture(kModel), false);
-  std::vector<DepparseWord> words;
-  for (int i = 0; i < 10000; ++i) {
-    words.push_back(
-        {i % 3 ? "word" : "the", std::nullopt, i % 3 ? "NOUN" : "DET", std::nullopt, std::nullopt});
-  }
+  const std::vector<DepparseWord> words = long_sentence(10000);
   std::vector<DepparsePrediction> parse;
   EXPECT_NO_THROW(parse = plan.parse(words));
   setrlimit(RLIMIT_DATA, &before);

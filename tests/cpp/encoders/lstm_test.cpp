@@ -1,5 +1,6 @@
 // The shared LSTM runner: packing must make each row's output independent of
-// the padding and of the other rows of its batch.
+// the padding and of the other rows of its batch, and a run in chunks must
+// give the whole run's output.
 
 #include <ATen/ATen.h>
 
@@ -73,7 +74,51 @@ TEST(Lstm, StepsEqualTheOperatorsRun) {
     ASSERT_EQ(state.h.sizes(), at::IntArrayRef({2, hidden}));
     EXPECT_TRUE(at::allclose(state.h[1], dense[0][t], 1e-5, 1e-6)) << t;
   }
-  EXPECT_THROW(velmora::detail::lstm_step(x[0][0], state.h, state.c, params, 1),
+  EXPECT_THROW(velmora::detail::lstm_step(x[0][0], state.h, state.c, params, 1), std::logic_error);
+}
+
+// A sequence run in chunks gives the whole run's output, whatever the chunk
+// length (one step, a length that does not divide the sequence, the whole
+// sequence or more), the layer count and the batch; chunks arrive in order
+// and each input is asked for only by chunk.
+TEST(Lstm, ChunkedRunEqualsTheWholeRun) {
+  at::manual_seed(11);
+  const int64_t input = 5, hidden = 4, steps = 23;
+  for (const int64_t layers : {1, 2, 3}) {
+    const LstmShape shape{layers, true};
+    const auto params = random_params(shape, input, hidden);
+    for (const int64_t batch : {1, 3}) {
+      const auto x = at::randn({batch, steps, input});
+      const auto h0 = at::randn({2 * layers, batch, hidden});
+      const auto c0 = at::randn({2 * layers, batch, hidden});
+      const auto whole = velmora::detail::lstm_dense(x, h0, c0, params, shape);
+      for (const int64_t chunk : {1, 4, 7, 22, 23, 40}) {
+        SCOPED_TRACE(testing::Message()
+                     << layers << " layers, batch " << batch << ", chunk " << chunk);
+        std::vector<at::Tensor> pieces;
+        int64_t next = 0;
+        velmora::detail::lstm_chunked(
+            steps, chunk,
+            [&](int64_t start, int64_t length) {
+              EXPECT_EQ(start % chunk, 0);
+              EXPECT_EQ(length, std::min(chunk, steps - start));
+              return x.narrow(1, start, length);
+            },
+            h0, c0, params, layers,
+            [&](int64_t start, const at::Tensor& output) {
+              EXPECT_EQ(start, next);
+              next += output.size(1);
+              pieces.push_back(output.clone());
+            });
+        ASSERT_EQ(next, steps);
+        EXPECT_TRUE(at::allclose(at::cat(pieces, 1), whole, 1e-5, 1e-6));
+      }
+    }
+  }
+  EXPECT_THROW(velmora::detail::lstm_chunked(
+                   steps, 4, [](int64_t, int64_t) { return at::Tensor(); },
+                   at::zeros({2, 1, hidden}), at::zeros({2, 1, hidden}),
+                   random_params({2, true}, input, hidden), 1, [](int64_t, const at::Tensor&) {}),
                std::logic_error);
 }
 

@@ -1,22 +1,31 @@
 // The morphological segmenter against the PyTorch reference of
 // gen_morphseg.py (seeded bundles; words with unknown characters included,
 // so feeding them any id but <UNK> changes answers), on bundles whose
-// zero weights force one action everywhere, and every load refusal. Assets
-// cases copy the seeded bundle with one edit to its assets text (checksums
-// are not verified, so the manifest's digest of the assets does not matter).
+// zero weights force one action everywhere, long words, words too large for
+// memory, and every load refusal. Assets cases copy the seeded bundle with
+// one edit to its assets text (checksums are not verified, so the
+// manifest's digest of the assets does not matter).
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <ATen/Parallel.h>
+#include <ATen/ops/allclose.h>
+#include <ATen/ops/cat.h>
+#include <ATen/ops/from_blob.h>
+#include <c10/core/InferenceMode.h>
 #include <gtest/gtest.h>
 
 #include <velmora/json.hpp>
 #include <velmora/morphseg.hpp>
 
+#include "bundle/memory_budget.hpp"
 #include "test_support.hpp"
+#include "wordform/morphseg_impl.hpp"
 
 namespace velmora {
 namespace {
@@ -151,6 +160,97 @@ TEST(MorphSegTest, DocumentsGetRegularWordsOnlyAndNothingOnFailure) {
             }),
             "invalid UTF-8 sequence at byte offset 1");
   EXPECT_THROW(plan.segment("\xed\xa0\x80"), std::invalid_argument); // a surrogate
+}
+
+// A long word's BiLSTM runs in chunks of its characters: the action scores
+// are those of the whole run, and a word far past a network call's budget
+// comes back in order.
+TEST(MorphSegTest, LongWordsRunInChunks) {
+  const MorphSegPlan::Impl impl(bundle("random"), false);
+  const c10::InferenceMode guard;
+  constexpr std::int64_t rows = 3, length = 50;
+  std::mt19937 random(3);
+  std::vector<std::int64_t> ids(rows * length);
+  for (std::int64_t& id : ids) {
+    id = 1 + static_cast<std::int64_t>(random() % (impl.source_vocabulary.size() - 1));
+  }
+  const at::Tensor all = at::from_blob(ids.data(), {rows, length}, at::kLong);
+  const auto scores = [&](std::int64_t chunk) {
+    std::vector<at::Tensor> pieces;
+    impl.action_scores(
+        rows, length, chunk,
+        [&](std::int64_t start, std::int64_t count) {
+          return all.narrow(1, start, count).contiguous();
+        },
+        [&](std::int64_t, const at::Tensor& piece) { pieces.push_back(piece.clone()); });
+    return at::cat(pieces, 1);
+  };
+  const at::Tensor whole = scores(length);
+  ASSERT_EQ(whole.sizes(), at::IntArrayRef({rows, length, 10}));
+  for (const std::int64_t chunk : {1, 7, 49}) {
+    EXPECT_TRUE(at::allclose(scores(chunk), whole, 1e-5, 1e-6)) << chunk;
+  }
+
+  const MorphSegPlan separator(bundle("separator"), false);
+  std::string word;
+  Morphemes expected;
+  for (int i = 0; i < 20000; ++i) {
+    expected.push_back(i % 7 == 0 ? "é" : std::string(1, static_cast<char>('a' + i % 26)));
+    word += expected.back();
+  }
+  expected.emplace_back();
+  EXPECT_EQ(separator.segment(word), expected);
+}
+
+// Batches of forms run as units of the team, each on one thread: four
+// threads give the morphemes of one, for short words and long ones run in
+// chunks alike.
+TEST(MorphSegTest, SameMorphemesAtOneAndFourThreads) {
+  const MorphSegPlan plan(bundle("random"), false);
+  std::vector<std::string> words;
+  for (const Case& entry : reference_cases()) {
+    words.push_back(entry.word);
+  }
+  const detail::JsonValue ewt = detail::load_json(test::fixture("morphseg/ewt.json"));
+  if (const detail::JsonValue* sentences = ewt.find("sentences")) {
+    for (const detail::JsonValue& sentence : sentences->as_array()) {
+      for (const detail::JsonValue& word : sentence.as_array()) {
+        words.push_back(word.as_string());
+      }
+    }
+  }
+  std::mt19937 random(9);
+  for (const std::size_t length : {9000, 9000, 20000}) {
+    std::string& word = words.emplace_back();
+    for (std::size_t i = 0; i < length; ++i) {
+      word += static_cast<char>('a' + random() % 26);
+    }
+  }
+  const std::vector<Morphemes> one = plan.segment_many(words);
+  at::set_num_threads(4);
+  const std::vector<Morphemes> four = plan.segment_many(words);
+  at::set_num_threads(1);
+  EXPECT_EQ(four, one);
+}
+
+// A word whose buffers would not fit in the machine's memory is refused
+// before they are made, naming its size; the figure is set lower here.
+TEST(MorphSegTest, WordsLargerThanMemoryAreRefused) {
+  const MorphSegPlan plan(bundle("separator"), false);
+  struct SmallMachine {
+    SmallMachine() { detail::set_physical_memory_bytes(std::uint64_t{64} << 20); }
+    ~SmallMachine() { detail::set_physical_memory_bytes(0); }
+  } small;
+  const std::string message = test::message_of<MorphSegModelError>([&] {
+    plan.segment_many({"ab", std::string(3000000, 'a')});
+  });
+  const std::string head = "MorphSeg word of 3000000 characters needs ";
+  const std::string tail = " MB of working memory, more than this machine's 64.0 MB of memory";
+  ASSERT_EQ(message.substr(0, head.size()), head) << message;
+  ASSERT_GT(message.size(), head.size() + tail.size());
+  EXPECT_EQ(message.substr(message.size() - tail.size()), tail) << message;
+  EXPECT_GT(std::stod(message.substr(head.size())), 64.0);
+  EXPECT_EQ(plan.segment("ab"), (Morphemes{"a", "b", ""}));
 }
 
 // The message of the MorphSegModelError that loading `path` throws.

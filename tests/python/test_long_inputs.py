@@ -1,0 +1,64 @@
+"""One very long input in bounded memory: a text for the language
+identifier and a word for the segmenter. Each call runs in a child process
+under an address-space cap, which the run of the whole input at once
+exceeds, and reports how far the call raised the process's peak resident
+memory."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+CHILD = r"""
+import json, random, resource, sys
+kind, bundle, size, cap = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+import _velmora
+
+def peak():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:"))
+
+def random_text(alphabet):
+    # Through bytes, so that making the text costs no more than the text.
+    table = bytes(ord(alphabet[i % len(alphabet)]) for i in range(256))
+    return random.Random(5).randbytes(size).translate(table).decode()
+
+if kind == "langid":
+    text = random_text("abcdefghij klmnopqrstuvwxyz.,")
+    processor = _velmora.LangIDProcessor(bundle)
+    call = lambda: processor.identify(text)
+else:
+    word = random_text("abcdefghijklmnopqrstuvwxyz")
+    plan = _velmora.MorphSegPlan(bundle)
+    call = lambda: "".join(plan.segment(word))
+before = peak()
+answer = call()
+print(json.dumps({"growth": peak() - before, "answer": answer[:20]}))
+"""
+
+
+def run_capped(kind, bundle, size, cap):
+    """(growth of the peak resident memory, start of the answer) of one
+    call in a child process capped at `cap` bytes of address space."""
+    run = subprocess.run([sys.executable, "-c", CHILD, kind, str(bundle), str(size), str(cap)],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr[-2000:]
+    result = json.loads(run.stdout.splitlines()[-1])
+    return result["growth"], result["answer"]
+
+
+# The whole-text runs need about 370 bytes per character with the fixture
+# bundle, 9 KB per character at a converted model's widths, and 4 KB per
+# character for the wide segmenter; run in chunks, each needs one chunk's
+# worth and the text.
+@pytest.mark.parametrize("kind, bundle, size, bound", [
+    ("langid", "langid/models/l1", 10_000_000, 200 << 20),
+    ("langid", "langid/models/wide", 60_000, 250 << 20),
+    ("morphseg", "morphseg/wide/bundle", 200_000, 150 << 20),
+])
+def test_one_long_input_in_bounded_memory(fixture_dir, kind, bundle, size, bound):
+    growth, answer = run_capped(kind, fixture_dir / bundle, size, 1 << 30)
+    assert answer
+    assert growth < bound, f"peak resident memory grew by {growth / 2 ** 20:.0f} MiB"
