@@ -78,13 +78,13 @@ for target in "${targets[@]}"; do
   mkdir -p "$build/seeds/$target" "$build/corpus/$target" "$build/findings/$target"
   case "$target" in
     json)
-      mapfile -t files < <(find "$fixtures" -name '*.json' -size -64k 2>/dev/null | sort | head -300)
+      mapfile -t files < <(find -L "$fixtures" -name '*.json' -size -64k 2>/dev/null | sort | head -300)
       seed_from json "" "${files[@]}"
-      mapfile -t files < <(find "$shared/JSONTestSuite" -name '*.json' 2>/dev/null | sort)
+      mapfile -t files < <(find "$shared/json-test-suite" -name '*.json' 2>/dev/null | sort)
       seed_from json "" "${files[@]}"
       ;;
     utf8)
-      mapfile -t files < <(find "$shared/JSONTestSuite" -name '*.json' 2>/dev/null | sort)
+      mapfile -t files < <(find "$shared/json-test-suite" -name '*.json' 2>/dev/null | sort)
       seed_from utf8 "" "${files[@]}"
       text_seeds utf8 "$ewt" 100
       ;;
