@@ -20,8 +20,11 @@ build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 shared="$root/../shared/data"
 
 eval "$(bash "$root/tools/setup.sh")"
+# clang itself, its sanitizer and libFuzzer runtimes, and its OpenMP headers
+# and runtime (the one source built with -fopenmp includes ATen's Parallel.h,
+# which includes <omp.h>; clang finds none of gcc's).
 missing=()
-for p in clang-14 libclang-rt-14-dev; do
+for p in clang-14 libclang-rt-14-dev libomp-14-dev; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
@@ -37,10 +40,14 @@ export CCACHE_NOHASHDIR=1
 
 flags="-fsanitize=address,undefined -fsanitize=fuzzer-no-link -fno-sanitize-recover=undefined"
 flags="$flags -fno-omit-frame-pointer -gline-tables-only"
+# clang compiles an OpenMP region into calls of its own runtime's entry
+# points, which torch's libgomp does not have; that runtime is linked after
+# torch's, so every other OpenMP call still reaches torch's.
+link_flags="-fsanitize=address,undefined -fopenmp"
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_CXX_FLAGS="$flags" \
-    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" -DVELMORA_FUZZ=ON \
+    -DCMAKE_EXE_LINKER_FLAGS="$link_flags" -DVELMORA_FUZZ=ON \
     -DVELMORA_TORCH_PYTHON="$VELMORA_TORCH_PY" -DVELMORA_PYTHON="$VELMORA_PY" \
     -DVELMORA_CACHE_DIR="$VELMORA_CACHE" >&2
 fi
@@ -71,13 +78,13 @@ for target in "${targets[@]}"; do
   mkdir -p "$build/seeds/$target" "$build/corpus/$target" "$build/findings/$target"
   case "$target" in
     json)
-      mapfile -t files < <(find "$fixtures" -name '*.json' -size -64k 2>/dev/null | sort | head -300)
+      mapfile -t files < <(find -L "$fixtures" -name '*.json' -size -64k 2>/dev/null | sort | head -300)
       seed_from json "" "${files[@]}"
-      mapfile -t files < <(find "$shared/JSONTestSuite" -name '*.json' 2>/dev/null | sort)
+      mapfile -t files < <(find "$shared/json-test-suite" -name '*.json' 2>/dev/null | sort)
       seed_from json "" "${files[@]}"
       ;;
     utf8)
-      mapfile -t files < <(find "$shared/JSONTestSuite" -name '*.json' 2>/dev/null | sort)
+      mapfile -t files < <(find "$shared/json-test-suite" -name '*.json' 2>/dev/null | sort)
       seed_from utf8 "" "${files[@]}"
       text_seeds utf8 "$ewt" 100
       ;;

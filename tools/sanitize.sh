@@ -34,11 +34,18 @@ for source in "$root"/tests/fuzz/fuzz_*.cpp; do
 done
 cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 
-export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
-# The leak checker of gcc 12 crashes while scanning the dynamic thread-local
-# storage of a dlopen'd transformer package under this glibc, so it leaves
-# thread-local storage out; see tools/sanitize.supp for what that hides.
-export LSAN_OPTIONS="${LSAN_OPTIONS:-use_tls=0:suppressions=$root/tools/sanitize.supp}"
+# The leak checker scans every thread's stack and thread-local storage, so
+# what the tensor and kernel libraries keep per thread (primitive caches, the
+# C++ runtime's thread-exit records) is reachable on any kind of CPU. It does
+# not follow __tls_get_addr: for a dynamic TLS block that starts 16 bytes
+# into a page, gcc 12's runtime reads the 16 bytes before it as an old
+# glibc's block header, finds its own allocator's chunk header there and
+# hands the leak checker a range it crashes on (the AOTInductor package's
+# 40-byte block lands there now and then). Those blocks are scanned all the
+# same: they are heap blocks that the thread's DTV, itself reachable from the
+# thread control block, points to. No leak report is suppressed: one naming
+# the OpenMP runtime would also hide whatever a unit run on the team leaks.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:intercept_tls_get_addr=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export OMP_NUM_THREADS=1
 ctest --test-dir "$build" --output-on-failure -j "$jobs" "$@"
