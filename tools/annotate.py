@@ -3,15 +3,23 @@
     PYTHONPATH=<build>/python <python3.12> tools/annotate.py --model-dir DIR
         [--processors LIST] [--json] [TEXT ...]
 
+    PYTHONPATH=<build>/python <python3.12> tools/annotate.py --check [--processors LIST]
+
 The text is the arguments joined by spaces; without arguments, standard input
 when it is not a terminal; when that is empty too, a sample paragraph. LIST
 names the processors in the order they run (default the default pipeline
-"tokenize,mwt,pos,lemma,depparse"). Standard output gets the CoNLL-U, then
-what CoNLL-U does not carry, in a short readable form: the identified
-language (when langid runs), each sentence's sentiment and constituency tree,
-the entities and the coreference chains. With --json it gets the document's
-dictionary form as JSON instead. The timing (loading, words per second) goes
-to standard error. tools/main.sh builds the model directory and runs this.
+"tokenize,mwt,pos,lemma,depparse"), or is "all" for every processor in an
+order that meets every requirement: the registry's, with the language
+identifier after the tokenizer, which gives its document the bundle's
+language. Standard output gets the CoNLL-U, then what CoNLL-U does not carry,
+in a short readable form: the identified language (when langid runs), each
+sentence's sentiment and constituency tree, the entities and the
+coreference chains; a section of a processor that ran but found nothing says
+"none". With --json it gets the document's dictionary form as JSON instead.
+The timing (loading, words per second) goes to standard error. With --check
+it loads no model: it checks LIST as a pipeline would (names, duplicates,
+requirements) and prints it with "all" spelled out. tools/main.sh checks the
+list, builds the model directory and runs this.
 """
 
 from __future__ import annotations
@@ -38,6 +46,16 @@ def read_text(words):
         if text.strip():
             return text
     return SAMPLE
+
+
+def processor_names(processors, lang, velmora):
+    """The names of a comma-separated list, "all" spelled out, as a pipeline
+    reads and checks them (no model is loaded); a bad list raises the
+    pipeline's ValueError."""
+    if processors.strip() == "all":
+        processors = [name for name in velmora.processor_specs() if name != "langid"]
+        processors.insert(processors.index("tokenize") + 1, "langid")
+    return [p.name for p in velmora.Pipeline(lang, processors=processors).processors]
 
 
 def identified_language(pipeline, document, text):
@@ -69,25 +87,31 @@ def mention_text(document, mention):
     return f'"{words}" ({sentence_name(sentence)}, {where})'
 
 
-def readable_extras(document, language):
-    """What CoNLL-U does not carry, one item a line; words are numbered as
-    in the CoNLL-U."""
+def readable_extras(document, language, ran):
+    """What CoNLL-U does not carry, one item a line, for the processors
+    named in `ran`; words are numbered as in the CoNLL-U. A processor that
+    ran and found nothing gets a line saying so."""
     lines = []
-    if language is not None:
-        lines.append(f"language: {language}")
-    for sentence in document.sentences:
+    if "langid" in ran:
+        lines.append(f"language: {language or 'none'}")
+    sentences = list(document.sentences)
+    for sentence in sentences:
         if sentence.sentiment is not None:
             lines.append(f"{sentence_name(sentence)}: sentiment {sentence.sentiment}")
         if sentence.constituency is not None:
             lines.append(f"{sentence_name(sentence)}: tree {sentence.constituency}")
-    entities = list(document.entities)
-    if entities:
-        lines.append("entities:")
+    if "sentiment" in ran and all(s.sentiment is None for s in sentences):
+        lines.append("sentiments: none")
+    if "constituency" in ran and all(s.constituency is None for s in sentences):
+        lines.append("constituency trees: none")
+    if "ner" in ran:
+        entities = list(document.entities)
+        lines.append("entities:" if entities else "entities: none")
         for span in entities:
             lines.append(f'  {span.type} "{span.text}" ({sentence_name(span.sent)})')
-    chains = document.coref
-    if chains:
-        lines.append("coreference chains:")
+    if "coref" in ran:
+        chains = document.coref
+        lines.append("coreference chains:" if chains else "coreference chains: none")
         for chain in chains:
             mentions = "; ".join(mention_text(document, m) for m in chain.mentions)
             lines.append(f'  {chain.index} "{chain.representative_text}": {mentions}')
@@ -96,8 +120,12 @@ def readable_extras(document, language):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--model-dir", required=True, help="root of the model directory")
-    parser.add_argument("--processors", default="tokenize,mwt,pos,lemma,depparse")
+    parser.add_argument("--model-dir", help="root of the model directory")
+    parser.add_argument("--processors", default="tokenize,mwt,pos,lemma,depparse",
+                        help='the processors in the order they run, or "all"')
+    parser.add_argument("--check", action="store_true",
+                        help='check the processor list, loading no model, and print it with '
+                        '"all" spelled out')
     parser.add_argument("--lang", default="en")
     parser.add_argument("--json", action="store_true",
                         help="print the document's dictionary form as JSON instead of CoNLL-U "
@@ -114,7 +142,8 @@ def main():
         "when a core is taken from one of them every region waits for it; with several threads "
         "on a busy machine that made a run many times slower than one thread.")
     args = parser.parse_args()
-    text = read_text(args.text)
+    if not args.check and args.model_dir is None:
+        parser.error("the following arguments are required: --model-dir")
     threads = args.threads or os.environ.get("OMP_NUM_THREADS") or max(
         1, min(4, (os.cpu_count() or 1) // 2))
     # Read once, when the tensor library starts: before the import.
@@ -124,9 +153,13 @@ def main():
     import _velmora
 
     try:
+        names = processor_names(args.processors, args.lang, _velmora)
+        if args.check:
+            print(",".join(names))
+            return
+        text = read_text(args.text)
         start = time.perf_counter()
-        pipeline = _velmora.Pipeline(args.lang, processors=args.processors,
-                                     model_dir=args.model_dir)
+        pipeline = _velmora.Pipeline(args.lang, processors=names, model_dir=args.model_dir)
         loaded = time.perf_counter() - start
         start = time.perf_counter()
         document = pipeline.process(text)
@@ -139,7 +172,7 @@ def main():
         sys.stdout.write(json.dumps(document.to_dict(), ensure_ascii=False, indent=2) + "\n")
     else:
         sys.stdout.write(document.to_conll().rstrip("\n") + "\n\n")
-        extras = readable_extras(document, language)
+        extras = readable_extras(document, language, names)
         if extras:
             sys.stdout.write("\n".join(extras) + "\n")
     sys.stdout.flush()

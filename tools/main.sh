@@ -8,10 +8,13 @@
 #
 # LIST names processors in the order they run, any valid list of langid,
 # tokenize, mwt, pos, lemma, depparse, ner, sentiment, constituency, coref and
-# morphseg. Without TEXT the text comes from standard input, or is a sample
-# paragraph when there is none. The model directory (bundles of real size with
-# random weights) is built into ~/.cache/velmora/models/, each processor's
-# bundle the first time a list asks for it, and reused.
+# morphseg, or "all" for every one (tokenize, langid, mwt, pos, lemma,
+# depparse, ner, sentiment, constituency, coref, morphseg). The list is
+# checked before any bundle is built. Without TEXT the text comes from
+# standard input, or is a sample paragraph when there is none. The model
+# directory (bundles of real size with random weights) is built into
+# ~/.cache/velmora/models/, each processor's bundle the first time a list asks
+# for it, and reused.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 processors="tokenize,mwt,pos,lemma,depparse"
@@ -24,6 +27,8 @@ for ((i = 0; i < ${#args[@]}; i++)); do
   esac
 done
 eval "$(bash "$root/tools/build.sh" | grep '^VELMORA_')"
+annotate() { PYTHONPATH="$VELMORA_BUILD/python" "$VELMORA_PY" "$root/tools/annotate.py" "$@"; }
+# A bad list fails here, before any bundle is built.
+processors="$(annotate --check --processors "$processors")"
 models="$("$VELMORA_TORCH_PY" "$root/tools/models/build_models.py" --processors "$processors")"
-PYTHONPATH="$VELMORA_BUILD/python" "$VELMORA_PY" "$root/tools/annotate.py" \
-  --model-dir "$models" "$@"
+annotate --model-dir "$models" "$@"

@@ -26,7 +26,11 @@ class MorphSegPlan;
 
 // A stage that may own a model (its plan). Without one it is still a valid
 // pipeline member: implemented() is false and every operation needing the
-// model refuses.
+// model refuses. Processing forwards to the plan's entry of the same kind
+// where the plan has one: a plan without a batched entry takes a list
+// document by document, and one without a pipeline-call entry runs in a call
+// as it runs alone. Defined, and instantiated for the eleven plans, in
+// processors.cpp.
 template <class Plan> class PlannedProcessor : public Processor {
 public:
   bool implemented() const override { return plan_ != nullptr; }
@@ -35,13 +39,18 @@ public:
   // The loaded model; null without one.
   const Plan* plan() const { return plan_.get(); }
 
-protected:
-  using Processor::Processor;
+  Document process(Document document) const override;
+  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+  Document process_in_call(Document document, detail::PipelineCall& call) const override;
+  std::vector<Document> process_bulk_in_call(std::vector<Document> documents,
+                                             detail::PipelineCall& call) const override;
 
-  void adopt(std::shared_ptr<Plan> plan, std::filesystem::path bundle_path) {
-    plan_ = std::move(plan);
-    bundle_path_ = std::move(bundle_path);
-  }
+protected:
+  // The registry row of `name`, without a model.
+  explicit PlannedProcessor(const std::string& name);
+  // The registry row of `name` over the plan loaded from `bundle`; whatever
+  // the plan's constructor throws leaves no processor.
+  PlannedProcessor(const std::string& name, std::filesystem::path bundle, bool verify_checksums);
 
   // For direct methods: the plan, or ProcessorNotImplementedError
   // "the '<name>' processor has no loaded model bundle".
@@ -59,6 +68,18 @@ private:
   std::optional<std::filesystem::path> bundle_path_;
 };
 
+extern template class PlannedProcessor<LangIDPlan>;
+extern template class PlannedProcessor<TokenizerPlan>;
+extern template class PlannedProcessor<MWTPlan>;
+extern template class PlannedProcessor<POSPlan>;
+extern template class PlannedProcessor<LemmaPlan>;
+extern template class PlannedProcessor<DepparsePlan>;
+extern template class PlannedProcessor<NERPlan>;
+extern template class PlannedProcessor<SentimentPlan>;
+extern template class PlannedProcessor<ConstituencyPlan>;
+extern template class PlannedProcessor<CorefPlan>;
+extern template class PlannedProcessor<MorphSegPlan>;
+
 // Sets a document's language from its whole text. A subset restricts the
 // answers to the languages it names; one naming none of the model's is
 // accepted here and refused by every identification.
@@ -67,7 +88,6 @@ public:
   LangIDProcessor();
   LangIDProcessor(std::filesystem::path bundle, bool verify_checksums,
                   std::vector<std::string> language_subset);
-  ~LangIDProcessor() override;
 
   Document process(Document document) const override;
   std::vector<Document> process_bulk(std::vector<Document> documents) const override;
@@ -83,10 +103,7 @@ class TokenizeProcessor final : public PlannedProcessor<TokenizerPlan> {
 public:
   TokenizeProcessor();
   TokenizeProcessor(std::filesystem::path bundle, bool verify_checksums);
-  ~TokenizeProcessor() override;
 
-  Document process(Document document) const override;
-  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
   // One label per character of `text` (0 inside a token, 1 token end, 2 token
   // and sentence end, 3 multi-word token end, 4 multi-word token and sentence
   // end).
@@ -98,9 +115,7 @@ class MWTProcessor final : public PlannedProcessor<MWTPlan> {
 public:
   MWTProcessor();
   MWTProcessor(std::filesystem::path bundle, bool verify_checksums);
-  ~MWTProcessor() override;
 
-  Document process(Document document) const override;
   std::string expand(const std::string& token) const;
 };
 
@@ -108,13 +123,6 @@ class POSProcessor final : public PlannedProcessor<POSPlan> {
 public:
   POSProcessor();
   POSProcessor(std::filesystem::path bundle, bool verify_checksums);
-  ~POSProcessor() override;
-
-  Document process(Document document) const override;
-  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
-  Document process_in_call(Document document, detail::PipelineCall& call) const override;
-  std::vector<Document> process_bulk_in_call(std::vector<Document> documents,
-                                             detail::PipelineCall& call) const override;
 };
 
 // Over a model that reads part-of-speech tags, also requires "pos".
@@ -122,10 +130,7 @@ class LemmaProcessor final : public PlannedProcessor<LemmaPlan> {
 public:
   LemmaProcessor();
   LemmaProcessor(std::filesystem::path bundle, bool verify_checksums);
-  ~LemmaProcessor() override;
 
-  Document process(Document document) const override;
-  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
   std::string lemmatize(const std::string& word, const std::optional<std::string>& upos) const;
 };
 
@@ -133,13 +138,6 @@ class DepparseProcessor final : public PlannedProcessor<DepparsePlan> {
 public:
   DepparseProcessor();
   DepparseProcessor(std::filesystem::path bundle, bool verify_checksums);
-  ~DepparseProcessor() override;
-
-  Document process(Document document) const override;
-  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
-  Document process_in_call(Document document, detail::PipelineCall& call) const override;
-  std::vector<Document> process_bulk_in_call(std::vector<Document> documents,
-                                             detail::PipelineCall& call) const override;
 };
 
 // Tags the sentences of all documents of process_bulk in one batch.
@@ -147,10 +145,7 @@ class NERProcessor final : public PlannedProcessor<NERPlan> {
 public:
   NERProcessor();
   NERProcessor(std::filesystem::path bundle, bool verify_checksums);
-  ~NERProcessor() override;
 
-  Document process(Document document) const override;
-  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
   // One BIOES tag per word of one sentence.
   std::vector<std::string> tag(const std::vector<std::string>& words) const;
 };
@@ -161,10 +156,7 @@ class SentimentProcessor final : public PlannedProcessor<SentimentPlan> {
 public:
   SentimentProcessor();
   SentimentProcessor(std::filesystem::path bundle, bool verify_checksums);
-  ~SentimentProcessor() override;
 
-  Document process(Document document) const override;
-  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
   std::int64_t classify(const std::vector<std::string>& words) const;
   // `batch_size` counts words; 0 is refused by the plan.
   std::vector<std::int64_t> classify_many(const std::vector<std::vector<std::string>>& sentences,
@@ -175,10 +167,7 @@ class ConstituencyProcessor final : public PlannedProcessor<ConstituencyPlan> {
 public:
   ConstituencyProcessor();
   ConstituencyProcessor(std::filesystem::path bundle, bool verify_checksums);
-  ~ConstituencyProcessor() override;
 
-  Document process(Document document) const override;
-  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
   // Whether the model reads XPOS (else UPOS) tags.
   bool uses_xpos() const;
   ConstituencyTree parse(const std::vector<std::string>& words,
@@ -191,10 +180,7 @@ class CorefProcessor final : public PlannedProcessor<CorefPlan> {
 public:
   CorefProcessor();
   CorefProcessor(std::filesystem::path bundle, bool verify_checksums);
-  ~CorefProcessor() override;
 
-  Document process(Document document) const override;
-  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
   bool predicts_singletons() const;
   bool predicts_zero_anaphora() const;
 };
@@ -203,10 +189,7 @@ class MorphSegProcessor final : public PlannedProcessor<MorphSegPlan> {
 public:
   MorphSegProcessor();
   MorphSegProcessor(std::filesystem::path bundle, bool verify_checksums);
-  ~MorphSegProcessor() override;
 
-  Document process(Document document) const override;
-  std::vector<Document> process_bulk(std::vector<Document> documents) const override;
   std::vector<std::string> segment(const std::string& word) const;
   std::vector<std::vector<std::string>> segment_many(const std::vector<std::string>& words) const;
 };

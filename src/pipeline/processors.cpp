@@ -1,5 +1,7 @@
 #include <velmora/processors.hpp>
 
+#include <concepts>
+
 #include <velmora/constituency.hpp>
 #include <velmora/coref_plan.hpp>
 #include <velmora/depparse.hpp>
@@ -18,18 +20,120 @@ namespace detail {
 ProcessorSpec registry_spec(const std::string& name);
 } // namespace detail
 
+namespace {
+
+// The entries a plan may offer besides its direct methods.
+template <class Plan>
+concept ProcessesDocuments = requires(const Plan& plan, Document document) {
+  { plan.process(std::move(document)) } -> std::same_as<Document>;
+};
+
+template <class Plan>
+concept ProcessesLists = requires(const Plan& plan, std::vector<Document> documents) {
+  { plan.process_bulk(std::move(documents)) } -> std::same_as<std::vector<Document>>;
+};
+
+template <class Plan>
+concept JoinsPipelineCalls = requires(const Plan& plan, Document document,
+                                      std::vector<Document> documents, detail::PipelineCall* call) {
+  { plan.process(std::move(document), call) } -> std::same_as<Document>;
+  { plan.process_bulk(std::move(documents), call) } -> std::same_as<std::vector<Document>>;
+};
+
+// A plan entry whose signature drifted would quietly turn a batched stage
+// into a one-by-one one, or a stage sharing work into one computing alone.
+static_assert(ProcessesDocuments<TokenizerPlan> && ProcessesDocuments<MWTPlan> &&
+              ProcessesDocuments<POSPlan> && ProcessesDocuments<LemmaPlan> &&
+              ProcessesDocuments<DepparsePlan> && ProcessesDocuments<NERPlan> &&
+              ProcessesDocuments<SentimentPlan> && ProcessesDocuments<ConstituencyPlan> &&
+              ProcessesDocuments<CorefPlan> && ProcessesDocuments<MorphSegPlan>);
+static_assert(ProcessesLists<TokenizerPlan> && ProcessesLists<POSPlan> &&
+              ProcessesLists<LemmaPlan> && ProcessesLists<DepparsePlan> &&
+              ProcessesLists<NERPlan> && ProcessesLists<SentimentPlan> &&
+              ProcessesLists<ConstituencyPlan> && ProcessesLists<CorefPlan> &&
+              ProcessesLists<MorphSegPlan>);
+static_assert(JoinsPipelineCalls<POSPlan> && JoinsPipelineCalls<DepparsePlan>);
+
+} // namespace
+
 // Every stage is also constructible without a model, so that a pipeline can
 // be configured and validated without loading any.
-LangIDProcessor::LangIDProcessor() : PlannedProcessor(detail::registry_spec("langid")) {}
+template <class Plan>
+PlannedProcessor<Plan>::PlannedProcessor(const std::string& name)
+    : Processor(detail::registry_spec(name)) {}
+
+template <class Plan>
+PlannedProcessor<Plan>::PlannedProcessor(const std::string& name, std::filesystem::path bundle,
+                                         bool verify_checksums)
+    : PlannedProcessor(name) {
+  plan_ = std::make_shared<Plan>(std::move(bundle), verify_checksums);
+  bundle_path_ = plan_->bundle().path();
+}
+
+// Without a plan each operation falls to the base, which refuses every
+// document with the registry's "not implemented" message.
+template <class Plan> Document PlannedProcessor<Plan>::process(Document document) const {
+  if constexpr (ProcessesDocuments<Plan>) {
+    if (plan_) {
+      return plan_->process(std::move(document));
+    }
+  }
+  return Processor::process(std::move(document));
+}
+
+template <class Plan>
+std::vector<Document> PlannedProcessor<Plan>::process_bulk(std::vector<Document> documents) const {
+  if constexpr (ProcessesLists<Plan>) {
+    if (plan_) {
+      return plan_->process_bulk(std::move(documents));
+    }
+  }
+  return Processor::process_bulk(std::move(documents));
+}
+
+template <class Plan>
+Document PlannedProcessor<Plan>::process_in_call(Document document,
+                                                 detail::PipelineCall& call) const {
+  if constexpr (JoinsPipelineCalls<Plan>) {
+    if (plan_) {
+      return plan_->process(std::move(document), &call);
+    }
+  }
+  return Processor::process_in_call(std::move(document), call);
+}
+
+template <class Plan>
+std::vector<Document>
+PlannedProcessor<Plan>::process_bulk_in_call(std::vector<Document> documents,
+                                             detail::PipelineCall& call) const {
+  if constexpr (JoinsPipelineCalls<Plan>) {
+    if (plan_) {
+      return plan_->process_bulk(std::move(documents), &call);
+    }
+  }
+  return Processor::process_bulk_in_call(std::move(documents), call);
+}
+
+template class PlannedProcessor<LangIDPlan>;
+template class PlannedProcessor<TokenizerPlan>;
+template class PlannedProcessor<MWTPlan>;
+template class PlannedProcessor<POSPlan>;
+template class PlannedProcessor<LemmaPlan>;
+template class PlannedProcessor<DepparsePlan>;
+template class PlannedProcessor<NERPlan>;
+template class PlannedProcessor<SentimentPlan>;
+template class PlannedProcessor<ConstituencyPlan>;
+template class PlannedProcessor<CorefPlan>;
+template class PlannedProcessor<MorphSegPlan>;
+
+LangIDProcessor::LangIDProcessor() : PlannedProcessor("langid") {}
 LangIDProcessor::LangIDProcessor(std::filesystem::path bundle, bool verify_checksums,
                                  std::vector<std::string> language_subset)
-    : LangIDProcessor() {
-  auto plan = std::make_shared<LangIDPlan>(std::move(bundle), verify_checksums);
-  adopt(plan, plan->bundle().path());
-  language_subset_ = std::move(language_subset);
-}
-LangIDProcessor::~LangIDProcessor() = default;
+    : PlannedProcessor("langid", std::move(bundle), verify_checksums),
+      language_subset_(std::move(language_subset)) {}
 
+// The identifier reads the whole text and writes only the language, so it
+// has no document entry of its own.
 Document LangIDProcessor::process(Document document) const {
   if (!plan_) {
     return Processor::process(std::move(document));
@@ -63,109 +167,32 @@ LangIDProcessor::identify_many(const std::vector<std::string>& texts) const {
   return require_plan().identify_many(texts, language_subset_);
 }
 
-TokenizeProcessor::TokenizeProcessor() : PlannedProcessor(detail::registry_spec("tokenize")) {}
+TokenizeProcessor::TokenizeProcessor() : PlannedProcessor("tokenize") {}
 TokenizeProcessor::TokenizeProcessor(std::filesystem::path bundle, bool verify_checksums)
-    : TokenizeProcessor() {
-  auto plan = std::make_shared<TokenizerPlan>(std::move(bundle), verify_checksums);
-  adopt(plan, plan->bundle().path());
-}
-TokenizeProcessor::~TokenizeProcessor() = default;
-
-Document TokenizeProcessor::process(Document document) const {
-  if (!plan_) {
-    return Processor::process(std::move(document));
-  }
-  return plan_->process(document);
-}
-
-std::vector<Document> TokenizeProcessor::process_bulk(std::vector<Document> documents) const {
-  if (!plan_) {
-    return Processor::process_bulk(std::move(documents));
-  }
-  return plan_->process_bulk(documents);
-}
+    : PlannedProcessor("tokenize", std::move(bundle), verify_checksums) {}
 
 std::vector<std::int64_t> TokenizeProcessor::predict_labels(const std::string& text) const {
   return require_plan().predict_labels(text);
 }
 
-MWTProcessor::MWTProcessor() : PlannedProcessor(detail::registry_spec("mwt")) {}
-MWTProcessor::MWTProcessor(std::filesystem::path bundle, bool verify_checksums) : MWTProcessor() {
-  auto plan = std::make_shared<MWTPlan>(std::move(bundle), verify_checksums);
-  adopt(plan, plan->bundle().path());
-}
-MWTProcessor::~MWTProcessor() = default;
-
-Document MWTProcessor::process(Document document) const {
-  if (!plan_) {
-    return Processor::process(std::move(document));
-  }
-  return plan_->process(document);
-}
+MWTProcessor::MWTProcessor() : PlannedProcessor("mwt") {}
+MWTProcessor::MWTProcessor(std::filesystem::path bundle, bool verify_checksums)
+    : PlannedProcessor("mwt", std::move(bundle), verify_checksums) {}
 
 std::string MWTProcessor::expand(const std::string& token) const {
   return require_plan().expand(token);
 }
 
-POSProcessor::POSProcessor() : PlannedProcessor(detail::registry_spec("pos")) {}
-POSProcessor::POSProcessor(std::filesystem::path bundle, bool verify_checksums) : POSProcessor() {
-  auto plan = std::make_shared<POSPlan>(std::move(bundle), verify_checksums);
-  adopt(plan, plan->bundle().path());
-}
-POSProcessor::~POSProcessor() = default;
+POSProcessor::POSProcessor() : PlannedProcessor("pos") {}
+POSProcessor::POSProcessor(std::filesystem::path bundle, bool verify_checksums)
+    : PlannedProcessor("pos", std::move(bundle), verify_checksums) {}
 
-Document POSProcessor::process(Document document) const {
-  if (!plan_) {
-    return Processor::process(std::move(document));
-  }
-  return plan_->process(std::move(document));
-}
-
-std::vector<Document> POSProcessor::process_bulk(std::vector<Document> documents) const {
-  if (!plan_) {
-    return Processor::process_bulk(std::move(documents));
-  }
-  return plan_->process_bulk(std::move(documents));
-}
-
-Document POSProcessor::process_in_call(Document document, detail::PipelineCall& call) const {
-  if (!plan_) {
-    return Processor::process(std::move(document));
-  }
-  return plan_->process(std::move(document), &call);
-}
-
-std::vector<Document> POSProcessor::process_bulk_in_call(std::vector<Document> documents,
-                                                         detail::PipelineCall& call) const {
-  if (!plan_) {
-    return Processor::process_bulk(std::move(documents));
-  }
-  return plan_->process_bulk(std::move(documents), &call);
-}
-
-LemmaProcessor::LemmaProcessor() : PlannedProcessor(detail::registry_spec("lemma")) {}
+LemmaProcessor::LemmaProcessor() : PlannedProcessor("lemma") {}
 LemmaProcessor::LemmaProcessor(std::filesystem::path bundle, bool verify_checksums)
-    : LemmaProcessor() {
-  auto plan = std::make_shared<LemmaPlan>(std::move(bundle), verify_checksums);
-  if (plan->uses_pos()) {
+    : PlannedProcessor("lemma", std::move(bundle), verify_checksums) {
+  if (plan_->uses_pos()) {
     spec_.requirements = {"tokenize", "pos"};
   }
-  adopt(plan, plan->bundle().path());
-}
-LemmaProcessor::~LemmaProcessor() = default;
-
-Document LemmaProcessor::process(Document document) const {
-  if (!plan_) {
-    return Processor::process(std::move(document));
-  }
-  return plan_->process(std::move(document));
-}
-
-std::vector<Document> LemmaProcessor::process_bulk(std::vector<Document> documents) const {
-  if (!plan_) {
-    return Processor::process_bulk(std::move(documents));
-  }
-  return plan_->process_bulk(std::move(documents));
 }
 
 std::string LemmaProcessor::lemmatize(const std::string& word,
@@ -173,89 +200,21 @@ std::string LemmaProcessor::lemmatize(const std::string& word,
   return require_plan().lemmatize(word, upos);
 }
 
-DepparseProcessor::DepparseProcessor() : PlannedProcessor(detail::registry_spec("depparse")) {}
+DepparseProcessor::DepparseProcessor() : PlannedProcessor("depparse") {}
 DepparseProcessor::DepparseProcessor(std::filesystem::path bundle, bool verify_checksums)
-    : DepparseProcessor() {
-  auto plan = std::make_shared<DepparsePlan>(std::move(bundle), verify_checksums);
-  adopt(plan, plan->bundle().path());
-}
-DepparseProcessor::~DepparseProcessor() = default;
+    : PlannedProcessor("depparse", std::move(bundle), verify_checksums) {}
 
-Document DepparseProcessor::process(Document document) const {
-  if (!plan_) {
-    return Processor::process(std::move(document));
-  }
-  return plan_->process(std::move(document));
-}
-
-std::vector<Document> DepparseProcessor::process_bulk(std::vector<Document> documents) const {
-  if (!plan_) {
-    return Processor::process_bulk(std::move(documents));
-  }
-  return plan_->process_bulk(std::move(documents));
-}
-
-Document DepparseProcessor::process_in_call(Document document, detail::PipelineCall& call) const {
-  if (!plan_) {
-    return Processor::process(std::move(document));
-  }
-  return plan_->process(std::move(document), &call);
-}
-
-std::vector<Document> DepparseProcessor::process_bulk_in_call(std::vector<Document> documents,
-                                                              detail::PipelineCall& call) const {
-  if (!plan_) {
-    return Processor::process_bulk(std::move(documents));
-  }
-  return plan_->process_bulk(std::move(documents), &call);
-}
-
-NERProcessor::NERProcessor() : PlannedProcessor(detail::registry_spec("ner")) {}
-NERProcessor::NERProcessor(std::filesystem::path bundle, bool verify_checksums) : NERProcessor() {
-  auto plan = std::make_shared<NERPlan>(std::move(bundle), verify_checksums);
-  adopt(plan, plan->bundle().path());
-}
-NERProcessor::~NERProcessor() = default;
-
-Document NERProcessor::process(Document document) const {
-  if (!plan_) {
-    return Processor::process(std::move(document));
-  }
-  return plan_->process(std::move(document));
-}
-
-std::vector<Document> NERProcessor::process_bulk(std::vector<Document> documents) const {
-  if (!plan_) {
-    return Processor::process_bulk(std::move(documents));
-  }
-  return plan_->process_bulk(std::move(documents));
-}
+NERProcessor::NERProcessor() : PlannedProcessor("ner") {}
+NERProcessor::NERProcessor(std::filesystem::path bundle, bool verify_checksums)
+    : PlannedProcessor("ner", std::move(bundle), verify_checksums) {}
 
 std::vector<std::string> NERProcessor::tag(const std::vector<std::string>& words) const {
   return require_plan().tag(words);
 }
 
-SentimentProcessor::SentimentProcessor() : PlannedProcessor(detail::registry_spec("sentiment")) {}
+SentimentProcessor::SentimentProcessor() : PlannedProcessor("sentiment") {}
 SentimentProcessor::SentimentProcessor(std::filesystem::path bundle, bool verify_checksums)
-    : SentimentProcessor() {
-  auto plan = std::make_shared<SentimentPlan>(std::move(bundle), verify_checksums);
-  adopt(plan, plan->bundle().path());
-}
-SentimentProcessor::~SentimentProcessor() = default;
-
-Document SentimentProcessor::process(Document document) const {
-  if (!plan_) {
-    return Processor::process(std::move(document));
-  }
-  return plan_->process(std::move(document));
-}
-
-std::vector<Document> SentimentProcessor::process_bulk(std::vector<Document> documents) const {
-  if (!plan_) {
-    return Processor::process_bulk(std::move(documents));
-  }
-  return plan_->process_bulk(std::move(documents));
-}
+    : PlannedProcessor("sentiment", std::move(bundle), verify_checksums) {}
 
 std::int64_t SentimentProcessor::classify(const std::vector<std::string>& words) const {
   return require_plan().classify(words);
@@ -267,28 +226,9 @@ SentimentProcessor::classify_many(const std::vector<std::vector<std::string>>& s
   return require_plan().classify_many(sentences, batch_size);
 }
 
-ConstituencyProcessor::ConstituencyProcessor()
-    : PlannedProcessor(detail::registry_spec("constituency")) {}
+ConstituencyProcessor::ConstituencyProcessor() : PlannedProcessor("constituency") {}
 ConstituencyProcessor::ConstituencyProcessor(std::filesystem::path bundle, bool verify_checksums)
-    : ConstituencyProcessor() {
-  auto plan = std::make_shared<ConstituencyPlan>(std::move(bundle), verify_checksums);
-  adopt(plan, plan->bundle().path());
-}
-ConstituencyProcessor::~ConstituencyProcessor() = default;
-
-Document ConstituencyProcessor::process(Document document) const {
-  if (!plan_) {
-    return Processor::process(std::move(document));
-  }
-  return plan_->process(std::move(document));
-}
-
-std::vector<Document> ConstituencyProcessor::process_bulk(std::vector<Document> documents) const {
-  if (!plan_) {
-    return Processor::process_bulk(std::move(documents));
-  }
-  return plan_->process_bulk(std::move(documents));
-}
+    : PlannedProcessor("constituency", std::move(bundle), verify_checksums) {}
 
 bool ConstituencyProcessor::uses_xpos() const {
   return require_plan().uses_xpos();
@@ -305,27 +245,9 @@ ConstituencyProcessor::parse_many(const std::vector<std::vector<std::string>>& w
   return require_plan().parse_many(words, tags);
 }
 
-CorefProcessor::CorefProcessor() : PlannedProcessor(detail::registry_spec("coref")) {}
+CorefProcessor::CorefProcessor() : PlannedProcessor("coref") {}
 CorefProcessor::CorefProcessor(std::filesystem::path bundle, bool verify_checksums)
-    : CorefProcessor() {
-  auto plan = std::make_shared<CorefPlan>(std::move(bundle), verify_checksums);
-  adopt(plan, plan->bundle().path());
-}
-CorefProcessor::~CorefProcessor() = default;
-
-Document CorefProcessor::process(Document document) const {
-  if (!plan_) {
-    return Processor::process(std::move(document));
-  }
-  return plan_->process(std::move(document));
-}
-
-std::vector<Document> CorefProcessor::process_bulk(std::vector<Document> documents) const {
-  if (!plan_) {
-    return Processor::process_bulk(std::move(documents));
-  }
-  return plan_->process_bulk(std::move(documents));
-}
+    : PlannedProcessor("coref", std::move(bundle), verify_checksums) {}
 
 bool CorefProcessor::predicts_singletons() const {
   return require_plan().predicts_singletons();
@@ -335,27 +257,9 @@ bool CorefProcessor::predicts_zero_anaphora() const {
   return require_plan().predicts_zero_anaphora();
 }
 
-MorphSegProcessor::MorphSegProcessor() : PlannedProcessor(detail::registry_spec("morphseg")) {}
+MorphSegProcessor::MorphSegProcessor() : PlannedProcessor("morphseg") {}
 MorphSegProcessor::MorphSegProcessor(std::filesystem::path bundle, bool verify_checksums)
-    : MorphSegProcessor() {
-  auto plan = std::make_shared<MorphSegPlan>(std::move(bundle), verify_checksums);
-  adopt(plan, plan->bundle().path());
-}
-MorphSegProcessor::~MorphSegProcessor() = default;
-
-Document MorphSegProcessor::process(Document document) const {
-  if (!plan_) {
-    return Processor::process(std::move(document));
-  }
-  return plan_->process(std::move(document));
-}
-
-std::vector<Document> MorphSegProcessor::process_bulk(std::vector<Document> documents) const {
-  if (!plan_) {
-    return Processor::process_bulk(std::move(documents));
-  }
-  return plan_->process_bulk(std::move(documents));
-}
+    : PlannedProcessor("morphseg", std::move(bundle), verify_checksums) {}
 
 std::vector<std::string> MorphSegProcessor::segment(const std::string& word) const {
   return require_plan().segment(word);

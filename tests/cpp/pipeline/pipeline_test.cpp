@@ -7,6 +7,7 @@
 #include <velmora/pipeline.hpp>
 #include <velmora/processors.hpp>
 
+#include "pipeline/pipeline_call.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -67,6 +68,25 @@ TEST(Registry, ProcessorsWithoutModelsRefuse) {
   velmora::LangIDProcessor langid;
   EXPECT_TRUE(langid.language_subset().empty());
   EXPECT_FALSE(langid.bundle_path().has_value());
+}
+
+// A pipeline runs its stages through the call entries; without a model every
+// class refuses there as it does alone, and still passes an empty list.
+TEST(Registry, ProcessorsWithoutModelsRefuseInsideACall) {
+  for (const auto& spec : velmora::processor_specs()) {
+    auto processor = velmora::make_processor(spec.name);
+    velmora::detail::PipelineCall call(false);
+    const std::string expected =
+        "the '" + spec.name + "' processor is registered but native inference is not implemented";
+    EXPECT_EQ(message_of<velmora::ProcessorNotImplementedError>(
+                  [&] { processor->process_in_call(Document("x"), call); }),
+              expected);
+    EXPECT_EQ(message_of<velmora::ProcessorNotImplementedError>([&] {
+                processor->process_bulk_in_call({Document("x"), Document("y")}, call);
+              }),
+              expected);
+    EXPECT_TRUE(processor->process_bulk_in_call({}, call).empty()) << spec.name;
+  }
 }
 
 TEST(Pipeline, ArgumentChecksInOrder) {
