@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <exception>
 
 #include <ATen/Parallel.h>
@@ -23,6 +24,26 @@ namespace {
 // The team size the outermost active guard of this thread replaced: units
 // started inside a guard still spread over the caller's team.
 thread_local int guarded_team = 0;
+
+// Set while units of a call run on the calling thread: a unit computes the
+// same whichever thread runs it, so none of them takes the team.
+thread_local bool running_units = false;
+
+// Runs units [first, end) in order on the calling thread.
+void run_on_caller(std::size_t first, std::size_t end,
+                   const std::function<void(std::size_t)>& run) {
+  const bool outer = running_units;
+  running_units = true;
+  try {
+    for (std::size_t i = first; i < end; ++i) {
+      run(i);
+    }
+  } catch (...) {
+    running_units = outer;
+    throw;
+  }
+  running_units = outer;
+}
 
 } // namespace
 
@@ -65,7 +86,8 @@ CallingThreadOnly::~CallingThreadOnly() {
 }
 
 TeamProduct::TeamProduct(std::int64_t multiply_adds) {
-  if (multiply_adds < kParallelWork || guarded_team <= 1 || omp_in_parallel() != 0) {
+  if (multiply_adds < kParallelWork || guarded_team <= 1 || running_units ||
+      omp_in_parallel() != 0) {
     return;
   }
   // 0 hands the BLAS library back its process-wide count.
@@ -94,14 +116,26 @@ void for_each_unit(std::size_t count, const std::function<void(std::size_t)>& ru
     }
     return;
   }
-  std::atomic<std::size_t> next{0};
+  // The first unit runs on the calling thread and tells what the others
+  // will cost: units that would all be done before a team could gather stay
+  // on the calling thread too.
+  const CallingThreadOnly calling_thread;
+  const auto started = std::chrono::steady_clock::now();
+  run_on_caller(0, 1, run);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+  const std::size_t first = 1;
+  if (count - first < 2 || took.count() * static_cast<double>(count - first) < kTeamWorthSeconds) {
+    run_on_caller(first, count, run);
+    return;
+  }
+  std::atomic<std::size_t> next{first};
   // The lowest unit that failed so far (count: none). Units are taken in
   // order, so every unit below a failed one has started and runs to its end:
   // the error reported is the one a run in order would report first.
   std::atomic<std::size_t> failed{count};
   std::exception_ptr first_error;
   const int workers =
-      static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(team), count));
+      static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(team), count - first));
   // The region is opened here rather than through ATen's parallel loop, which
   // compiles to a plain loop in code built without OpenMP. Inside a guard the
   // calling thread's own team is one; the clause gives the units the team

@@ -18,6 +18,14 @@ namespace velmora::detail {
 // Multiply-adds from which one product may take the caller's team.
 constexpr std::int64_t kParallelWork = std::int64_t{1} << 20;
 
+// Seconds of work, on one thread, below which a call's units are not worth
+// gathering the team for. A region costs more than its fork and join: a
+// unit on another thread first builds that thread's own kernel primitives
+// for its shapes (a millisecond or more for a recurrent layer), and on a busy
+// machine the region waits for its slowest member, which may wait for a core
+// for about a scheduler slice.
+constexpr double kTeamWorthSeconds = 20e-3;
+
 class CallingThreadOnly {
 public:
   // Inactive when `active` is false, so that call sites can decide by size.
@@ -51,17 +59,18 @@ private:
   bool lent_ = false;
 };
 
-// Runs `run(i)` for every i in [0, count), each unit on one thread: with a
-// team of several threads and at least two units, each thread takes the next
-// unit as it finishes one (under CallingThreadOnly and an inference-mode
-// guard); otherwise the units run in order on the calling thread alone.
-// Inside a CallingThreadOnly guard the team is the one the guard replaced, so
-// a stage can keep its small operations on the caller and still spread its
-// units. The
-// team joins once per call instead of once per recurrence step, so a thread
-// that loses its core on a busy machine delays one unit, not every step of
-// every unit. The exception of the first failing unit in order reaches the
-// caller, as in a run in order; units after it may be skipped.
+// Runs `run(i)` for every i in [0, count), each unit on one thread. The
+// first unit runs on the calling thread; when the others would take at least
+// kTeamWorthSeconds more at its pace and the team has several threads, they
+// spread over it, each thread taking the next unit as it finishes one (under
+// CallingThreadOnly and an inference-mode guard); otherwise they run in order
+// on the calling thread. Inside a CallingThreadOnly guard the team is the one
+// the guard replaced, so a stage can keep its small operations on the caller
+// and still spread its units. The team joins once per call instead of once
+// per recurrence step, so a thread that loses its core on a busy machine
+// delays one unit, not every step of every unit. The exception of the first
+// failing unit in order reaches the caller, as in a run in order; units after
+// it may be skipped.
 void for_each_unit(std::size_t count, const std::function<void(std::size_t)>& run);
 
 } // namespace velmora::detail

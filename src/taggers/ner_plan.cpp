@@ -9,6 +9,7 @@
 #include <velmora/json.hpp>
 
 #include "bundle/tensor_errors.hpp"
+#include "encoders/calling_thread.hpp"
 #include "encoders/model_call.hpp"
 #include "taggers/ner_impl.hpp"
 
@@ -130,14 +131,21 @@ std::vector<std::string> NERPlan::Impl::tag_words(const std::vector<std::string>
 std::vector<std::vector<std::string>>
 NERPlan::Impl::tag_sentences(const std::vector<std::vector<std::string>>& sentences) const {
   c10::InferenceMode guard;
-  std::vector<std::vector<std::string>> tags(sentences.size());
-  std::size_t first = 0;
-  while (first < sentences.size()) {
+  // Groups of consecutive sentences of about kGroupWords words, each one
+  // unit of the team (a lone group spreads its own units instead).
+  std::vector<std::pair<std::size_t, std::size_t>> groups;
+  for (std::size_t first = 0; first < sentences.size();) {
     std::size_t end = first;
     std::size_t words = 0;
     while (end < sentences.size() && (end == first || words < kGroupWords)) {
       words += sentences[end++].size();
     }
+    groups.emplace_back(first, end);
+    first = end;
+  }
+  std::vector<std::vector<std::string>> tags(sentences.size());
+  detail::for_each_unit(groups.size(), [&](std::size_t g) {
+    const auto [first, end] = groups[g];
     const std::vector<std::vector<std::string>> group(
         sentences.begin() + static_cast<std::ptrdiff_t>(first),
         sentences.begin() + static_cast<std::ptrdiff_t>(end));
@@ -147,23 +155,20 @@ NERPlan::Impl::tag_sentences(const std::vector<std::vector<std::string>>& senten
       lengths.push_back(static_cast<std::int64_t>(sentence.size()));
       rows += lengths.back();
     }
-    if (rows > 0) {
-      // The heads run over the rows of all the group's sentences at once;
-      // the search runs sentence by sentence.
-      const at::Tensor emissions = emission_scores(run_tagger(build_features(group), lengths));
-      std::vector<std::int64_t> starts(group.size(), 0);
-      for (std::size_t s = 1; s < group.size(); ++s) {
-        starts[s] = starts[s - 1] + lengths[s - 1];
-      }
-      // Each sentence's search is one unit of the team.
-      detail::for_each_unit(group.size(), [&](std::size_t s) {
-        if (lengths[s] > 0) {
-          tags[first + s] = decode(emissions.narrow(0, starts[s], lengths[s]));
-        }
-      });
+    if (rows == 0) {
+      return;
     }
-    first = end;
-  }
+    // The heads run over the rows of all the group's sentences at once; the
+    // search runs sentence by sentence.
+    const at::Tensor emissions = emission_scores(run_tagger(build_features(group), lengths));
+    std::int64_t row = 0;
+    for (std::size_t s = 0; s < group.size(); ++s) {
+      if (lengths[s] > 0) {
+        tags[first + s] = decode(emissions.narrow(0, row, lengths[s]));
+        row += lengths[s];
+      }
+    }
+  });
   return tags;
 }
 

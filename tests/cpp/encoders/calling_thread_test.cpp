@@ -118,11 +118,15 @@ TEST_F(CallingThread, UnitsRunOnceEachOverTheTeamAndTheirErrorReachesTheCaller) 
       const std::lock_guard<std::mutex> hold(lock);
       ids.insert(std::this_thread::get_id());
     }
-    // The first unit waits for a second thread, so that one thread cannot
-    // take every unit before the others start; the bound only keeps a
-    // broken spread from hanging.
+    // The first unit, which runs before the team gathers, makes the others
+    // look worth a team; the second waits for a second thread, so that one
+    // thread cannot take every unit before the others start. The bound only
+    // keeps a broken spread from hanging.
+    if (i == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (i == 0 && std::chrono::steady_clock::now() < until) {
+    while (i == 1 && std::chrono::steady_clock::now() < until) {
       {
         const std::lock_guard<std::mutex> hold(lock);
         if (ids.size() > 1) {
@@ -147,7 +151,7 @@ TEST_F(CallingThread, UnitsRunOnceEachOverTheTeamAndTheirErrorReachesTheCaller) 
   for (int attempt = 0; attempt < 20; ++attempt) {
     try {
       velmora::detail::for_each_unit(64, [](std::size_t i) {
-        if (i == 3) {
+        if (i == 0 || i == 3) {
           std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         if (i == 3 || i == 40) {
@@ -175,13 +179,29 @@ TEST_F(CallingThread, OnlyLargeProductsOutsideUnitsTakeTheTeam) {
     EXPECT_EQ(team_in(velmora::detail::kParallelWork - 1), 1);
     EXPECT_EQ(team_in(velmora::detail::kParallelWork), 4);
     EXPECT_EQ(at::get_num_threads(), 1);
-    std::vector<int> in_units(8, 0);
-    velmora::detail::for_each_unit(in_units.size(), [&](std::size_t i) {
-      in_units[i] = team_in(velmora::detail::kParallelWork);
-    });
-    EXPECT_EQ(in_units, std::vector<int>(8, 1));
+    // Units on the team's threads and units kept on the calling thread alike.
+    for (const int pause_ms : {0, 2}) {
+      std::vector<int> in_units(8, 0);
+      velmora::detail::for_each_unit(in_units.size(), [&](std::size_t i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+        in_units[i] = team_in(velmora::detail::kParallelWork);
+      });
+      EXPECT_EQ(in_units, std::vector<int>(8, 1)) << pause_ms;
+    }
   }
   EXPECT_EQ(at::get_num_threads(), 4);
+}
+
+// Units that take less together than a team costs to gather stay on the
+// calling thread.
+TEST_F(CallingThread, QuickUnitsStayOnTheCaller) {
+  std::set<std::thread::id> ids;
+  std::mutex lock;
+  velmora::detail::for_each_unit(64, [&](std::size_t) {
+    const std::lock_guard<std::mutex> hold(lock);
+    ids.insert(std::this_thread::get_id());
+  });
+  EXPECT_EQ(ids, std::set<std::thread::id>{std::this_thread::get_id()});
 }
 
 } // namespace
