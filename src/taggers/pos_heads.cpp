@@ -2,6 +2,7 @@
 // embedding of the chosen UPOS through bilinear scorers.
 
 #include <map>
+#include <string>
 
 #include <ATen/ops/addmm.h>
 #include <ATen/ops/argmax.h>
@@ -73,18 +74,21 @@ std::vector<POSTags> POSPlan::Impl::predict_tags(const at::Tensor& encoded,
   if (rows == 0) {
     return {};
   }
-  // The heads of many words are products worth the team.
-  const detail::TeamProduct team(rows * encoded.size(-1) * tensor("upos_hid.weight").size(0));
-  const at::Tensor upos_hidden =
-      at::relu(detail::linear(encoded, tensor("upos_hid.weight"), tensor("upos_hid.bias")));
+  // The hidden layers over many words are products worth the team. Only
+  // they: the classifiers after them are many small products per tag group,
+  // each of which would gather the team again.
+  const auto hidden_layer = [&](const std::string& prefix) {
+    const at::Tensor& weight = tensor(prefix + ".weight");
+    const detail::TeamProduct team(rows * encoded.size(-1) * weight.size(0));
+    return at::relu(detail::linear(encoded, weight, tensor(prefix + ".bias")));
+  };
+  const at::Tensor upos_hidden = hidden_layer("upos_hid");
   const at::Tensor upos_ids =
       first_argmax(detail::linear(upos_hidden, tensor("upos_clf.weight"), tensor("upos_clf.bias")));
   const at::Tensor& upos_table = tensor("upos_emb.weight");
   const at::Tensor upos_embedding = at::embedding(upos_table, upos_ids);
-  const at::Tensor xpos_hidden =
-      at::relu(detail::linear(encoded, tensor("xpos_hid.weight"), tensor("xpos_hid.bias")));
-  const at::Tensor feats_hidden =
-      at::relu(detail::linear(encoded, tensor("ufeats_hid.weight"), tensor("ufeats_hid.bias")));
+  const at::Tensor xpos_hidden = hidden_layer("xpos_hid");
+  const at::Tensor feats_hidden = hidden_layer("ufeats_hid");
 
   // The bilinear classifiers see only a handful of distinct UPOS embeddings.
   // When that is cheaper, each classifier is first contracted with every
