@@ -24,6 +24,8 @@ import pathlib
 import subprocess
 import sys
 
+from machine import cpu_model
+
 CHILD = r"""
 import json, random, resource, sys, time
 kind, bundle, size, cap = sys.argv[1], sys.argv[2], int(sys.argv[3]), float(sys.argv[4])
@@ -73,13 +75,6 @@ print(json.dumps({"loaded_kib": loaded, "peak_kib": peak_kib(),
 
 def uptime():
     return subprocess.run(["uptime"], capture_output=True, text=True).stdout.strip()
-
-
-def cpu_model():
-    for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            return line.split(":", 1)[1].strip()
-    return "unknown"
 
 
 def run_case(build, case, cap):

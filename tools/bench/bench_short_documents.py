@@ -21,6 +21,8 @@ import subprocess
 import sys
 import time
 
+from machine import cpu_model
+
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
 PER_DOCUMENT = 5
@@ -54,13 +56,6 @@ def native_python(processor_name, bundle, words_file, count, repeat):
         processor.bulk_process(docs)
         best = min(best, time.perf_counter() - start)
     print(f"seconds={best}")
-
-
-def cpu_model():
-    for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            return line.split(":", 1)[1].strip()
-    return "unknown"
 
 
 def main():

@@ -40,6 +40,8 @@ import subprocess
 import sys
 import time
 
+from machine import cpu_model
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 MODELS = ROOT / "tools" / "models"
 SEPARATOR = "\n\x1e\n"
@@ -146,13 +148,6 @@ def fixture_model_dir(fixtures, root):
     bundle_writer.write_index(root, "1.14.0", "en", [
         {"processor": p, "package": "default", "path": p} for p in FIXTURE_BUNDLES])
     return root
-
-
-def cpu_model():
-    for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            return line.split(":", 1)[1].strip()
-    return "unknown"
 
 
 def load_average():
