@@ -19,19 +19,34 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 # an error of the format's structure or spacing.
 IGNORED = {
     "unknown-upos": "the tagger picks any entry of its vocabulary, padding included",
-    "invalid-feature": "feature values that are the vocabulary's padding or unknown entry",
-    "unsorted-features": "features come in the bundle's byte order, not the validator's "
-                         "case-insensitive one",
-    "trailing-whitespace FORM": "the tokenizer's rules keep a space it ends a token with",
-    "trailing-whitespace LEMMA": "the lemma of such a token is its text",
     "invalid-whitespace-mwt": "the tokenizer may make a multi-word token of a span with a space",
 }
+
+
+def without_random_content(doc):
+    """Takes out what random weights decide and the validator cannot see
+    past. A feature it cannot read (a padding entry as a value) ends its
+    checks of the sentence, text and spacing included; features come in the
+    bundle's byte order, not its case-insensitive one. A token text keeps a
+    space the tokenizer ended it with, while the token's offsets, and so its
+    spacing and the sentence text, leave that space out."""
+    for sentence in doc.sentences:
+        for token in sentence.tokens:
+            if token.text.rstrip():
+                token.text = token.text.rstrip()
+        for word in sentence.words:
+            word.feats = None
+            if word.text.rstrip():
+                word.text = word.text.rstrip()
+            if word.lemma:
+                word.lemma = word.lemma.rstrip() or None
+    return doc
 
 
 def pipeline_errors(model_dir, texts):
     errors = collections.Counter()
     for doc in Pipeline("en", model_dir=model_dir).bulk_process(texts):
-        errors.update(ud_errors(doc.to_conll()))
+        errors.update(ud_errors(without_random_content(doc).to_conll()))
     return {testid: count for testid, count in errors.items() if testid not in IGNORED}
 
 

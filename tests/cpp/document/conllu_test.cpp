@@ -137,6 +137,18 @@ TEST(Conllu, EmptyWordsGoBeforeTheFirstLaterToken) {
   EXPECT_EQ(Document("", {only_empty}).to_conll(), "# sent_id = x\n0.1\te\t_\t_\t_\t_\t_\t_\t_\t_");
 }
 
+// A multi-word token of the words `forms`, numbered from `first`.
+TokenInput make_mwt(int first, std::string text, const std::vector<std::string>& forms) {
+  TokenInput token;
+  token.first_id = first;
+  token.last_id = first + static_cast<int>(forms.size()) - 1;
+  token.text = std::move(text);
+  for (const std::string& form : forms) {
+    token.words.push_back(make_word(first + static_cast<int>(token.words.size()), form));
+  }
+  return token;
+}
+
 // The MISC column of each body line, by ID.
 std::map<std::string, std::string> misc_columns(const std::string& conll) {
   std::map<std::string, std::string> columns;
@@ -154,11 +166,7 @@ TEST(Conllu, TokenSpacingGoesOnTheLineOfTheWholeToken) {
       {"", "SpaceAfter=No"}, {" ", "_"}, {"  ", "SpacesAfter=\\s\\s"}, {"\t", "SpacesAfter=\\t"}};
   for (const auto& [after, misc] : cases) {
     TokenInput single = test::make_token(1, "a");
-    TokenInput mwt;
-    mwt.first_id = 2;
-    mwt.last_id = 3;
-    mwt.text = "bc";
-    mwt.words = {make_word(2, "b"), make_word(3, "c")};
+    TokenInput mwt = make_mwt(2, "bc", {"b", "c"});
     single.spaces_after = mwt.spaces_after = after;
     SentenceInput sentence;
     sentence.tokens = {single, mwt};
@@ -175,13 +183,9 @@ TEST(Conllu, TokenSpacingGoesOnTheLineOfTheWholeToken) {
   first.spaces_before = "\n ";
   first.words[0].misc = "Z=1|Gloss=x";
   first.words[0].morphemes = {"m", "n"};
-  TokenInput mwt;
-  mwt.first_id = 2;
-  mwt.last_id = 3;
-  mwt.text = "bc";
+  TokenInput mwt = make_mwt(2, "bc", {"b", "c"});
   mwt.misc = "Typo=Yes";
   mwt.spaces_after = "\r\n";
-  mwt.words = {make_word(2, "b"), make_word(3, "c")};
   mwt.words[0].misc = "SpaceAfter=No";
   SentenceInput sentence;
   sentence.tokens = {first, mwt};
