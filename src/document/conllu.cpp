@@ -163,14 +163,17 @@ std::string conll_sentence(const DocumentStorage& storage, std::uint32_t row) {
     out += '\n';
   }
   if (!has_text) {
-    const std::optional<std::string> text =
-        pool.optional(cell(storage.sentence_text, row, kInvalidSentenceView));
-    if (text && !text->empty()) {
-      // The stored text may end in its last token's spaces; the line may not.
-      std::string flat;
-      append_flat(flat, *text, false);
+    // The stored text may end in its last token's spaces; the line may not,
+    // so a text of whitespace alone gets no line, as an empty one.
+    std::string flat;
+    append_flat(flat,
+                pool.optional(cell(storage.sentence_text, row, kInvalidSentenceView))
+                    .value_or(std::string()),
+                false);
+    const std::string_view text = without_trailing_space(flat);
+    if (!text.empty()) {
       out += "# text = ";
-      out += without_trailing_space(flat);
+      out += text;
       out += '\n';
     }
   }

@@ -206,6 +206,8 @@ TEST(Conllu, TokenSpacingGoesOnTheLineOfTheWholeToken) {
   SentenceInput spaced = make_sentence({"x"});
   spaced.text = "x\u3000\x1f\u00a0\t";
   EXPECT_NE(Document("", {spaced}).to_conll().find("\n# text = x\n"), std::string::npos);
+  spaced.text = " \t";
+  EXPECT_EQ(Document("", {spaced}).to_conll(), "# sent_id = 0\n1\tx\t_\t_\t_\t_\t_\t_\t_\t_");
 }
 
 TEST(Conllu, LineBreaksAndTabsInStoredStringsBecomeSpaces) {
