@@ -60,7 +60,7 @@ def test_renderings():
         '[[{"id": 1, "text": "café", "misc": "SpaceAfter=No"}]]'
     assert repr(doc) == json.dumps(doc.to_dict(), ensure_ascii=False, indent=2)
     assert format(doc, "C") == format(doc, "conll") == doc.to_conll()
-    assert doc.to_conll().splitlines()[-1] == "1\tcafé\t_\t_\t_\t_\t_\t_\t_\t_"
+    assert doc.to_conll().splitlines()[-1] == "1\tcafé\t_\t_\t_\t_\t_\t_\t_\tSpaceAfter=No"
     sentence = doc.sentences[0]
     assert format(sentence) == repr(sentence) == repr(sentence.to_dict())
     assert format(sentence, "c") == sentence.to_conll()
@@ -84,6 +84,26 @@ def test_spacing_round_trip(misc, before, after, expected):
     assert entry.get("misc") == expected
     back = Document.from_dict([[entry]]).sentences[0].tokens[0]
     assert (back.spaces_before, back.spaces_after) == (before, after)
+
+
+@pytest.mark.parametrize("after, first, mwt, last", [
+    ("", "SpaceAfter=No|SpacesBefore=\\s\\n", "SpaceAfter=No", "SpaceAfter=No|Z=1"),
+    (" ", "SpacesBefore=\\s\\n", "_", "Z=1"),
+    ("  ", "SpacesAfter=\\s\\s|SpacesBefore=\\s\\n", "SpacesAfter=\\s\\s", "SpacesAfter=\\s\\s|Z=1"),
+    ("\t", "SpacesAfter=\\t|SpacesBefore=\\s\\n", "SpacesAfter=\\t", "SpacesAfter=\\t|Z=1"),
+])
+def test_conll_writes_the_spacing_the_dictionaries_write(after, first, mwt, last):
+    doc = Document.from_dict([[
+        {"id": 1, "text": "a", "spaces_before": " \n", "spaces_after": after},
+        {"id": (1, 1), "text": "e", "misc": "E=1"},
+        {"id": (2, 3), "text": "bc", "spaces_after": after},
+        {"id": 2, "text": "b"}, {"id": 3, "text": "c", "misc": "Z=1"},
+        {"id": 4, "text": "d", "spaces_after": after, "misc": "Z=1"}]])
+    lines = [line.split("\t") for line in doc.to_conll().splitlines() if line[0] != "#"]
+    assert [(line[0], line[9]) for line in lines] == [
+        ("1", first), ("1.1", "E=1"), ("2-3", mwt), ("2", "_"), ("3", "Z=1"), ("4", last)]
+    assert [line[9] for line in lines] == \
+        [entry.get("misc", "_") for entry in doc.sentences[0].to_dict()]
 
 
 @pytest.mark.parametrize("misc, after, remaining", [
