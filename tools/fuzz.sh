@@ -14,7 +14,7 @@ seconds="${1:-60}"
 shift || true
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-  targets=(json utf8 bundle tokenizer document_dict)
+  targets=(json utf8 bundle tokenizer document_dict package)
 fi
 build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 shared="$root/../shared/data"
@@ -96,6 +96,13 @@ for target in "${targets[@]}"; do
       ;;
     tokenizer)
       text_seeds tokenizer "$ewt" 300
+      ;;
+    package)
+      # Whole packages: a fixture's library is under 2 MB.
+      mapfile -t files < <(find -L "$fixtures" -name '*.pt2' -size -4M 2>/dev/null | sort | head -20)
+      for file in "${files[@]}"; do
+        cp "$file" "$build/seeds/package/$(printf '%s' "$file" | sha1sum | cut -c1-16)"
+      done
       ;;
   esac
   echo "[fuzz] $target for ${seconds}s" >&2
