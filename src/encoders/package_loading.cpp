@@ -35,7 +35,9 @@ namespace {
 namespace fs = std::filesystem;
 using Loader = torch::inductor::AOTIModelPackageLoader;
 
-constexpr std::size_t kChunk = std::size_t{1} << 20;
+// Small enough that a chunk is still in the core's cache when it is hashed
+// or written after its read.
+constexpr std::size_t kChunk = std::size_t{64} << 10;
 // A package directory holds a few files; the walk that judges it stops well
 // before a directory tree of any size.
 constexpr std::size_t kMaxDirectoryEntries = 10000;
@@ -167,53 +169,72 @@ struct Unpacked {
 };
 using Members = std::array<Unpacked, 3>;
 
-// The part of [begin, begin + size) that the chunk [at, at + count) holds,
-// as [first, last) file offsets; empty when first == last.
-std::pair<std::uint64_t, std::uint64_t> overlap(std::uint64_t at, std::size_t count,
-                                                std::uint64_t begin, std::uint64_t size) {
-  const std::uint64_t first = std::max(at, begin);
-  const std::uint64_t last = std::min(at + count, begin + size);
-  return {first, std::max(first, last)};
-}
-
-// With verification: the whole archive is read once and hashed, and each
-// member's copy is written from that very read, so what is unpacked is what
-// was hashed. The member list was made from earlier reads: each of those
-// bytes must read the same here, so that the list is the hashed file's too.
-void unpack_hashed(int fd, std::uint64_t size, Members& members,
-                   const std::vector<ArchiveRead>& reads, const std::string& digest,
-                   Sha256& library_hash) {
-  Sha256 whole;
-  bool same = true;
-  read_chunks(fd, 0, size, [&](std::uint64_t at, const unsigned char* data, std::size_t count) {
-    whole.update(reinterpret_cast<const std::byte*>(data), count);
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      const auto [first, last] = overlap(at, count, members[i].offset, members[i].size);
-      write_all(members[i].file.get(), data + (first - at), last - first);
-      if (i == 0) {
-        library_hash.update(reinterpret_cast<const std::byte*>(data + (first - at)), last - first);
-      }
-    }
-    for (const ArchiveRead& read : reads) {
-      const auto [first, last] = overlap(at, count, read.offset, read.bytes.size());
-      same = same && std::memcmp(data + (first - at), read.bytes.data() + (first - read.offset),
-                                 last - first) == 0;
-    }
-  });
-  if (!same || whole.finish_hex() != digest) {
-    package_changed();
+// Copies the members into their private files: the library through a
+// buffer, hashing it on the way (unless `hash_library` is false), the others
+// inside the kernel where the file systems allow it.
+void unpack(int fd, Members& members, Sha256& library_hash, bool hash_library) {
+  const Unpacked& library = members[0];
+  if (!hash_library) {
+    copy_range(fd, library.offset, library.size, library.file.get());
+  } else {
+    read_chunks(fd, library.offset, library.offset + library.size,
+                [&](std::uint64_t, const unsigned char* data, std::size_t count) {
+                  library_hash.update(reinterpret_cast<const std::byte*>(data), count);
+                  write_all(library.file.get(), data, count);
+                });
+  }
+  for (std::size_t i = 1; i < members.size(); ++i) {
+    copy_range(fd, members[i].offset, members[i].size, members[i].file.get());
   }
 }
 
-void unpack(int fd, Members& members, Sha256& library_hash) {
-  const Unpacked& library = members[0];
-  read_chunks(fd, library.offset, library.offset + library.size,
-              [&](std::uint64_t, const unsigned char* data, std::size_t count) {
-                library_hash.update(reinterpret_cast<const std::byte*>(data), count);
-                write_all(library.file.get(), data, count);
-              });
-  for (std::size_t i = 1; i < members.size(); ++i) {
-    copy_range(fd, members[i].offset, members[i].size, members[i].file.get());
+// With verification: the archive must hash to the manifest's digest when
+// each member's bytes are read from its private copy, which nobody else can
+// write, and the rest from the archive. Then the copies hold what was
+// hashed, whatever was written to the archive meanwhile. The member list was
+// made from earlier reads of the archive: each of those bytes must read the
+// same here, so that the list is the hashed file's too. Members must not
+// share bytes (their copies could then differ where they overlap).
+void verify_unpacked(int fd, std::uint64_t size, Members& members,
+                     const std::vector<ArchiveRead>& reads, const std::string& digest,
+                     Sha256& library_hash) {
+  std::array<const Unpacked*, 3> order = {&members[0], &members[1], &members[2]};
+  std::sort(order.begin(), order.end(),
+            [](const Unpacked* a, const Unpacked* b) { return a->offset < b->offset; });
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    if (order[i - 1]->size > 0 && order[i]->offset < order[i - 1]->offset + order[i - 1]->size) {
+      throw TransformerError("package members '" + order[i - 1]->name + "' and '" + order[i]->name +
+                             "' share bytes");
+    }
+  }
+  Sha256 whole;
+  bool same = true;
+  // Takes the archive's bytes at `at`, wherever they were read from.
+  const auto take = [&](std::uint64_t at, const unsigned char* data, std::size_t count) {
+    whole.update(reinterpret_cast<const std::byte*>(data), count);
+    for (const ArchiveRead& read : reads) {
+      const std::uint64_t first = std::max(at, read.offset);
+      const std::uint64_t last = std::min(at + count, read.offset + read.bytes.size());
+      same = same && (first >= last ||
+                      std::memcmp(data + (first - at), read.bytes.data() + (first - read.offset),
+                                  last - first) == 0);
+    }
+  };
+  std::uint64_t at = 0;
+  for (const Unpacked* member : order) {
+    read_chunks(fd, at, member->offset, take);
+    read_chunks(member->file.get(), 0, member->size,
+                [&](std::uint64_t within, const unsigned char* data, std::size_t count) {
+                  take(member->offset + within, data, count);
+                  if (member == &members[0]) {
+                    library_hash.update(reinterpret_cast<const std::byte*>(data), count);
+                  }
+                });
+    at = member->offset + member->size;
+  }
+  read_chunks(fd, at, size, take);
+  if (!same || whole.finish_hex() != digest) {
+    package_changed();
   }
 }
 
@@ -290,10 +311,9 @@ LoadedPackage load_archive(int fd, const FileIdentity& opened, const std::string
     }
   }
   Sha256 library_hash;
+  unpack(fd, members, library_hash, /*hash_library=*/digest == nullptr);
   if (digest != nullptr) {
-    unpack_hashed(fd, opened.size, members, reads, *digest, library_hash);
-  } else {
-    unpack(fd, members, library_hash);
+    verify_unpacked(fd, opened.size, members, reads, *digest, library_hash);
   }
   // Judged from the private copies, which nobody else can write.
   judge_prebuilt_package(names, chosen, members[0].copy(), members[1].copy(), members[2].copy());

@@ -43,8 +43,9 @@ LoadedPackage load_package(const std::filesystem::path& path);
 // A bundle's artifact, read through the descriptor the bundle opened (and,
 // with verification, hashed) it with: another file moved to its name since
 // changes nothing, and a file rewritten in place since is refused. With
-// `verified`, the bytes unpacked are hashed as they are read and must be
-// those the manifest lists, whatever was written to the file meanwhile.
+// `verified`, the private copies are hashed (with the rest of the archive)
+// before anything loads them and must hold what the manifest lists, whatever
+// was written to the file meanwhile.
 LoadedPackage load_package(const BundleArtifact& artifact, bool verified);
 
 } // namespace velmora::detail

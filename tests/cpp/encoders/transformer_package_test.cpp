@@ -192,6 +192,7 @@ TEST(TransformerPackage, AVerifiedLoadRunsOnlyHashedBytes) {
   done = true;
   writer.join();
   ::close(fd);
+  RecordProperty("refused", refused);
   EXPECT_EQ(unhashed, 0) << refused << " of 200 loads refused";
 }
 
