@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <tuple>
 
 #include <velmora/errors.hpp>
 
@@ -195,6 +196,27 @@ void apply_zip64_extra(const unsigned char* extra, std::uint64_t extra_size,
   }
 }
 
+// Two members over the same bytes could be unpacked (and checked) as two
+// different versions of those bytes when the file changes in between. In
+// the order of offset and size, each member must begin where the one before
+// it ends or later (an empty member may stand where a member begins).
+void fail_on_overlap(const std::vector<PackageEntry>& entries) {
+  std::vector<const PackageEntry*> placed;
+  placed.reserve(entries.size());
+  for (const PackageEntry& entry : entries) {
+    placed.push_back(&entry);
+  }
+  std::sort(placed.begin(), placed.end(), [](const PackageEntry* a, const PackageEntry* b) {
+    return std::tie(a->offset, a->size) < std::tie(b->offset, b->size);
+  });
+  for (std::size_t i = 1; i < placed.size(); ++i) {
+    if (placed[i]->offset < placed[i - 1]->offset + placed[i - 1]->size) {
+      fail("members " + quoted(placed[i - 1]->name) + " and " + quoted(placed[i]->name) +
+           " overlap");
+    }
+  }
+}
+
 } // namespace
 
 std::vector<PackageEntry> read_package_entries(int fd, std::uint64_t size,
@@ -258,6 +280,7 @@ std::vector<PackageEntry> read_package_entries(int fd, std::uint64_t size,
     }
     entries.push_back({std::move(name), data, uncompressed});
   }
+  fail_on_overlap(entries);
   return entries;
 }
 

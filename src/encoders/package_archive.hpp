@@ -30,7 +30,8 @@ struct ArchiveRead {
 // "." or "..", no empty element, no NUL or backslash), so that unpacking
 // stays inside the target directory. Throws TransformerError naming the
 // defect: a damaged directory, a compressed or encrypted member, a member
-// outside the file, or members that claim more bytes than the file holds.
+// outside the file, members that claim more bytes than the file holds, or
+// members that overlap.
 // With `reads`, every read of the file is added to it.
 std::vector<PackageEntry> read_package_entries(int fd, std::uint64_t size,
                                                std::vector<ArchiveRead>* reads = nullptr);

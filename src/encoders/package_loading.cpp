@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
@@ -193,20 +194,15 @@ void unpack(int fd, Members& members, Sha256& library_hash, bool hash_library) {
 // write, and the rest from the archive. Then the copies hold what was
 // hashed, whatever was written to the archive meanwhile. The member list was
 // made from earlier reads of the archive: each of those bytes must read the
-// same here, so that the list is the hashed file's too. Members must not
-// share bytes (their copies could then differ where they overlap).
+// same here, so that the list is the hashed file's too. (The reader refuses
+// members that overlap: in this order each byte is taken once.)
 void verify_unpacked(int fd, std::uint64_t size, Members& members,
                      const std::vector<ArchiveRead>& reads, const std::string& digest,
                      Sha256& library_hash) {
   std::array<const Unpacked*, 3> order = {&members[0], &members[1], &members[2]};
-  std::sort(order.begin(), order.end(),
-            [](const Unpacked* a, const Unpacked* b) { return a->offset < b->offset; });
-  for (std::size_t i = 1; i < order.size(); ++i) {
-    if (order[i - 1]->size > 0 && order[i]->offset < order[i - 1]->offset + order[i - 1]->size) {
-      throw TransformerError("package members '" + order[i - 1]->name + "' and '" + order[i]->name +
-                             "' share bytes");
-    }
-  }
+  std::sort(order.begin(), order.end(), [](const Unpacked* a, const Unpacked* b) {
+    return std::tie(a->offset, a->size) < std::tie(b->offset, b->size);
+  });
   Sha256 whole;
   bool same = true;
   // Takes the archive's bytes at `at`, wherever they were read from.

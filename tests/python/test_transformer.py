@@ -309,13 +309,17 @@ def test_hostile_package_archives_are_refused(fixtures, tmp_path):
                 new.writestr(member, data)
         return path
 
-    # Two members over the same bytes would unpack into twice the file.
-    shared = archive("shared.pt2", {"a.bin": bytes(1 << 20), "b.bin": b""})
-    data = bytearray(shared.read_bytes())
-    second = data.index(b"PK\x01\x02", data.index(b"PK\x01\x02") + 4)
-    struct.pack_into("<II", data, second + 20, 1 << 20, 1 << 20)
-    struct.pack_into("<I", data, second + 42, 0)
-    shared.write_bytes(bytes(data))
+    def over_the_first(name, size):
+        """A second member whose directory entry claims `size` bytes at the
+        first member's place."""
+        path = archive(name, {"a.bin": bytes(1 << 20), "b.bin": b""})
+        data = bytearray(path.read_bytes())
+        second = data.index(b"PK\x01\x02", data.index(b"PK\x01\x02") + 4)
+        struct.pack_into("<II", data, second + 20, size, size)
+        struct.pack_into("<I", data, second + 42, 0)
+        path.write_bytes(bytes(data))
+        return path
+
     truncated = tmp_path / "truncated.pt2"
     truncated.write_bytes(fixtures.package("wordpiece").read_bytes()[:100_000])
 
@@ -326,7 +330,9 @@ def test_hostile_package_archives_are_refused(fixtures, tmp_path):
          "member name is not a plain relative path: '/m/x.so'"),
         (archive("deflated.pt2", {"m/notes.txt": b"a" * 1000}, zipfile.ZIP_DEFLATED),
          "compressed member 'm/notes.txt'"),
-        (shared, "members claim more bytes than the file holds"),
+        # Would unpack into twice the file.
+        (over_the_first("shared.pt2", 1 << 20), "members claim more bytes than the file holds"),
+        (over_the_first("overlap.pt2", 16), "members 'b.bin' and 'a.bin' overlap"),
         (truncated, "no end of central directory record"),
     ]
     for path, defect in cases:
