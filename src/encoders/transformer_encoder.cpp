@@ -69,7 +69,9 @@ TransformerEncoder::Impl::Impl(PackageSource source, Tokenizer subword_tokenizer
   }
   const std::string prefix = "could not load AOTInductor transformer '" + path.string() + "': ";
   try {
-    package = artifact != nullptr ? detail::load_package(*artifact) : detail::load_package(path);
+    package = artifact != nullptr
+                  ? detail::load_package(*artifact, source.bundle->checksums_verified())
+                  : detail::load_package(path);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& error) {
