@@ -6,6 +6,7 @@
 
 #include <ATen/ops/empty.h>
 
+#include "bundle/config_bounds.hpp"
 #include "encoders/calling_thread.hpp"
 #include "encoders/transformer_encoder_impl.hpp"
 
@@ -63,8 +64,9 @@ NativeTransformer::NativeTransformer(std::shared_ptr<ModelBundle> bundle,
     throw TransformerError("transformer artifact must be a bundle-local filename");
   }
   hidden_size_ = positive(transformer, "hidden_size", kContext);
-  const auto model_max_length =
-      static_cast<std::size_t>(positive(transformer, "model_max_length", kContext));
+  const std::int64_t max_length = positive(transformer, "model_max_length", kContext);
+  require_config_bound<TransformerError>("transformer", "model_max_length", max_length, kMaxWindow);
+  const auto model_max_length = static_cast<std::size_t>(max_length);
 
   const JsonValue& tokenizer = transformer.at("tokenizer", kContext);
   const std::string& type =
