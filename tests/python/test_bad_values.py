@@ -131,9 +131,10 @@ except BaseException as error:
 
 
 def test_an_allocation_the_tensor_library_cannot_make_is_memory_error(fixture_dir):
+    # One thread: every thread's reserved stack and heap count against the cap.
     run = subprocess.run([sys.executable, "-c", CAPPED_PARSE,
                           str(fixture_dir / "depparse/models/plain_lin_dist_l2")],
-                         capture_output=True, text=True)
+                         capture_output=True, text=True, env={**os.environ, "OMP_NUM_THREADS": "1"})
     assert run.returncode == 0, run.stderr[-2000:]
     assert run.stdout.startswith("MemoryError "), run.stdout
     assert "allocate 1600160004 bytes" in run.stdout
