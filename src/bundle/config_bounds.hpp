@@ -19,6 +19,11 @@ inline constexpr std::int64_t kMaxBeamSize = 1'000;
 inline constexpr std::int64_t kMaxBatchSize = 1'000'000;
 // Characters, words or subwords the network reads as one window or filter.
 inline constexpr std::int64_t kMaxWindow = 100'000;
+// Values of one vector a network hands on (a transformer's hidden width).
+inline constexpr std::int64_t kMaxWidth = 100'000;
+// Characters of one word that a subword tokenizer still splits: its greedy
+// search takes time cubic in them.
+inline constexpr std::int64_t kMaxWordCharacters = 1'000;
 
 // "<model> config '<key>' exceeds its bound of <bound>: <value>".
 std::string config_bound_message(std::string_view model, std::string_view key, std::int64_t value,

@@ -48,6 +48,10 @@ BOUNDED = [
      CorefModelError, "coref", 1000000),
     (CorefPlan, "coref/models/bpe_all", "transformer", "model_max_length", HUGE,
      TransformerError, "transformer", 100000),
+    (CorefPlan, "coref/models/bpe_all", "transformer", "hidden_size", HUGE,
+     TransformerError, "transformer", 100000),
+    (CorefPlan, "coref/models/wordpiece_base", "transformer.tokenizer",
+     "max_input_characters_per_word", 1001, TransformerError, "transformer", 1000),
 ]
 
 
@@ -55,7 +59,10 @@ def edited_bundle(fixture_dir, tmp_path, relative, section, key, value):
     target = tmp_path / "bundle"
     shutil.copytree(fixture_dir / relative, target, symlinks=True)
     assets = json.loads((target / "assets.json").read_text(encoding="utf-8"))
-    assets[section][key] = value
+    edited = assets
+    for name in section.split("."):
+        edited = edited[name]
+    edited[key] = value
     (target / "assets.json").write_text(json.dumps(assets), encoding="utf-8")
     return target
 
