@@ -75,6 +75,7 @@ TransformerEncoder::Impl::Impl(PackageSource source, Tokenizer subword_tokenizer
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& error) {
+    detail::rethrow_allocation_failure(error);
     throw TransformerError(prefix + detail::libtorch_error_message(error));
   }
 }

@@ -195,11 +195,20 @@ def test_from_dict_values():
         for big in (4294967295, 2 ** 32 + 5):
             with pytest.raises(ValueError, match=f"^{key} is out of range$"):
                 one_token(**{key: big})
-    for bad in ({"manual_expansion": 1}, {"lemma": 3}, {"head": 1.0}, {"head": 2 ** 31},
-                {"start_char": "x"}, {"morphemes": [1]}):
-        with pytest.raises(RuntimeError):
+    # A value of the wrong kind names its key.
+    for bad, error, message in [
+            ({"manual_expansion": 1}, TypeError, "manual_expansion must be True or False, not int"),
+            ({"lemma": 3}, TypeError, "lemma must be a str, not int"),
+            ({"lemma": "\udcff"}, ValueError, "lemma cannot be encoded as UTF-8"),
+            ({"head": 1.0}, TypeError, "head must be an integer, not float"),
+            ({"head": 2 ** 31}, OverflowError, "head is outside the 32-bit integer range: 2147483648"),
+            ({"head": -2 ** 80}, OverflowError, "head is outside the 32-bit integer range"),
+            ({"start_char": "x"}, TypeError, "start_char must be an integer, not str"),
+            ({"morphemes": [1]}, TypeError, "morphemes must hold only str, not int")]:
+        with pytest.raises(error) as info:
             one_token(**bad)
-    with pytest.raises(RuntimeError):
+        assert str(info.value) == message
+    with pytest.raises(TypeError, match="^text must be a str, not bytes$"):
         Document.from_dict([], text=b"x")
     assert Document.from_dict([], text="abc").text == "abc"
     assert Document.from_dict(sentences=()).text == ""
