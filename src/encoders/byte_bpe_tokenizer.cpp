@@ -28,11 +28,6 @@ std::array<std::string, 256> byte_tokens() {
 
 enum class RunClass : unsigned char { letter, number, whitespace, other };
 
-// Marks are not letters: they run with the other characters, so a mark after
-// a letter starts a run of its own and one after a symbol (the variation
-// selector of an emoji) continues the symbol's run. Byte-level vocabularies
-// were trained on pre-tokens cut this way; a merge across a letter and its
-// mark would give ids the model never saw.
 RunClass run_class(std::uint32_t codepoint) noexcept {
   if (codepoint < 0x80) {
     if ((codepoint | 0x20) >= 'a' && (codepoint | 0x20) <= 'z') {
@@ -42,7 +37,7 @@ RunClass run_class(std::uint32_t codepoint) noexcept {
       return RunClass::number;
     }
   }
-  if (detail::is_subword_letter(codepoint)) {
+  if (detail::is_subword_letter(codepoint) || detail::is_subword_mark(codepoint)) {
     return RunClass::letter;
   }
   if (detail::is_subword_number(codepoint)) {
