@@ -279,7 +279,8 @@ def wordpiece_deviations(vocabulary):
 # pattern; the generator encodes our pre-tokens, each whole, with the
 # reference (bpe/deviations.tsv), so their ids hold for any trained vocabulary.
 BPE_DEVIATIONS = {"a  b": "a space before a space starts a whitespace run",
-                  "\u3000ideo": "no prefix space before U+3000"}
+                  "\u3000ideo": "no prefix space before U+3000",
+                  "\u2764\ufe0f": "a mark belongs to a letter run"}
 
 
 def bpe_deviations(directory, add_prefix_space):

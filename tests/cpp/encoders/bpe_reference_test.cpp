@@ -22,6 +22,8 @@ const std::map<std::string, std::string> own_pretokens = {
     // Only a word that does not begin with whitespace gets the prefix space;
     // the reference tests for U+0020 alone.
     {"\xE3\x80\x80ideo", "no prefix space before U+3000"},
+    // U+FE0F is a mark, so it starts a letter run of its own after U+2764.
+    {"\xE2\x9D\xA4\xEF\xB8\x8F", "a mark belongs to a letter run"},
 };
 
 void compare_set(const std::string& set) {
