@@ -24,6 +24,7 @@
 #include "bundle/bundle_artifact.hpp"
 #include "bundle/regular_file.hpp"
 #include "bundle/sha256.hpp"
+#include "bundle/tensor_errors.hpp"
 #include "encoders/kept_libraries.hpp"
 #include "encoders/package_archive.hpp"
 #include "encoders/package_file.hpp"
@@ -245,8 +246,9 @@ std::unique_ptr<Loader> run_loader(const fs::path& directory, const std::string&
   try {
     return std::make_unique<Loader>(directory.string(), "model", /*run_single_threaded=*/false,
                                     runners, /*device_index=*/-1);
-  } catch (const std::bad_alloc&) {
-    throw;
+  } catch (const std::exception& error) {
+    rethrow_allocation_failure(error);
+    throw TransformerError("package library '" + library + "' could not be loaded");
   } catch (...) {
     throw TransformerError("package library '" + library + "' could not be loaded");
   }

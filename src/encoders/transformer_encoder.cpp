@@ -72,8 +72,6 @@ TransformerEncoder::Impl::Impl(PackageSource source, Tokenizer subword_tokenizer
     package = artifact != nullptr
                   ? detail::load_package(*artifact, source.bundle->checksums_verified())
                   : detail::load_package(path);
-  } catch (const std::bad_alloc&) {
-    throw;
   } catch (const std::exception& error) {
     detail::rethrow_allocation_failure(error);
     throw TransformerError(prefix + detail::libtorch_error_message(error));
