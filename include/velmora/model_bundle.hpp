@@ -31,6 +31,8 @@ namespace detail {
 struct BundleArtifact;
 const BundleArtifact* find_artifact(const ModelBundle& bundle,
                                     const std::filesystem::path& relative);
+std::shared_ptr<ModelBundle> open_plan_bundle(std::filesystem::path directory,
+                                              bool verify_checksums);
 } // namespace detail
 
 // A read-only view of one converted model bundle directory: manifest identity,
@@ -76,6 +78,8 @@ public:
 private:
   friend const detail::BundleArtifact* detail::find_artifact(const ModelBundle&,
                                                              const std::filesystem::path&);
+  friend std::shared_ptr<ModelBundle> detail::open_plan_bundle(std::filesystem::path, bool);
+  ModelBundle(std::filesystem::path directory, bool verify_checksums, bool hash_artifacts);
   const ModelBundleImpl& impl() const;
 
   std::unique_ptr<ModelBundleImpl> impl_;

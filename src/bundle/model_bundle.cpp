@@ -59,7 +59,7 @@ std::uint64_t checked_tensor_bytes(const TensorDescriptor& tensor, std::uint64_t
 
 class ModelBundleImpl {
 public:
-  ModelBundleImpl(fs::path directory, bool verify_checksums);
+  ModelBundleImpl(fs::path directory, bool verify_checksums, bool hash_artifacts);
 
   fs::path path;
   std::string language;
@@ -87,10 +87,10 @@ public:
 private:
   void read_tensors(const JsonValue& manifest, std::uint64_t alignment);
   void read_artifacts(const JsonValue& entries);
-  void verify(const JsonValue& manifest) const;
+  void verify(const JsonValue& manifest, bool hash_artifacts);
 };
 
-ModelBundleImpl::ModelBundleImpl(fs::path directory, bool verify_checksums) {
+ModelBundleImpl::ModelBundleImpl(fs::path directory, bool verify_checksums, bool hash_artifacts) {
   std::error_code error;
   path = fs::absolute(directory, error);
   if (error) {
@@ -141,7 +141,7 @@ ModelBundleImpl::ModelBundleImpl(fs::path directory, bool verify_checksums) {
   }
   read_tensors(manifest, alignment);
   if (verify_checksums) {
-    verify(manifest);
+    verify(manifest, hash_artifacts);
     checksums_verified = true;
   }
 }
@@ -214,7 +214,7 @@ void ModelBundleImpl::read_tensors(const JsonValue& manifest, std::uint64_t alig
   }
 }
 
-void ModelBundleImpl::verify(const JsonValue& manifest) const {
+void ModelBundleImpl::verify(const JsonValue& manifest, bool hash_artifacts) {
   const std::string& assets_digest =
       read_string(manifest.at("assets", "manifest"), "sha256", "manifest.assets");
   if (detail::sha256_hex(reinterpret_cast<const std::byte*>(assets_json.data()),
@@ -247,19 +247,38 @@ void ModelBundleImpl::verify(const JsonValue& manifest) const {
       fail("tensor holds a non-finite value: " + single_quoted(tensor.name));
     }
   }
-  for (const detail::BundleArtifact& artifact : artifacts) {
+  if (!hash_artifacts) {
+    return;
+  }
+  for (detail::BundleArtifact& artifact : artifacts) {
     if (detail::sha256_hex(artifact.file->data, artifact.file->size) != artifact.sha256) {
-      fail("artifact checksum mismatch: " + single_quoted(artifact.path));
+      detail::artifact_checksum_mismatch(artifact);
     }
+    artifact.hashed = true;
   }
 }
 
-ModelBundle::ModelBundle(std::filesystem::path directory, bool verify_checksums) {
+ModelBundle::ModelBundle(std::filesystem::path directory, bool verify_checksums)
+    : ModelBundle(std::move(directory), verify_checksums, /*hash_artifacts=*/true) {}
+
+ModelBundle::ModelBundle(std::filesystem::path directory, bool verify_checksums,
+                         bool hash_artifacts) {
   try {
-    impl_ = std::make_unique<ModelBundleImpl>(std::move(directory), verify_checksums);
+    impl_ =
+        std::make_unique<ModelBundleImpl>(std::move(directory), verify_checksums, hash_artifacts);
   } catch (const detail::JsonError& error) {
     throw ModelBundleError(error.what());
   }
+}
+
+std::shared_ptr<ModelBundle> detail::open_plan_bundle(std::filesystem::path directory,
+                                                      bool verify_checksums) {
+  return std::shared_ptr<ModelBundle>(
+      new ModelBundle(std::move(directory), verify_checksums, /*hash_artifacts=*/false));
+}
+
+void detail::artifact_checksum_mismatch(const BundleArtifact& artifact) {
+  fail("artifact checksum mismatch: " + single_quoted(artifact.path));
 }
 
 ModelBundle::ModelBundle(ModelBundle&& other) noexcept = default;

@@ -7,6 +7,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/bundle_artifact.hpp"
 #include "bundle/config_bounds.hpp"
 #include "bundle/tensor_checks.hpp"
 #include "classifiers/sentiment_impl.hpp"
@@ -51,7 +52,7 @@ void require_type(const at::Tensor& tensor, const std::string& name, c10::Scalar
 } // namespace
 
 SentimentPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
-    : bundle(std::make_shared<ModelBundle>(std::move(bundle_path), verify_checksums)) {
+    : bundle(detail::open_plan_bundle(std::move(bundle_path), verify_checksums)) {
   if (bundle->processor() != "sentiment") {
     throw SentimentModelError("expected a sentiment bundle, got '" + bundle->processor() + "'");
   }

@@ -6,6 +6,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/bundle_artifact.hpp"
 #include "constituency/constituency_impl.hpp"
 #include "taggers/tagger_assets.hpp"
 
@@ -72,7 +73,7 @@ detail::UnitMap read_indexed_words(const JsonValue& root, const std::string& key
 } // namespace
 
 ConstituencyPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums)
-    : bundle(std::make_shared<ModelBundle>(std::move(bundle_dir), verify_checksums)) {
+    : bundle(detail::open_plan_bundle(std::move(bundle_dir), verify_checksums)) {
   if (bundle->processor() != "constituency") {
     throw ConstituencyModelError("expected a constituency bundle, got '" + bundle->processor() +
                                  "'");

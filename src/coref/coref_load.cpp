@@ -8,6 +8,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/bundle_artifact.hpp"
 #include "bundle/config_bounds.hpp"
 #include "bundle/tensor_checks.hpp"
 #include "bundle/tensor_view.hpp"
@@ -79,7 +80,7 @@ void check_token_id(std::int64_t id, std::size_t vocabulary_size) {
 } // namespace
 
 CorefPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
-    : bundle(std::make_shared<ModelBundle>(std::move(bundle_path), verify_checksums)) {
+    : bundle(detail::open_plan_bundle(std::move(bundle_path), verify_checksums)) {
   if (bundle->processor() != "coref") {
     throw CorefModelError("expected a coref bundle, got '" + bundle->processor() + "'");
   }

@@ -6,6 +6,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/bundle_artifact.hpp"
 #include "bundle/config_bounds.hpp"
 #include "depparse/depparse_impl.hpp"
 #include "taggers/tagger_assets.hpp"
@@ -63,7 +64,7 @@ std::vector<UnitMap> read_xpos_components(const JsonValue& xpos) {
 } // namespace
 
 DepparsePlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
-    : bundle(std::make_shared<ModelBundle>(std::move(bundle_path), verify_checksums)) {
+    : bundle(detail::open_plan_bundle(std::move(bundle_path), verify_checksums)) {
   if (bundle->processor() != "depparse") {
     throw DepparseModelError("expected a depparse bundle, got '" + bundle->processor() + "'");
   }

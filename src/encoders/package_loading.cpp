@@ -389,8 +389,20 @@ LoadedPackage load_package(const fs::path& path) {
 }
 
 LoadedPackage load_package(const BundleArtifact& artifact, bool verified) {
-  return load_archive(artifact.file->fd, artifact.file->identity,
-                      verified ? &artifact.sha256 : nullptr);
+  try {
+    return load_archive(artifact.file->fd, artifact.file->identity,
+                        verified ? &artifact.sha256 : nullptr);
+  } catch (...) {
+    // An artifact that opening its bundle did not hash is hashed only by the
+    // unpacking above. When that fails for any reason, a file that differs
+    // from the manifest is reported as the bundle would have reported it:
+    // what is wrong is then the file, not the package in it.
+    if (verified && !artifact.hashed &&
+        sha256_hex(artifact.file->data, artifact.file->size) != artifact.sha256) {
+      artifact_checksum_mismatch(artifact);
+    }
+    throw;
+  }
 }
 
 } // namespace velmora::detail

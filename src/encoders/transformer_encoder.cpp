@@ -41,8 +41,9 @@ TransformerEncoder::Impl::Impl(PackageSource source, Tokenizer subword_tokenizer
       model_max_length(max_length) {
   const detail::BundleArtifact* artifact = nullptr;
   if (source.bundle != nullptr) {
-    // Only a file the manifest lists has been sized and, with verification,
-    // hashed; anything else beside the bundle's files is not its code.
+    // Only a file the manifest lists is sized and, with verification, hashed
+    // (when the bundle opened, or while it is unpacked); anything else beside
+    // the bundle's files is not its code.
     artifact = detail::find_artifact(*source.bundle, source.artifact);
     if (artifact == nullptr) {
       throw TransformerError("transformer artifact is not listed in the bundle manifest: '" +
@@ -72,6 +73,8 @@ TransformerEncoder::Impl::Impl(PackageSource source, Tokenizer subword_tokenizer
     package = artifact != nullptr
                   ? detail::load_package(*artifact, source.bundle->checksums_verified())
                   : detail::load_package(path);
+  } catch (const ModelBundleError&) {
+    throw; // the bundle's file differs from its manifest
   } catch (const std::exception& error) {
     detail::rethrow_allocation_failure(error);
     throw TransformerError(prefix + detail::libtorch_error_message(error));

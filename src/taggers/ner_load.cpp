@@ -5,6 +5,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/bundle_artifact.hpp"
 #include "taggers/ner_impl.hpp"
 #include "taggers/tagger_assets.hpp"
 
@@ -34,7 +35,7 @@ bool read_lower(const JsonValue& vocabulary, const std::string& context) {
 } // namespace
 
 NERPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
-    : bundle(std::make_shared<ModelBundle>(std::move(bundle_path), verify_checksums)) {
+    : bundle(detail::open_plan_bundle(std::move(bundle_path), verify_checksums)) {
   if (bundle->processor() != "ner") {
     throw NERModelError("expected an NER bundle, got '" + bundle->processor() + "'");
   }

@@ -5,6 +5,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/bundle_artifact.hpp"
 #include "bundle/config_bounds.hpp"
 #include "taggers/pos_impl.hpp"
 #include "taggers/tagger_assets.hpp"
@@ -61,7 +62,7 @@ std::vector<FeatsColumn> read_feats_columns(const JsonValue& vocab) {
 } // namespace
 
 POSPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
-    : bundle(std::make_shared<ModelBundle>(std::move(bundle_path), verify_checksums)) {
+    : bundle(detail::open_plan_bundle(std::move(bundle_path), verify_checksums)) {
   if (bundle->processor() != "pos") {
     throw POSModelError("expected a POS bundle, got '" + bundle->processor() + "'");
   }

@@ -4,6 +4,7 @@ tools/fixtures/gen_coref.py."""
 import gc
 import json
 import os
+import shutil
 import threading
 
 import pytest
@@ -14,7 +15,7 @@ from test_full_pipeline import as_read_back
 import _velmora
 from _velmora import (CorefModelError, CorefPlan, CorefPrediction, CorefProcessor, Document,
                       ModelBundleError, Pipeline, ProcessorNotImplementedError,
-                      ProcessorRequirementsError)
+                      ProcessorRequirementsError, TransformerError)
 
 MARGIN_TOLERANCE = 1e-5  # as in the C++ reference test
 MODELS = ["wordpiece_base", "wordpiece_singletons", "bpe_pairwise", "xlmr_zeros", "bpe_all"]
@@ -131,6 +132,31 @@ def test_loading_errors(coref_dir):
     assert not isinstance(info.value, ModelBundleError)
     with pytest.raises(ModelBundleError):
         CorefProcessor(coref_dir / "cases" / "no-such")
+
+
+def test_a_package_that_differs_from_its_manifest(coref_dir, tmp_path):
+    # The plan hashes its package once, while unpacking it; a file that does
+    # not match the manifest is still the bundle's error, whatever is wrong
+    # inside it, and without verification nothing is hashed.
+    source = coref_dir / "models" / "bpe_all"
+    wrong_digest = tmp_path / "wrong_digest"
+    shutil.copytree(source, wrong_digest)
+    manifest = json.loads((wrong_digest / "manifest.json").read_text())
+    manifest["artifacts"][0]["sha256"] = "0" * 64
+    (wrong_digest / "manifest.json").write_text(json.dumps(manifest))
+    damaged = tmp_path / "damaged"
+    shutil.copytree(source, damaged)
+    with open(damaged / "tiny.pt2", "r+b") as package:
+        package.seek(-22, os.SEEK_END)  # the archive's end record
+        package.write(b"\0" * 4)
+    for bundle in (wrong_digest, damaged):
+        with pytest.raises(ModelBundleError) as info:
+            CorefPlan(bundle, verify_checksums=True)
+        assert str(info.value) == "artifact checksum mismatch: 'tiny.pt2'"
+    CorefPlan(wrong_digest, verify_checksums=False)
+    with pytest.raises(TransformerError) as info:
+        CorefPlan(damaged, verify_checksums=False)
+    assert "checksum" not in str(info.value)
 
 
 def test_resolve_releases_the_lock_and_runs_in_threads(coref_dir, reference):
