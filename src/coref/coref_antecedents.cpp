@@ -207,8 +207,7 @@ coref_word_clusters(const CorefPlan::Impl& impl, const at::Tensor& words,
   for_each_unit(static_cast<std::size_t>(batches), [&](std::size_t unit) {
     const std::int64_t s = static_cast<std::int64_t>(unit) * impl.a_scoring_batch_size;
     const std::int64_t b = std::min(impl.a_scoring_batch_size, n - s);
-    const TeamProduct team(b * k * words.size(1) * first.product_weight.size(0),
-                           TeamWork::forward_pass);
+    const TeamProduct team(b * k * words.size(1) * first.product_weight.size(0));
     const at::Tensor batch_candidates = candidates.narrow(0, s, b);
     const at::Tensor word_rows = words.narrow(0, s, b);
     const at::Tensor candidate_rows =

@@ -102,8 +102,7 @@ at::Tensor DepparsePlan::Impl::arc_log_probabilities(const at::Tensor& encoded,
   require_arc_memory(encoded.size(0), encoded.size(1));
   // The scorers of a long sentence are products worth the team.
   const detail::TeamProduct team(encoded.size(0) * encoded.size(1) * encoded.size(2) *
-                                     deep_biaff_hidden_dim,
-                                 detail::TeamWork::forward_pass);
+                                 deep_biaff_hidden_dim);
   at::Tensor arcs = deep_biaffine("unlabeled", encoded).squeeze(3);
 
   // offset[i][j] = j - i: the head's position minus the dependent's.

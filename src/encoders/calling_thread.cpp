@@ -106,12 +106,12 @@ CallingThreadOnly::~CallingThreadOnly() {
   }
 }
 
-TeamProduct::TeamProduct(std::int64_t multiply_adds, TeamWork work) {
+TeamProduct::TeamProduct(std::int64_t multiply_adds) {
   if (multiply_adds < kParallelWork || guarded_team <= 1 || running_units ||
       omp_in_parallel() != 0) {
     return;
   }
-  const int threads = work == TeamWork::forward_pass ? free_cores(guarded_team) : guarded_team;
+  const int threads = free_cores(guarded_team);
   if (threads <= 1) {
     return;
   }

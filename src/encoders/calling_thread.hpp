@@ -46,21 +46,18 @@ private:
   bool outermost_ = false; // the first active guard of its thread
 };
 
-// What a lent team runs: one product, or a forward pass whose products (each
-// of `multiply_adds`) follow one another and gather the team one by one. On
-// a machine whose cores are busy each gathering waits for the threads that
-// lost their cores, so a forward pass is lent only the threads that find a
-// free core (free_cores), and none when that leaves the caller alone.
-enum class TeamWork { product, forward_pass };
-
 // Lends the team that the thread's outermost CallingThreadOnly replaced back
-// to the calling thread for one product of `multiply_adds` multiply-adds, when
-// that reaches kParallelWork. Inactive on a thread running a unit, and without
-// an enclosing guard (the team is then the caller's anyway). Never wrap a
-// recurrence in it: each step would fork and join the team.
+// to the calling thread for one product of `multiply_adds` multiply-adds (or
+// for a run of them, such as a forward pass, when each is that large), when
+// that reaches kParallelWork. On a machine whose cores are busy a gathering
+// waits for the threads that lost their cores, so only the threads that find
+// a free core (free_cores) are lent, and none when that leaves the caller
+// alone. Inactive on a thread running a unit, and without an enclosing guard
+// (the team is then the caller's anyway). Never wrap a recurrence in it: each
+// step would fork and join the team.
 class TeamProduct {
 public:
-  explicit TeamProduct(std::int64_t multiply_adds, TeamWork work = TeamWork::product);
+  explicit TeamProduct(std::int64_t multiply_adds);
   ~TeamProduct();
   TeamProduct(const TeamProduct&) = delete;
   TeamProduct& operator=(const TeamProduct&) = delete;

@@ -162,8 +162,7 @@ at::Tensor NativeTransformer::encode(const std::vector<std::string>& words,
   // as the team's threads keep their cores through the many products.
   // The plan's call already holds its work to the calling thread; the
   // encoder's own entry would hold it again, inside the lent team.
-  const TeamProduct team(static_cast<std::int64_t>(words.size()) * hidden_size_ * hidden_size_,
-                         TeamWork::forward_pass);
+  const TeamProduct team(static_cast<std::int64_t>(words.size()) * hidden_size_ * hidden_size_);
   return checked_width(encoder_->impl_->encode_words(words, keep_endpoints));
 }
 
@@ -191,8 +190,7 @@ at::Tensor NativeTransformer::encode_ids(const std::vector<std::int64_t>& input_
   if (input_ids.empty()) {
     return at::empty({0, hidden_size_}, at::TensorOptions().dtype(at::kFloat));
   }
-  const TeamProduct team(static_cast<std::int64_t>(input_ids.size()) * hidden_size_ * hidden_size_,
-                         TeamWork::forward_pass);
+  const TeamProduct team(static_cast<std::int64_t>(input_ids.size()) * hidden_size_ * hidden_size_);
   return checked_width(encoder_->impl_->run(input_ids.data(), input_ids.size(),
                                             attention_mask.data(), attention_mask.size()));
 }
