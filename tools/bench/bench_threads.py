@@ -4,7 +4,7 @@ with single-threaded busy loops of the benchmark's own beside it.
 
     <torch-python> tools/bench/bench_threads.py [--build DIR] [--bundles fixture,realistic]
         [--loads 0,half,full] [--repeat 3] [--short-repeat 10] [--target 1.0] [--only NAMES]
-        [--pipeline-threads 1,2,4,8] [--docs 40] [--skip threshold,calls,short,pipeline]
+        [--pipeline-threads 1,2,4,8] [--docs 40] [--before DIR] [--skip threshold,calls,short,pipeline]
         [--json FILE]
 
 Measures, each figure with the load average beside it:
@@ -25,7 +25,9 @@ Measures, each figure with the load average beside it:
              --short-repeat, under the same conditions as the calls;
   pipeline   the all-processor pipeline's bulk_process over the first --docs
              EWT dev documents on the realistic bundles at each of
-             --pipeline-threads: words per second and the ratio to one thread.
+             --pipeline-threads: words per second and the ratio to one thread;
+             with --before DIR, also the default pipeline's at one thread,
+             this build against DIR's (an older build), in turns.
 Every native figure comes from a fresh 3.12 process (_velmora from
 <build>/python) started by this driver; the busy loops are started and ended
 by PID around each condition.
@@ -54,6 +56,8 @@ SEPARATOR = "\n\x1e\n"
 # its document the bundle's language).
 EVERY = ["tokenize", "langid", "mwt", "pos", "lemma", "depparse", "ner", "sentiment",
          "constituency", "coref", "morphseg"]
+# The pipeline a Pipeline gets without a processor list.
+DEFAULT = ["tokenize", "mwt", "pos", "lemma", "depparse"]
 # What each processor's documents must hold before it runs.
 NEEDS = {"tokenize": [], "langid": [], "mwt": ["tokenize"], "pos": ["tokenize", "mwt"],
          "lemma": ["tokenize", "mwt", "pos"], "depparse": ["tokenize", "mwt", "pos", "lemma"],
@@ -108,8 +112,9 @@ def native_python(argv):
     texts = read_documents(args.documents)
     if args.count:
         texts = (texts * (args.count // max(1, len(texts)) + 1))[:args.count]
-    if args.call == "pipeline":
-        pipeline = _velmora.Pipeline("en", ",".join(EVERY), model_dir=args.model_dir)
+    if args.call in ("pipeline", "default"):
+        processors = EVERY if args.call == "pipeline" else DEFAULT
+        pipeline = _velmora.Pipeline("en", ",".join(processors), model_dir=args.model_dir)
         pipeline.bulk_process(texts[:2])
         run = lambda: pipeline.bulk_process(texts)  # noqa: E731
         size = lambda docs: sum(d.num_words for d in docs)  # noqa: E731
@@ -341,6 +346,23 @@ def pipeline_scaling(args, model_dir, documents):
     return figures
 
 
+def default_before_after(args, model_dir, documents, rounds=3):
+    """The default pipeline's words per second at one thread, this build's
+    and the --before build's in turns, best of `rounds` each."""
+    best = {}
+    for _ in range(rounds):
+        for side, build in (("before", args.before), ("after", args.build)):
+            figure = native(argparse.Namespace(**{**vars(args), "build": build}), "default",
+                            model_dir, documents, 1, repeat=1)
+            figure["wps"] = figure["size"] / figure["seconds"]
+            print(f"  default pipeline, one thread, {side}: {figure['wps']:.1f} words/s, "
+                  f"load {figure['load']}", flush=True)
+            if side not in best or figure["wps"] > best[side]["wps"]:
+                best[side] = figure
+    print(f"  after / before: {best['after']['wps'] / best['before']['wps']:.3f}", flush=True)
+    return best
+
+
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--native-python":
         native_python(sys.argv[2:])
@@ -348,6 +370,7 @@ def main():
     cores = os.cpu_count() or 1
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", type=pathlib.Path, default=ROOT / "build")
+    parser.add_argument("--before", type=pathlib.Path, help="an older build to compare")
     parser.add_argument("--bundles", default="fixture,realistic")
     parser.add_argument("--loads", default="0,half,full")
     parser.add_argument("--repeat", type=int, default=3)
@@ -409,6 +432,9 @@ def main():
         if bundle_set == "realistic" and "pipeline" not in skip:
             print("pipeline, realistic bundles:", flush=True)
             results["pipeline"] = pipeline_scaling(args, model_dir, first)
+        if bundle_set == "realistic" and args.before:
+            print("default pipeline before and after, realistic bundles:", flush=True)
+            results["default_before_after"] = default_before_after(args, model_dir, first)
     if args.json:
         args.json.write_text(json.dumps(results, indent=1), encoding="utf-8")
 
