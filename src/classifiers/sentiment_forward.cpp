@@ -84,12 +84,12 @@ SentimentPlan::Impl::transformer_feature(const std::vector<std::vector<std::stri
   at::Tensor feature =
       at::zeros({static_cast<std::int64_t>(batch.size()), length, transformer->hidden_size()},
                 embedding.options());
+  // An empty sentence has no rows to place and runs nothing.
+  const std::vector<at::Tensor> rows = transformer->encode_many(batch, false);
   for (std::size_t b = 0; b < batch.size(); ++b) {
-    if (batch[b].empty()) {
-      continue; // no rows to place, and no reason to run the package
+    if (rows[b].defined()) {
+      feature.select(0, static_cast<std::int64_t>(b)).narrow(0, 0, rows[b].size(0)).copy_(rows[b]);
     }
-    const at::Tensor rows = transformer->encode(batch[b], false);
-    feature.select(0, static_cast<std::int64_t>(b)).narrow(0, 0, rows.size(0)).copy_(rows);
   }
   return feature;
 }

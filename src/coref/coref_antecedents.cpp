@@ -203,7 +203,7 @@ coref_word_clusters(const CorefPlan::Impl& impl, const at::Tensor& words,
   std::vector<std::uint8_t> stands_alone(impl.singletons ? static_cast<std::size_t>(n) : 0, 0);
   const std::int64_t batches = (n + impl.a_scoring_batch_size - 1) / impl.a_scoring_batch_size;
   // Each batch of words is one unit of the team; a lone batch may lend the
-  // team to its products instead.
+  // team to its scorer's products instead.
   for_each_unit(static_cast<std::size_t>(batches), [&](std::size_t unit) {
     const std::int64_t s = static_cast<std::int64_t>(unit) * impl.a_scoring_batch_size;
     const std::int64_t b = std::min(impl.a_scoring_batch_size, n - s);

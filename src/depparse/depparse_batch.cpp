@@ -56,15 +56,7 @@ DepparsePlan::Impl::parse_sentences(const std::vector<std::vector<DepparseWord>>
     // The models read what the single-sentence path gives them: a line feed
     // for the root, then the unchanged texts. A tagger earlier in the same
     // call may have run the backward model over exactly these streams.
-    std::vector<std::vector<std::string>> texts;
-    texts.reserve(sentences.size());
-    for (const auto& words : sentences) {
-      std::vector<std::string>& list = texts.emplace_back();
-      list.reserve(words.size());
-      for (const DepparseWord& word : words) {
-        list.push_back(word.text);
-      }
-    }
+    const std::vector<std::vector<std::string>> texts = detail::depparse_texts(sentences);
     forward = charlm_forward->encode_many_rooted(texts, "\n");
     std::optional<detail::PipelineCall::RootedRows> shared;
     if (call != nullptr) {
@@ -133,6 +125,9 @@ DepparsePlan::Impl::encode_batch(const std::vector<std::vector<DepparseWord>>& s
     }
     characters = encode_char_ids(char_ids);
   }
+  const std::vector<at::Tensor> transformer_rows =
+      use_transformer ? transformer->encode_many(detail::depparse_texts(sentences), true)
+                      : std::vector<at::Tensor>();
   std::vector<at::Tensor> inputs(sentences.size());
   std::int64_t first_row = 0;
   for (std::size_t s = 0; s < sentences.size(); ++s) {
@@ -145,7 +140,8 @@ DepparsePlan::Impl::encode_batch(const std::vector<std::vector<DepparseWord>>& s
     first_row += rows;
     inputs[s] = encode_inputs(sentences[s], use_charlm ? &forward_charlm.at(s) : nullptr,
                               use_charlm ? &backward_charlm.at(s) : nullptr,
-                              use_charlm ? nullptr : &sentence_characters)
+                              use_charlm ? nullptr : &sentence_characters,
+                              use_transformer ? &transformer_rows[s] : nullptr)
                     .squeeze(0);
   }
   // The row budget bounds the padded rows of a chunk, not its sentences.

@@ -46,10 +46,13 @@ struct DepparsePlan::Impl {
   // exactly this sentence (null runs the models here); read only with
   // use_charlm. `characters` are the character model's vectors
   // [n + 1, char_hidden_dim] of exactly this sentence (null runs the model
-  // here); read only without use_charlm.
+  // here); read only without use_charlm. `transformer_rows` are the
+  // transformer's rows of this sentence with its endpoints [n + 2, H] (null
+  // runs it here); read only with use_transformer.
   at::Tensor encode_inputs(const std::vector<DepparseWord>& words, const at::Tensor* forward_charlm,
                            const at::Tensor* backward_charlm,
-                           const at::Tensor* characters = nullptr) const;
+                           const at::Tensor* characters = nullptr,
+                           const at::Tensor* transformer_rows = nullptr) const;
   // The character model's id sequences of a sentence: the root's, then each
   // word's. Throws DepparseModelError for an empty word.
   std::vector<std::vector<std::int64_t>>

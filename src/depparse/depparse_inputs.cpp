@@ -10,6 +10,7 @@
 #include <velmora/text.hpp>
 
 #include "depparse/depparse_impl.hpp"
+#include "depparse/depparse_words.hpp"
 
 namespace velmora {
 namespace {
@@ -68,7 +69,8 @@ DepparsePlan::Impl::sentence_char_ids(const std::vector<DepparseWord>& words) co
 at::Tensor DepparsePlan::Impl::encode_inputs(const std::vector<DepparseWord>& words,
                                              const at::Tensor* forward_charlm,
                                              const at::Tensor* backward_charlm,
-                                             const at::Tensor* characters) const {
+                                             const at::Tensor* characters,
+                                             const at::Tensor* transformer_rows) const {
   const std::size_t positions = words.size() + 1;
   const auto start_list = [positions] {
     std::vector<std::int64_t> ids;
@@ -156,14 +158,11 @@ at::Tensor DepparsePlan::Impl::encode_inputs(const std::vector<DepparseWord>& wo
                                                 : charlm_backward->encode(charlm_words));
   }
   if (use_transformer) {
-    std::vector<std::string> texts;
-    texts.reserve(words.size());
-    for (const DepparseWord& word : words) {
-      texts.push_back(word.text);
-    }
     // The start endpoint's row stands for the root; the end endpoint's row
     // is dropped.
-    const at::Tensor rows = transformer->encode(texts, true);
+    const at::Tensor rows = transformer_rows != nullptr
+                                ? *transformer_rows
+                                : transformer->encode(detail::depparse_texts(words), true);
     pieces.push_back(rows.narrow(0, 0, rows.size(0) - 1));
   }
   return at::cat(pieces, 1).unsqueeze(0);

@@ -25,6 +25,25 @@ std::vector<DepparseWord> collect_depparse_words(const WordSequence& words) {
   return records;
 }
 
+std::vector<std::string> depparse_texts(const std::vector<DepparseWord>& words) {
+  std::vector<std::string> texts;
+  texts.reserve(words.size());
+  for (const DepparseWord& word : words) {
+    texts.push_back(word.text);
+  }
+  return texts;
+}
+
+std::vector<std::vector<std::string>>
+depparse_texts(const std::vector<std::vector<DepparseWord>>& sentences) {
+  std::vector<std::vector<std::string>> texts;
+  texts.reserve(sentences.size());
+  for (const std::vector<DepparseWord>& words : sentences) {
+    texts.push_back(depparse_texts(words));
+  }
+  return texts;
+}
+
 void apply_predictions(const WordSequence& words, const std::vector<DepparsePrediction>& results) {
   if (words.size() != results.size()) {
     throw DepparseModelError("depparse word and prediction counts disagree");

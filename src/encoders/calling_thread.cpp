@@ -10,6 +10,8 @@
 #include <ATen/Parallel.h>
 #include <c10/core/InferenceMode.h>
 
+#include "encoders/free_cores.hpp"
+
 extern "C" {
 // torch's OpenMP runtime and the BLAS library inside libtorch_cpu; declared
 // here because neither ships headers with the wheel.
@@ -109,10 +111,15 @@ TeamProduct::TeamProduct(std::int64_t multiply_adds) {
       omp_in_parallel() != 0) {
     return;
   }
-  // 0 hands the BLAS library back its process-wide count.
-  blas_local_ = MKL_Set_Num_Threads_Local(0);
+  const int threads = free_cores(guarded_team);
+  if (threads <= 1) {
+    return;
+  }
+  // 0 hands the BLAS library back its process-wide count; a smaller team
+  // is set as it is.
+  blas_local_ = MKL_Set_Num_Threads_Local(threads == guarded_team ? 0 : threads);
   team_ = omp_get_max_threads();
-  omp_set_num_threads(guarded_team);
+  omp_set_num_threads(threads);
   lent_ = true;
 }
 

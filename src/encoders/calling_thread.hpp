@@ -47,10 +47,14 @@ private:
 };
 
 // Lends the team that the thread's outermost CallingThreadOnly replaced back
-// to the calling thread for one product of `multiply_adds` multiply-adds, when
-// that reaches kParallelWork. Inactive on a thread running a unit, and without
-// an enclosing guard (the team is then the caller's anyway). Never wrap a
-// recurrence in it: each step would fork and join the team.
+// to the calling thread for one product of `multiply_adds` multiply-adds (or
+// for a run of them, such as a forward pass, when each is that large), when
+// that reaches kParallelWork. On a machine whose cores are busy a gathering
+// waits for the threads that lost their cores, so only the threads that find
+// a free core (free_cores) are lent, and none when that leaves the caller
+// alone. Inactive on a thread running a unit, and without an enclosing guard
+// (the team is then the caller's anyway). Never wrap a recurrence in it: each
+// step would fork and join the team.
 class TeamProduct {
 public:
   explicit TeamProduct(std::int64_t multiply_adds);

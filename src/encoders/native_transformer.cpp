@@ -158,11 +158,26 @@ at::Tensor NativeTransformer::checked_width(at::Tensor rows) const {
 at::Tensor NativeTransformer::encode(const std::vector<std::string>& words,
                                      bool keep_endpoints) const {
   // Every layer's products are at least one row per word by the hidden width
-  // squared; wide encoders pay for the team even over a few words.
+  // squared; wide encoders pay for the team even over a few words, as long
+  // as the team's threads keep their cores through the many products.
   // The plan's call already holds its work to the calling thread; the
   // encoder's own entry would hold it again, inside the lent team.
   const TeamProduct team(static_cast<std::int64_t>(words.size()) * hidden_size_ * hidden_size_);
   return checked_width(encoder_->impl_->encode_words(words, keep_endpoints));
+}
+
+std::vector<at::Tensor>
+NativeTransformer::encode_many(const std::vector<std::vector<std::string>>& sentences,
+                               bool keep_endpoints) const {
+  std::vector<at::Tensor> rows(sentences.size());
+  // Each sentence is one unit of the team; a sentence alone may have the
+  // team for its products instead.
+  for_each_unit(sentences.size(), [&](std::size_t s) {
+    if (!sentences[s].empty()) {
+      rows[s] = encode(sentences[s], keep_endpoints);
+    }
+  });
+  return rows;
 }
 
 WordPieceEncoding NativeTransformer::tokenize(const std::vector<std::string>& words,

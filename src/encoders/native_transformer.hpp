@@ -39,6 +39,11 @@ public:
   // float32 [rows, hidden_size()]: one row per word, with the cls and sep rows
   // first and last when `keep_endpoints` is set.
   at::Tensor encode(const std::vector<std::string>& words, bool keep_endpoints) const;
+  // encode() of every non-empty sentence, one unit of the team each; an empty
+  // sentence gets an undefined tensor and runs nothing. The error is the
+  // first failing sentence's.
+  std::vector<at::Tensor> encode_many(const std::vector<std::vector<std::string>>& sentences,
+                                      bool keep_endpoints) const;
   WordPieceEncoding tokenize(const std::vector<std::string>& words, bool add_special_tokens) const;
   // One run over exactly these ids (no windows, no length limit):
   // float32 [input_ids.size(), hidden_size()]. An empty mask attends to all.

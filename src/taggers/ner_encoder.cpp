@@ -108,13 +108,7 @@ NERPlan::Impl::build_features(const std::vector<std::vector<std::string>>& sente
   blocks.push_back(at::embedding(tensor("word_emb.weight"), detail::id_view(ids.word)) +
                    at::embedding(tensor("delta_emb.weight"), detail::id_view(ids.delta)));
   if (use_transformer) {
-    // Each sentence is one unit of the team.
-    std::vector<at::Tensor> by_sentence(sentences.size());
-    detail::for_each_unit(sentences.size(), [&](std::size_t s) {
-      if (!sentences[s].empty()) {
-        by_sentence[s] = transformer->encode(sentences[s], false);
-      }
-    });
+    std::vector<at::Tensor> by_sentence = transformer->encode_many(sentences, false);
     std::vector<at::Tensor> rows;
     for (at::Tensor& sentence_rows : by_sentence) {
       if (sentence_rows.defined()) {

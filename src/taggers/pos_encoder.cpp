@@ -47,7 +47,8 @@ at::Tensor POSPlan::Impl::encode_characters(const std::vector<std::string>& word
 at::Tensor POSPlan::Impl::build_features(const std::vector<std::string>& words,
                                          const WordKeys& keys, const at::Tensor& characters,
                                          const at::Tensor* forward_rows,
-                                         const at::Tensor* backward_rows) const {
+                                         const at::Tensor* backward_rows,
+                                         const at::Tensor* transformer_rows) const {
   std::vector<at::Tensor> parts;
   parts.push_back(at::embedding(tensor("word_emb.weight"), detail::id_tensor(keys.word_ids)));
   parts.push_back(at::linear(
@@ -67,7 +68,8 @@ at::Tensor POSPlan::Impl::build_features(const std::vector<std::string>& words,
     parts.push_back(std::move(backward));
   }
   if (use_transformer) {
-    parts.push_back(transformer->encode(words, false));
+    parts.push_back(transformer_rows != nullptr ? *transformer_rows
+                                                : transformer->encode(words, false));
   }
   return at::cat(parts, 1).unsqueeze(0);
 }
@@ -75,8 +77,8 @@ at::Tensor POSPlan::Impl::build_features(const std::vector<std::string>& words,
 at::Tensor POSPlan::Impl::encode_sentence(const std::vector<std::string>& words) const {
   const WordKeys keys = word_keys(words);
   const at::Tensor characters = use_charlm ? at::Tensor() : encode_characters(keys.normalized);
-  return detail::highway_lstm_dense(build_features(words, keys, characters, nullptr, nullptr),
-                                    tagger_layers)
+  return detail::highway_lstm_dense(
+             build_features(words, keys, characters, nullptr, nullptr, nullptr), tagger_layers)
       .squeeze(0);
 }
 
@@ -103,6 +105,8 @@ POSPlan::Impl::encode_batch(const std::vector<std::vector<std::string>>& sentenc
   }
   const at::Tensor characters =
       use_charlm || all_words.empty() ? at::Tensor() : encode_characters(all_words);
+  const std::vector<at::Tensor> transformer_rows =
+      use_transformer ? transformer->encode_many(sentences, false) : std::vector<at::Tensor>();
 
   std::vector<at::Tensor> features(sentences.size());
   std::int64_t first_word = 0;
@@ -115,7 +119,8 @@ POSPlan::Impl::encode_batch(const std::vector<std::vector<std::string>>& sentenc
     first_word += lengths[s];
     features[s] =
         build_features(sentences[s], keys[s], rows, use_charlm ? &forward_rows.at(s) : nullptr,
-                       use_charlm ? &backward_rows.at(s) : nullptr)
+                       use_charlm ? &backward_rows.at(s) : nullptr,
+                       use_transformer ? &transformer_rows[s] : nullptr)
             .squeeze(0);
   }
 

@@ -68,10 +68,13 @@ struct POSPlan::Impl {
   at::Tensor encode_characters(const std::vector<std::string>& words) const;
   // [1, n, D]. `characters` are the words' character vectors (without
   // use_charlm); `forward_rows`/`backward_rows` are language model rows for
-  // exactly these words (with use_charlm; null runs the models here).
+  // exactly these words (with use_charlm; null runs the models here), and
+  // `transformer_rows` the transformer's (with use_transformer; null runs it
+  // here).
   at::Tensor build_features(const std::vector<std::string>& words, const WordKeys& keys,
                             const at::Tensor& characters, const at::Tensor* forward_rows,
-                            const at::Tensor* backward_rows) const;
+                            const at::Tensor* backward_rows,
+                            const at::Tensor* transformer_rows) const;
   at::Tensor encode_sentence(const std::vector<std::string>& words) const;
   std::vector<detail::BatchRange> plan_batches(const std::vector<std::int64_t>& lengths) const;
   std::vector<at::Tensor> encode_batch(const std::vector<std::vector<std::string>>& sentences,

@@ -31,6 +31,11 @@ TRANSFORMER_BUNDLES = {**ALL_BUNDLES,
                        "coref": "coref/models/xlmr_zeros"}
 
 
+# The entity tagger and the resolver over an encoder of a large one's width
+# and depth, whose every forward pass is dozens of products.
+WIDE_BUNDLES = {**ALL_BUNDLES, "ner": "wide/ner", "coref": "wide/coref"}
+
+
 def counter_library():
     build = pathlib.Path(_velmora.__file__).resolve().parent.parent
     library = build / "tests" / "libvelmora_region_counter.so"
@@ -87,3 +92,11 @@ def test_forked_children_finish_with_the_parents_results(model_dir, fixture_dir)
     assert child["thread"]["result"] == report["parent"]["bulk_process"]
     assert child["thread"]["regions"] > 0
     assert report["pool"] == report["parent"]
+
+
+def test_wide_encoders_gather_the_team_only_a_few_times_a_call(model_dir, fixture_dir):
+    # One sentence or window alone, with every core busy, runs its encoder
+    # on the calling thread; fifty are units of the team.
+    report = probe("wide", model_dir(WIDE_BUNDLES), fixture_dir, WIDE_BUNDLES, 4)
+    assert all(count <= REGIONS_PER_CALL for calls in report.values()
+               for count in calls.values()), report

@@ -9,14 +9,21 @@ environment's, and the preloaded region counter counts parallel regions.
         every call over the long text in this process, then in a child made
         by os.fork() (and in a thread that child starts) and in the workers
         of a multiprocessing pool that forks them
+    python thread_probe.py wide MODEL_DIR BUNDLES_JSON COUNTER_LIBRARY
+        the team regions of the entity tagger's and the resolver's calls over
+        one sentence and five, with every core busy, and over fifty
 """
 
+import contextlib
 import ctypes
 import json
 import multiprocessing
 import os
+import signal
+import subprocess
 import sys
 import threading
+import time
 
 from _velmora import CorefPlan, Document, Pipeline
 
@@ -92,7 +99,8 @@ def calls(models, text):
     add("classify_many", lambda: stages["sentiment"].classify_many(sentences, 5000))
     add("parse_many", lambda: stages["constituency"].parse_many(sentences, tags()),
         lambda trees: [str(t) for t in trees])
-    add("resolve", lambda: coref.resolve(words(), [i for i, s in enumerate(sentences) for _ in s], []),
+    sentence_ids = [i for i, s in enumerate(sentences) for _ in s]
+    add("resolve", lambda: coref.resolve(words(), sentence_ids, []),
         lambda p: [p.word_clusters, p.span_clusters, p.zero_words])
     add("segment_many", lambda: stages["morphseg"].segment_many(words()))
     return found
@@ -180,9 +188,42 @@ def fork(model_dir, bundles, counter):
     return report
 
 
+class BusyLoops:
+    """A single-threaded busy loop per core this process may use, started on
+    entry and ended by PID on exit."""
+
+    def __enter__(self):
+        self.pids = [subprocess.Popen([sys.executable, "-c", "while True: pass"]).pid
+                     for _ in os.sched_getaffinity(0)]
+        time.sleep(0.5)
+        return self
+
+    def __exit__(self, *exc):
+        for pid in self.pids:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+
+
+def wide(model_dir, bundles, counter):
+    # A sentence or window alone gets the team for its encoder's products
+    # only when its threads find free cores; more of them are units.
+    pipeline = Pipeline("en", "tokenize,mwt,ner,coref", model_dir=model_dir)
+    stages = dict(zip(["tokenize", "mwt", "ner", "coref"], pipeline.processors))
+    sentences = [s.replace(".", " .").replace(",", " ,").split() for s in TEXT.split(". ")]
+    report = {}
+    for size, count, busy in (("one", 1, True), ("short", 5, True), ("long", 50, False)):
+        entries = [[{"id": i + 1, "text": w} for i, w in enumerate(sentences[k % 5])]
+                   for k in range(count)]
+        doc = stages["mwt"].process(Document.from_dict(entries))
+        with BusyLoops() if busy else contextlib.nullcontext():
+            report[size] = {name: counter.run(lambda: stages[name].process(
+                Document.from_dict(doc.to_dict())))[1] for name in ("ner", "coref")}
+    return report
+
+
 def main():
     mode, model_dir, bundles, counter_path = sys.argv[1:5]
-    probe = {"regions": regions, "fork": fork}[mode]
+    probe = {"regions": regions, "fork": fork, "wide": wide}[mode]
     json.dump(probe(model_dir, json.loads(bundles), Counter(counter_path)), sys.stdout)
 
 

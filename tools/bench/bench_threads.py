@@ -3,8 +3,8 @@ library's default thread count (one per core), on a machine as it is and
 with single-threaded busy loops of the benchmark's own beside it.
 
     <torch-python> tools/bench/bench_threads.py [--build DIR] [--bundles fixture,realistic]
-        [--loads 0,half,full] [--repeat 3] [--target 1.0] [--only NAMES]
-        [--pipeline-threads 1,2,4,8] [--docs 40] [--skip threshold,calls,pipeline]
+        [--loads 0,half,full] [--repeat 3] [--short-repeat 10] [--target 1.0] [--only NAMES]
+        [--pipeline-threads 1,2,4,8] [--docs 40] [--before DIR] [--skip threshold,calls,short,pipeline]
         [--json FILE]
 
 Measures, each figure with the load average beside it:
@@ -18,9 +18,16 @@ Measures, each figure with the load average beside it:
              on the realistic bundles of tools/models/build_models.py: seconds
              at OMP_NUM_THREADS=1 and with no thread setting (the default
              team), with no busy loops, N/2 and N (N = cores);
+  short      one processor call over a document of one sentence and one of
+             five (one window of the resolver), the treebank's first, as
+             words for the processors after the tokenizer (the realistic
+             tokenizer's random weights cut sentences anywhere): best of
+             --short-repeat, under the same conditions as the calls;
   pipeline   the all-processor pipeline's bulk_process over the first --docs
              EWT dev documents on the realistic bundles at each of
-             --pipeline-threads: words per second and the ratio to one thread.
+             --pipeline-threads: words per second and the ratio to one thread;
+             with --before DIR, also the default pipeline's at one thread,
+             this build against DIR's (an older build), in turns.
 Every native figure comes from a fresh 3.12 process (_velmora from
 <build>/python) started by this driver; the busy loops are started and ended
 by PID around each condition.
@@ -49,6 +56,8 @@ SEPARATOR = "\n\x1e\n"
 # its document the bundle's language).
 EVERY = ["tokenize", "langid", "mwt", "pos", "lemma", "depparse", "ner", "sentiment",
          "constituency", "coref", "morphseg"]
+# The pipeline a Pipeline gets without a processor list.
+DEFAULT = ["tokenize", "mwt", "pos", "lemma", "depparse"]
 # What each processor's documents must hold before it runs.
 NEEDS = {"tokenize": [], "langid": [], "mwt": ["tokenize"], "pos": ["tokenize", "mwt"],
          "lemma": ["tokenize", "mwt", "pos"], "depparse": ["tokenize", "mwt", "pos", "lemma"],
@@ -84,15 +93,28 @@ def native_python(argv):
     parser.add_argument("model_dir")
     parser.add_argument("documents")
     parser.add_argument("--count", type=int, help="documents (texts for langid) per call")
+    parser.add_argument("--sentences", type=int,
+                        help="one document of this many sentences (documents: a sentence file)")
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args(argv)
     import _velmora
 
+    if args.sentences:
+        run, size = short_call(_velmora, args)
+        result = run()
+        best = float("inf")
+        for _ in range(args.repeat):
+            result = run()
+            best = min(best, run.seconds)
+        print(json.dumps({"seconds": best, "size": size(result), "sentences": args.sentences,
+                          "threads": os.environ.get("OMP_NUM_THREADS", "default")}), flush=True)
+        return
     texts = read_documents(args.documents)
     if args.count:
         texts = (texts * (args.count // max(1, len(texts)) + 1))[:args.count]
-    if args.call == "pipeline":
-        pipeline = _velmora.Pipeline("en", ",".join(EVERY), model_dir=args.model_dir)
+    if args.call in ("pipeline", "default"):
+        processors = EVERY if args.call == "pipeline" else DEFAULT
+        pipeline = _velmora.Pipeline("en", ",".join(processors), model_dir=args.model_dir)
         pipeline.bulk_process(texts[:2])
         run = lambda: pipeline.bulk_process(texts)  # noqa: E731
         size = lambda docs: sum(d.num_words for d in docs)  # noqa: E731
@@ -127,6 +149,35 @@ def native_python(argv):
         best = min(best, getattr(run, "seconds", time.perf_counter() - start))
     print(json.dumps({"seconds": best, "size": size(result), "documents": len(texts),
                       "threads": os.environ.get("OMP_NUM_THREADS", "default")}), flush=True)
+
+
+def short_call(velmora, args):
+    """The timed call over one document of the first --sentences sentences,
+    and what counts its size."""
+    chosen = json.loads(pathlib.Path(args.documents).read_text(encoding="utf-8"))
+    chosen = chosen[:args.sentences]
+    pipeline = velmora.Pipeline("en", ",".join(NEEDS[args.call] + [args.call]),
+                                model_dir=args.model_dir)
+    stage = pipeline.processors[-1]
+    if NEEDS[args.call]:
+        # The tokenizer's work is the known words; the stages after it run.
+        prepared = velmora.Document.from_dict(
+            [[{"id": i + 1, "text": w} for i, w in enumerate(s["words"])] for s in chosen])
+        for before in pipeline.processors[1:-1]:
+            prepared = before.process(prepared)
+        make = lambda: velmora.Document.from_dict(prepared.to_dict())  # noqa: E731
+    else:
+        text = " ".join(s["text"] for s in chosen)
+        make = lambda: velmora.Document(text)  # noqa: E731
+
+    def run():
+        doc = make()
+        start = time.perf_counter()
+        out = stage.process(doc)
+        run.seconds = time.perf_counter() - start
+        return out
+
+    return run, lambda doc: doc.num_words
 
 
 # --- the driver (torch interpreter) -------------------------------------------------------
@@ -180,7 +231,7 @@ class BusyLoops:
         self.pids.clear()
 
 
-def native(args, call, model_dir, documents, threads, count=None, repeat=None):
+def native(args, call, model_dir, documents, threads, count=None, repeat=None, sentences=None):
     """One timing from a fresh 3.12 process; threads None: no setting."""
     env = dict(os.environ, PYTHONPATH=str(args.build / "python"))
     env.pop("OMP_NUM_THREADS", None)
@@ -190,6 +241,8 @@ def native(args, call, model_dir, documents, threads, count=None, repeat=None):
                str(model_dir), str(documents), "--repeat", str(repeat or args.repeat)]
     if count:
         command += ["--count", str(count)]
+    if sentences:
+        command += ["--sentences", str(sentences)]
     load = load_average()
     result = subprocess.run(command, capture_output=True, text=True, env=env,
                             timeout=args.timeout)
@@ -259,6 +312,27 @@ def calls(args, cores, bundle_set, model_dir, documents):
     return results
 
 
+def short_calls(args, cores, bundle_set, model_dir, sentences):
+    loads = {"0": 0, "half": cores // 2, "full": cores}
+    results = {}
+    for name in [n for n in EVERY if not args.only or n in args.only]:
+        for count in (1, 5):
+            row = results.setdefault(f"{name} x{count}", {})
+            for load_name in args.loads:
+                with BusyLoops(loads[load_name]):
+                    one = native(args, name, model_dir, sentences, 1, repeat=args.short_repeat,
+                                 sentences=count)
+                    default = native(args, name, model_dir, sentences, None,
+                                     repeat=args.short_repeat, sentences=count)
+                ratio = default["seconds"] / one["seconds"]
+                row[load_name] = {"one": one, "default": default, "ratio": ratio}
+                print(f"  {bundle_set:9} {name:12} {count} sentence(s) {loads[load_name]} loops: "
+                      f"1 thread {one['seconds'] * 1e3:8.1f} ms (load {one['load']}), default "
+                      f"{default['seconds'] * 1e3:8.1f} ms (load {default['load']}): "
+                      f"{ratio:.2f}x the one-thread time", flush=True)
+    return results
+
+
 def pipeline_scaling(args, model_dir, documents):
     figures = {}
     for threads in args.pipeline_threads:
@@ -272,6 +346,23 @@ def pipeline_scaling(args, model_dir, documents):
     return figures
 
 
+def default_before_after(args, model_dir, documents, rounds=3):
+    """The default pipeline's words per second at one thread, this build's
+    and the --before build's in turns, best of `rounds` each."""
+    best = {}
+    for _ in range(rounds):
+        for side, build in (("before", args.before), ("after", args.build)):
+            figure = native(argparse.Namespace(**{**vars(args), "build": build}), "default",
+                            model_dir, documents, 1, repeat=1)
+            figure["wps"] = figure["size"] / figure["seconds"]
+            print(f"  default pipeline, one thread, {side}: {figure['wps']:.1f} words/s, "
+                  f"load {figure['load']}", flush=True)
+            if side not in best or figure["wps"] > best[side]["wps"]:
+                best[side] = figure
+    print(f"  after / before: {best['after']['wps'] / best['before']['wps']:.3f}", flush=True)
+    return best
+
+
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--native-python":
         native_python(sys.argv[2:])
@@ -279,9 +370,11 @@ def main():
     cores = os.cpu_count() or 1
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", type=pathlib.Path, default=ROOT / "build")
+    parser.add_argument("--before", type=pathlib.Path, help="an older build to compare")
     parser.add_argument("--bundles", default="fixture,realistic")
     parser.add_argument("--loads", default="0,half,full")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--short-repeat", type=int, default=10)
     parser.add_argument("--target", type=float, default=1.0,
                         help="seconds a call takes at one thread")
     parser.add_argument("--start-count", type=int, default=8)
@@ -305,12 +398,16 @@ def main():
     sys.path.insert(0, str(MODELS))
     import build_models
 
-    texts = build_models.documents(build_models.corpus())
+    corpus = build_models.corpus()
+    texts = build_models.documents(corpus)
     args.scratch.mkdir(parents=True, exist_ok=True)
     documents = args.scratch / "documents.txt"
     write_documents(documents, texts)
     first = args.scratch / f"first{args.docs}.txt"
     write_documents(first, texts[:args.docs])
+    sentences = args.scratch / "sentences.json"
+    sentences.write_text(json.dumps([{"text": s.text, "words": [w[0] for w in s.words]}
+                                     for s in corpus[:5]]), encoding="utf-8")
     results = {"machine": f"{cores} cores ({cpu_model()})", "load_at_start": load_average()}
     print(f"{results['machine']}, load average at start {results['load_at_start']:.1f}",
           flush=True)
@@ -328,9 +425,16 @@ def main():
             print(f"calls, {bundle_set} bundles:", flush=True)
             results.setdefault("calls", {})[bundle_set] = calls(args, cores, bundle_set,
                                                                  model_dir, documents)
+        if "short" not in skip:
+            print(f"short calls, {bundle_set} bundles:", flush=True)
+            results.setdefault("short", {})[bundle_set] = short_calls(
+                args, cores, bundle_set, model_dir, sentences)
         if bundle_set == "realistic" and "pipeline" not in skip:
             print("pipeline, realistic bundles:", flush=True)
             results["pipeline"] = pipeline_scaling(args, model_dir, first)
+        if bundle_set == "realistic" and args.before:
+            print("default pipeline before and after, realistic bundles:", flush=True)
+            results["default_before_after"] = default_before_after(args, model_dir, first)
     if args.json:
         args.json.write_text(json.dumps(results, indent=1), encoding="utf-8")
 
