@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <numeric>
 #include <utility>
@@ -97,7 +98,9 @@ std::vector<Document> TokenizerPlan::process_bulk(const std::vector<Document>& d
       bool windowed = false;
     };
     const auto batch_size = static_cast<std::size_t>(impl_->batch_size);
-    const std::size_t piece_characters = detail::bulk_piece_words() * kCharactersPerWord;
+    const std::size_t piece_words = detail::bulk_piece_words();
+    const std::size_t piece_characters =
+        piece_words > SIZE_MAX / kCharactersPerWord ? SIZE_MAX : piece_words * kCharactersPerWord;
     std::deque<Pending> pending; // documents [output.size(), output.size() + pending.size())
     std::vector<Unit> units;
     std::size_t characters = 0; // in `units`

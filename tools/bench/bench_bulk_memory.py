@@ -71,8 +71,10 @@ def run(binary, model_dir, documents, processors, threads, piece_words, stages):
     result = subprocess.run(command, capture_output=True, text=True, env=env)
     if result.returncode != 0:
         sys.exit(f"{binary} failed:\n{result.stderr}")
+    # Only the result lines: every item of them is key=value.
     rows = [dict(item.split("=", 1) for item in line.split())
-            for line in result.stdout.splitlines() if "=" in line]
+            for line in result.stdout.splitlines()
+            if line.split() and all("=" in item for item in line.split())]
     for row in rows:
         row["load"] = f"{start}-{load()}"
     return rows
