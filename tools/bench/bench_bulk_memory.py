@@ -87,7 +87,7 @@ def mib(kib):
 def report(label, row, words_limit):
     words = int(row["words"])
     peak = mib(row["peak_growth_kib"])
-    limit = words_limit[0] * 1024 + words_limit[1] * words / 1024 / 1024
+    limit = words_limit[0] * 1024 + words_limit[1] * 1000 * words / 1024 / 1024
     print(f"  {label:7} {words:>8,} words: peak growth {peak:8.0f} MiB "
           f"({peak * 1024 * 1024 / words / 1000:5.1f} KB/word; limit {limit:,.0f} MiB), "
           f"{float(row['wps']):6.1f} w/s, held after {mib(row['held_kib']):5.0f} MiB, "
