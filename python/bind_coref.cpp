@@ -15,9 +15,9 @@ namespace {
 using namespace nb::literals;
 
 // A word number, or a (word id, empty index) pair naming an empty word.
-CorefWordPosition read_position(nb::handle value) {
+CorefWordPosition read_position(nb::handle value, const char* name) {
   if (PyLong_Check(value.ptr())) {
-    return {nb::cast<int>(value), std::nullopt};
+    return {index_int32(value, name), std::nullopt};
   }
   const Py_ssize_t length = PyObject_Size(value.ptr());
   if (length < 0) {
@@ -31,7 +31,7 @@ CorefWordPosition read_position(nb::handle value) {
     if (!element.is_valid()) {
       throw nb::python_error();
     }
-    return nb::cast<int>(element);
+    return index_int32(element, name);
   };
   const int word = item(0);
   return {word, item(1)};
@@ -51,8 +51,8 @@ void bind_coref_values(nb::module_& m) {
       .def(
           "__init__",
           [](CorefMention* self, int sentence, nb::handle start_word, nb::handle end_word) {
-            const CorefWordPosition start = read_position(start_word);
-            const CorefWordPosition end = read_position(end_word);
+            const CorefWordPosition start = read_position(start_word, "start_word");
+            const CorefWordPosition end = read_position(end_word, "end_word");
             new (self) CorefMention(sentence, start, end);
           },
           "sentence"_a, "start_word"_a, "end_word"_a)

@@ -53,15 +53,15 @@ std::vector<std::string> split_processor_list(std::string_view text) {
 }
 
 // None, one comma-separated str, or a sequence of names taken verbatim. A
-// value that is none of these fails as a cast error.
+// value that is none of these raises TypeError.
 std::vector<std::string> processor_names(nb::handle processors) {
   if (processors.is_none()) {
     return {};
   }
   if (PyUnicode_Check(processors.ptr())) {
-    return split_processor_list(nb::cast<std::string>(processors));
+    return split_processor_list(convert_str(processors, "processors"));
   }
-  return nb::cast<std::vector<std::string>>(processors);
+  return convert_str_list(processors, "processors");
 }
 
 struct PackageArgument {
@@ -84,7 +84,7 @@ std::string package_string(nb::handle value) {
 
 PackageArgument read_package(nb::handle package) {
   if (PyUnicode_Check(package.ptr())) {
-    return {nb::cast<std::string>(package), std::nullopt};
+    return {convert_str(package, "package"), std::nullopt};
   }
   nb::object mapping_type = nb::module_::import_("collections.abc").attr("Mapping");
   const int is_mapping = PyObject_IsInstance(package.ptr(), mapping_type.ptr());

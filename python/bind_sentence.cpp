@@ -63,7 +63,9 @@ void bind_sentence(nb::module_& m) {
       .def_prop_ro("all_words", &Sentence::all_words)
       .def_prop_ro("ents", &Sentence::ents)
       .def_prop_ro("entities", &Sentence::ents)
-      .def_prop_rw("sentiment", &Sentence::sentiment, &Sentence::set_sentiment)
+      // A named setter, so that a value it refuses is reported by name.
+      .def_prop_rw("sentiment", &Sentence::sentiment, &Sentence::set_sentiment,
+                   nb::for_setter(nb::name("sentiment")))
       .def_prop_rw("constituency", &Sentence::constituency, &Sentence::set_constituency)
       .def_prop_ro("comments", &Sentence::comments)
       .def_prop_ro("dependencies", &dependencies)
@@ -75,7 +77,7 @@ void bind_sentence(nb::module_& m) {
              if (wants_conll(spec)) {
                return sentence.to_conll();
              }
-             return nb::cast<std::string>(nb::repr(sentence_to_dict(sentence)));
+             return convert_str(nb::repr(sentence_to_dict(sentence)), "repr");
            })
       .def("__repr__",
            [](const Sentence& sentence) { return nb::repr(sentence_to_dict(sentence)); })

@@ -23,7 +23,8 @@ void bind_word(nb::module_& m) {
       .def_prop_rw("pos", &Word::upos, &Word::set_upos)
       .def_prop_rw("xpos", &Word::xpos, &Word::set_xpos)
       .def_prop_rw("feats", &Word::feats, &Word::set_feats)
-      .def_prop_rw("head", &Word::head, &Word::set_head)
+      // A named setter, so that a value it refuses is reported by name.
+      .def_prop_rw("head", &Word::head, &Word::set_head, nb::for_setter(nb::name("head")))
       .def_prop_rw("deprel", &Word::deprel, &Word::set_deprel)
       .def_prop_rw("deps", &Word::deps, &Word::set_deps)
       .def_prop_rw("misc", &Word::misc, &Word::set_misc)

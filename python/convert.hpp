@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Conversions that the bindings perform inside their own bodies, where the
 // runtime's argument matching does not reach.
@@ -21,11 +22,21 @@ void set_if_present(nb::dict& dict, const char* key, const std::optional<std::in
 void set_if_present(nb::dict& dict, const char* key, const std::optional<std::uint32_t>& value);
 void set_if_present(nb::dict& dict, const char* key, const std::optional<bool>& value);
 
-// Integer conversion in converting mode: an int (range-checked), or any other
-// object through Python's int(), except a float. Failure raises the runtime's
-// cast error (RuntimeError in Python).
-std::int32_t convert_int32(nb::handle value);
-std::int64_t convert_int64(nb::handle value);
+// Conversions of arguments that a binding reads inside its own body. Each
+// names the argument `name` in its error: TypeError for an object of another
+// kind, OverflowError for an integer outside the native width, ValueError for
+// a str that UTF-8 cannot hold (one with a lone surrogate).
+std::string convert_str(nb::handle value, const char* name);
+// Exactly True or False.
+bool convert_bool(nb::handle value, const char* name);
+// A sequence of str other than a str or bytes.
+std::vector<std::string> convert_str_list(nb::handle value, const char* name);
+// An int, or an object that stands for one (it has __index__).
+std::int32_t index_int32(nb::handle value, const char* name);
+// Converting mode: an int, or any other object through Python's int(),
+// except a float.
+std::int32_t convert_int32(nb::handle value, const char* name);
+std::int64_t convert_int64(nb::handle value, const char* name);
 
 // json.dumps(value, ensure_ascii=False), indented by two spaces when asked.
 // json is imported at the call.

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "convert.hpp"
-#include "misc_spacing.hpp"
+#include "document/misc_spacing.hpp"
 
 namespace velmora::python {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "convert.hpp"
-#include "misc_spacing.hpp"
+#include "document/misc_spacing.hpp"
 
 namespace velmora::python {
 namespace {
@@ -34,7 +34,7 @@ bool is_placeholder(nb::handle value) {
 
 std::string read_text(nb::handle entry, const char* key) {
   const std::optional<nb::handle> value = lookup(entry, key);
-  return value ? nb::cast<std::string>(*value) : std::string();
+  return value ? convert_str(*value, key) : std::string();
 }
 
 // "_" stands for an absent value, as in CoNLL-U.
@@ -43,7 +43,7 @@ std::optional<std::string> read_optional_string(nb::handle entry, const char* ke
   if (!value) {
     return std::nullopt;
   }
-  std::string text = nb::cast<std::string>(*value);
+  std::string text = convert_str(*value, key);
   if (text == "_") {
     return std::nullopt;
   }
@@ -55,7 +55,7 @@ std::optional<std::int32_t> read_head(nb::handle entry) {
   if (!value || is_placeholder(*value)) {
     return std::nullopt;
   }
-  return convert_int32(*value);
+  return convert_int32(*value, "head");
 }
 
 // Offsets are stored in 32 bits whose all-ones value means "absent", so the
@@ -66,7 +66,7 @@ std::optional<std::uint32_t> read_offset(nb::handle entry, const char* key) {
   if (!value) {
     return std::nullopt;
   }
-  const std::int64_t offset = convert_int64(*value);
+  const std::int64_t offset = convert_int64(*value, key);
   if (offset < 0) {
     throw std::invalid_argument(std::string(key) + " cannot be negative");
   }
@@ -81,7 +81,7 @@ std::optional<bool> read_flag(nb::handle entry, const char* key) {
   if (!value) {
     return std::nullopt;
   }
-  return nb::cast<bool>(*value);
+  return convert_bool(*value, key);
 }
 
 std::vector<std::string> read_list(nb::handle entry, const char* key) {
@@ -90,9 +90,9 @@ std::vector<std::string> read_list(nb::handle entry, const char* key) {
     return {};
   }
   if (PyUnicode_Check(value->ptr())) {
-    return {nb::cast<std::string>(*value)};
+    return {convert_str(*value, key)};
   }
-  return nb::cast<std::vector<std::string>>(*value);
+  return convert_str_list(*value, key);
 }
 
 struct EntryId {
@@ -106,7 +106,7 @@ EntryId read_id(nb::handle entry) {
     throw std::invalid_argument("every token entry must contain an id");
   }
   if (PyLong_Check(value->ptr())) {
-    return {convert_int32(*value), std::nullopt};
+    return {convert_int32(*value, "id"), std::nullopt};
   }
   const Py_ssize_t length = PyObject_Size(value->ptr());
   if (length < 0) {
@@ -120,7 +120,7 @@ EntryId read_id(nb::handle entry) {
     if (!item.is_valid()) {
       throw nb::python_error();
     }
-    return convert_int32(item);
+    return convert_int32(item, "id");
   };
   EntryId id{element(0), std::nullopt};
   if (length == 2) {
@@ -250,7 +250,7 @@ Document document_from_dict(nb::handle sentences, nb::handle text) {
   for (nb::handle sentence : nb::iter(sentences)) {
     records.push_back(read_sentence(sentence));
   }
-  std::string document_text = text.is_none() ? std::string() : nb::cast<std::string>(text);
+  std::string document_text = text.is_none() ? std::string() : convert_str(text, "text");
   return Document(std::move(document_text), std::move(records));
 }
 

@@ -14,7 +14,7 @@ seconds="${1:-60}"
 shift || true
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-  targets=(json utf8 bundle tokenizer document_dict)
+  targets=(json utf8 bundle tokenizer document_dict package)
 fi
 build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 shared="$root/../shared/data"
@@ -74,6 +74,7 @@ text_seeds() { # text_seeds TARGET FILE COUNT: the "# text = " lines of a treeba
 
 ewt="$shared/ud-en-ewt/en_ewt-ud-dev.conllu"
 for target in "${targets[@]}"; do
+  options=()
   rm -rf "$build/seeds/$target"
   mkdir -p "$build/seeds/$target" "$build/corpus/$target" "$build/findings/$target"
   case "$target" in
@@ -97,6 +98,15 @@ for target in "${targets[@]}"; do
     tokenizer)
       text_seeds tokenizer "$ewt" 300
       ;;
+    package)
+      # Whole packages: a fixture's is under 2 MB, more than libFuzzer's
+      # default limit of 1 MiB.
+      options=(-max_len=4194304)
+      mapfile -t files < <(find -L "$fixtures" -name '*.pt2' -size -4M 2>/dev/null | sort | head -20)
+      for file in "${files[@]}"; do
+        cp "$file" "$build/seeds/package/$(printf '%s' "$file" | sha1sum | cut -c1-16)"
+      done
+      ;;
   esac
   echo "[fuzz] $target for ${seconds}s" >&2
   (
@@ -104,6 +114,7 @@ for target in "${targets[@]}"; do
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ASAN_OPTIONS=detect_leaks=1 \
       OMP_NUM_THREADS=1 "$build/tests/fuzz/velmora_fuzz_$target" -max_total_time="$seconds" \
       -rss_limit_mb=4096 -timeout=60 -print_final_stats=1 -artifact_prefix="$build/findings/$target/" \
+      "${options[@]}" \
       "$build/corpus/$target" "$root/tests/fuzz/corpus/$target" "$build/seeds/$target" \
       2> "$build/findings/$target/log.txt"
   ) || echo "[fuzz] $target stopped with a finding: see $build/findings/$target/" >&2

@@ -2,7 +2,9 @@
 # Builds the C++ tests (and the fuzz targets' replays) under AddressSanitizer
 # and UndefinedBehaviorSanitizer in build-sanitize/ (or SANITIZE_BUILD_DIR)
 # and runs them with ctest; any report fails the run. Extra arguments go to
-# ctest (for example -R Depparse).
+# ctest (for example -R Depparse). SANITIZE_TESTS names the test directories
+# of tests/cpp to build and run (for example "wordform coref"); unset, every
+# one of them and the fuzz targets' replays.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${SANITIZE_BUILD_DIR:-$root/build-sanitize}"
@@ -24,14 +26,29 @@ fi
 # The test executables only: the Python module cannot be loaded into an
 # interpreter that was not started with the sanitizer runtime.
 targets=()
-for dir in "$root"/tests/cpp/*/; do
-  name="$(basename "$dir")"
-  [ "$name" = common ] || targets+=("velmora_${name}_tests")
-done
-for source in "$root"/tests/fuzz/fuzz_*.cpp; do
-  name="$(basename "$source" .cpp)"
-  targets+=("velmora_${name}_replay")
-done
+selection=()
+if [ -n "${SANITIZE_TESTS:-}" ]; then
+  labels=""
+  for name in $SANITIZE_TESTS; do
+    if [ ! -d "$root/tests/cpp/$name" ] || [ "$name" = common ]; then
+      echo "sanitize.sh: no test directory tests/cpp/$name" >&2
+      exit 2
+    fi
+    targets+=("velmora_${name}_tests")
+    labels="${labels:+$labels|}$name"
+  done
+  # Each test carries the name of its directory as its label.
+  selection=(-L "^($labels)\$")
+else
+  for dir in "$root"/tests/cpp/*/; do
+    name="$(basename "$dir")"
+    [ "$name" = common ] || targets+=("velmora_${name}_tests")
+  done
+  for source in "$root"/tests/fuzz/fuzz_*.cpp; do
+    name="$(basename "$source" .cpp)"
+    targets+=("velmora_${name}_replay")
+  done
+fi
 cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 
 # The leak checker scans every thread's stack and thread-local storage, so
@@ -48,4 +65,4 @@ cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:intercept_tls_get_addr=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export OMP_NUM_THREADS=1
-ctest --test-dir "$build" --output-on-failure -j "$jobs" "$@"
+ctest --test-dir "$build" --output-on-failure -j "$jobs" "${selection[@]}" "$@"

@@ -78,13 +78,14 @@ if [ ! -x "$mod_venv/bin/python" ]; then
   say "creating $mod_venv from $py312"
   "$py312" -m venv "$mod_venv"
 fi
-# conllu is an independent CoNLL-U reader the tests check the module against;
+# conllu is an independent CoNLL-U reader the tests check the module against,
+# udtools the Universal Dependencies validator they run on its output;
 # tokenizers and sentencepiece are the independent subword tokenizers (their
 # benchmark hands tokenizers numpy arrays).
-if ! "$mod_venv/bin/python" -c 'import nanobind, pytest, conllu, tokenizers, sentencepiece, google.protobuf, numpy' >/dev/null 2>&1; then
-  say "installing nanobind, pytest, conllu, tokenizers, sentencepiece and numpy into $mod_venv"
+if ! "$mod_venv/bin/python" -c 'import nanobind, pytest, conllu, udtools, tokenizers, sentencepiece, google.protobuf, numpy' >/dev/null 2>&1; then
+  say "installing nanobind, pytest, conllu, udtools, tokenizers, sentencepiece and numpy into $mod_venv"
   "$mod_venv/bin/python" -m pip install -q --disable-pip-version-check "nanobind==2.*" pytest \
-    conllu "tokenizers==0.23.3" "sentencepiece==0.2.3" protobuf "numpy<3" >&2
+    conllu "udtools==0.2.9" "tokenizers==0.23.3" "sentencepiece==0.2.3" protobuf "numpy<3" >&2
 fi
 
 echo "VELMORA_CACHE=$cache"

@@ -20,6 +20,6 @@ cd "$root"
 
 # Cases that need ../shared/data skip without it: say how many did.
 cpp_skipped="$(grep -c '\*\*\*Skipped' "$logs/ctest" || true)"
-python_skipped="$(awk '/^SKIPPED \[[0-9]+\].*shared test data not found/ {
+python_skipped="$(awk '/^SKIPPED \[[0-9]+\].*(shared test data not found|fixtures were generated without the treebank)/ {
   n += substr($2, 2, length($2) - 2) } END { print n + 0 }' "$logs/pytest")"
 echo "[test] skipped for missing ../shared/data: $cpp_skipped C++ cases, $python_skipped Python cases"

@@ -1,6 +1,16 @@
 #include "bundle/tensor_errors.hpp"
 
+#include <string_view>
+
 namespace velmora::detail {
+namespace {
+
+// The CPU allocator's refusal, after the "[enforce fail at ...]" prefix of
+// its check: "DefaultCPUAllocator: can't allocate memory: you tried to
+// allocate <n> bytes. ..." (or "not enough memory: ...").
+constexpr std::string_view kCpuAllocator = "DefaultCPUAllocator: ";
+
+} // namespace
 
 std::string libtorch_error_message(const std::exception& error) {
   const auto* torch_error = dynamic_cast<const c10::Error*>(&error);
@@ -10,6 +20,24 @@ std::string libtorch_error_message(const std::exception& error) {
     message.erase(backtrace);
   }
   return message;
+}
+
+void rethrow_allocation_failure(const std::exception& error) {
+  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
+    throw;
+  }
+  const auto* torch_error = dynamic_cast<const c10::Error*>(&error);
+  if (torch_error == nullptr) {
+    return;
+  }
+  const std::string& message = torch_error->msg();
+  if (dynamic_cast<const c10::OutOfMemoryError*>(torch_error) != nullptr) {
+    throw AllocationFailure(message);
+  }
+  const std::size_t allocator = message.find(kCpuAllocator);
+  if (allocator != std::string::npos) {
+    throw AllocationFailure(message.substr(allocator));
+  }
 }
 
 } // namespace velmora::detail

@@ -7,6 +7,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/config_bounds.hpp"
 #include "bundle/tensor_checks.hpp"
 #include "classifiers/sentiment_impl.hpp"
 #include "encoders/lstm.hpp"
@@ -118,6 +119,9 @@ void SentimentPlan::Impl::read_config(const JsonValue& config) {
     }
     require(filter.height >= 1 && filter.width.value_or(1) >= 1,
             "sentiment convolution dimensions must be positive");
+    detail::require_config_bound<SentimentModelError>(
+        "sentiment", "filter_sizes", std::max(filter.height, filter.width.value_or(1)),
+        detail::kMaxWindow);
     filters.push_back(filter);
   }
 }

@@ -8,6 +8,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/config_bounds.hpp"
 #include "bundle/tensor_checks.hpp"
 #include "bundle/tensor_view.hpp"
 #include "coref/coref_impl.hpp"
@@ -98,6 +99,8 @@ CorefPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
       rough_k < 1 || bert_window_size < 5 || n_hidden_layers < 0) {
     throw CorefModelError("coref config dimensions are invalid");
   }
+  detail::require_config_bound<CorefModelError>("coref", "a_scoring_batch_size",
+                                                a_scoring_batch_size, detail::kMaxBatchSize);
 
   tensors = detail::bind_floating_bundle_tensors<CorefModelError>(*bundle, "coref");
 

@@ -6,6 +6,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/config_bounds.hpp"
 #include "depparse/depparse_impl.hpp"
 #include "taggers/tagger_assets.hpp"
 
@@ -96,6 +97,8 @@ DepparsePlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksum
         num_layers, batch_size, deep_biaff_hidden_dim}) {
     require_profile(dimension >= 1);
   }
+  detail::require_config_bound<DepparseModelError>("depparse", "batch_size", batch_size,
+                                                   detail::kMaxBatchSize);
 
   const std::string& contract = assets.at("runtime_contract", "assets")
                                     .at("depparse_ufeats_input", "assets.runtime_contract")

@@ -14,6 +14,7 @@
 #include <ATen/ops/mm.h>
 #include <ATen/ops/ones.h>
 
+#include "encoders/calling_thread.hpp"
 #include "encoders/products.hpp"
 
 namespace velmora::detail {
@@ -110,7 +111,10 @@ RelationWeights RelationWeights::bind(at::Tensor dependent_weight, at::Tensor de
   // A view of the bundle's bytes: the weight is contiguous.
   weights.bilinear = weight.view({weights.dependent_width, weights.head_width * weights.labels});
   // A copy (the weight's size once per plan), so that a block of heads meets
-  // a plain row-major matrix.
+  // a plain row-major matrix. Made on the calling thread like the rest of
+  // loading: gathering a team costs more than it saves on one copy, and the
+  // thread that forked a child process has no team to gather there.
+  const CallingThreadOnly calling_thread;
   weights.head_first = weight.permute({1, 0, 2}).contiguous().view(
       {weights.head_width, weights.dependent_width * weights.labels});
   weights.bias = std::move(bias);

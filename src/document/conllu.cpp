@@ -1,10 +1,16 @@
 #include <velmora/conllu.hpp>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <unicode/uchar.h>
+
+#include <velmora/text.hpp>
+
 #include "document/document_storage_access.hpp"
+#include "document/misc_spacing.hpp"
 
 namespace velmora::detail {
 namespace {
@@ -33,6 +39,31 @@ std::string flat_column(std::string_view value) {
   return out;
 }
 
+// `text` without the whitespace that ends it: Unicode White_Space and the
+// information separators U+001C..U+001F, which line readers trim as well.
+// Ill-formed UTF-8 is left as it is.
+std::string_view without_trailing_space(std::string_view text) {
+  std::size_t end = 0;
+  const std::size_t bad =
+      walk_utf8(text.data(), text.size(), [&end](std::uint32_t c, std::size_t, std::size_t stop) {
+        if (!u_isUWhiteSpace(static_cast<UChar32>(c)) && (c < 0x1C || c > 0x1F)) {
+          end = stop;
+        }
+      });
+  return bad == utf8_valid ? text.substr(0, end) : text;
+}
+
+// The MISC of the line that stands for a whole token (its range line, or the
+// line of its only word): `misc` with the token's spacing pieces, composed as
+// the dictionary form composes them.
+std::optional<std::string> token_misc(const DocumentStorage& storage, std::uint32_t token,
+                                      std::uint32_t misc) {
+  const StringPool& pool = storage.pool;
+  return compose_misc(pool.optional(misc),
+                      pool.get(cell(storage.token_spaces_before, token, kInvalidTokenView)),
+                      pool.get(cell(storage.token_spaces_after, token, kInvalidTokenView)));
+}
+
 void append_range_line(const DocumentStorage& storage, std::uint32_t token, std::string& out) {
   out += std::to_string(cell(storage.token_first_id, token, kInvalidTokenView));
   out += '-';
@@ -40,20 +71,14 @@ void append_range_line(const DocumentStorage& storage, std::uint32_t token, std:
   out += '\t';
   append_flat(out, storage.pool.get(cell(storage.token_text, token, kInvalidTokenView)), true);
   out += "\t_\t_\t_\t_\t_\t_\t_\t";
-  out += conll_field(storage.pool, cell(storage.token_misc, token, kInvalidTokenView));
+  const std::optional<std::string> misc =
+      token_misc(storage, token, cell(storage.token_misc, token, kInvalidTokenView));
+  out += misc ? flat_column(*misc) : std::string("_");
 }
 
-} // namespace
-
-std::string conll_field(const StringPool& pool, std::uint32_t id) {
-  if (id == kAbsentString) {
-    return "_";
-  }
-  const std::string& value = pool.get(id);
-  return value.empty() ? std::string("_") : flat_column(value);
-}
-
-std::string conll_word_line(const DocumentStorage& storage, std::uint32_t row) {
+// The line of word row `row`, whose MISC column starts from `misc_value`.
+std::string word_line(const DocumentStorage& storage, std::uint32_t row,
+                      const std::optional<std::string>& misc_value) {
   const StringPool& pool = storage.pool;
   auto at = [row](const auto& column) -> decltype(auto) {
     return cell(column, row, kInvalidWordView);
@@ -80,7 +105,7 @@ std::string conll_word_line(const DocumentStorage& storage, std::uint32_t row) {
   line += '\t';
   line += conll_field(pool, at(storage.word_deps));
 
-  std::string misc = pool.optional(at(storage.word_misc)).value_or(std::string());
+  std::string misc = misc_value.value_or(std::string());
   const std::vector<std::uint32_t>& morphemes = at(storage.word_morphemes);
   if (!morphemes.empty()) {
     if (!misc.empty()) {
@@ -103,6 +128,21 @@ std::string conll_word_line(const DocumentStorage& storage, std::uint32_t row) {
   return line;
 }
 
+} // namespace
+
+std::string conll_field(const StringPool& pool, std::uint32_t id) {
+  if (id == kAbsentString) {
+    return "_";
+  }
+  const std::string& value = pool.get(id);
+  return value.empty() ? std::string("_") : flat_column(value);
+}
+
+std::string conll_word_line(const DocumentStorage& storage, std::uint32_t row) {
+  return word_line(storage, row,
+                   storage.pool.optional(cell(storage.word_misc, row, kInvalidWordView)));
+}
+
 std::string conll_sentence(const DocumentStorage& storage, std::uint32_t row) {
   const StringPool& pool = storage.pool;
   std::string out;
@@ -123,11 +163,17 @@ std::string conll_sentence(const DocumentStorage& storage, std::uint32_t row) {
     out += '\n';
   }
   if (!has_text) {
-    const std::optional<std::string> text =
-        pool.optional(cell(storage.sentence_text, row, kInvalidSentenceView));
-    if (text && !text->empty()) {
+    // The stored text may end in its last token's spaces; the line may not,
+    // so a text of whitespace alone gets no line, as an empty one.
+    std::string flat;
+    append_flat(flat,
+                pool.optional(cell(storage.sentence_text, row, kInvalidSentenceView))
+                    .value_or(std::string()),
+                false);
+    const std::string_view text = without_trailing_space(flat);
+    if (!text.empty()) {
       out += "# text = ";
-      append_flat(out, *text, false);
+      out += text;
       out += '\n';
     }
   }
@@ -160,12 +206,20 @@ std::string conll_sentence(const DocumentStorage& storage, std::uint32_t row) {
 
   for (std::uint32_t t = first; t < end; ++t) {
     add_empty_words_before(cell(storage.token_first_id, t, kInvalidTokenView));
+    const std::uint32_t first_word = cell(storage.token_first_word, t, kInvalidTokenView);
+    const std::uint32_t word_end = cell(storage.token_end_word, t, kInvalidTokenView);
     if (cell(storage.token_first_id, t, kInvalidTokenView) !=
         cell(storage.token_last_id, t, kInvalidTokenView)) {
       add_line([&] { append_range_line(storage, t, out); });
+    } else if (word_end - first_word == 1) {
+      // The token's spacing goes on the line of its only word.
+      add_line([&] {
+        out += word_line(
+            storage, first_word,
+            token_misc(storage, t, cell(storage.word_misc, first_word, kInvalidWordView)));
+      });
+      continue;
     }
-    const std::uint32_t first_word = cell(storage.token_first_word, t, kInvalidTokenView);
-    const std::uint32_t word_end = cell(storage.token_end_word, t, kInvalidTokenView);
     for (std::uint32_t w = first_word; w < word_end; ++w) {
       // An empty word n.k inside a multi-word token stands right after word
       // n, not after the token's last word.

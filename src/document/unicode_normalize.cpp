@@ -1,4 +1,5 @@
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -14,6 +15,14 @@ namespace {
 
 [[noreturn]] void throw_icu(const char* what, UErrorCode status) {
   throw std::runtime_error(std::string(what) + u_errorName(status));
+}
+
+// ICU reports a failed allocation by leaving a string bogus or with
+// U_MEMORY_ALLOCATION_ERROR; it leaves here as the standard failure.
+void require_allocated(const icu::UnicodeString& text, UErrorCode status) {
+  if (text.isBogus() || status == U_MEMORY_ALLOCATION_ERROR) {
+    throw std::bad_alloc();
+  }
 }
 
 } // namespace
@@ -34,14 +43,18 @@ std::string unicode_nfkc_casefold_nfc(std::string_view text) {
   }
   const icu::UnicodeString source = icu::UnicodeString::fromUTF8(
       icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+  require_allocated(source, status);
   icu::UnicodeString composed;
   nfkc->normalize(source, composed, status);
+  require_allocated(composed, status);
   if (U_FAILURE(status)) {
     throw_icu("ICU NFKC normalization failed: ", status);
   }
   composed.foldCase(0);
+  require_allocated(composed, status);
   icu::UnicodeString result;
   nfc->normalize(composed, result, status);
+  require_allocated(result, status);
   if (U_FAILURE(status)) {
     throw_icu("ICU NFC normalization failed: ", status);
   }

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <exception>
 
+#include <pthread.h>
+
 #include <ATen/Parallel.h>
 #include <c10/core/InferenceMode.h>
 
@@ -28,6 +30,22 @@ thread_local int guarded_team = 0;
 // Set while units of a call run on the calling thread: a unit computes the
 // same whichever thread runs it, so none of them takes the team.
 thread_local bool running_units = false;
+
+// Set in a child process on the thread that forked it: a region that thread
+// opened with more than one thread would wait for ever for the copied team.
+thread_local bool forked_thread = false;
+
+void after_fork_in_child() {
+  forked_thread = true;
+}
+
+// Registered once, when the library is loaded.
+[[maybe_unused]] const int fork_handler = pthread_atfork(nullptr, nullptr, after_fork_in_child);
+
+// The team size the calling thread may gather now.
+int own_team() {
+  return forked_thread ? 1 : at::get_num_threads();
+}
 
 // Runs units [first, end) in order on the calling thread.
 void run_on_caller(std::size_t first, std::size_t end,
@@ -65,7 +83,8 @@ CallingThreadOnly::CallingThreadOnly(bool active) {
     return;
   }
   team_ = team;
-  if (guarded_team == 0) {
+  // A forked thread keeps its count held to one, and lends nothing.
+  if (guarded_team == 0 && !forked_thread) {
     guarded_team = team;
     outermost_ = true;
   }
@@ -106,7 +125,7 @@ TeamProduct::~TeamProduct() {
 }
 
 void for_each_unit(std::size_t count, const std::function<void(std::size_t)>& run) {
-  const int team = omp_in_parallel() != 0 ? 1 : std::max(at::get_num_threads(), guarded_team);
+  const int team = omp_in_parallel() != 0 ? 1 : std::max(own_team(), guarded_team);
   if (team <= 1 || count < 2) {
     // One unit alone runs on the calling thread too: a team working on its
     // recurrence would meet at every step.

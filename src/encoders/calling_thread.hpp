@@ -8,6 +8,11 @@
 // ATen's parallel loops and the oneDNN kernels read, and the BLAS library's
 // thread-local count) and restores both on exit; the process-wide thread
 // count never changes.
+//
+// In a child process, the thread that forked it has no team: fork copies the
+// OpenMP runtime's record of that thread's team but not its threads. Guarded
+// work on that thread runs on it alone, units included; threads the child
+// starts later gather teams of their own.
 
 #include <cstddef>
 #include <cstdint>

@@ -6,6 +6,7 @@
 
 #include <ATen/ops/empty.h>
 
+#include "bundle/config_bounds.hpp"
 #include "encoders/calling_thread.hpp"
 #include "encoders/transformer_encoder_impl.hpp"
 
@@ -63,8 +64,10 @@ NativeTransformer::NativeTransformer(std::shared_ptr<ModelBundle> bundle,
     throw TransformerError("transformer artifact must be a bundle-local filename");
   }
   hidden_size_ = positive(transformer, "hidden_size", kContext);
-  const auto model_max_length =
-      static_cast<std::size_t>(positive(transformer, "model_max_length", kContext));
+  require_config_bound<TransformerError>("transformer", "hidden_size", hidden_size_, kMaxWidth);
+  const std::int64_t max_length = positive(transformer, "model_max_length", kContext);
+  require_config_bound<TransformerError>("transformer", "model_max_length", max_length, kMaxWindow);
+  const auto model_max_length = static_cast<std::size_t>(max_length);
 
   const JsonValue& tokenizer = transformer.at("tokenizer", kContext);
   const std::string& type =
@@ -93,8 +96,11 @@ NativeTransformer::NativeTransformer(std::shared_ptr<ModelBundle> bundle,
     std::string cls = tokenizer_string(tokenizer, "cls_token");
     std::string sep = tokenizer_string(tokenizer, "sep_token");
     std::string prefix = tokenizer_string(tokenizer, "continuing_subword_prefix");
-    const auto max_characters = static_cast<std::size_t>(
-        positive(tokenizer, "max_input_characters_per_word", kTokenizerContext));
+    const std::int64_t word_characters =
+        positive(tokenizer, "max_input_characters_per_word", kTokenizerContext);
+    require_config_bound<TransformerError>("transformer", "max_input_characters_per_word",
+                                           word_characters, kMaxWordCharacters);
+    const auto max_characters = static_cast<std::size_t>(word_characters);
     build(Encoder::Tokenizer(std::in_place_index<0>, std::move(vocabulary), lowercase,
                              strip_accents, std::move(unknown), std::move(cls), std::move(sep),
                              std::move(prefix), max_characters));

@@ -4,10 +4,11 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
-
-#include <unistd.h>
+#include <tuple>
 
 #include <velmora/errors.hpp>
+
+#include "encoders/package_file.hpp"
 
 namespace velmora::detail {
 namespace {
@@ -49,25 +50,30 @@ std::uint64_t u64(const unsigned char* p) {
   return static_cast<std::uint64_t>(u32(p)) | (static_cast<std::uint64_t>(u32(p + 4)) << 32);
 }
 
-std::vector<unsigned char> read_at(int fd, std::uint64_t offset, std::uint64_t count) {
-  std::vector<unsigned char> bytes(count);
-  std::uint64_t done = 0;
-  while (done < count) {
-    const ssize_t got =
-        ::pread(fd, bytes.data() + done, count - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
+// Reads the archive file with pread, keeping a copy of each read when asked.
+class ArchiveFile {
+public:
+  ArchiveFile(int fd, std::vector<ArchiveRead>* reads) : fd_(fd), reads_(reads) {}
+
+  std::vector<unsigned char> read_at(std::uint64_t offset, std::uint64_t count) const {
+    std::vector<unsigned char> bytes(count);
+    const ssize_t got = read_fully(fd_, bytes.data(), bytes.size(), offset);
     if (got < 0) {
       fail(std::string("cannot read: ") + std::strerror(errno));
     }
-    if (got == 0) {
+    if (static_cast<std::uint64_t>(got) < count) {
       fail("the file ends early");
     }
-    done += static_cast<std::uint64_t>(got);
+    if (reads_ != nullptr) {
+      reads_->push_back({offset, bytes});
+    }
+    return bytes;
   }
-  return bytes;
-}
+
+private:
+  int fd_;
+  std::vector<ArchiveRead>* reads_;
+};
 
 // Unpacking joins the name to a directory of its own, so it must stay in
 // there: plain elements only.
@@ -96,13 +102,13 @@ struct Directory {
 
 // The central directory as the end records describe it (the zip64 ones
 // when present: the package writer always adds them).
-Directory find_directory(int fd, std::uint64_t size) {
+Directory find_directory(const ArchiveFile& file, std::uint64_t size) {
   if (size < kEndSize) {
     fail("the file is too short");
   }
   const std::uint64_t tail_size = std::min(size, kEndSize + kMaxComment);
   const std::uint64_t tail_start = size - tail_size;
-  const std::vector<unsigned char> tail = read_at(fd, tail_start, tail_size);
+  const std::vector<unsigned char> tail = file.read_at(tail_start, tail_size);
   // The end record is the last one whose comment reaches the end of the file.
   std::uint64_t at = tail_size - kEndSize + 1;
   bool found = false;
@@ -126,7 +132,7 @@ Directory find_directory(int fd, std::uint64_t size) {
 
   if (end_offset >= kLocator64Size) {
     const std::vector<unsigned char> locator =
-        read_at(fd, end_offset - kLocator64Size, kLocator64Size);
+        file.read_at(end_offset - kLocator64Size, kLocator64Size);
     if (u32(locator.data()) == kLocator64Signature) {
       const std::uint64_t record = u64(locator.data() + 8);
       if (u32(locator.data() + 4) != 0 || u32(locator.data() + 16) != 1) {
@@ -136,7 +142,7 @@ Directory find_directory(int fd, std::uint64_t size) {
           end_offset - kLocator64Size - record < kEnd64Size) {
         fail("zip64 end of central directory record lies outside the file");
       }
-      const std::vector<unsigned char> end64 = read_at(fd, record, kEnd64Size);
+      const std::vector<unsigned char> end64 = file.read_at(record, kEnd64Size);
       if (u32(end64.data()) != kEnd64Signature) {
         fail("no zip64 end of central directory record");
       }
@@ -190,11 +196,34 @@ void apply_zip64_extra(const unsigned char* extra, std::uint64_t extra_size,
   }
 }
 
+// Two members over the same bytes could be unpacked (and checked) as two
+// different versions of those bytes when the file changes in between. In
+// the order of offset and size, each member must begin where the one before
+// it ends or later (an empty member may stand where a member begins).
+void fail_on_overlap(const std::vector<PackageEntry>& entries) {
+  std::vector<const PackageEntry*> placed;
+  placed.reserve(entries.size());
+  for (const PackageEntry& entry : entries) {
+    placed.push_back(&entry);
+  }
+  std::sort(placed.begin(), placed.end(), [](const PackageEntry* a, const PackageEntry* b) {
+    return std::tie(a->offset, a->size) < std::tie(b->offset, b->size);
+  });
+  for (std::size_t i = 1; i < placed.size(); ++i) {
+    if (placed[i]->offset < placed[i - 1]->offset + placed[i - 1]->size) {
+      fail("members " + quoted(placed[i - 1]->name) + " and " + quoted(placed[i]->name) +
+           " overlap");
+    }
+  }
+}
+
 } // namespace
 
-std::vector<PackageEntry> read_package_entries(int fd, std::uint64_t size) {
-  const Directory directory = find_directory(fd, size);
-  const std::vector<unsigned char> bytes = read_at(fd, directory.offset, directory.size);
+std::vector<PackageEntry> read_package_entries(int fd, std::uint64_t size,
+                                               std::vector<ArchiveRead>* reads) {
+  const ArchiveFile file(fd, reads);
+  const Directory directory = find_directory(file, size);
+  const std::vector<unsigned char> bytes = file.read_at(directory.offset, directory.size);
   std::vector<PackageEntry> entries;
   entries.reserve(static_cast<std::size_t>(directory.entries));
   std::uint64_t claimed = 0;
@@ -235,7 +264,7 @@ std::vector<PackageEntry> read_package_entries(int fd, std::uint64_t size) {
     if (local > size || size - local < kLocalSize) {
       fail("member " + quoted(name) + " lies outside the file");
     }
-    const std::vector<unsigned char> local_header = read_at(fd, local, kLocalSize);
+    const std::vector<unsigned char> local_header = file.read_at(local, kLocalSize);
     if (u32(local_header.data()) != kLocalSignature) {
       fail("damaged local header of " + quoted(name));
     }
@@ -251,6 +280,7 @@ std::vector<PackageEntry> read_package_entries(int fd, std::uint64_t size) {
     }
     entries.push_back({std::move(name), data, uncompressed});
   }
+  fail_on_overlap(entries);
   return entries;
 }
 

@@ -1,15 +1,19 @@
 #include "encoders/package_loading.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ATen/Parallel.h>
@@ -20,9 +24,11 @@
 #include "bundle/bundle_artifact.hpp"
 #include "bundle/regular_file.hpp"
 #include "bundle/sha256.hpp"
+#include "bundle/tensor_errors.hpp"
 #include "encoders/kept_libraries.hpp"
-#include "encoders/library_stack.hpp"
 #include "encoders/package_archive.hpp"
+#include "encoders/package_file.hpp"
+#include "encoders/package_judge.hpp"
 #include "encoders/package_weights_release.hpp"
 
 namespace velmora::detail {
@@ -31,60 +37,22 @@ namespace {
 namespace fs = std::filesystem;
 using Loader = torch::inductor::AOTIModelPackageLoader;
 
-constexpr std::size_t kChunk = std::size_t{1} << 20;
-// A package directory holds a few files; the walk that judges its libraries
-// stops well before a directory tree of any size.
-constexpr std::size_t kMaxDirectoryFiles = 10000;
+// Small enough that a chunk is still in the core's cache when it is hashed
+// or written after its read.
+constexpr std::size_t kChunk = std::size_t{64} << 10;
+// A package directory holds a few files; the walk that judges it stops well
+// before a directory tree of any size.
+constexpr std::size_t kMaxDirectoryEntries = 10000;
+// Where the runtime looks for the model it loads under the name "model",
+// inside the directory it is given.
+constexpr std::array<const char*, 3> kModelDirectory = {"data", "aotinductor", "model"};
 
 [[noreturn]] void fail_with_errno(const std::string& what) {
   throw TransformerError(what + ": " + std::strerror(errno));
 }
 
-class Descriptor {
-public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
-private:
-  int fd_;
-};
-
-bool is_library(const std::string& name) {
-  return fs::path(name).extension() == ".so";
-}
-
-void judge_library(int fd, const std::string& name) {
-  switch (library_stack_request(fd)) {
-  case StackRequest::non_executable:
-    return;
-  case StackRequest::executable:
-    throw TransformerError("package library '" + name + "' requires an executable stack");
-  case StackRequest::not_a_library:
-    break;
-  }
-  throw TransformerError("package library '" + name + "' is not a 64-bit ELF file");
-}
-
-std::size_t read_some(int fd, unsigned char* out, std::size_t count, std::uint64_t offset) {
-  while (true) {
-    const ssize_t got = ::pread(fd, out, count, static_cast<off_t>(offset));
-    if (got > 0) {
-      return static_cast<std::size_t>(got);
-    }
-    if (got == 0) {
-      throw TransformerError("the package file ends early");
-    }
-    if (errno != EINTR) {
-      fail_with_errno("cannot read the package file");
-    }
-  }
+[[noreturn]] void package_changed() {
+  throw TransformerError("the package file changed after it was opened");
 }
 
 void write_all(int fd, const unsigned char* data, std::size_t count) {
@@ -101,19 +69,24 @@ void write_all(int fd, const unsigned char* data, std::size_t count) {
   }
 }
 
-std::string digest_of(int fd, std::uint64_t offset, std::uint64_t size) {
+// Reads [begin, end) of `in` once, chunk by chunk, and hands each chunk to
+// take(offset of its first byte, bytes, count).
+template <class Take>
+void read_chunks(int in, std::uint64_t begin, std::uint64_t end, Take&& take) {
   std::vector<unsigned char> buffer(
-      static_cast<std::size_t>(std::min<std::uint64_t>(size, kChunk)));
-  Sha256 hash;
-  for (std::uint64_t done = 0; done < size;) {
-    const std::size_t got =
-        read_some(fd, buffer.data(),
-                  static_cast<std::size_t>(std::min<std::uint64_t>(size - done, buffer.size())),
-                  offset + done);
-    hash.update(reinterpret_cast<const std::byte*>(buffer.data()), got);
-    done += got;
+      static_cast<std::size_t>(std::min<std::uint64_t>(end - begin, kChunk)));
+  for (std::uint64_t at = begin; at < end;) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(end - at, buffer.size()));
+    const ssize_t got = read_fully(in, buffer.data(), want, at);
+    if (got < 0) {
+      fail_with_errno("cannot read the package file");
+    }
+    if (static_cast<std::size_t>(got) < want) {
+      throw TransformerError("the package file ends early");
+    }
+    take(at, buffer.data(), want);
+    at += want;
   }
-  return hash.finish_hex();
 }
 
 // Copies [offset, offset + size) of `in` to the end of `out`, inside the
@@ -139,86 +112,12 @@ void copy_range(int in, std::uint64_t offset, std::uint64_t size, int out) {
       fail_with_errno("cannot unpack the package");
     }
     // Not between these file systems: through a buffer.
-    std::vector<unsigned char> buffer(
-        static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk)));
-    auto at = static_cast<std::uint64_t>(position);
-    while (left > 0) {
-      const std::size_t got =
-          read_some(in, buffer.data(),
-                    static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size())), at);
-      write_all(out, buffer.data(), got);
-      at += got;
-      left -= got;
-    }
-  }
-}
-
-int create_file(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    fail_with_errno("cannot unpack the package");
-  }
-  return fd;
-}
-
-struct UnpackedLibrary {
-  std::string digest;
-  fs::path file;
-};
-
-// Unpacks the archive open as `fd` into `directory`. A library kept from an
-// earlier load of the same bytes is linked, not copied; the libraries
-// copied are returned, to be kept once the package has loaded.
-std::vector<UnpackedLibrary> unpack(int fd, std::uint64_t size, const fs::path& directory) {
-  std::vector<UnpackedLibrary> copied;
-  for (const PackageEntry& entry : read_package_entries(fd, size)) {
-    const fs::path target = directory / entry.name;
-    fs::create_directories(target.parent_path());
-    if (!is_library(entry.name)) {
-      const Descriptor out(create_file(target));
-      copy_range(fd, entry.offset, entry.size, out.get());
-      continue;
-    }
-    std::string digest = digest_of(fd, entry.offset, entry.size);
-    const int kept = kept_library(digest);
-    const std::string kept_path = "/proc/self/fd/" + std::to_string(kept);
-    if (kept >= 0 && ::access(kept_path.c_str(), R_OK) == 0 &&
-        ::symlink(kept_path.c_str(), target.c_str()) == 0) {
-      judge_library(kept, entry.name);
-      continue;
-    }
-    const Descriptor out(create_file(target));
-    copy_range(fd, entry.offset, entry.size, out.get());
-    judge_library(out.get(), entry.name);
-    copied.push_back({std::move(digest), target});
-  }
-  return copied;
-}
-
-std::unique_ptr<Loader> load_directory(const fs::path& directory) {
-  const PackageWeightsRelease release;
-  // One runner per thread of the team, so that a call's units (sentences,
-  // windows, documents) run the package at once instead of queueing for one
-  // runner; the runners share the package's weights.
-  const auto runners = static_cast<std::size_t>(std::max(1, at::get_num_threads()));
-  return std::make_unique<Loader>(directory.string(), "model", /*run_single_threaded=*/false,
-                                  runners, /*device_index=*/-1);
-}
-
-void judge_directory_libraries(const fs::path& directory) {
-  std::size_t seen = 0;
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(directory)) {
-    if (++seen > kMaxDirectoryFiles) {
-      throw TransformerError("the package directory holds too many files");
-    }
-    if (!is_library(entry.path().filename().string()) || !entry.is_regular_file()) {
-      continue;
-    }
-    const Descriptor library(::open(entry.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (library.get() < 0) {
-      fail_with_errno("cannot open package library '" + entry.path().string() + "'");
-    }
-    judge_library(library.get(), entry.path().lexically_relative(directory).string());
+    const auto at = static_cast<std::uint64_t>(position);
+    read_chunks(in, at, at + left,
+                [&](std::uint64_t, const unsigned char* data, std::size_t count) {
+                  write_all(out, data, count);
+                });
+    return;
   }
 }
 
@@ -229,7 +128,12 @@ void judge_directory_libraries(const fs::path& directory) {
 class ScratchDirectory {
 public:
   ScratchDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "velmora-package-XXXXXX").string();
+    std::error_code error;
+    const fs::path temporary = fs::temp_directory_path(error);
+    if (error) {
+      throw TransformerError("cannot find a directory to unpack the package in");
+    }
+    std::string pattern = (temporary / "velmora-package-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
       fail_with_errno("cannot create a directory to unpack the package");
     }
@@ -254,21 +158,214 @@ LoadedPackage::~LoadedPackage() = default;
 
 namespace {
 
-LoadedPackage load_archive(int fd, const FileIdentity& opened) {
+// A member of the archive and its private copy, in the order library,
+// metadata, weights.
+struct Unpacked {
+  std::string name;
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+  fs::path path;
+  Descriptor file;
+
+  FileRange copy() const { return {file.get(), 0, size}; }
+};
+using Members = std::array<Unpacked, 3>;
+
+// Copies the members into their private files: the library through a
+// buffer, hashing it on the way (unless `hash_library` is false), the others
+// inside the kernel where the file systems allow it.
+void unpack(int fd, Members& members, Sha256& library_hash, bool hash_library) {
+  const Unpacked& library = members[0];
+  if (!hash_library) {
+    copy_range(fd, library.offset, library.size, library.file.get());
+  } else {
+    read_chunks(fd, library.offset, library.offset + library.size,
+                [&](std::uint64_t, const unsigned char* data, std::size_t count) {
+                  library_hash.update(reinterpret_cast<const std::byte*>(data), count);
+                  write_all(library.file.get(), data, count);
+                });
+  }
+  for (std::size_t i = 1; i < members.size(); ++i) {
+    copy_range(fd, members[i].offset, members[i].size, members[i].file.get());
+  }
+}
+
+// With verification: the archive must hash to the manifest's digest when
+// each member's bytes are read from its private copy, which nobody else can
+// write, and the rest from the archive. Then the copies hold what was
+// hashed, whatever was written to the archive meanwhile. The member list was
+// made from earlier reads of the archive: each of those bytes must read the
+// same here, so that the list is the hashed file's too. (The reader refuses
+// members that overlap: in this order each byte is taken once.)
+void verify_unpacked(int fd, std::uint64_t size, Members& members,
+                     const std::vector<ArchiveRead>& reads, const std::string& digest,
+                     Sha256& library_hash) {
+  std::array<const Unpacked*, 3> order = {&members[0], &members[1], &members[2]};
+  std::sort(order.begin(), order.end(), [](const Unpacked* a, const Unpacked* b) {
+    return std::tie(a->offset, a->size) < std::tie(b->offset, b->size);
+  });
+  Sha256 whole;
+  bool same = true;
+  // Takes the archive's bytes at `at`, wherever they were read from.
+  const auto take = [&](std::uint64_t at, const unsigned char* data, std::size_t count) {
+    whole.update(reinterpret_cast<const std::byte*>(data), count);
+    for (const ArchiveRead& read : reads) {
+      const std::uint64_t first = std::max(at, read.offset);
+      const std::uint64_t last = std::min(at + count, read.offset + read.bytes.size());
+      same = same && (first >= last ||
+                      std::memcmp(data + (first - at), read.bytes.data() + (first - read.offset),
+                                  last - first) == 0);
+    }
+  };
+  std::uint64_t at = 0;
+  for (const Unpacked* member : order) {
+    read_chunks(fd, at, member->offset, take);
+    read_chunks(member->file.get(), 0, member->size,
+                [&](std::uint64_t within, const unsigned char* data, std::size_t count) {
+                  take(member->offset + within, data, count);
+                  if (member == &members[0]) {
+                    library_hash.update(reinterpret_cast<const std::byte*>(data), count);
+                  }
+                });
+    at = member->offset + member->size;
+  }
+  read_chunks(fd, at, size, take);
+  if (!same || whole.finish_hex() != digest) {
+    package_changed();
+  }
+}
+
+// The runtime over a judged directory. What it raises is its own text (and
+// may name the private directory): the caller learns which library failed.
+std::unique_ptr<Loader> run_loader(const fs::path& directory, const std::string& library) {
+  const PackageWeightsRelease release;
+  // One runner per thread of the team, so that a call's units (sentences,
+  // windows, documents) run the package at once instead of queueing for one
+  // runner; the runners share the package's weights.
+  const auto runners = static_cast<std::size_t>(std::max(1, at::get_num_threads()));
+  try {
+    return std::make_unique<Loader>(directory.string(), "model", /*run_single_threaded=*/false,
+                                    runners, /*device_index=*/-1);
+  } catch (const std::exception& error) {
+    rethrow_allocation_failure(error);
+    throw TransformerError("package library '" + library + "' could not be loaded");
+  } catch (...) {
+    throw TransformerError("package library '" + library + "' could not be loaded");
+  }
+}
+
+// Puts a link to the kept library with these bytes in place of the fresh
+// copy `file`, so that the dynamic loader maps nothing new. False when there
+// is none (or the link cannot be made) and the copy stays.
+bool use_kept_library(const std::string& digest, const fs::path& file) {
+  const int kept = kept_library(digest);
+  if (kept < 0) {
+    return false;
+  }
+  const std::string kept_path = "/proc/self/fd/" + std::to_string(kept);
+  const std::string link = file.string() + ".kept";
+  if (::access(kept_path.c_str(), R_OK) != 0 || ::symlink(kept_path.c_str(), link.c_str()) != 0) {
+    return false;
+  }
+  if (::rename(link.c_str(), file.c_str()) != 0) {
+    ::unlink(link.c_str());
+    return false;
+  }
+  return true;
+}
+
+LoadedPackage load_archive(int fd, const FileIdentity& opened, const std::string* digest) {
+  std::vector<ArchiveRead> reads;
+  const std::vector<PackageEntry> entries =
+      read_package_entries(fd, opened.size, digest != nullptr ? &reads : nullptr);
+  std::vector<std::string> names;
+  names.reserve(entries.size());
+  for (const PackageEntry& entry : entries) {
+    names.push_back(entry.name);
+  }
+  const PrebuiltMembers chosen = judge_package_members(names);
+
   LoadedPackage package;
   package.files = std::make_unique<ScratchDirectory>();
-  const fs::path& directory = package.files->path();
-  const std::vector<UnpackedLibrary> copied = unpack(fd, opened.size, directory);
-  // What was unpacked is what was opened (and hashed) only if the file has
-  // not been written since.
+  fs::path directory = package.files->path();
+  for (const char* element : kModelDirectory) {
+    directory /= element;
+    if (::mkdir(directory.c_str(), 0700) != 0) {
+      fail_with_errno("cannot unpack the package");
+    }
+  }
+  Members members;
+  const std::array<std::size_t, 3> order = {chosen.library, chosen.metadata, chosen.weights};
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const PackageEntry& entry = entries[order[i]];
+    members[i].name = entry.name;
+    members[i].offset = entry.offset;
+    members[i].size = entry.size;
+    members[i].path = directory / fs::path(entry.name).filename();
+    members[i].file = Descriptor(
+        ::open(members[i].path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (members[i].file.get() < 0) {
+      fail_with_errno("cannot unpack the package");
+    }
+  }
+  Sha256 library_hash;
+  unpack(fd, members, library_hash, /*hash_library=*/digest == nullptr);
+  if (digest != nullptr) {
+    verify_unpacked(fd, opened.size, members, reads, *digest, library_hash);
+  }
+  // Judged from the private copies, which nobody else can write.
+  judge_prebuilt_package(names, chosen, members[0].copy(), members[1].copy(), members[2].copy());
+  // What was unpacked is what was opened only if the file has not been
+  // written since.
   const std::optional<FileIdentity> now = file_identity(fd);
   if (!now || *now != opened) {
-    throw TransformerError("the package file changed after it was opened");
+    package_changed();
   }
-  package.loader = load_directory(directory);
-  for (const UnpackedLibrary& library : copied) {
-    keep_library(library.digest, library.file);
+  for (Unpacked& member : members) {
+    member.file = Descriptor();
   }
+  const std::string library_digest = library_hash.finish_hex();
+  const bool kept = use_kept_library(library_digest, members[0].path);
+  package.loader = run_loader(package.files->path(), members[0].name);
+  if (!kept) {
+    keep_library(library_digest, members[0].path);
+  }
+  return package;
+}
+
+// A package directory of the caller's, loaded in place once judged.
+LoadedPackage load_directory(const fs::path& path) {
+  std::vector<std::string> names;
+  std::error_code error;
+  std::size_t seen = 0;
+  for (fs::recursive_directory_iterator entry(path, error), end; !error && entry != end;
+       entry.increment(error)) {
+    if (++seen > kMaxDirectoryEntries) {
+      throw TransformerError("the package directory holds too many files");
+    }
+    std::error_code ignored;
+    if (!entry->is_directory(ignored)) {
+      names.push_back(entry->path().lexically_relative(path).generic_string());
+    }
+  }
+  if (error) {
+    throw TransformerError("the package directory cannot be read");
+  }
+  const PrebuiltMembers chosen = judge_package_members(names);
+  std::array<Descriptor, 3> files;
+  std::array<FileRange, 3> ranges;
+  const std::array<std::size_t, 3> order = {chosen.library, chosen.metadata, chosen.weights};
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const RegularFile file = open_regular_file(path / names[order[i]]);
+    if (file.failure != RegularFile::Failure::none) {
+      throw TransformerError("package member '" + names[order[i]] + "' cannot be opened");
+    }
+    files[i] = Descriptor(file.fd);
+    ranges[i] = {file.fd, 0, file.size};
+  }
+  judge_prebuilt_package(names, chosen, ranges[0], ranges[1], ranges[2]);
+  LoadedPackage package;
+  package.loader = run_loader(path, names[chosen.library]);
   return package;
 }
 
@@ -277,10 +374,7 @@ LoadedPackage load_archive(int fd, const FileIdentity& opened) {
 LoadedPackage load_package(const fs::path& path) {
   std::error_code error;
   if (fs::is_directory(path, error)) {
-    judge_directory_libraries(path);
-    LoadedPackage package;
-    package.loader = load_directory(path);
-    return package;
+    return load_directory(path);
   }
   const RegularFile file = open_regular_file(path);
   if (file.failure == RegularFile::Failure::not_regular) {
@@ -291,11 +385,12 @@ LoadedPackage load_package(const fs::path& path) {
     fail_with_errno("cannot open the package file");
   }
   const Descriptor owned(file.fd);
-  return load_archive(file.fd, file.identity);
+  return load_archive(file.fd, file.identity, nullptr);
 }
 
-LoadedPackage load_package(const BundleArtifact& artifact) {
-  return load_archive(artifact.file->fd, artifact.file->identity);
+LoadedPackage load_package(const BundleArtifact& artifact, bool verified) {
+  return load_archive(artifact.file->fd, artifact.file->identity,
+                      verified ? &artifact.sha256 : nullptr);
 }
 
 } // namespace velmora::detail

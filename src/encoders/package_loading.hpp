@@ -2,11 +2,12 @@
 
 // Loading a compiled model package for one runner on the CPU. The archive is
 // unpacked here, into a fresh directory of this user's, and the package
-// runtime loads that directory: so every library is judged before the
-// dynamic loader sees it (a library that asks for an executable stack is
-// refused; loading it would make the stack of the whole process executable),
-// the bytes unpacked are read through one descriptor, and the directory goes
-// with the loaded package. Include only from .cpp files.
+// runtime loads that directory: only the three files a prebuilt package
+// loads from are unpacked, and each is judged before the runtime sees it
+// (package_judge.hpp), so the runtime never compiles anything, never starts
+// a process and never reads past the end of a file; the bytes unpacked are
+// read through one descriptor, and the directory goes with the loaded
+// package. Include only from .cpp files.
 
 #include <filesystem>
 #include <memory>
@@ -35,13 +36,16 @@ struct LoadedPackage {
 };
 
 // The package a caller names: a package file, or a directory that holds one
-// unpacked (loaded in place, after its libraries are judged). Throws
-// TransformerError naming the defect, and the runtime's own errors.
+// unpacked (judged, then loaded in place). Throws TransformerError with a
+// message of this library's naming the member and the defect.
 LoadedPackage load_package(const std::filesystem::path& path);
 
 // A bundle's artifact, read through the descriptor the bundle opened (and,
 // with verification, hashed) it with: another file moved to its name since
-// changes nothing, and a file rewritten in place since is refused.
-LoadedPackage load_package(const BundleArtifact& artifact);
+// changes nothing, and a file rewritten in place since is refused. With
+// `verified`, the private copies are hashed (with the rest of the archive)
+// before anything loads them and must hold what the manifest lists, whatever
+// was written to the file meanwhile.
+LoadedPackage load_package(const BundleArtifact& artifact, bool verified);
 
 } // namespace velmora::detail

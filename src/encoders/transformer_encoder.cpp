@@ -69,10 +69,11 @@ TransformerEncoder::Impl::Impl(PackageSource source, Tokenizer subword_tokenizer
   }
   const std::string prefix = "could not load AOTInductor transformer '" + path.string() + "': ";
   try {
-    package = artifact != nullptr ? detail::load_package(*artifact) : detail::load_package(path);
-  } catch (const std::bad_alloc&) {
-    throw;
+    package = artifact != nullptr
+                  ? detail::load_package(*artifact, source.bundle->checksums_verified())
+                  : detail::load_package(path);
   } catch (const std::exception& error) {
+    detail::rethrow_allocation_failure(error);
     throw TransformerError(prefix + detail::libtorch_error_message(error));
   }
 }

@@ -51,6 +51,7 @@ at::Tensor TransformerEncoder::Impl::run(const std::int64_t* ids, std::size_t co
   try {
     outputs = package.loader->run(inputs, nullptr);
   } catch (const std::exception& error) {
+    detail::rethrow_allocation_failure(error);
     throw TransformerError(prefix + detail::libtorch_error_message(error));
   }
 

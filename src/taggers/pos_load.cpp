@@ -5,6 +5,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/config_bounds.hpp"
 #include "taggers/pos_impl.hpp"
 #include "taggers/tagger_assets.hpp"
 
@@ -87,6 +88,10 @@ POSPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums)
         tag_emb_dim, batch_size, batch_maximum_tokens}) {
     require_profile(dimension >= 1);
   }
+  detail::require_config_bound<POSModelError>("POS", "batch_size", batch_size,
+                                              detail::kMaxBatchSize);
+  detail::require_config_bound<POSModelError>("POS", "batch_maximum_tokens", batch_maximum_tokens,
+                                              detail::kMaxBatchSize);
   use_transformer = detail::config_present(config, "bert_model");
 
   const JsonValue& vocab = root.at("vocab", "assets");

@@ -6,6 +6,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/config_bounds.hpp"
 #include "bundle/tensor_checks.hpp"
 #include "bundle/tensor_errors.hpp"
 #include "bundle/tensor_view.hpp"
@@ -117,6 +118,8 @@ TokenizerPlan::Impl::Impl(const std::filesystem::path& path, bool verify_checksu
     if (batch_size < 1) {
       throw TokenizerModelError("tokenizer batch size must be positive");
     }
+    detail::require_config_bound<TokenizerModelError>("tokenizer", "batch_size", batch_size,
+                                                      detail::kMaxBatchSize);
   }
   if (present(config, "charlm_forward_file")) {
     throw TokenizerModelError("character-LM tokenizers are not supported by this profile");
@@ -135,6 +138,8 @@ TokenizerPlan::Impl::Impl(const std::filesystem::path& path, bool verify_checksu
     if (num_dict_feat < 1) {
       throw TokenizerModelError("dictionary tokenizer feature window must be positive");
     }
+    detail::require_config_bound<TokenizerModelError>("tokenizer", "num_dict_feat", num_dict_feat,
+                                                      detail::kMaxWindow);
     load_lexicon(assets, *this);
   }
 

@@ -70,8 +70,8 @@ public:
   // the words.
   void action_scores(std::int64_t n, std::int64_t length, std::int64_t chunk, const IdSource& ids,
                      const ScoreVisitor& visit) const;
-  // Throws MorphSegModelError when segmenting the normalised word `form`
-  // needs more than the machine's memory.
+  // Throws MorphSegModelError when segmenting the word `form`, as given or
+  // normalised, needs more than the machine's memory.
   void require_word_memory(std::string_view form) const;
 
   std::shared_ptr<ModelBundle> bundle;

@@ -7,6 +7,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/config_bounds.hpp"
 #include "bundle/tensor_checks.hpp"
 #include "bundle/tensor_errors.hpp"
 #include "bundle/tensor_view.hpp"
@@ -59,6 +60,8 @@ MorphSegPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksum
       throw MorphSegModelError(std::string("MorphSeg config value must be positive: ") + key);
     }
   }
+  detail::require_config_bound<MorphSegModelError>("MorphSeg", "batch_size", batch_size,
+                                                   detail::kMaxBatchSize);
   const bool use_crf = config.at("use_crf", "assets.config").as_bool("assets.config.use_crf");
   const bool use_features =
       config.at("use_features", "assets.config").as_bool("assets.config.use_features");

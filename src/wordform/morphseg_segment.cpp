@@ -116,6 +116,9 @@ MorphSegPlan::Impl::segment_batch(const std::vector<std::string>& words) const {
       form_of[i] = known->second;
       continue;
     }
+    // Checked before the word is validated and normalised, passes that copy
+    // it several times over, and again after: NFKC can lengthen it.
+    require_word_memory(words[i]);
     // The normaliser would turn ill-formed bytes into U+FFFD silently.
     const Utf8Text checked(words[i]);
     (void)checked;
@@ -217,7 +220,9 @@ void MorphSegPlan::Impl::require_word_memory(std::string_view form) const {
   // At least: an entry of the character list per character, and four
   // copies of the text (the normalised form, the rebuilt word, its
   // morphemes and the copy handed back). The network's share is bounded by
-  // the character budget.
+  // the character budget. Of a word not yet normalised, that is also more
+  // than validating and normalising it take (an offset per character, and
+  // three UTF-16 copies).
   std::int64_t characters = 0;
   detail::walk_utf8(form.data(), form.size(),
                     [&](std::uint32_t, std::size_t, std::size_t) { ++characters; });

@@ -11,6 +11,7 @@
 
 #include <velmora/json.hpp>
 
+#include "bundle/config_bounds.hpp"
 #include "bundle/tensor_checks.hpp"
 #include "bundle/tensor_view.hpp"
 #include "encoders/lstm.hpp"
@@ -133,6 +134,12 @@ Seq2SeqPlan::Impl::Impl(std::filesystem::path bundle_path, bool verify_checksums
       batch_size < 1) {
     fail("invalid seq2seq dimensions in assets.config");
   }
+  detail::require_config_bound<Seq2SeqModelError>("seq2seq", "max_dec_len", max_dec_len,
+                                                  detail::kMaxDecoderSteps);
+  detail::require_config_bound<Seq2SeqModelError>("seq2seq", "beam_size", beam_size,
+                                                  detail::kMaxBeamSize);
+  detail::require_config_bound<Seq2SeqModelError>("seq2seq", "batch_size", batch_size,
+                                                  detail::kMaxBatchSize);
   if (pos && (!pos_vocab || pos_dim < 1)) {
     fail("the seq2seq config enables POS without a POS vocabulary");
   }

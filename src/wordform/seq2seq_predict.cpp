@@ -9,6 +9,7 @@
 #include <ATen/ops/topk.h>
 #include <c10/core/InferenceMode.h>
 
+#include "bundle/config_bounds.hpp"
 #include "wordform/seq2seq_impl.hpp"
 
 namespace velmora {
@@ -118,6 +119,11 @@ std::int64_t Seq2SeqPlan::Impl::resolve_beam_size(std::optional<long long> reque
   const std::int64_t resolved = requested ? static_cast<std::int64_t>(*requested) : beam_size;
   if (resolved < 1) {
     throw Seq2SeqModelError("beam size must be positive");
+  }
+  // The configured size is bounded at load; one a caller gives, here.
+  if (resolved > detail::kMaxBeamSize) {
+    throw Seq2SeqModelError("beam size exceeds its bound of " +
+                            std::to_string(detail::kMaxBeamSize) + ": " + std::to_string(resolved));
   }
   return resolved;
 }

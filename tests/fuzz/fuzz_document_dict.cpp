@@ -15,7 +15,7 @@
 #include <velmora/document.hpp>
 #include <velmora/text.hpp>
 
-#include "misc_spacing.hpp"
+#include "document/misc_spacing.hpp"
 #include "wordform/mwt_impl.hpp"
 
 namespace {

@@ -1,6 +1,10 @@
+import collections
+import functools
+import io
 import json
 import os
 import pathlib
+import re
 
 import pytest
 
@@ -78,6 +82,23 @@ def read_conll(doc):
     assert sum(len(sentence) for sentence in sentences) == len(rows)
     assert len(sentences) == len(doc.sentences)
     return sentences
+
+
+@functools.cache
+def ud_validator():
+    from udtools import Validator
+
+    return Validator(lang="en", level=2, output=None)
+
+
+def ud_errors(conll):
+    """The errors the UD validator finds at level 2 in CoNLL-U text written
+    as one file, counted by test id, followed by the column's name for an
+    error in one column ("trailing-whitespace FORM")."""
+    state = ud_validator().validate_file_handle(io.StringIO(conll + "\n\n"))
+    return collections.Counter(
+        " ".join([incident.testid, *re.findall(r"in column (\w+)", incident.message)[:1]])
+        for incident in state.error_tracker if incident.is_error())
 
 
 @pytest.fixture(scope="session")

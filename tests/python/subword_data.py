@@ -32,6 +32,15 @@ def reference_words(path):
     return [bytes.fromhex(line.split("\t", 1)[0]).decode("utf-8") for line in lines]
 
 
+def reference_rows(path):
+    """{word: one id list per column} of a generated table."""
+    rows = {}
+    for line in path.read_text().splitlines()[1:]:
+        word, *cells = line.split("\t")
+        rows[bytes.fromhex(word).decode("utf-8")] = [[int(i) for i in c.split()] for c in cells]
+    return rows
+
+
 def wordpiece_vocabulary(directory):
     return hex_lines(directory / "wordpiece" / "vocab.txt")
 

@@ -143,11 +143,10 @@ def test_langid_members_and_errors(fixture_dir):
 
 @pytest.mark.parametrize("subset", ["all", "two_known", "one"])
 def test_langid_process_matches_the_reference(fixture_dir, langid_reference, subset):
-    if "skipped" in langid_reference:
-        pytest.skip(langid_reference["skipped"])
     langs = langid_reference["subsets"][subset]
     processor = LangIDProcessor(fixture_dir / LANGID, lang_subset=langs)
-    for kind in ("sentences", "documents", "hand"):
+    # The treebank's sentences and documents only when it was there.
+    for kind in [k for k in ("sentences", "documents", "hand") if k in langid_reference]:
         texts = langid_reference[kind]
         want = langid_reference["models"]["l1"][kind][subset]
         docs = [Document(t) for t in texts]

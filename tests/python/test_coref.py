@@ -66,8 +66,9 @@ def test_classes_come_after_the_charlm_plan():
 def test_plan_matches_the_reference(coref_dir, reference):
     model = reference["models"]["xlmr_zeros"]
     plan = CorefPlan(coref_dir / "models" / "xlmr_zeros")
+    documents = reference["documents"][:40]
     compared = 0
-    for document, result in zip(reference["documents"][:40], model["results"]):
+    for document, result in zip(documents, model["results"]):
         if result["margin"] < MARGIN_TOLERANCE:
             continue
         compared += 1
@@ -76,7 +77,9 @@ def test_plan_matches_the_reference(coref_dir, reference):
         assert prediction.word_clusters == result["word_clusters"]
         assert prediction.span_clusters == [[tuple(s) for s in c] for c in result["span_clusters"]]
         assert prediction.zero_words == result["zero_words"]
-    assert compared >= 38
+    # Near-ties are skipped, not loosened: they must stay rare (the corpus
+    # without the treebank holds fewer than 40 documents).
+    assert compared >= 0.95 * len(documents)
 
 
 def test_plan_surface_and_arguments(coref_dir):

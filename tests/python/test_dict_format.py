@@ -60,7 +60,7 @@ def test_renderings():
         '[[{"id": 1, "text": "café", "misc": "SpaceAfter=No"}]]'
     assert repr(doc) == json.dumps(doc.to_dict(), ensure_ascii=False, indent=2)
     assert format(doc, "C") == format(doc, "conll") == doc.to_conll()
-    assert doc.to_conll().splitlines()[-1] == "1\tcafé\t_\t_\t_\t_\t_\t_\t_\t_"
+    assert doc.to_conll().splitlines()[-1] == "1\tcafé\t_\t_\t_\t_\t_\t_\t_\tSpaceAfter=No"
     sentence = doc.sentences[0]
     assert format(sentence) == repr(sentence) == repr(sentence.to_dict())
     assert format(sentence, "c") == sentence.to_conll()
@@ -84,6 +84,26 @@ def test_spacing_round_trip(misc, before, after, expected):
     assert entry.get("misc") == expected
     back = Document.from_dict([[entry]]).sentences[0].tokens[0]
     assert (back.spaces_before, back.spaces_after) == (before, after)
+
+
+@pytest.mark.parametrize("after, first, mwt, last", [
+    ("", "SpaceAfter=No|SpacesBefore=\\s\\n", "SpaceAfter=No", "SpaceAfter=No|Z=1"),
+    (" ", "SpacesBefore=\\s\\n", "_", "Z=1"),
+    ("  ", "SpacesAfter=\\s\\s|SpacesBefore=\\s\\n", "SpacesAfter=\\s\\s", "SpacesAfter=\\s\\s|Z=1"),
+    ("\t", "SpacesAfter=\\t|SpacesBefore=\\s\\n", "SpacesAfter=\\t", "SpacesAfter=\\t|Z=1"),
+])
+def test_conll_writes_the_spacing_the_dictionaries_write(after, first, mwt, last):
+    doc = Document.from_dict([[
+        {"id": 1, "text": "a", "spaces_before": " \n", "spaces_after": after},
+        {"id": (1, 1), "text": "e", "misc": "E=1"},
+        {"id": (2, 3), "text": "bc", "spaces_after": after},
+        {"id": 2, "text": "b"}, {"id": 3, "text": "c", "misc": "Z=1"},
+        {"id": 4, "text": "d", "spaces_after": after, "misc": "Z=1"}]])
+    lines = [line.split("\t") for line in doc.to_conll().splitlines() if line[0] != "#"]
+    assert [(line[0], line[9]) for line in lines] == [
+        ("1", first), ("1.1", "E=1"), ("2-3", mwt), ("2", "_"), ("3", "Z=1"), ("4", last)]
+    assert [line[9] for line in lines] == \
+        [entry.get("misc", "_") for entry in doc.sentences[0].to_dict()]
 
 
 @pytest.mark.parametrize("misc, after, remaining", [
@@ -175,11 +195,20 @@ def test_from_dict_values():
         for big in (4294967295, 2 ** 32 + 5):
             with pytest.raises(ValueError, match=f"^{key} is out of range$"):
                 one_token(**{key: big})
-    for bad in ({"manual_expansion": 1}, {"lemma": 3}, {"head": 1.0}, {"head": 2 ** 31},
-                {"start_char": "x"}, {"morphemes": [1]}):
-        with pytest.raises(RuntimeError):
+    # A value of the wrong kind names its key.
+    for bad, error, message in [
+            ({"manual_expansion": 1}, TypeError, "manual_expansion must be True or False, not int"),
+            ({"lemma": 3}, TypeError, "lemma must be a str, not int"),
+            ({"lemma": "\udcff"}, ValueError, "lemma cannot be encoded as UTF-8"),
+            ({"head": 1.0}, TypeError, "head must be an integer, not float"),
+            ({"head": 2 ** 31}, OverflowError, "head is outside the 32-bit integer range: 2147483648"),
+            ({"head": -2 ** 80}, OverflowError, "head is outside the 32-bit integer range"),
+            ({"start_char": "x"}, TypeError, "start_char must be an integer, not str"),
+            ({"morphemes": [1]}, TypeError, "morphemes must hold only str, not int")]:
+        with pytest.raises(error) as info:
             one_token(**bad)
-    with pytest.raises(RuntimeError):
+        assert str(info.value) == message
+    with pytest.raises(TypeError, match="^text must be a str, not bytes$"):
         Document.from_dict([], text=b"x")
     assert Document.from_dict([], text="abc").text == "abc"
     assert Document.from_dict(sentences=()).text == ""

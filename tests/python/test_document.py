@@ -141,6 +141,10 @@ def test_coref_values():
     assert CorefMention(0, [3, 1], (3, 1)).start_word == (3, 1)
     with pytest.raises(ValueError, match="zero-anaphora word position must contain two integers"):
         CorefMention(0, (1, 2, 3), 1)
+    with pytest.raises(TypeError, match="^start_word must be an integer, not float$"):
+        CorefMention(0, (1, 1.5), 2)
+    with pytest.raises(OverflowError, match="^end_word is outside the 32-bit integer range: 2147483648$"):
+        CorefMention(0, 2, 2 ** 31)
     with pytest.raises(TypeError):
         CorefMention(0, 1.5, 2)
     with pytest.raises(ValueError, match="sentence index cannot be negative"):

@@ -105,8 +105,8 @@ def test_standard_exceptions_translate():
     with pytest.raises(RuntimeError, match="^the synthetic ROOT word is immutable$") as info:
         root.lemma = "x"
     assert type(info.value) is RuntimeError
-    # A conversion failing inside a binding's own body arrives as RuntimeError.
-    with pytest.raises(RuntimeError):
+    # A conversion failing inside a binding's own body names what it converts.
+    with pytest.raises(TypeError, match="^text must be a str, not bytes$"):
         _velmora.Document.from_dict([[{"id": 1, "text": b"a"}]])
     with pytest.raises(StopIteration):
         next(iter(_velmora.Document().sentences))

@@ -28,7 +28,7 @@ def clear(margin):
 def ewt(fixture_dir):
     reference = json.loads((fixture_dir / "morphseg" / "ewt.json").read_text(encoding="utf-8"))
     if "skipped" in reference:
-        pytest.skip(reference["skipped"])
+        pytest.skip(f"fixtures were generated without the treebank: {reference['skipped']}")
     return reference
 
 

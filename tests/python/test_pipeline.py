@@ -108,8 +108,10 @@ def test_list_elements_pass_verbatim():
 
 
 def test_processor_list_conversion_failures_come_before_package():
-    for processors in (["tokenize", 1], 5, b"tokenize", [b"tokenize"]):
-        with pytest.raises(RuntimeError):
+    for processors, kind in ((["tokenize", 1], "int"), (5, "int"), (b"tokenize", "bytes"),
+                             ([b"tokenize"], "bytes")):
+        with pytest.raises(TypeError, match=f"^processors must (hold only|be a sequence of) str, "
+                                            f"not {kind}$"):
             Pipeline("en", processors, package=None)
 
 

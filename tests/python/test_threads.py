@@ -5,6 +5,7 @@ or small product: the count of regions does not grow with the input."""
 import json
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 
@@ -37,14 +38,23 @@ def counter_library():
     return library
 
 
-def probe(models, fixture_dir, bundle_set, threads):
+def probe(mode, models, fixture_dir, bundle_set, threads, timeout=900):
+    """Runs thread_probe.py in `mode` in a session of its own, which is
+    killed whole (forked children included) when it outlives `timeout`."""
     library = counter_library()
     bundles = {name: str(fixture_dir / path) for name, path in bundle_set.items()}
     env = dict(os.environ, OMP_NUM_THREADS=str(threads), LD_PRELOAD=str(library))
-    run = subprocess.run([sys.executable, str(PROBE), str(models), json.dumps(bundles),
-                          str(library)], env=env, capture_output=True, text=True, timeout=900)
-    assert run.returncode == 0, run.stderr[-4000:]
-    return json.loads(run.stdout)
+    run = subprocess.Popen([sys.executable, str(PROBE), mode, str(models), json.dumps(bundles),
+                            str(library)], env=env, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        out, err = run.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(run.pid, signal.SIGKILL)
+        run.communicate()
+        pytest.fail(f"thread_probe.py {mode} did not finish in {timeout} s")
+    assert run.returncode == 0, err[-4000:]
+    return json.loads(out)
 
 
 @pytest.mark.parametrize("bundle_set", [ALL_BUNDLES, TRANSFORMER_BUNDLES],
@@ -52,13 +62,28 @@ def probe(models, fixture_dir, bundle_set, threads):
 def test_results_do_not_depend_on_threads_and_regions_do_not_grow(model_dir, fixture_dir,
                                                                   bundle_set):
     models = model_dir(bundle_set)
-    one = probe(models, fixture_dir, bundle_set, 1)
-    four = probe(models, fixture_dir, bundle_set, 4)
+    one = probe("regions", models, fixture_dir, bundle_set, 1)
+    four = probe("regions", models, fixture_dir, bundle_set, 4)
     for size, calls in one.items():
         for call, outcome in calls.items():
             assert four[size][call]["result"] == outcome["result"], (size, call)
     regions = {call: (four["short"][call]["regions"], four["long"][call]["regions"])
                for call in four["short"]}
-    assert all(long <= REGIONS_PER_CALL for _, long in regions.values()), regions
+    assert all(max(counts) <= REGIONS_PER_CALL for counts in regions.values()), regions
     # The units of a call do spread over the team.
     assert regions["bulk_process"][1] > 0, regions
+
+
+def test_forked_children_finish_with_the_parents_results(model_dir, fixture_dir):
+    # The parent gathers its team first: a child's copy of that team has no
+    # threads, and a region the forking thread opened in it would never end.
+    report = probe("fork", model_dir(ALL_BUNDLES), fixture_dir, ALL_BUNDLES, 4, timeout=600)
+    assert report["parent_regions"] > 0
+    child = report["fork"]
+    assert child is not None, "the forked child failed"
+    assert child["results"] == report["parent"]
+    assert child["regions"] == 0
+    # A thread the child starts has a team of its own.
+    assert child["thread"]["result"] == report["parent"]["bulk_process"]
+    assert child["thread"]["regions"] > 0
+    assert report["pool"] == report["parent"]

@@ -254,7 +254,27 @@ def with_stack_header(library, kind, flags):
     raise AssertionError("the library has no PT_GNU_STACK header")
 
 
-def test_a_library_that_asks_for_an_executable_stack_is_never_loaded(fixtures, tmp_path):
+def compile_path_package(genuine, target, marker):
+    """`genuine` with sources and compile and link flags in place of its
+    library: a runtime that compiled it would run the flags' compiler, here
+    a command that creates `marker`."""
+    with zipfile.ZipFile(genuine) as old, zipfile.ZipFile(target, "w") as new:
+        library = next(n for n in old.namelist() if n.endswith(".so"))
+        stem = library[:-len(".so")]
+        for info in old.infolist():
+            if info.filename != library:
+                new.writestr(info.filename, old.read(info))
+        new.writestr(stem + ".cpp", "int unused;\n")
+        flags = {"compiler": f"touch {marker}; true", "definitions": [], "include_dirs": [],
+                 "cflags": [], "ldflags": [], "libraries_dirs": [], "libraries": [],
+                 "passthrough_args": [], "aot_mode": True, "use_relative_path": False,
+                 "compile_only": True}
+        for kind in ("compile", "linker"):
+            new.writestr(f"{stem}_{kind}_flags.json", json.dumps(flags))
+    return target, stem + ".cpp"
+
+
+def test_only_prebuilt_code_is_loaded_and_the_stack_stays_non_executable(fixtures, tmp_path):
     genuine = fixtures.package("wordpiece")
     with zipfile.ZipFile(genuine) as archive:
         library = next(n for n in archive.namelist() if n.endswith(".so"))
@@ -263,15 +283,20 @@ def test_a_library_that_asks_for_an_executable_stack_is_never_loaded(fixtures, t
         data, PT_GNU_STACK, 7) if name == library else data)
     silent = copy_package(genuine, tmp_path / "no_header.pt2", lambda name, data: with_stack_header(
         data, 0, 0) if name == library else data)
+    marker = tmp_path / "compiled"
+    compiling, source = compile_path_package(genuine, tmp_path / "sources.pt2", marker)
     run = subprocess.run(
         [sys.executable, "-c", STACK_PROBE, str(fixtures.directory / "wordpiece" / "assets.json"),
-         str(asking), str(silent), str(genuine)],
+         str(asking), str(silent), str(compiling), str(genuine)],
         capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
     refused = "could not load AOTInductor transformer '{}': package library '" + library + \
         "' requires an executable stack"
-    assert run.stdout.splitlines() == ["rw-p", refused.format(asking), "rw-p",
-                                       refused.format(silent), "rw-p", "loaded", "rw-p"]
+    assert run.stdout.splitlines() == [
+        "rw-p", refused.format(asking), "rw-p", refused.format(silent), "rw-p",
+        f"could not load AOTInductor transformer '{compiling}': package member '{source}' is a "
+        "build input: only prebuilt packages are loaded", "rw-p", "loaded", "rw-p"]
+    assert not marker.exists()
 
 
 def test_hostile_package_archives_are_refused(fixtures, tmp_path):
@@ -284,13 +309,17 @@ def test_hostile_package_archives_are_refused(fixtures, tmp_path):
                 new.writestr(member, data)
         return path
 
-    # Two members over the same bytes would unpack into twice the file.
-    shared = archive("shared.pt2", {"a.bin": bytes(1 << 20), "b.bin": b""})
-    data = bytearray(shared.read_bytes())
-    second = data.index(b"PK\x01\x02", data.index(b"PK\x01\x02") + 4)
-    struct.pack_into("<II", data, second + 20, 1 << 20, 1 << 20)
-    struct.pack_into("<I", data, second + 42, 0)
-    shared.write_bytes(bytes(data))
+    def over_the_first(name, size):
+        """A second member whose directory entry claims `size` bytes at the
+        first member's place."""
+        path = archive(name, {"a.bin": bytes(1 << 20), "b.bin": b""})
+        data = bytearray(path.read_bytes())
+        second = data.index(b"PK\x01\x02", data.index(b"PK\x01\x02") + 4)
+        struct.pack_into("<II", data, second + 20, size, size)
+        struct.pack_into("<I", data, second + 42, 0)
+        path.write_bytes(bytes(data))
+        return path
+
     truncated = tmp_path / "truncated.pt2"
     truncated.write_bytes(fixtures.package("wordpiece").read_bytes()[:100_000])
 
@@ -301,7 +330,9 @@ def test_hostile_package_archives_are_refused(fixtures, tmp_path):
          "member name is not a plain relative path: '/m/x.so'"),
         (archive("deflated.pt2", {"m/notes.txt": b"a" * 1000}, zipfile.ZIP_DEFLATED),
          "compressed member 'm/notes.txt'"),
-        (shared, "members claim more bytes than the file holds"),
+        # Would unpack into twice the file.
+        (over_the_first("shared.pt2", 1 << 20), "members claim more bytes than the file holds"),
+        (over_the_first("overlap.pt2", 16), "members 'b.bin' and 'a.bin' overlap"),
         (truncated, "no end of central directory record"),
     ]
     for path, defect in cases:
@@ -347,3 +378,25 @@ def test_loading_and_dropping_a_transformer_plan_leaves_nothing_behind(fixture_d
     # 0.4 MiB, 80 MiB over these loads.
     assert resident < 10, run.stdout
     assert mappings < 20, run.stdout
+
+
+def test_damaged_packages_are_refused_in_the_library_s_words(fixture_dir):
+    """A sample of the structural damage tools/package_damage.py runs by the
+    thousand: each package loads or is refused with a message of the
+    library's, in a child that survives and leaves no directory behind."""
+    bundles = [fixture_dir / "coref" / "models" / "wordpiece_base",
+               fixture_dir / "pos" / "models" / "transformer_l1"]
+    for bundle in bundles:
+        if not bundle.is_dir():
+            pytest.skip(f"fixture bundle missing: {bundle}")
+    tool = pathlib.Path(__file__).resolve().parents[2] / "tools" / "package_damage.py"
+    run = subprocess.run([sys.executable, str(tool), "--cases", "60", "--jobs", "2", "--json",
+                          *map(str, bundles)], capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stderr
+    summary = json.loads(run.stdout)
+    total = summary["total"]
+    assert total["cases"] == 60 and total["loaded"] + total["refused"] == 60, summary
+    assert total["loaded"] > 0 and total["refused"] > 0, summary
+    for count in ("signals", "other exits", "timeouts", "left", "foreign"):
+        assert total.get(count, 0) == 0, (count, summary)
+

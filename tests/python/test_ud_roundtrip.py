@@ -7,7 +7,7 @@ import pathlib
 import pytest
 
 from _velmora import Document
-from conftest import check_conll_ids
+from conftest import check_conll_ids, ud_errors
 
 conllu = pytest.importorskip("conllu", reason="the conllu package is not installed")
 
@@ -15,41 +15,28 @@ DEV = (pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "data" / 
        "en_ewt-ud-dev.conllu")
 RAW_FIELDS = ("form", "lemma", "upos", "xpos", "feats", "head", "deprel", "deps", "misc")
 WORD_KEYS = ("lemma", "upos", "xpos", "feats", "head", "deprel", "deps", "misc")
-SPACING_PREFIXES = ("SpaceAfter=", "SpacesAfter=", "SpacesBefore=")
-
-
-def without_spacing(misc):
-    pieces = [p for p in misc.split("|") if p and p != "_" and not p.startswith(SPACING_PREFIXES)]
-    return "|".join(pieces) or "_"
 
 
 def read_treebank():
-    """Dictionary entries per sentence, and the CoNLL-U line the document should
-    write for each entry."""
+    """Dictionary entries per sentence, and the CoNLL-U line of each entry."""
     raw = {name: (lambda line, i: line[i]) for name in RAW_FIELDS}
     sentences, expected_lines = [], []
     for tokens in conllu.parse(DEV.read_text(encoding="utf-8"), field_parsers=raw):
         entries = []
-        mwt_last = 0
         for token in tokens:
             columns = [token[name] for name in RAW_FIELDS]
             ident = token["id"]
             if isinstance(ident, tuple) and ident[1] == "-":
                 entry = {"id": (ident[0], ident[2]), "text": token["form"]}
-                mwt_last = ident[2]
-                spacing_moves = True
             else:
                 is_empty = isinstance(ident, tuple)
                 entry = {"id": (ident[0], ident[2]) if is_empty else ident, "text": token["form"]}
                 for key in WORD_KEYS:
                     if token[key] != "_":
                         entry[key] = int(token[key]) if key == "head" else token[key]
-                spacing_moves = not is_empty and ident > mwt_last
             if token["misc"] != "_":
                 entry["misc"] = token["misc"]
             ident_text = "".join(str(part) for part in ident) if isinstance(ident, tuple) else str(ident)
-            if spacing_moves:
-                columns[-1] = without_spacing(columns[-1])
             expected_lines.append("\t".join([ident_text] + columns))
             entries.append(entry)
         sentences.append(entries)
@@ -80,6 +67,7 @@ def treebank():
 
 
 def test_conll_reproduces_every_line(treebank):
+    """Every word line, spacing in MISC included, comes back as the file has it."""
     sentences, expected_lines, doc = treebank
     assert len(doc.sentences) == len(sentences) > 1000
     text = doc.to_conll()
@@ -88,6 +76,16 @@ def test_conll_reproduces_every_line(treebank):
     assert len(produced) == len(expected_lines)
     for got, want in zip(produced, expected_lines):
         assert got == want
+    # The sentence texts end in their last token's space; the text lines do not.
+    assert doc.sentences[0].text.endswith(" ")
+    assert [line for line in text.split("\n") if line.startswith("# text = ")] == \
+        [line for line in DEV.read_text(encoding="utf-8").splitlines()
+         if line.startswith("# text = ")]
+
+
+def test_the_ud_validator_accepts_the_rendering(treebank):
+    _, _, doc = treebank
+    assert ud_errors(doc.to_conll()) == {}
 
 
 def test_dictionaries_come_back(treebank):

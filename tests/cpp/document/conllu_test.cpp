@@ -1,4 +1,8 @@
+#include <map>
 #include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -8,8 +12,17 @@ namespace velmora {
 namespace {
 
 using test::make_empty_word;
-using test::make_sentence;
 using test::make_word;
+
+// Single-word tokens numbered from 1, each followed by one space: the
+// spacing that no MISC piece stands for.
+SentenceInput make_sentence(const std::vector<std::string>& forms) {
+  SentenceInput sentence = test::make_sentence(forms);
+  for (TokenInput& token : sentence.tokens) {
+    token.spaces_after = " ";
+  }
+  return sentence;
+}
 
 TEST(Conllu, PlainSentence) {
   SentenceInput sentence = make_sentence({"Hi", "there"});
@@ -48,8 +61,10 @@ TEST(Conllu, MultiWordTokensAndAnnotations) {
   mwt.first_id = 1;
   mwt.last_id = 2;
   mwt.text = "del";
+  mwt.spaces_after = " ";
   mwt.words = {make_word(1, "de"), make_word(2, "el")};
   TokenInput single = test::make_token(3, "x");
+  single.spaces_after = " ";
   single.misc = "TokenOnly=Yes";
   single.words[0].misc = "SpaceAfter=No";
   single.words[0].morphemes = {"un", "do"};
@@ -65,7 +80,7 @@ TEST(Conllu, MultiWordTokensAndAnnotations) {
   words.at(1).set_morphemes({"e", "l"});
   words.at(0).set_misc("");
   EXPECT_EQ(doc.to_conll(), "# sent_id = m\n"
-                            "# text = delx\n"
+                            "# text = del x\n"
                             "1-2\tdel\t_\t_\t_\t_\t_\t_\t_\t_\n"
                             "1\tde\t_\t_\t_\t_\t_\t_\t_\t_\n"
                             "2\tel\t_\t_\t_\t_\t_\t_\t_\tMorphemes=e,l\n"
@@ -84,8 +99,10 @@ TEST(Conllu, EmptyWordsGoBeforeTheFirstLaterToken) {
   storage.add_empty_word(0, make_empty_word(1, 1, "e1"));
   storage.add_empty_word(0, make_empty_word(4, 1, "e4"));
   storage.add_empty_word(0, make_empty_word(0, 1, "e0"));
+  // The text made of the tokens ends in the last one's space; its line does not.
+  EXPECT_EQ(doc.sentences().at(0).text(), "a b c d ");
   EXPECT_EQ(doc.to_conll(), "# sent_id = 0\n"
-                            "# text = abcd\n"
+                            "# text = a b c d\n"
                             "1\ta\t_\t_\t_\t_\t_\t_\t_\t_\n"
                             "2\tb\t_\t_\t_\t_\t_\t_\t_\t_\n"
                             "3\tc\t_\t_\t_\t_\t_\t_\t_\t_\n"
@@ -120,12 +137,86 @@ TEST(Conllu, EmptyWordsGoBeforeTheFirstLaterToken) {
   EXPECT_EQ(Document("", {only_empty}).to_conll(), "# sent_id = x\n0.1\te\t_\t_\t_\t_\t_\t_\t_\t_");
 }
 
+// A multi-word token of the words `forms`, numbered from `first`.
+TokenInput make_mwt(int first, std::string text, const std::vector<std::string>& forms) {
+  TokenInput token;
+  token.first_id = first;
+  token.last_id = first + static_cast<int>(forms.size()) - 1;
+  token.text = std::move(text);
+  for (const std::string& form : forms) {
+    token.words.push_back(make_word(first + static_cast<int>(token.words.size()), form));
+  }
+  return token;
+}
+
+// The MISC column of each body line, by ID.
+std::map<std::string, std::string> misc_columns(const std::string& conll) {
+  std::map<std::string, std::string> columns;
+  std::istringstream lines(conll);
+  for (std::string line; std::getline(lines, line);) {
+    if (line[0] != '#') {
+      columns[line.substr(0, line.find('\t'))] = line.substr(line.rfind('\t') + 1);
+    }
+  }
+  return columns;
+}
+
+TEST(Conllu, TokenSpacingGoesOnTheLineOfTheWholeToken) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "SpaceAfter=No"}, {" ", "_"}, {"  ", "SpacesAfter=\\s\\s"}, {"\t", "SpacesAfter=\\t"}};
+  for (const auto& [after, misc] : cases) {
+    TokenInput single = test::make_token(1, "a");
+    TokenInput mwt = make_mwt(2, "bc", {"b", "c"});
+    single.spaces_after = mwt.spaces_after = after;
+    SentenceInput sentence;
+    sentence.tokens = {single, mwt};
+    sentence.empty_words = {make_empty_word(1, 1, "e")};
+    const auto columns = misc_columns(Document("", {sentence}).to_conll());
+    EXPECT_EQ(columns, (std::map<std::string, std::string>{
+                           {"1", misc}, {"1.1", "_"}, {"2-3", misc}, {"2", "_"}, {"3", "_"}}))
+        << "spaces after: \"" << after << '"';
+  }
+
+  // Spacing joins stored pieces in byte order, before the morphemes; the
+  // words of a multi-word token and empty words keep their MISC as stored.
+  TokenInput first = test::make_token(1, "a");
+  first.spaces_before = "\n ";
+  first.words[0].misc = "Z=1|Gloss=x";
+  first.words[0].morphemes = {"m", "n"};
+  TokenInput mwt = make_mwt(2, "bc", {"b", "c"});
+  mwt.misc = "Typo=Yes";
+  mwt.spaces_after = "\r\n";
+  mwt.words[0].misc = "SpaceAfter=No";
+  SentenceInput sentence;
+  sentence.tokens = {first, mwt};
+  sentence.empty_words = {make_empty_word(3, 1, "e")};
+  sentence.empty_words[0].misc = "Q=1";
+  Document doc("", {sentence});
+  EXPECT_EQ(misc_columns(doc.to_conll()),
+            (std::map<std::string, std::string>{
+                {"1", "Gloss=x|SpaceAfter=No|SpacesBefore=\\n\\s|Z=1|Morphemes=m,n"},
+                {"2-3", "SpacesAfter=\\r\\n|Typo=Yes"},
+                {"2", "SpaceAfter=No"},
+                {"3", "_"},
+                {"3.1", "Q=1"}}));
+  // The text ends in the last token's line break; its line does not, nor in
+  // any other whitespace.
+  EXPECT_EQ(doc.sentences().at(0).text(), "abc\r\n");
+  EXPECT_NE(doc.to_conll().find("\n# text = abc\n"), std::string::npos);
+  SentenceInput spaced = make_sentence({"x"});
+  spaced.text = "x\u3000\x1f\u00a0\t";
+  EXPECT_NE(Document("", {spaced}).to_conll().find("\n# text = x\n"), std::string::npos);
+  spaced.text = " \t";
+  EXPECT_EQ(Document("", {spaced}).to_conll(), "# sent_id = 0\n1\tx\t_\t_\t_\t_\t_\t_\t_\t_");
+}
+
 TEST(Conllu, LineBreaksAndTabsInStoredStringsBecomeSpaces) {
   TokenInput mwt;
   mwt.first_id = 1;
   mwt.last_id = 2;
   mwt.text = "a\tb";
   mwt.misc = "x\r\ny";
+  mwt.spaces_after = " ";
   mwt.words = {make_word(1, "a\nb"), make_word(2, "c")};
   mwt.words[0].lemma = "l\tm";
   mwt.words[0].morphemes = {"p\tq"};

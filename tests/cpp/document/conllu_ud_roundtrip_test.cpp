@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "document/misc_spacing.hpp"
 #include "storage_test_support.hpp"
 #include "test_support.hpp"
 
@@ -57,6 +58,13 @@ WordInput read_word(const std::vector<std::string>& columns) {
   return word;
 }
 
+// Takes the spacing pieces out of a token's MISC, as a reader of the format
+// must: a token without them is followed by one space.
+void take_spacing(TokenInput& token) {
+  token.spaces_after = " ";
+  detail::extract_spacing(token);
+}
+
 // Turns one CoNLL-U sentence block into input records: comments kept as
 // they are, range lines into multi-word tokens, n.k lines into empty words.
 SentenceInput read_sentence(const std::string& block) {
@@ -83,6 +91,7 @@ SentenceInput read_sentence(const std::string& block) {
       token.last_id = to_int(std::string_view(id).substr(dash + 1));
       token.text = columns[1];
       token.misc = field(columns[9]);
+      take_spacing(token);
       sentence.tokens.push_back(std::move(token));
       open_token = &sentence.tokens.back();
     } else if (const std::size_t dot = id.find('.'); dot != std::string::npos) {
@@ -102,6 +111,9 @@ SentenceInput read_sentence(const std::string& block) {
       token.first_id = word.id;
       token.last_id = word.id;
       token.text = word.text;
+      token.misc = word.misc;
+      take_spacing(token);
+      word.misc = token.misc;
       token.words.push_back(std::move(word));
       sentence.tokens.push_back(std::move(token));
     }

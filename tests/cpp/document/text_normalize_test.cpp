@@ -1,5 +1,10 @@
+#include <algorithm>
+#include <fstream>
+#include <new>
 #include <sstream>
 #include <string>
+
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -50,6 +55,39 @@ TEST(TextNormalize, MatchesPythonUnicodedata) {
     ASSERT_EQ(unicode_nfkc_casefold_nfc(test::from_hex(input)), test::from_hex(expected)) << input;
   }
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+// The process's data segment in bytes.
+rlim_t data_size() {
+  std::ifstream status("/proc/self/status");
+  std::string field;
+  while (status >> field) {
+    if (field == "VmData:") {
+      rlim_t kilobytes = 0;
+      status >> kilobytes;
+      return kilobytes << 10;
+    }
+  }
+  return 0;
+}
+
+// Memory ICU cannot get ends as the standard allocation failure: the UTF-16
+// copy of a 64 MB text does not fit in the 32 MB left to the process. (The
+// sanitizer's allocator aborts on a refused allocation instead.)
+TEST(TextNormalize, MemoryItCannotGetIsAnAllocationFailure) {
+  const std::string text(std::size_t{64} << 20, 'a');
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_DATA, &before), 0);
+  const rlim_t used = data_size();
+  ASSERT_GT(used, 0u);
+  rlimit bounded = before;
+  bounded.rlim_cur = std::min(before.rlim_max, used + (rlim_t{32} << 20));
+  ASSERT_EQ(setrlimit(RLIMIT_DATA, &bounded), 0);
+  EXPECT_THROW(unicode_nfkc_casefold_nfc(text), std::bad_alloc);
+  setrlimit(RLIMIT_DATA, &before);
+  EXPECT_EQ(unicode_nfkc_casefold_nfc("Ab"), "ab");
+}
+#endif
 
 } // namespace
 } // namespace velmora

@@ -65,6 +65,29 @@ inline std::vector<std::int64_t> token_ids(const std::vector<std::string>& vocab
   return ids;
 }
 
+// A deviation written as the tokens of our result.
+struct TokenDeviation {
+  std::string word;
+  std::string name;
+  std::vector<std::string> tokens;
+};
+
+// The deviations of `listed` whose word the table holds, their tokens looked
+// up in `vocabulary`; a word that the table lacks may name tokens that a
+// vocabulary trained without it lacks too.
+inline Deviations deviations_in(const ReferenceTable& table,
+                                const std::vector<std::string>& vocabulary,
+                                const std::vector<TokenDeviation>& listed) {
+  Deviations deviations;
+  for (const TokenDeviation& deviation : listed) {
+    if (std::find(table.words.begin(), table.words.end(), deviation.word) != table.words.end()) {
+      deviations.emplace(deviation.word,
+                         NamedDeviation{deviation.name, token_ids(vocabulary, deviation.tokens)});
+    }
+  }
+  return deviations;
+}
+
 // Compares encode(word) with column `column` of the table for every word. A
 // word named in `deviations` must give the result listed there instead; a
 // word for which `other_column` names a column must equal that column (a

@@ -1,16 +1,21 @@
 // Which file a bundle's transformer runs: only an artifact its manifest
 // lists, and only the bytes the bundle opened (and hashed).
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <random>
+#include <thread>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <velmora/errors.hpp>
 
 #include "encoders/native_transformer.hpp"
+#include "encoders/package_archive.hpp"
 #include "transformer_test_support.hpp"
 
 namespace {
@@ -127,6 +132,68 @@ TEST(TransformerPackage, LoadsTheBytesTheBundleHashed) {
                 [&] { NativeTransformer(bundle, vt::transformer_assets("wordpiece")); }),
             "could not load AOTInductor transformer '" + package.string() +
                 "': the package file changed after it was opened");
+}
+
+// A writer that rewrites the weights of a verified package in place and puts
+// its modification time back, over and over, while the bundle's transformer
+// is loaded again and again: every load either refuses the package or runs
+// the bytes the manifest lists.
+TEST(TransformerPackage, AVerifiedLoadRunsOnlyHashedBytes) {
+  const vt::TempDir dir;
+  const fs::path bundle_dir = copy_bundle(dir, [](std::string&) {});
+  const fs::path package = bundle_dir / "tiny.pt2";
+  const auto bundle = std::make_shared<ModelBundle>(bundle_dir, true);
+
+  const int fd = ::open(package.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  struct stat status {};
+  ASSERT_EQ(::fstat(fd, &status), 0);
+  std::string weights;
+  std::uint64_t at = 0;
+  for (const auto& entry : velmora::detail::read_package_entries(fd, status.st_size)) {
+    if (entry.name.ends_with("_weights.blob")) {
+      at = entry.offset;
+      weights = vt::read_file(package).substr(entry.offset, entry.size);
+    }
+  }
+  ASSERT_FALSE(weights.empty());
+  // Every float's exponent changed: the encoder's rows are far off.
+  std::string changed = weights;
+  for (std::size_t i = 3; i < changed.size(); i += 4) {
+    changed[i] = static_cast<char>(changed[i] ^ 0x40);
+  }
+  const struct timespec times[2] = {status.st_atim, status.st_mtim};
+
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    std::minstd_rand pause(7);
+    while (!done.load()) {
+      for (const std::string* bytes : {&changed, &weights}) {
+        EXPECT_EQ(::pwrite(fd, bytes->data(), bytes->size(), static_cast<off_t>(at)),
+                  static_cast<ssize_t>(bytes->size()));
+        ::futimens(fd, times);
+        std::this_thread::sleep_for(std::chrono::microseconds(pause() % 3000));
+      }
+    }
+  });
+  int refused = 0;
+  int unhashed = 0;
+  for (int load = 0; load < 200; ++load) {
+    try {
+      const NativeTransformer encoder(bundle, vt::transformer_assets("wordpiece"));
+      unhashed += runs_like_the_reference(encoder).empty() ? 0 : 1;
+    } catch (const TransformerError& error) {
+      EXPECT_EQ(std::string(error.what()), "could not load AOTInductor transformer '" +
+                                               package.string() +
+                                               "': the package file changed after it was opened");
+      ++refused;
+    }
+  }
+  done = true;
+  writer.join();
+  ::close(fd);
+  RecordProperty("refused", refused);
+  EXPECT_EQ(unhashed, 0) << refused << " of 200 loads refused";
 }
 
 } // namespace

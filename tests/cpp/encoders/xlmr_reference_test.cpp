@@ -15,25 +15,21 @@ namespace {
 
 // Segmentations that reorder the same pieces have equal totals; we return
 // the one whose last piece is the longest, sentencepiece another.
-test::Deviations named_deviations() {
-  const auto ids = [](std::vector<std::string> tokens) {
-    return test::token_ids(test::trained_unigram_model().pieces, tokens);
-  };
-  const std::string boundary = "\xE2\x96\x81";
-  return {
-      {std::string(65, '_'),
-       {"equal totals keep the longest last piece",
-        ids({boundary, "_", std::string(16, '_'), std::string(16, '_'), std::string(16, '_'),
-             std::string(16, '_')})}},
-      {std::string(57, '?'),
-       {"equal totals keep the longest last piece",
-        ids({boundary, "?", std::string(14, '?'), std::string(14, '?'), std::string(14, '?'),
-             std::string(14, '?')})}},
-      {std::string(25, '!'),
-       {"equal totals keep the longest last piece",
-        ids({boundary + "!!", std::string(10, '!'), std::string(13, '!')})}},
-  };
-}
+const std::string boundary = "\xE2\x96\x81";
+const std::string equal_totals = "equal totals keep the longest last piece";
+const std::vector<test::TokenDeviation> named_deviations = {
+    {std::string(65, '_'),
+     equal_totals,
+     {boundary, "_", std::string(16, '_'), std::string(16, '_'), std::string(16, '_'),
+      std::string(16, '_')}},
+    {std::string(57, '?'),
+     equal_totals,
+     {boundary, "?", std::string(14, '?'), std::string(14, '?'), std::string(14, '?'),
+      std::string(14, '?')}},
+    {std::string(25, '!'),
+     equal_totals,
+     {boundary + "!!", std::string(10, '!'), std::string(13, '!')}},
+};
 
 void compare_set(const std::string& set) {
   const test::ReferenceTable table =
@@ -41,7 +37,7 @@ void compare_set(const std::string& set) {
   const XLMRobertaTokenizer tokenizer = test::trained_xlmr();
   test::compare_with_reference(
       "xlmr " + set, table, 0, [&](const std::string& word) { return tokenizer.tokenize(word); },
-      named_deviations());
+      test::deviations_in(table, test::trained_unigram_model().pieces, named_deviations));
 }
 
 TEST(XLMRobertaReference, MultilingualWords) {

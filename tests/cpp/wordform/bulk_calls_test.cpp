@@ -1,12 +1,10 @@
 // Bulk calls over many short documents cost the same per document whatever
-// their number. Measured in bytes asked of operator new, which this test
-// binary replaces: a batch list grown to each document's exact end is copied
-// once per document, so its bytes grow with the square of the count.
+// their number. Measured in bytes asked of the allocation functions, which
+// this test binary replaces: a batch list grown to each document's exact end
+// is copied once per document, so its bytes grow with the square of the
+// count.
 
-#include <atomic>
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -16,34 +14,8 @@
 #include <velmora/morphseg.hpp>
 
 #include "../document/storage_test_support.hpp"
+#include "counted_allocation.hpp"
 #include "test_support.hpp"
-
-namespace {
-
-std::atomic<bool> counting{false};
-std::atomic<std::uint64_t> requested{0};
-
-} // namespace
-
-void* operator new(std::size_t size) {
-  if (counting.load(std::memory_order_relaxed)) {
-    requested.fetch_add(size, std::memory_order_relaxed);
-  }
-  if (void* block = std::malloc(size == 0 ? 1 : size)) {
-    return block;
-  }
-  throw std::bad_alloc();
-}
-
-// Not inlined, so that the compiler does not pair a free() with the new
-// expressions of other code.
-[[gnu::noinline]] void operator delete(void* block) noexcept {
-  std::free(block);
-}
-
-[[gnu::noinline]] void operator delete(void* block, std::size_t) noexcept {
-  std::free(block);
-}
 
 namespace velmora {
 namespace {
@@ -57,10 +29,9 @@ template <class Plan> std::uint64_t bulk_bytes(const Plan& plan, std::size_t cou
   for (std::size_t d = 0; d < count; ++d) {
     documents.emplace_back("the cats were running home", std::vector{test::make_sentence(forms)});
   }
-  requested = 0;
-  counting = true;
+  test::start_counting_allocations();
   documents = plan.process_bulk(std::move(documents));
-  counting = false;
+  const std::uint64_t requested = test::stop_counting_allocations();
   EXPECT_EQ(documents.back().words().at(4).text(), "home");
   return requested;
 }

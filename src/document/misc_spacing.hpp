@@ -6,9 +6,9 @@
 
 #include <velmora/document_storage.hpp>
 
-// A token's surrounding whitespace travels inside its misc value in the
-// dictionary form of a document, as the pieces "SpaceAfter=No",
-// "SpacesAfter=<escaped>" and "SpacesBefore=<escaped>".
+// A token's surrounding whitespace travels inside its misc value wherever a
+// document leaves the library (its dictionary form and its CoNLL-U), as the
+// pieces "SpaceAfter=No", "SpacesAfter=<escaped>" and "SpacesBefore=<escaped>".
 namespace velmora::detail {
 
 // Writes tab, line feed, carriage return, space, backslash, vertical bar and

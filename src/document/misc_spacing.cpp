@@ -1,4 +1,4 @@
-#include "misc_spacing.hpp"
+#include "document/misc_spacing.hpp"
 
 #include <algorithm>
 #include <vector>
