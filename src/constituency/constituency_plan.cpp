@@ -8,6 +8,7 @@
 
 #include "bundle/tensor_errors.hpp"
 #include "constituency/constituency_impl.hpp"
+#include "document/released_memory.hpp"
 #include "encoders/bulk_pieces.hpp"
 #include "encoders/model_call.hpp"
 

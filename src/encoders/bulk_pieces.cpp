@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #if defined(__GLIBC__)
-#include <malloc.h>
 #include <unistd.h>
 #endif
 
@@ -124,12 +123,6 @@ BulkCallScope::~BulkCallScope() {
   if (resident_bytes() >= resident_at_open + kKeptGrowthBytes) {
     release_cached_memory();
   }
-}
-
-void release_cached_memory() {
-#if defined(__GLIBC__)
-  malloc_trim(0);
-#endif
 }
 
 } // namespace velmora::detail

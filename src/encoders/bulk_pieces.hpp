@@ -15,6 +15,7 @@
 
 #include <velmora/document.hpp>
 
+#include "document/released_memory.hpp"
 #include "encoders/length_buckets.hpp"
 
 namespace velmora::detail {
@@ -83,9 +84,5 @@ public:
   BulkCallScope(const BulkCallScope&) = delete;
   BulkCallScope& operator=(const BulkCallScope&) = delete;
 };
-
-// Hands the memory the allocator keeps from freed buffers back to the
-// system (glibc keeps freed chunks resident and reuses them).
-void release_cached_memory();
 
 } // namespace velmora::detail

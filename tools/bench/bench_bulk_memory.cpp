@@ -12,17 +12,22 @@
 //   words, seconds, words per second, peak_growth_kib (peak resident memory
 //   during the call over the baseline), held_kib (resident over the baseline
 //   once the call returned, its documents still held) and dropped_kib (the
-//   same after the documents are dropped).
+//   same after the documents are dropped), and of these the anonymous part
+//   (peak_anon_kib sampled every few milliseconds, held_anon_kib,
+//   dropped_anon_kib): the rest is the bundles' mapped pages the call read.
 // With --stages, every processor's own process_bulk runs in turn over the
 // documents the ones before it returned, and each prints its peak growth
 // over the resident memory at its start and its seconds.
 // --piece-words sets the words of a bulk call's pieces (default: the
 // library's own). The thread count is the process's (OMP_NUM_THREADS).
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <velmora/pipeline.hpp>
@@ -47,6 +52,35 @@ using velmora::bench::reset_peak;
 long resident_kib() {
   return velmora::bench::memory_kib()["VmRSS"];
 }
+
+long anon_kib() {
+  return velmora::bench::memory_kib()["RssAnon"];
+}
+
+// The largest anonymous resident memory while alive, read every 5 ms.
+class AnonPeak {
+public:
+  AnonPeak()
+      : peak_(anon_kib()), sampler_([this] {
+          while (!stop_.load()) {
+            peak_.store(std::max(peak_.load(), anon_kib()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          }
+        }) {}
+  ~AnonPeak() { stop(); }
+  long stop() {
+    if (sampler_.joinable()) {
+      stop_.store(true);
+      sampler_.join();
+    }
+    return peak_.load();
+  }
+
+private:
+  std::atomic<long> peak_;
+  std::atomic<bool> stop_{false};
+  std::thread sampler_;
+};
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -111,6 +145,7 @@ int main(int argc, char** argv) {
 
   std::vector<velmora::Document> documents(texts.begin(), texts.end());
   const long baseline = resident_kib();
+  const long anon_baseline = anon_kib();
   if (stages) {
     for (const auto& processor : pipeline.processors()) {
       const long start_kib = resident_kib();
@@ -124,16 +159,21 @@ int main(int argc, char** argv) {
     return 0;
   }
   reset_peak();
+  AnonPeak anon_peak;
   const auto start = Clock::now();
   documents = pipeline.process_bulk(std::move(documents));
   const double seconds = seconds_since(start);
+  const long peak_anon = anon_peak.stop() - anon_baseline;
   const long peak = peak_kib() - baseline;
   const long held = resident_kib() - baseline;
+  const long held_anon = anon_kib() - anon_baseline;
   const std::uint64_t words = count_words(documents);
   documents = {};
   std::cout << "words=" << words << " documents=" << texts.size() << " seconds=" << seconds
             << " wps=" << static_cast<double>(words) / seconds << " peak_growth_kib=" << peak
-            << " held_kib=" << held << " dropped_kib=" << resident_kib() - baseline
-            << " piece_words=" << piece_words << std::endl;
+            << " peak_anon_kib=" << peak_anon << " held_kib=" << held
+            << " held_anon_kib=" << held_anon << " dropped_kib=" << resident_kib() - baseline
+            << " dropped_anon_kib=" << anon_kib() - anon_baseline << " piece_words=" << piece_words
+            << std::endl;
   return 0;
 }

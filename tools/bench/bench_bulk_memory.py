@@ -92,6 +92,10 @@ def report(label, row, words_limit):
           f"({peak * 1024 * 1024 / words / 1000:5.1f} KB/word; limit {limit:,.0f} MiB), "
           f"{float(row['wps']):6.1f} w/s, held after {mib(row['held_kib']):5.0f} MiB, "
           f"after dropping {mib(row['dropped_kib']):5.0f} MiB (load {row['load']})", flush=True)
+    if "peak_anon_kib" in row:
+        print(f"  {'':7} {'anonymous':>14}: peak growth {mib(row['peak_anon_kib']):8.0f} MiB, "
+              f"held after {mib(row['held_anon_kib']):5.0f} MiB, "
+              f"after dropping {mib(row['dropped_anon_kib']):5.0f} MiB", flush=True)
 
 
 def main():
