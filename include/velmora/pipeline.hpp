@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <velmora/document.hpp>
@@ -59,9 +61,10 @@ private:
   std::optional<std::filesystem::path> model_dir_;
   std::string resources_version_;
   std::vector<std::shared_ptr<Processor>> processors_;
-  // The tagger's backward character model equals the parser's, so one run
-  // serves both within a call (decided at load).
-  bool share_backward_charlm_ = false;
+  // The stages from a tagger to a parser whose backward character models
+  // are the same: one run serves both within a call, and process_bulk runs
+  // those stages a piece of its documents at a time (decided at load).
+  std::optional<std::pair<std::size_t, std::size_t>> shared_stages_;
 };
 
 } // namespace velmora

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -69,6 +70,13 @@ struct SentimentPlan::Impl {
   // One class per sentence, in input order (see SentimentPlan).
   std::vector<std::int64_t> classify_many(const std::vector<std::vector<std::string>>& sentences,
                                           std::uint64_t batch_size) const;
+  // Runs the batches [first, end) of `plan`, each one unit of the team, and
+  // stores each sentence's class at its input index in `classes`.
+  // `sentence(j)` gives the words of the sentence at position j of the
+  // plan's order, for the positions those batches cover.
+  void classify_batches(const detail::WordBatches& plan, std::size_t first, std::size_t end,
+                        const std::function<const std::vector<std::string>&(std::size_t)>& sentence,
+                        std::vector<std::int64_t>& classes) const;
 
   std::shared_ptr<ModelBundle> bundle;
   detail::TensorMap tensors;

@@ -13,34 +13,13 @@
 
 #include "bundle/tensor_errors.hpp"
 #include "classifiers/sentiment_impl.hpp"
+#include "encoders/bulk_pieces.hpp"
 #include "encoders/model_call.hpp"
 
 namespace velmora {
 namespace {
 
 constexpr std::uint64_t kDefaultBudget = 5000;
-
-// The token texts of every sentence of `document`, appended to `sentences`.
-void append_token_texts(const Document& document,
-                        std::vector<std::vector<std::string>>& sentences) {
-  const SentenceSequence all = document.sentences();
-  for (std::uint64_t s = 0; s < all.size(); ++s) {
-    const TokenSequence tokens = all.at(static_cast<std::int64_t>(s)).tokens();
-    std::vector<std::string>& words = sentences.emplace_back();
-    words.reserve(tokens.size());
-    for (std::uint64_t t = 0; t < tokens.size(); ++t) {
-      words.push_back(tokens.at(static_cast<std::int64_t>(t)).text());
-    }
-  }
-}
-
-void write_classes(const Document& document, const std::vector<std::int64_t>& classes,
-                   std::size_t& next) {
-  const SentenceSequence all = document.sentences();
-  for (std::uint64_t s = 0; s < all.size(); ++s) {
-    all.at(static_cast<std::int64_t>(s)).set_sentiment(static_cast<std::int32_t>(classes[next++]));
-  }
-}
 
 } // namespace
 
@@ -105,23 +84,63 @@ SentimentPlan::classify_many(const std::vector<std::vector<std::string>>& senten
 }
 
 Document SentimentPlan::process(Document document) const {
+  const SentenceSequence all = document.sentences();
   std::vector<std::vector<std::string>> sentences;
-  append_token_texts(document, sentences);
+  sentences.reserve(all.size());
+  for (std::uint64_t s = 0; s < all.size(); ++s) {
+    sentences.push_back(detail::sequence_texts(all.at(static_cast<std::int64_t>(s)).tokens()));
+  }
   const std::vector<std::int64_t> classes = classify_many(sentences, kDefaultBudget);
-  std::size_t next = 0;
-  write_classes(document, classes, next);
+  for (std::uint64_t s = 0; s < all.size(); ++s) {
+    all.at(static_cast<std::int64_t>(s)).set_sentiment(static_cast<std::int32_t>(classes[s]));
+  }
   return document;
 }
 
 std::vector<Document> SentimentPlan::process_bulk(std::vector<Document> documents) const {
-  std::vector<std::vector<std::string>> sentences;
+  const detail::BulkCallScope bulk_call;
+  std::vector<Sentence> views;
+  std::vector<std::size_t> counts;
   for (const Document& document : documents) {
-    append_token_texts(document, sentences);
+    const SentenceSequence all = document.sentences();
+    for (std::uint64_t s = 0; s < all.size(); ++s) {
+      views.push_back(all.at(static_cast<std::int64_t>(s)));
+      counts.push_back(views.back().tokens().size());
+    }
   }
-  const std::vector<std::int64_t> classes = classify_many(sentences, kDefaultBudget);
-  std::size_t next = 0;
-  for (const Document& document : documents) {
-    write_classes(document, classes, next);
+  if (views.empty()) {
+    return documents;
+  }
+  // A class depends on the sentences batched with it, so the batches are
+  // planned over the whole call, as one classify_many over every sentence
+  // plans them; pieces are runs of whole batches, and only a piece's token
+  // texts are read at a time. Nothing is written until every class is known.
+  const detail::WordBatches plan = detail::plan_word_batches(counts, kDefaultBudget);
+  std::vector<std::size_t> batch_words;
+  batch_words.reserve(plan.batches.size());
+  for (const detail::BatchRange& batch : plan.batches) {
+    batch_words.push_back(0);
+    for (std::size_t j = batch.begin; j < batch.end; ++j) {
+      batch_words.back() += counts[plan.order[j]];
+    }
+  }
+  std::vector<std::int64_t> classes(views.size(), 0);
+  detail::model_call<SentimentModelError>([&] {
+    for (const detail::BatchRange& piece : detail::plan_bulk_pieces(batch_words)) {
+      const std::size_t first = plan.batches[piece.begin].begin;
+      std::vector<std::vector<std::string>> texts;
+      texts.reserve(plan.batches[piece.end - 1].end - first);
+      for (std::size_t j = first; j < plan.batches[piece.end - 1].end; ++j) {
+        texts.push_back(detail::sequence_texts(views[plan.order[j]].tokens()));
+      }
+      impl_->classify_batches(
+          plan, piece.begin, piece.end,
+          [&](std::size_t j) -> const std::vector<std::string>& { return texts[j - first]; },
+          classes);
+    }
+  });
+  for (std::size_t s = 0; s < views.size(); ++s) {
+    views[s].set_sentiment(static_cast<std::int32_t>(classes[s]));
   }
   return documents;
 }
@@ -140,16 +159,26 @@ SentimentPlan::Impl::classify_many(const std::vector<std::vector<std::string>>& 
     counts[i] = sentences[i].size();
   }
   const detail::WordBatches plan = detail::plan_word_batches(counts, batch_size);
-
-  c10::InferenceMode guard;
   std::vector<std::int64_t> classes(sentences.size(), 0);
+  classify_batches(
+      plan, 0, plan.batches.size(),
+      [&](std::size_t j) -> const std::vector<std::string>& { return sentences[plan.order[j]]; },
+      classes);
+  return classes;
+}
+
+void SentimentPlan::Impl::classify_batches(
+    const detail::WordBatches& plan, std::size_t first, std::size_t end,
+    const std::function<const std::vector<std::string>&(std::size_t)>& sentence,
+    std::vector<std::int64_t>& classes) const {
+  c10::InferenceMode guard;
   // Each batch is one unit of the team.
-  detail::for_each_unit(plan.batches.size(), [&](std::size_t unit) {
-    const detail::BatchRange& range = plan.batches[unit];
+  detail::for_each_unit(end - first, [&](std::size_t unit) {
+    const detail::BatchRange& range = plan.batches[first + unit];
     std::vector<std::vector<std::string>> batch;
     batch.reserve(range.end - range.begin);
     for (std::size_t j = range.begin; j < range.end; ++j) {
-      batch.push_back(sentences[plan.order[j]]);
+      batch.push_back(sentence(j));
     }
     const at::Tensor best = at::argmax(forward(batch), 1).to(at::kLong).contiguous();
     const std::int64_t* values = best.const_data_ptr<std::int64_t>();
@@ -157,7 +186,6 @@ SentimentPlan::Impl::classify_many(const std::vector<std::vector<std::string>>& 
       classes[plan.order[j]] = values[j - range.begin];
     }
   });
-  return classes;
 }
 
 } // namespace velmora

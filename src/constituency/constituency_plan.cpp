@@ -4,14 +4,12 @@
 #include <exception>
 #include <utility>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include <velmora/json.hpp>
 
 #include "bundle/tensor_errors.hpp"
 #include "constituency/constituency_impl.hpp"
+#include "document/released_memory.hpp"
+#include "encoders/bulk_pieces.hpp"
 #include "encoders/model_call.hpp"
 
 namespace velmora {
@@ -50,13 +48,11 @@ ConstituencyPlan::ConstituencyPlan(std::filesystem::path bundle_dir, bool verify
   } catch (const detail::JsonError& error) {
     throw ConstituencyModelError(error.what());
   }
-#if defined(__GLIBC__)
   // The parsed assets (a pretrained vocabulary of 100,000 words is over
   // 10 MB of small nodes) are gone once loading ends, but glibc keeps freed
   // small chunks resident; hand them back so that a loaded parser costs only
   // what it holds.
-  malloc_trim(0);
-#endif
+  detail::release_cached_memory();
 }
 
 ConstituencyPlan::~ConstituencyPlan() = default;
@@ -112,41 +108,50 @@ Document ConstituencyPlan::process(Document document) const {
 }
 
 std::vector<Document> ConstituencyPlan::process_bulk(std::vector<Document> documents) const {
-  // The sentences of every document share the team at once; the trees are
-  // then stored document by document, in order, up to the first document
-  // that failed, as if the documents had been processed one after another.
-  std::vector<std::vector<std::string>> words;
-  std::vector<std::vector<std::string>> tags;
-  std::vector<std::size_t> first;
-  std::exception_ptr input_error;
+  const detail::BulkCallScope bulk_call;
+  std::vector<std::size_t> counts;
+  counts.reserve(documents.size());
   for (const Document& document : documents) {
-    first.push_back(words.size());
-    try {
-      sentence_inputs(document, impl_->uses_xpos, words, tags);
-    } catch (...) {
-      input_error = std::current_exception();
-      words.resize(first.back());
-      tags.resize(first.back());
-      first.pop_back();
-      break;
-    }
+    counts.push_back(document.words().size());
   }
-  first.push_back(words.size());
-  const std::vector<Impl::ParseOutcome> outcomes =
-      detail::model_call<ConstituencyModelError>([&] { return impl_->parse_each(words, tags); });
-  for (std::size_t d = 0; d + 1 < first.size(); ++d) {
-    for (std::size_t s = first[d]; s < first[d + 1]; ++s) {
-      if (outcomes[s].error) {
-        std::rethrow_exception(outcomes[s].error);
+  // A piece of documents at a time, the sentences of a piece sharing the
+  // team at once; the trees are then stored document by document, in order,
+  // up to the first document that failed, as if the documents had been
+  // processed one after another.
+  for (const detail::BatchRange& piece : detail::plan_bulk_pieces(counts)) {
+    std::vector<std::vector<std::string>> words;
+    std::vector<std::vector<std::string>> tags;
+    std::vector<std::size_t> first;
+    std::exception_ptr input_error;
+    for (std::size_t d = piece.begin; d < piece.end; ++d) {
+      first.push_back(words.size());
+      try {
+        sentence_inputs(documents[d], impl_->uses_xpos, words, tags);
+      } catch (...) {
+        input_error = std::current_exception();
+        words.resize(first.back());
+        tags.resize(first.back());
+        first.pop_back();
+        break;
       }
     }
-    const SentenceSequence sentences = documents[d].sentences();
-    for (std::size_t s = first[d]; s < first[d + 1]; ++s) {
-      sentences.at(static_cast<std::int64_t>(s - first[d])).set_constituency(*outcomes[s].tree);
+    first.push_back(words.size());
+    const std::vector<Impl::ParseOutcome> outcomes =
+        detail::model_call<ConstituencyModelError>([&] { return impl_->parse_each(words, tags); });
+    for (std::size_t k = 0; k + 1 < first.size(); ++k) {
+      for (std::size_t s = first[k]; s < first[k + 1]; ++s) {
+        if (outcomes[s].error) {
+          std::rethrow_exception(outcomes[s].error);
+        }
+      }
+      const SentenceSequence sentences = documents[piece.begin + k].sentences();
+      for (std::size_t s = first[k]; s < first[k + 1]; ++s) {
+        sentences.at(static_cast<std::int64_t>(s - first[k])).set_constituency(*outcomes[s].tree);
+      }
     }
-  }
-  if (input_error) {
-    std::rethrow_exception(input_error);
+    if (input_error) {
+      std::rethrow_exception(input_error);
+    }
   }
   return documents;
 }

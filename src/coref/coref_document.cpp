@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "coref/coref_impl.hpp"
+#include "encoders/bulk_pieces.hpp"
 #include "encoders/model_call.hpp"
 
 namespace velmora {
@@ -232,6 +233,7 @@ Document CorefPlan::process(Document document) const {
 }
 
 std::vector<Document> CorefPlan::process_bulk(std::vector<Document> documents) const {
+  const detail::BulkCallScope bulk_call;
   // Documents that share a storage see each other's edits: those go one
   // after the other.
   std::unordered_set<const DocumentStorage*> storages;
@@ -243,31 +245,38 @@ std::vector<Document> CorefPlan::process_bulk(std::vector<Document> documents) c
       return documents;
     }
   }
-  // Each document is resolved as one unit of the team; the edits then go in
-  // in order, up to the first document that failed, as if the documents had
-  // been processed one after another.
+  std::vector<std::size_t> counts;
+  counts.reserve(documents.size());
+  for (const Document& document : documents) {
+    counts.push_back(document.words().size());
+  }
+  // A piece of documents at a time, each document resolved as one unit of
+  // the team; the edits then go in in order, up to the first document that
+  // failed, as if the documents had been processed one after another.
   struct Outcome {
     std::optional<CorefPrediction> prediction;
     std::exception_ptr error;
   };
-  std::vector<Outcome> outcomes(documents.size());
-  detail::model_call<CorefModelError>([&] {
-    detail::for_each_unit(documents.size(), [&](std::size_t d) {
-      try {
-        const CorefInputs inputs = coref_inputs(*documents[d].storage());
-        outcomes[d].prediction = resolve(inputs.texts, inputs.ranks, inputs.speakers);
-      } catch (...) {
-        outcomes[d].error = std::current_exception();
-      }
+  for (const detail::BatchRange& piece : detail::plan_bulk_pieces(counts)) {
+    std::vector<Outcome> outcomes(piece.end - piece.begin);
+    detail::model_call<CorefModelError>([&] {
+      detail::for_each_unit(outcomes.size(), [&](std::size_t unit) {
+        try {
+          const CorefInputs inputs = coref_inputs(*documents[piece.begin + unit].storage());
+          outcomes[unit].prediction = resolve(inputs.texts, inputs.ranks, inputs.speakers);
+        } catch (...) {
+          outcomes[unit].error = std::current_exception();
+        }
+      });
     });
-  });
-  for (std::size_t d = 0; d < documents.size(); ++d) {
-    if (outcomes[d].error) {
-      std::rethrow_exception(outcomes[d].error);
+    for (std::size_t unit = 0; unit < outcomes.size(); ++unit) {
+      if (outcomes[unit].error) {
+        std::rethrow_exception(outcomes[unit].error);
+      }
+      DocumentStorage& storage = *documents[piece.begin + unit].storage();
+      detail::apply_coref_document_edit(
+          storage, detail::coref_document_edit(storage, *outcomes[unit].prediction));
     }
-    DocumentStorage& storage = *documents[d].storage();
-    detail::apply_coref_document_edit(
-        storage, detail::coref_document_edit(storage, *outcomes[d].prediction));
   }
   return documents;
 }

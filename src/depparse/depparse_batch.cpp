@@ -1,9 +1,11 @@
-// Parsing the sentences of many documents together: character language
-// models once per direction over all of them, then encoding and arc scoring
-// in length-sorted, zero-padded chunks under a padded-row budget, and
-// decoding with relation scoring in groups of consecutive sentences. Nothing
-// is written until every sentence has parsed.
+// Parsing the sentences of many documents together, a piece of the call at a
+// time: character language models once per direction over the piece's
+// sentences, then encoding and arc scoring in length-sorted, zero-padded
+// chunks under a padded-row budget, and decoding with relation scoring in
+// groups of consecutive sentences. Nothing is written until every sentence
+// has parsed.
 
+#include <algorithm>
 #include <iterator>
 #include <limits>
 
@@ -13,30 +15,49 @@
 #include "bundle/tensor_errors.hpp"
 #include "depparse/depparse_impl.hpp"
 #include "depparse/depparse_words.hpp"
+#include "encoders/bulk_pieces.hpp"
 #include "encoders/model_call.hpp"
 #include "pipeline/pipeline_call.hpp"
 
 namespace velmora {
 
 std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents) const {
+  const detail::BulkCallScope bulk_call;
   return process_bulk(std::move(documents), nullptr);
 }
 
 std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents,
                                                  detail::PipelineCall* call) const {
   std::vector<WordSequence> views;
-  std::vector<std::vector<DepparseWord>> sentences;
+  std::vector<std::size_t> counts;
   for (const Document& document : documents) {
     const SentenceSequence document_sentences = document.sentences();
     for (std::uint64_t i = 0; i < document_sentences.size(); ++i) {
-      WordSequence words = document_sentences.at(static_cast<std::int64_t>(i)).words();
-      sentences.push_back(detail::collect_depparse_words(words));
-      views.push_back(std::move(words));
+      views.push_back(document_sentences.at(static_cast<std::int64_t>(i)).words());
+      counts.push_back(views.back().size());
     }
   }
-  const std::vector<std::vector<DepparsePrediction>> results =
-      detail::model_call<DepparseModelError>(
-          [&] { return impl_->parse_sentences(sentences, call); });
+  // Piece by piece, and written only once every sentence has parsed. A
+  // tagger's rows serve the parser only when one piece covers the call, as
+  // the tagger's did.
+  const std::vector<detail::BatchRange> pieces = detail::plan_bulk_pieces(counts);
+  std::vector<std::vector<DepparsePrediction>> results(views.size());
+  detail::model_call<DepparseModelError>([&] {
+    for (const std::size_t count : counts) {
+      impl_->require_arc_memory(1, static_cast<std::int64_t>(count) + 1);
+    }
+    for (const detail::BatchRange& piece : pieces) {
+      std::vector<std::vector<DepparseWord>> sentences;
+      sentences.reserve(piece.end - piece.begin);
+      for (std::size_t s = piece.begin; s < piece.end; ++s) {
+        sentences.push_back(detail::collect_depparse_words(views[s]));
+      }
+      std::vector<std::vector<DepparsePrediction>> parsed =
+          impl_->parse_sentences(sentences, pieces.size() == 1 ? call : nullptr);
+      std::move(parsed.begin(), parsed.end(),
+                results.begin() + static_cast<std::ptrdiff_t>(piece.begin));
+    }
+  });
   for (std::size_t s = 0; s < views.size(); ++s) {
     detail::apply_predictions(views[s], results[s]);
   }

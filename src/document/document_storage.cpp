@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "document/document_storage_rows.hpp"
+#include "document/released_memory.hpp"
 
 namespace velmora {
 namespace {
@@ -92,6 +93,10 @@ std::string joined_token_text(const DocumentStorage& storage, std::uint32_t firs
 } // namespace detail
 
 DocumentStorage::DocumentStorage(std::string text) : text(std::move(text)) {}
+
+DocumentStorage::~DocumentStorage() {
+  detail::note_released_words(word_row_count());
+}
 
 namespace {
 

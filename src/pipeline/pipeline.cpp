@@ -1,11 +1,14 @@
 #include <velmora/pipeline.hpp>
 
+#include <algorithm>
+#include <iterator>
 #include <stdexcept>
 #include <unordered_set>
 
 #include <velmora/model_index.hpp>
 #include <velmora/processors.hpp>
 
+#include "encoders/bulk_pieces.hpp"
 #include "pipeline/pipeline_call.hpp"
 
 namespace velmora {
@@ -69,7 +72,9 @@ Pipeline::Pipeline(std::string lang, std::vector<std::string> processors, std::s
     }
   }
   validate_requirements();
-  share_backward_charlm_ = detail::tagger_shares_backward_charlm(processors_);
+  if (const auto shared = detail::stages_sharing_backward_charlm(processors_)) {
+    shared_stages_.emplace(shared->first, shared->last);
+  }
 }
 
 const std::string& Pipeline::package_for(const std::string& processor) const {
@@ -102,7 +107,8 @@ Document Pipeline::process(std::string text) const {
 }
 
 Document Pipeline::process(Document document) const {
-  detail::PipelineCall call(share_backward_charlm_);
+  const detail::BulkCallScope call_scope;
+  detail::PipelineCall call(shared_stages_.has_value());
   for (const auto& processor : processors_) {
     document = processor->process_in_call(std::move(document), call);
   }
@@ -119,9 +125,34 @@ std::vector<Document> Pipeline::process_bulk(std::vector<std::string> texts) con
 }
 
 std::vector<Document> Pipeline::process_bulk(std::vector<Document> documents) const {
-  detail::PipelineCall call(share_backward_charlm_);
-  for (const auto& processor : processors_) {
-    documents = processor->process_bulk_in_call(std::move(documents), call);
+  const detail::BulkCallScope call_scope;
+  detail::PipelineCall call(shared_stages_.has_value());
+  for (std::size_t stage = 0; stage < processors_.size(); ++stage) {
+    if (shared_stages_ && stage == shared_stages_->first) {
+      std::vector<std::size_t> words;
+      words.reserve(documents.size());
+      for (const Document& document : documents) {
+        words.push_back(document.words().size());
+      }
+      const std::vector<detail::BatchRange> pieces = detail::plan_bulk_pieces(words);
+      if (pieces.size() > 1) {
+        // The rows the tagger leaves for the parser live for one piece of
+        // the documents; each piece goes through the stages between them
+        // before the next starts.
+        for (const detail::BatchRange& piece : pieces) {
+          const auto begin = documents.begin() + static_cast<std::ptrdiff_t>(piece.begin);
+          const auto end = documents.begin() + static_cast<std::ptrdiff_t>(piece.end);
+          std::vector<Document> part(std::make_move_iterator(begin), std::make_move_iterator(end));
+          for (std::size_t shared = stage; shared <= shared_stages_->second; ++shared) {
+            part = processors_[shared]->process_bulk_in_call(std::move(part), call);
+          }
+          std::move(part.begin(), part.end(), begin);
+        }
+        stage = shared_stages_->second;
+        continue;
+      }
+    }
+    documents = processors_[stage]->process_bulk_in_call(std::move(documents), call);
   }
   return documents;
 }

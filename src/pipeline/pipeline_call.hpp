@@ -6,6 +6,7 @@
 // encoder state and a stage run outside a pipeline computes everything
 // itself. Include only from .cpp files: it pulls in ATen.
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,10 +52,19 @@ private:
   std::optional<RootedRows> rooted_backward_;
 };
 
-// Whether the chain holds a tagger and, after it, a parser that both read
-// the character language models and whose backward models are the same
-// (equal sizes, vocabulary and tensor bytes): then the tagger's backward run
-// can serve the parser.
-bool tagger_shares_backward_charlm(const std::vector<std::shared_ptr<Processor>>& processors);
+// The stages [first, last] of a chain from a tagger to a parser after it that
+// both read the character language models and whose backward models are the
+// same (equal sizes, vocabulary and tensor bytes): the tagger's backward run
+// can then serve the parser. Those stages run a piece of a call's documents
+// at a time, so that the rows handed on live for one piece only: nullopt
+// also when a stage between them gives results that depend on the other
+// documents of its call (the sentiment classifier's batches, the language
+// identifier's passes), which must see the whole call at once.
+struct StageRange {
+  std::size_t first = 0;
+  std::size_t last = 0;
+};
+std::optional<StageRange>
+stages_sharing_backward_charlm(const std::vector<std::shared_ptr<Processor>>& processors);
 
 } // namespace velmora::detail

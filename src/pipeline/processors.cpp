@@ -14,6 +14,8 @@
 #include <velmora/sentiment.hpp>
 #include <velmora/tokenizer.hpp>
 
+#include "encoders/bulk_pieces.hpp"
+
 namespace velmora {
 
 namespace detail {
@@ -73,6 +75,7 @@ PlannedProcessor<Plan>::PlannedProcessor(const std::string& name, std::filesyste
 // Without a plan each operation falls to the base, which refuses every
 // document with the registry's "not implemented" message.
 template <class Plan> Document PlannedProcessor<Plan>::process(Document document) const {
+  const detail::BulkCallScope call_scope;
   if constexpr (ProcessesDocuments<Plan>) {
     if (plan_) {
       return plan_->process(std::move(document));
@@ -83,6 +86,7 @@ template <class Plan> Document PlannedProcessor<Plan>::process(Document document
 
 template <class Plan>
 std::vector<Document> PlannedProcessor<Plan>::process_bulk(std::vector<Document> documents) const {
+  const detail::BulkCallScope call_scope;
   if constexpr (ProcessesLists<Plan>) {
     if (plan_) {
       return plan_->process_bulk(std::move(documents));

@@ -1,6 +1,7 @@
 // The entity tagger's public face: loading, tagging word lists, and writing
 // tags and entity spans into documents.
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -9,6 +10,7 @@
 #include <velmora/json.hpp>
 
 #include "bundle/tensor_errors.hpp"
+#include "encoders/bulk_pieces.hpp"
 #include "encoders/calling_thread.hpp"
 #include "encoders/model_call.hpp"
 #include "taggers/ner_impl.hpp"
@@ -20,6 +22,22 @@ namespace {
 // character models' batches to fill, few enough that a huge document never
 // holds all its feature rows at once.
 constexpr std::size_t kGroupWords = 4096;
+
+// Groups of consecutive sentences of `words` words each: a group takes
+// sentences until it holds kGroupWords words.
+std::vector<detail::BatchRange> sentence_groups(const std::vector<std::size_t>& words) {
+  std::vector<detail::BatchRange> groups;
+  for (std::size_t first = 0; first < words.size();) {
+    std::size_t end = first;
+    std::size_t total = 0;
+    while (end < words.size() && (end == first || total < kGroupWords)) {
+      total += words[end++];
+    }
+    groups.push_back({first, end});
+    first = end;
+  }
+  return groups;
+}
 
 } // namespace
 
@@ -56,13 +74,8 @@ void collect_sentences(const Document& document, std::vector<TokenSequence>& vie
                        std::vector<std::vector<std::string>>& texts) {
   const SentenceSequence sentences = document.sentences();
   for (std::uint64_t s = 0; s < sentences.size(); ++s) {
-    TokenSequence tokens = sentences.at(static_cast<std::int64_t>(s)).tokens();
-    std::vector<std::string>& sentence = texts.emplace_back();
-    sentence.reserve(tokens.size());
-    for (std::uint64_t t = 0; t < tokens.size(); ++t) {
-      sentence.push_back(tokens.at(static_cast<std::int64_t>(t)).text());
-    }
-    views.push_back(std::move(tokens));
+    views.push_back(sentences.at(static_cast<std::int64_t>(s)).tokens());
+    texts.push_back(detail::sequence_texts(views.back()));
   }
 }
 
@@ -93,17 +106,47 @@ Document NERPlan::process(Document document) const {
 }
 
 std::vector<Document> NERPlan::process_bulk(std::vector<Document> documents) const {
+  const detail::BulkCallScope bulk_call;
   std::vector<TokenSequence> views;
-  std::vector<std::vector<std::string>> texts;
+  std::vector<std::size_t> counts;
   std::vector<std::size_t> ends; // one past each document's last sentence
   ends.reserve(documents.size());
   for (const Document& document : documents) {
-    collect_sentences(document, views, texts);
+    const SentenceSequence sentences = document.sentences();
+    for (std::uint64_t s = 0; s < sentences.size(); ++s) {
+      views.push_back(sentences.at(static_cast<std::int64_t>(s)).tokens());
+      counts.push_back(views.back().size());
+    }
     ends.push_back(views.size());
   }
-  std::vector<std::vector<std::string>> tags;
+  // Pieces of whole groups, so that each piece groups its sentences as a
+  // run over the whole call does; nothing is written until every tag is
+  // computed.
+  const std::vector<detail::BatchRange> groups = sentence_groups(counts);
+  std::vector<std::size_t> group_words;
+  group_words.reserve(groups.size());
+  for (const detail::BatchRange& group : groups) {
+    group_words.push_back(0);
+    for (std::size_t s = group.begin; s < group.end; ++s) {
+      group_words.back() += counts[s];
+    }
+  }
+  std::vector<std::vector<std::string>> tags(views.size());
   try {
-    tags = detail::model_call<NERModelError>([&] { return impl_->tag_sentences(texts); });
+    detail::model_call<NERModelError>([&] {
+      for (const detail::BatchRange& piece : detail::plan_bulk_pieces(group_words)) {
+        const std::size_t first = groups[piece.begin].begin;
+        const std::size_t end = groups[piece.end - 1].end;
+        std::vector<std::vector<std::string>> texts;
+        texts.reserve(end - first);
+        for (std::size_t s = first; s < end; ++s) {
+          texts.push_back(detail::sequence_texts(views[s]));
+        }
+        std::vector<std::vector<std::string>> piece_tags = impl_->tag_sentences(texts);
+        std::move(piece_tags.begin(), piece_tags.end(),
+                  tags.begin() + static_cast<std::ptrdiff_t>(first));
+      }
+    });
   } catch (const std::exception&) {
     // Document by document, so that the documents before the failing one
     // keep their tags and the same error propagates.
@@ -133,16 +176,11 @@ NERPlan::Impl::tag_sentences(const std::vector<std::vector<std::string>>& senten
   c10::InferenceMode guard;
   // Groups of consecutive sentences of about kGroupWords words, each one
   // unit of the team (a lone group spreads its own units instead).
-  std::vector<std::pair<std::size_t, std::size_t>> groups;
-  for (std::size_t first = 0; first < sentences.size();) {
-    std::size_t end = first;
-    std::size_t words = 0;
-    while (end < sentences.size() && (end == first || words < kGroupWords)) {
-      words += sentences[end++].size();
-    }
-    groups.emplace_back(first, end);
-    first = end;
+  std::vector<std::size_t> words(sentences.size());
+  for (std::size_t s = 0; s < sentences.size(); ++s) {
+    words[s] = sentences[s].size();
   }
+  const std::vector<detail::BatchRange> groups = sentence_groups(words);
   std::vector<std::vector<std::string>> tags(sentences.size());
   detail::for_each_unit(groups.size(), [&](std::size_t g) {
     const auto [first, end] = groups[g];

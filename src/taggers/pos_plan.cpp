@@ -1,6 +1,7 @@
 // The tagger's public face: loading, tagging word lists, and writing tags
 // into documents one sentence at a time or in shared batches.
 
+#include <algorithm>
 #include <utility>
 
 #include <ATen/ops/cat.h>
@@ -9,6 +10,7 @@
 #include <velmora/json.hpp>
 
 #include "bundle/tensor_errors.hpp"
+#include "encoders/bulk_pieces.hpp"
 #include "encoders/model_call.hpp"
 #include "pipeline/pipeline_call.hpp"
 #include "taggers/pos_impl.hpp"
@@ -50,6 +52,7 @@ Document POSPlan::process(Document document) const {
 }
 
 std::vector<Document> POSPlan::process_bulk(std::vector<Document> documents) const {
+  const detail::BulkCallScope bulk_call;
   return process_bulk(std::move(documents), nullptr);
 }
 
@@ -62,21 +65,32 @@ Document POSPlan::process(Document document, detail::PipelineCall* call) const {
 std::vector<Document> POSPlan::process_bulk(std::vector<Document> documents,
                                             detail::PipelineCall* call) const {
   std::vector<WordSequence> views;
-  std::vector<std::vector<std::string>> texts;
+  std::vector<std::size_t> counts;
   for (const Document& document : documents) {
     const SentenceSequence sentences = document.sentences();
     for (std::uint64_t i = 0; i < sentences.size(); ++i) {
-      WordSequence words = sentences.at(static_cast<std::int64_t>(i)).words();
-      std::vector<std::string>& sentence = texts.emplace_back();
-      sentence.reserve(words.size());
-      for (std::uint64_t w = 0; w < words.size(); ++w) {
-        sentence.push_back(words.at(static_cast<std::int64_t>(w)).text());
-      }
-      views.push_back(std::move(words));
+      views.push_back(sentences.at(static_cast<std::int64_t>(i)).words());
+      counts.push_back(views.back().size());
     }
   }
-  const std::vector<std::vector<POSTags>> results =
-      detail::model_call<POSModelError>([&] { return impl_->tag_sentences(texts, call); });
+  // Piece by piece, and written only once every sentence is tagged. Rows are
+  // left for a later stage only when one piece covers the call: that stage
+  // then reads exactly these sentences.
+  const std::vector<detail::BatchRange> pieces = detail::plan_bulk_pieces(counts);
+  std::vector<std::vector<POSTags>> results(views.size());
+  detail::model_call<POSModelError>([&] {
+    for (const detail::BatchRange& piece : pieces) {
+      std::vector<std::vector<std::string>> texts;
+      texts.reserve(piece.end - piece.begin);
+      for (std::size_t s = piece.begin; s < piece.end; ++s) {
+        texts.push_back(detail::sequence_texts(views[s]));
+      }
+      std::vector<std::vector<POSTags>> tags =
+          impl_->tag_sentences(texts, pieces.size() == 1 ? call : nullptr);
+      std::move(tags.begin(), tags.end(),
+                results.begin() + static_cast<std::ptrdiff_t>(piece.begin));
+    }
+  });
   for (std::size_t s = 0; s < views.size(); ++s) {
     Impl::write_tags(views[s], results[s]);
   }

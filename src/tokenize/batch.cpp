@@ -1,10 +1,13 @@
 #include <algorithm>
+#include <cstdint>
+#include <deque>
 #include <numeric>
 #include <utility>
 
 #include <ATen/ATen.h>
 
 #include "bundle/tensor_errors.hpp"
+#include "encoders/bulk_pieces.hpp"
 #include "encoders/lstm.hpp"
 #include "encoders/model_call.hpp"
 #include "tokenize/network.hpp"
@@ -66,32 +69,85 @@ TokenizerPlan::Impl::predict_batch(const std::vector<const Paragraph*>& paragrap
   return labels;
 }
 
+namespace {
+
+// Characters of text a piece of a bulk call holds: a word of running text
+// takes about six with its space.
+constexpr std::size_t kCharactersPerWord = 6;
+
+} // namespace
+
 std::vector<Document> TokenizerPlan::process_bulk(const std::vector<Document>& documents) const {
+  const detail::BulkCallScope bulk_call;
   return detail::model_call<TokenizerModelError>([&] {
     using Paragraph = Impl::Paragraph;
-    std::vector<std::vector<Paragraph>> paragraphs;
-    paragraphs.reserve(documents.size());
-    std::size_t total = 0;
-    for (const Document& document : documents) {
-      const std::string& text = document.text();
-      paragraphs.push_back(
-          detail::tokenize::split_paragraphs(text.data(), text.size(), impl_->skip_newline));
-      total += paragraphs.back().size();
-    }
-
+    // A document from the split of its text until it is decoded.
+    struct Pending {
+      std::vector<Paragraph> paragraphs;
+      std::vector<TokenizerLabels> labels;
+      std::size_t unlabelled = 0;
+    };
     // Batches of paragraphs in reading order, each one unit of the team; a
-    // paragraph longer than one window runs alone, in windows.
+    // paragraph longer than one window runs alone, in windows. The batches
+    // do not depend on where the pieces end: only closed batches run at the
+    // end of a piece, and the open one takes the next document's paragraphs.
     struct Unit {
       std::vector<const Paragraph*> paragraphs;
-      std::vector<std::size_t> slots;
+      std::vector<TokenizerLabels*> slots;
+      std::vector<std::size_t*> documents;
       bool windowed = false;
     };
-    std::vector<Unit> units;
     const auto batch_size = static_cast<std::size_t>(impl_->batch_size);
-    std::size_t slot = 0;
+    const std::size_t piece_words = detail::bulk_piece_words();
+    const std::size_t piece_characters =
+        piece_words > SIZE_MAX / kCharactersPerWord ? SIZE_MAX : piece_words * kCharactersPerWord;
+    std::deque<Pending> pending; // documents [output.size(), output.size() + pending.size())
+    std::vector<Unit> units;
+    std::size_t characters = 0; // in `units`
     bool open = false;
-    for (const std::vector<Paragraph>& document_paragraphs : paragraphs) {
-      for (const Paragraph& paragraph : document_paragraphs) {
+    std::vector<Document> output;
+    output.reserve(documents.size());
+
+    const auto run_units = [&](std::size_t count) {
+      detail::for_each_unit(count, [&](std::size_t u) {
+        const Unit& unit = units[u];
+        if (unit.windowed) {
+          *unit.slots.front() = impl_->predict_paragraph(*unit.paragraphs.front());
+          return;
+        }
+        std::vector<TokenizerLabels> labels = impl_->predict_batch(unit.paragraphs);
+        for (std::size_t k = 0; k < labels.size(); ++k) {
+          *unit.slots[k] = std::move(labels[k]);
+        }
+      });
+      for (std::size_t u = 0; u < count; ++u) {
+        for (std::size_t* unlabelled : units[u].documents) {
+          --*unlabelled;
+        }
+      }
+      units.erase(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(count));
+      characters = 0;
+      for (const Unit& unit : units) {
+        for (const Paragraph* paragraph : unit.paragraphs) {
+          characters += paragraph->size();
+        }
+      }
+      while (!pending.empty() && pending.front().unlabelled == 0) {
+        output.push_back(impl_->decode_labels(documents[output.size()], pending.front().paragraphs,
+                                              pending.front().labels));
+        pending.pop_front();
+      }
+    };
+
+    for (const Document& document : documents) {
+      const std::string& text = document.text();
+      Pending& entry = pending.emplace_back();
+      entry.paragraphs =
+          detail::tokenize::split_paragraphs(text.data(), text.size(), impl_->skip_newline);
+      entry.labels.resize(entry.paragraphs.size());
+      entry.unlabelled = entry.paragraphs.size();
+      for (std::size_t p = 0; p < entry.paragraphs.size(); ++p) {
+        const Paragraph& paragraph = entry.paragraphs[p];
         const bool windowed = paragraph.size() > detail::kTokenizerWindow;
         if (windowed || !open) {
           units.emplace_back();
@@ -99,37 +155,19 @@ std::vector<Document> TokenizerPlan::process_bulk(const std::vector<Document>& d
           open = !windowed;
         }
         units.back().paragraphs.push_back(&paragraph);
-        units.back().slots.push_back(slot++);
+        units.back().slots.push_back(&entry.labels[p]);
+        units.back().documents.push_back(&entry.unlabelled);
+        characters += paragraph.size();
         if (open && units.back().paragraphs.size() == batch_size) {
           open = false;
         }
       }
+      const std::size_t closed = units.size() - (open ? 1 : 0);
+      if (characters >= piece_characters && closed > 0) {
+        run_units(closed);
+      }
     }
-
-    std::vector<TokenizerLabels> results(total);
-    detail::for_each_unit(units.size(), [&](std::size_t u) {
-      const Unit& unit = units[u];
-      if (unit.windowed) {
-        results[unit.slots.front()] = impl_->predict_paragraph(*unit.paragraphs.front());
-        return;
-      }
-      std::vector<TokenizerLabels> labels = impl_->predict_batch(unit.paragraphs);
-      for (std::size_t k = 0; k < labels.size(); ++k) {
-        results[unit.slots[k]] = std::move(labels[k]);
-      }
-    });
-
-    std::vector<Document> output;
-    output.reserve(documents.size());
-    slot = 0;
-    for (std::size_t d = 0; d < documents.size(); ++d) {
-      std::vector<TokenizerLabels> labels;
-      labels.reserve(paragraphs[d].size());
-      for (std::size_t p = 0; p < paragraphs[d].size(); ++p) {
-        labels.push_back(std::move(results[slot++]));
-      }
-      output.push_back(impl_->decode_labels(documents[d], paragraphs[d], labels));
-    }
+    run_units(units.size());
     return output;
   });
 }

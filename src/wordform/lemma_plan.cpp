@@ -1,11 +1,13 @@
 // Loading a lemma bundle, and the plan's public face.
 
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include <velmora/json.hpp>
 
+#include "encoders/bulk_pieces.hpp"
 #include "encoders/model_call.hpp"
 #include "wordform/lemma_impl.hpp"
 
@@ -107,28 +109,32 @@ Document LemmaPlan::process(Document document) const {
 }
 
 std::vector<Document> LemmaPlan::process_bulk(std::vector<Document> documents) const {
+  const detail::BulkCallScope bulk_call;
   const Impl& plan = impl();
-  std::vector<std::string> texts;
-  std::vector<std::optional<std::string>> tags;
   std::vector<WordSequence> sequences;
   sequences.reserve(documents.size());
   std::size_t total = 0;
   for (const Document& document : documents) {
     total += sequences.emplace_back(document.words()).size();
   }
-  // Once for the whole call: growing to each document's exact end would copy
-  // the batch once per document.
-  texts.reserve(total);
-  tags.reserve(total);
-  for (const WordSequence& words : sequences) {
-    for (std::uint64_t i = 0; i < words.size(); ++i) {
-      const Word word = words.at(static_cast<std::int64_t>(i));
-      texts.push_back(word.text());
-      tags.push_back(word.upos());
+  // The words in pieces, written only once every word has its lemma; the
+  // lemmas are reserved once for the whole call, as growing them piece by
+  // piece would copy them again.
+  std::vector<std::string> lemmas;
+  lemmas.reserve(total);
+  detail::WordCursor cursor(sequences);
+  detail::model_call<LemmaModelError>([&] {
+    while (!cursor.done()) {
+      std::vector<std::string> texts;
+      std::vector<std::optional<std::string>> tags;
+      for (const Word& word : cursor.next_piece()) {
+        texts.push_back(word.text());
+        tags.push_back(word.upos());
+      }
+      std::vector<std::string> piece = plan.lemmatize_batch(texts, tags);
+      std::move(piece.begin(), piece.end(), std::back_inserter(lemmas));
     }
-  }
-  const std::vector<std::string> lemmas =
-      detail::model_call<LemmaModelError>([&] { return plan.lemmatize_batch(texts, tags); });
+  });
   std::size_t next = 0;
   for (const WordSequence& words : sequences) {
     for (std::uint64_t i = 0; i < words.size(); ++i) {

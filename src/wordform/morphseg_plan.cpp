@@ -1,6 +1,7 @@
 // Loading a morphseg bundle, and the plan's public face.
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -10,6 +11,7 @@
 #include "bundle/tensor_checks.hpp"
 #include "bundle/tensor_errors.hpp"
 #include "bundle/tensor_view.hpp"
+#include "encoders/bulk_pieces.hpp"
 #include "encoders/lstm.hpp"
 #include "encoders/model_call.hpp"
 #include "wordform/morphseg_impl.hpp"
@@ -193,22 +195,27 @@ Document MorphSegPlan::process(Document document) const {
 }
 
 std::vector<Document> MorphSegPlan::process_bulk(std::vector<Document> documents) const {
-  std::vector<std::string> texts;
+  const detail::BulkCallScope bulk_call;
   std::vector<WordSequence> sequences;
   sequences.reserve(documents.size());
   std::size_t total = 0;
   for (const Document& document : documents) {
     total += sequences.emplace_back(document.words()).size();
   }
-  // Once for the whole call: growing to each document's exact end would copy
-  // the batch once per document.
-  texts.reserve(total);
-  for (const WordSequence& words : sequences) {
-    for (std::uint64_t i = 0; i < words.size(); ++i) {
-      texts.push_back(words.at(static_cast<std::int64_t>(i)).text());
+  // The words in pieces, written only once every word is segmented; the
+  // results are reserved once for the whole call, as growing them piece by
+  // piece would copy them again.
+  std::vector<std::vector<std::string>> morphemes;
+  morphemes.reserve(total);
+  detail::WordCursor cursor(sequences);
+  while (!cursor.done()) {
+    std::vector<std::string> texts;
+    for (const Word& word : cursor.next_piece()) {
+      texts.push_back(word.text());
     }
+    std::vector<std::vector<std::string>> piece = segment_many(texts);
+    std::move(piece.begin(), piece.end(), std::back_inserter(morphemes));
   }
-  const std::vector<std::vector<std::string>> morphemes = segment_many(texts);
   std::size_t next = 0;
   for (const WordSequence& words : sequences) {
     for (std::uint64_t i = 0; i < words.size(); ++i) {

@@ -59,40 +59,16 @@
 #include "pipeline/pipeline_call.hpp"
 #include "process_memory.hpp"
 #include "taggers/pos_impl.hpp"
+#include "text_documents.hpp"
 
 namespace {
 
 using velmora::bench::memory_fields;
+using velmora::bench::read_documents;
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::vector<std::string> read_documents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw std::runtime_error("cannot read " + path);
-  }
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  const std::string all = buffer.str();
-  const std::string separator = "\n\x1e\n";
-  std::vector<std::string> documents;
-  std::size_t start = 0;
-  while (start <= all.size()) {
-    const std::size_t end = all.find(separator, start);
-    std::string text =
-        all.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (!text.empty()) {
-      documents.push_back(std::move(text));
-    }
-    if (end == std::string::npos) {
-      break;
-    }
-    start = end + separator.size();
-  }
-  return documents;
 }
 
 velmora::Pipeline make_pipeline(const std::string& model_dir,
@@ -182,7 +158,7 @@ void throughput(const velmora::Pipeline& pipeline, const std::vector<std::string
     }
     std::cout << "threads=" << count << " stages";
     velmora::detail::PipelineCall call(
-        velmora::detail::tagger_shares_backward_charlm(pipeline.processors()));
+        velmora::detail::stages_sharing_backward_charlm(pipeline.processors()).has_value());
     for (const auto& processor : pipeline.processors()) {
       const auto start = Clock::now();
       documents = processor->process_bulk_in_call(std::move(documents), call);
@@ -203,7 +179,7 @@ void stages(const velmora::Pipeline& pipeline, const std::vector<std::string>& t
       std::vector<velmora::Document> documents(texts.begin(), texts.end());
       // As Pipeline::process_bulk runs them, sharing included.
       velmora::detail::PipelineCall call(
-          velmora::detail::tagger_shares_backward_charlm(pipeline.processors()));
+          velmora::detail::stages_sharing_backward_charlm(pipeline.processors()).has_value());
       for (const auto& processor : pipeline.processors()) {
         const auto start = Clock::now();
         documents = processor->process_bulk_in_call(std::move(documents), call);

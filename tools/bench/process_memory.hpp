@@ -1,7 +1,7 @@
 #pragma once
 
-// Resident memory of the running process, as the loading benchmarks report
-// it: VmRSS, RssAnon and RssFile of /proc/self/status, in KiB.
+// Resident memory of the running process, as the benchmarks report it:
+// VmRSS, RssAnon and RssFile of /proc/self/status, and its peak, in KiB.
 
 #include <cstdlib>
 #include <fstream>
@@ -33,6 +33,24 @@ inline std::string memory_fields(const std::string& when) {
     out << " " << when << "_" << key << "=" << value;
   }
   return out.str();
+}
+
+// The peak resident memory since the process started or since the last
+// reset_peak(), in KiB (VmHWM).
+inline long peak_kib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) {
+      return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+  }
+  return 0;
+}
+
+// Starts a new peak from the present resident memory.
+inline void reset_peak() {
+  std::ofstream("/proc/self/clear_refs") << "5";
 }
 
 } // namespace velmora::bench

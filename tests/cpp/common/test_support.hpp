@@ -33,6 +33,32 @@ inline std::optional<std::filesystem::path> shared_data(const std::string& relat
   return path;
 }
 
+// The raw text of a CoNLL-U file: one document per "# newdoc", paragraphs
+// (from "# newpar") separated by a blank line, sentences by one space.
+inline std::vector<std::string> conllu_documents(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::vector<std::string> documents;
+  std::string line;
+  bool new_paragraph = true;
+  while (std::getline(in, line)) {
+    if (line.rfind("# newdoc", 0) == 0 || documents.empty()) {
+      documents.emplace_back();
+      new_paragraph = true;
+    }
+    if (line.rfind("# newpar", 0) == 0) {
+      new_paragraph = true;
+    } else if (line.rfind("# text = ", 0) == 0) {
+      std::string& text = documents.back();
+      if (!text.empty()) {
+        text += new_paragraph ? "\n\n" : " ";
+      }
+      text += line.substr(9);
+      new_paragraph = false;
+    }
+  }
+  return documents;
+}
+
 inline std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;

@@ -1,9 +1,13 @@
 // A pipeline over a model directory of fixture bundles: the tokenizer's
 // multi-word marks are expanded by the expander, the default processors chain
-// as their plans do by hand, and batched processing gives what processing one
-// document at a time gives.
+// as their plans do by hand, batched processing gives what processing one
+// document at a time gives, and bulk calls in pieces give what one piece
+// gives.
 
+#include <algorithm>
 #include <fstream>
+#include <limits>
+#include <sstream>
 
 #include <ATen/Parallel.h>
 
@@ -16,6 +20,7 @@
 #include <velmora/processors.hpp>
 #include <velmora/tokenizer.hpp>
 
+#include "encoders/bulk_pieces.hpp"
 #include "pipeline/pipeline_call.hpp"
 #include "test_support.hpp"
 
@@ -169,9 +174,9 @@ TEST(PipelineModels, TaggerAndParserShareTheBackwardCharacterRun) {
   ModelDirectory models(bundles);
   const velmora::Pipeline pipeline("en", {"tokenize", "mwt", "pos", "lemma", "depparse"}, "default",
                                    models.path(), "1.14.0", false, {});
-  EXPECT_TRUE(velmora::detail::tagger_shares_backward_charlm(pipeline.processors()));
+  EXPECT_TRUE(velmora::detail::stages_sharing_backward_charlm(pipeline.processors()));
   ModelDirectory unshared(kDefaultBundles);
-  EXPECT_FALSE(velmora::detail::tagger_shares_backward_charlm(
+  EXPECT_FALSE(velmora::detail::stages_sharing_backward_charlm(
       velmora::Pipeline("en", {"tokenize", "mwt", "pos", "lemma", "depparse"}, "default",
                         unshared.path(), "1.14.0", false, {})
           .processors()));
@@ -192,6 +197,80 @@ TEST(PipelineModels, TaggerAndParserShareTheBackwardCharacterRun) {
   }
   EXPECT_EQ(at::get_num_threads(), 3);
   at::set_num_threads(1);
+}
+
+// Everything a document holds, in a comparable text: its CoNLL-U and what
+// CoNLL-U does not carry.
+std::string annotations(const Document& document) {
+  std::ostringstream out;
+  out << document.to_conll() << "lang " << document.lang().value_or("-") << "\n";
+  const velmora::SentenceSequence sentences = document.sentences();
+  for (std::uint64_t s = 0; s < sentences.size(); ++s) {
+    const velmora::Sentence sentence = sentences.at(static_cast<std::int64_t>(s));
+    out << "sentiment " << sentence.sentiment().value_or(-1) << " tree "
+        << (sentence.constituency() ? sentence.constituency()->to_string() : "-") << "\n";
+  }
+  const velmora::TokenSequence tokens = document.tokens();
+  for (std::uint64_t t = 0; t < tokens.size(); ++t) {
+    out << tokens.at(static_cast<std::int64_t>(t)).ner().value_or("-") << " ";
+  }
+  out << "\nentities " << document.ents().size() << "\n";
+  for (const auto& chain : document.coref()) {
+    out << "chain " << chain->index() << " " << chain->representative_text();
+    for (const velmora::CorefMention& mention : chain->mentions()) {
+      out << " " << mention.sentence();
+    }
+    out << "\n";
+  }
+  return out.str();
+}
+
+// A bulk call cut into pieces of `piece_words` words (larger documents cut
+// between their sentences, the tagger's backward rows handed to the parser
+// piece by piece) annotates every one of the first `count` documents of the
+// EWT dev treebank exactly as a call run as one piece, sentiment included.
+void expect_pieces_give_what_one_piece_gives(const std::vector<std::string>& processors,
+                                             std::size_t count, std::size_t piece_words) {
+  VELMORA_REQUIRE_SHARED(conllu, "ud-en-ewt/en_ewt-ud-dev.conllu");
+  std::vector<std::string> texts = velmora::test::conllu_documents(conllu);
+  texts.resize(std::min<std::size_t>(texts.size(), count));
+  std::vector<std::pair<std::string, std::string>> bundles = kDefaultBundles;
+  bundles.back() = {"depparse", "depparse/shared_charlm"};
+  bundles.insert(bundles.end(), {{"langid", "langid/models/l1"},
+                                 {"ner", "ner/models/charlstm_l1"},
+                                 {"sentiment", "sentiment/models/plain"},
+                                 {"constituency", "constituency/models/plain"},
+                                 {"coref", "coref/models/bpe_all"},
+                                 {"morphseg", "morphseg/random/bundle"}});
+  ModelDirectory models(bundles);
+  const velmora::Pipeline pipeline("en", processors, "default", models.path(), "1.14.0", false, {});
+  if (std::find(processors.begin(), processors.end(), "depparse") != processors.end()) {
+    ASSERT_TRUE(velmora::detail::stages_sharing_backward_charlm(pipeline.processors()));
+  }
+  const auto run = [&](std::size_t words) {
+    const velmora::detail::BulkPieceBudget budget(words);
+    std::vector<std::string> results;
+    for (const Document& document : pipeline.process_bulk(texts)) {
+      results.push_back(annotations(document));
+    }
+    return results;
+  };
+  const std::vector<std::string> whole = run(std::numeric_limits<std::size_t>::max());
+  const std::vector<std::string> pieces = run(piece_words);
+  ASSERT_EQ(pieces.size(), texts.size());
+  for (std::size_t d = 0; d < texts.size(); ++d) {
+    EXPECT_EQ(pieces[d], whole[d]) << "document " << d;
+  }
+}
+
+// Every processor: the ones whose bulk paths are quick over the first 100
+// documents (about 70 pieces, the tagger sharing its backward run with the
+// parser), the slow ones over the first 12 (about 30 pieces).
+TEST(PipelineModels, BulkCallsInPiecesGiveWhatOnePieceGives) {
+  expect_pieces_give_what_one_piece_gives(
+      {"tokenize", "langid", "mwt", "pos", "lemma", "depparse", "ner", "sentiment"}, 100, 200);
+  expect_pieces_give_what_one_piece_gives(
+      {"tokenize", "mwt", "pos", "constituency", "coref", "morphseg"}, 12, 60);
 }
 
 TEST(PipelineModels, TaggerAndParserProcessorsWithoutAModel) {

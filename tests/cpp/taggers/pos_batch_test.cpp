@@ -8,6 +8,7 @@
 
 #include <velmora/json.hpp>
 
+#include "encoders/bulk_pieces.hpp"
 #include "pos_test_support.hpp"
 #include "taggers/pos_impl.hpp"
 
@@ -166,6 +167,24 @@ TEST(POSPlanBatch, ManyOneWordSentencesAcrossDocuments) {
     }
   }
   EXPECT_EQ(tagged, 251u);
+}
+
+TEST(POSPlanBatch, AFailureInALaterPieceLeavesEveryDocumentUntagged) {
+  // Pieces of two words: the first document's sentence runs (and is tagged
+  // in memory) before the second's fails on a word that is not UTF-8.
+  const POSPlan plan(pos_fixture("models/composite_charlm_proj_l2"), false);
+  const detail::BulkPieceBudget budget(2);
+  std::vector<Document> documents = test::make_documents({{"a", "b"}, {"c", "d\xFF"}}, 1);
+  EXPECT_THROW(plan.process_bulk(documents), std::invalid_argument);
+  for (const Document& document : documents) {
+    const WordSequence words = document.words();
+    for (std::uint64_t w = 0; w < words.size(); ++w) {
+      EXPECT_EQ(test::written_tags(words.at(static_cast<std::int64_t>(w))),
+                (POSTags{"_", "_", "_"}));
+    }
+  }
+  plan.process_bulk({documents.front()});
+  EXPECT_EQ(test::written_tags(documents.front().words().at(1)), plan.tag({"a", "b"}).at(1));
 }
 
 } // namespace

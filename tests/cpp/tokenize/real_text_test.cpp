@@ -13,32 +13,6 @@
 namespace velmora {
 namespace {
 
-// The raw text of a CoNLL-U file: one document per "# newdoc", paragraphs
-// (from "# newpar") separated by a blank line, sentences by one space.
-std::vector<std::string> conllu_documents(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::vector<std::string> documents;
-  std::string line;
-  bool new_paragraph = true;
-  while (std::getline(in, line)) {
-    if (line.rfind("# newdoc", 0) == 0 || documents.empty()) {
-      documents.emplace_back();
-      new_paragraph = true;
-    }
-    if (line.rfind("# newpar", 0) == 0) {
-      new_paragraph = true;
-    } else if (line.rfind("# text = ", 0) == 0) {
-      std::string& text = documents.back();
-      if (!text.empty()) {
-        text += new_paragraph ? "\n\n" : " ";
-      }
-      text += line.substr(9);
-      new_paragraph = false;
-    }
-  }
-  return documents;
-}
-
 // A text slice as the tokenizer reads it: whitespace runs become one space,
 // and line feeds vanish when the model skips them.
 std::string normalised(const std::string& slice, bool skip_newline) {
@@ -88,7 +62,7 @@ void expect_consistent_offsets(const Document& document, bool skip_newline) {
 TEST(TokenizerRealText, TokenizesTheEwtDevelopmentText) {
   VELMORA_REQUIRE_SHARED(conllu, "ud-en-ewt/en_ewt-ud-dev.conllu");
   std::vector<Document> documents;
-  for (const std::string& text : conllu_documents(conllu)) {
+  for (const std::string& text : test::conllu_documents(conllu)) {
     documents.emplace_back(text);
   }
   ASSERT_GT(documents.size(), 50u);

@@ -1,0 +1,88 @@
+#pragma once
+
+// Bulk calls in pieces. A call over many documents works through its items
+// (paragraphs, sentences, words or documents) a piece at a time, so that what
+// a piece computes on the way (character-model rows, encoded features, arc
+// scores, activations) lives for that piece only: the working memory of a
+// call is bounded by the budget, whatever its number of documents or words,
+// and only the documents and the call's results grow with it. Within a piece
+// the models batch as they do over a whole call.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <velmora/document.hpp>
+
+#include "document/released_memory.hpp"
+#include "encoders/length_buckets.hpp"
+
+namespace velmora::detail {
+
+// The words one piece holds at most. Chosen by measurement of the default
+// pipeline over realistic bundles: smaller pieces lost speed (fewer and less
+// full buckets per team call), larger ones grew the peak by about 25 KB per
+// word of a piece without gaining speed.
+inline constexpr std::size_t kBulkPieceWords = 16384;
+
+// The budget in force: kBulkPieceWords unless a BulkPieceBudget is alive.
+std::size_t bulk_piece_words();
+
+// While alive, every bulk call of the process cuts its pieces at `words`
+// words (at least one): tests use it to make calls of a few documents run in
+// several pieces. Not for concurrent use with other calls.
+class BulkPieceBudget {
+public:
+  explicit BulkPieceBudget(std::size_t words);
+  ~BulkPieceBudget();
+  BulkPieceBudget(const BulkPieceBudget&) = delete;
+  BulkPieceBudget& operator=(const BulkPieceBudget&) = delete;
+
+private:
+  std::size_t previous_ = 0;
+};
+
+// Consecutive pieces over items of `words` words each, in order: a piece
+// takes items while their words stay within bulk_piece_words(), and an item
+// larger than that forms a piece alone. No items give no piece.
+std::vector<BatchRange> plan_bulk_pieces(const std::vector<std::size_t>& words);
+
+// The texts of a sentence's tokens or words, in order: what a piece reads
+// of each of its sentences.
+std::vector<std::string> sequence_texts(const TokenSequence& tokens);
+std::vector<std::string> sequence_texts(const WordSequence& words);
+
+// The words of several word sequences, in order, a piece at a time: for the
+// stages that treat every word on its own.
+class WordCursor {
+public:
+  explicit WordCursor(const std::vector<WordSequence>& sequences);
+
+  bool done() const { return sequence_ == sequences_.size(); }
+  // The next bulk_piece_words() words (fewer at the end).
+  std::vector<Word> next_piece();
+
+private:
+  // Moves past the sequences whose words have all been handed out.
+  void skip_finished();
+
+  const std::vector<WordSequence>& sequences_;
+  std::size_t sequence_ = 0;
+  std::uint64_t word_ = 0;
+};
+
+// While alive on the calling thread, marks a bulk call; when the outermost
+// one ends (also by an exception) with the process's resident memory grown
+// by more than a little, the memory the allocator kept from the call's freed
+// buffers goes back to the system, so that a process holds after a call what
+// it held before plus the call's results.
+class BulkCallScope {
+public:
+  BulkCallScope();
+  ~BulkCallScope();
+  BulkCallScope(const BulkCallScope&) = delete;
+  BulkCallScope& operator=(const BulkCallScope&) = delete;
+};
+
+} // namespace velmora::detail
