@@ -63,7 +63,7 @@ private:
   std::vector<std::shared_ptr<Processor>> processors_;
   // The stages from a tagger to a parser whose backward character models
   // are the same: one run serves both within a call, and process_bulk runs
-  // those stages a piece of its documents at a time (decided at load).
+  // those stages a slice of its documents at a time (decided at load).
   std::optional<std::pair<std::size_t, std::size_t>> shared_stages_;
 };
 

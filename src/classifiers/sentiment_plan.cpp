@@ -13,7 +13,7 @@
 
 #include "bundle/tensor_errors.hpp"
 #include "classifiers/sentiment_impl.hpp"
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 #include "encoders/model_call.hpp"
 
 namespace velmora {
@@ -113,7 +113,7 @@ std::vector<Document> SentimentPlan::process_bulk(std::vector<Document> document
   }
   // A class depends on the sentences batched with it, so the batches are
   // planned over the whole call, as one classify_many over every sentence
-  // plans them; pieces are runs of whole batches, and only a piece's token
+  // plans them; slices are runs of whole batches, and only a slice's token
   // texts are read at a time. Nothing is written until every class is known.
   const detail::WordBatches plan = detail::plan_word_batches(counts, kDefaultBudget);
   std::vector<std::size_t> batch_words;
@@ -126,15 +126,15 @@ std::vector<Document> SentimentPlan::process_bulk(std::vector<Document> document
   }
   std::vector<std::int64_t> classes(views.size(), 0);
   detail::model_call<SentimentModelError>([&] {
-    for (const detail::BatchRange& piece : detail::plan_bulk_pieces(batch_words)) {
-      const std::size_t first = plan.batches[piece.begin].begin;
+    for (const detail::BatchRange& slice : detail::plan_bulk_slices(batch_words)) {
+      const std::size_t first = plan.batches[slice.begin].begin;
       std::vector<std::vector<std::string>> texts;
-      texts.reserve(plan.batches[piece.end - 1].end - first);
-      for (std::size_t j = first; j < plan.batches[piece.end - 1].end; ++j) {
+      texts.reserve(plan.batches[slice.end - 1].end - first);
+      for (std::size_t j = first; j < plan.batches[slice.end - 1].end; ++j) {
         texts.push_back(detail::sequence_texts(views[plan.order[j]].tokens()));
       }
       impl_->classify_batches(
-          plan, piece.begin, piece.end,
+          plan, slice.begin, slice.end,
           [&](std::size_t j) -> const std::vector<std::string>& { return texts[j - first]; },
           classes);
     }

@@ -9,7 +9,7 @@
 #include "bundle/tensor_errors.hpp"
 #include "constituency/constituency_impl.hpp"
 #include "document/released_memory.hpp"
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 #include "encoders/model_call.hpp"
 
 namespace velmora {
@@ -114,16 +114,16 @@ std::vector<Document> ConstituencyPlan::process_bulk(std::vector<Document> docum
   for (const Document& document : documents) {
     counts.push_back(document.words().size());
   }
-  // A piece of documents at a time, the sentences of a piece sharing the
+  // A slice of documents at a time, the sentences of a slice sharing the
   // team at once; the trees are then stored document by document, in order,
   // up to the first document that failed, as if the documents had been
   // processed one after another.
-  for (const detail::BatchRange& piece : detail::plan_bulk_pieces(counts)) {
+  for (const detail::BatchRange& slice : detail::plan_bulk_slices(counts)) {
     std::vector<std::vector<std::string>> words;
     std::vector<std::vector<std::string>> tags;
     std::vector<std::size_t> first;
     std::exception_ptr input_error;
-    for (std::size_t d = piece.begin; d < piece.end; ++d) {
+    for (std::size_t d = slice.begin; d < slice.end; ++d) {
       first.push_back(words.size());
       try {
         sentence_inputs(documents[d], impl_->uses_xpos, words, tags);
@@ -144,7 +144,7 @@ std::vector<Document> ConstituencyPlan::process_bulk(std::vector<Document> docum
           std::rethrow_exception(outcomes[s].error);
         }
       }
-      const SentenceSequence sentences = documents[piece.begin + k].sentences();
+      const SentenceSequence sentences = documents[slice.begin + k].sentences();
       for (std::size_t s = first[k]; s < first[k + 1]; ++s) {
         sentences.at(static_cast<std::int64_t>(s - first[k])).set_constituency(*outcomes[s].tree);
       }

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "coref/coref_impl.hpp"
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 #include "encoders/model_call.hpp"
 
 namespace velmora {
@@ -250,19 +250,19 @@ std::vector<Document> CorefPlan::process_bulk(std::vector<Document> documents) c
   for (const Document& document : documents) {
     counts.push_back(document.words().size());
   }
-  // A piece of documents at a time, each document resolved as one unit of
+  // A slice of documents at a time, each document resolved as one unit of
   // the team; the edits then go in in order, up to the first document that
   // failed, as if the documents had been processed one after another.
   struct Outcome {
     std::optional<CorefPrediction> prediction;
     std::exception_ptr error;
   };
-  for (const detail::BatchRange& piece : detail::plan_bulk_pieces(counts)) {
-    std::vector<Outcome> outcomes(piece.end - piece.begin);
+  for (const detail::BatchRange& slice : detail::plan_bulk_slices(counts)) {
+    std::vector<Outcome> outcomes(slice.end - slice.begin);
     detail::model_call<CorefModelError>([&] {
       detail::for_each_unit(outcomes.size(), [&](std::size_t unit) {
         try {
-          const CorefInputs inputs = coref_inputs(*documents[piece.begin + unit].storage());
+          const CorefInputs inputs = coref_inputs(*documents[slice.begin + unit].storage());
           outcomes[unit].prediction = resolve(inputs.texts, inputs.ranks, inputs.speakers);
         } catch (...) {
           outcomes[unit].error = std::current_exception();
@@ -273,7 +273,7 @@ std::vector<Document> CorefPlan::process_bulk(std::vector<Document> documents) c
       if (outcomes[unit].error) {
         std::rethrow_exception(outcomes[unit].error);
       }
-      DocumentStorage& storage = *documents[piece.begin + unit].storage();
+      DocumentStorage& storage = *documents[slice.begin + unit].storage();
       detail::apply_coref_document_edit(
           storage, detail::coref_document_edit(storage, *outcomes[unit].prediction));
     }

@@ -1,5 +1,5 @@
-// Parsing the sentences of many documents together, a piece of the call at a
-// time: character language models once per direction over the piece's
+// Parsing the sentences of many documents together, a slice of the call at a
+// time: character language models once per direction over the slice's
 // sentences, then encoding and arc scoring in length-sorted, zero-padded
 // chunks under a padded-row budget, and decoding with relation scoring in
 // groups of consecutive sentences. Nothing is written until every sentence
@@ -15,7 +15,7 @@
 #include "bundle/tensor_errors.hpp"
 #include "depparse/depparse_impl.hpp"
 #include "depparse/depparse_words.hpp"
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 #include "encoders/model_call.hpp"
 #include "pipeline/pipeline_call.hpp"
 
@@ -37,25 +37,25 @@ std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents
       counts.push_back(views.back().size());
     }
   }
-  // Piece by piece, and written only once every sentence has parsed. A
-  // tagger's rows serve the parser only when one piece covers the call, as
+  // Slice by slice, and written only once every sentence has parsed. A
+  // tagger's rows serve the parser only when one slice covers the call, as
   // the tagger's did.
-  const std::vector<detail::BatchRange> pieces = detail::plan_bulk_pieces(counts);
+  const std::vector<detail::BatchRange> slices = detail::plan_bulk_slices(counts);
   std::vector<std::vector<DepparsePrediction>> results(views.size());
   detail::model_call<DepparseModelError>([&] {
     for (const std::size_t count : counts) {
       impl_->require_arc_memory(1, static_cast<std::int64_t>(count) + 1);
     }
-    for (const detail::BatchRange& piece : pieces) {
+    for (const detail::BatchRange& slice : slices) {
       std::vector<std::vector<DepparseWord>> sentences;
-      sentences.reserve(piece.end - piece.begin);
-      for (std::size_t s = piece.begin; s < piece.end; ++s) {
+      sentences.reserve(slice.end - slice.begin);
+      for (std::size_t s = slice.begin; s < slice.end; ++s) {
         sentences.push_back(detail::collect_depparse_words(views[s]));
       }
       std::vector<std::vector<DepparsePrediction>> parsed =
-          impl_->parse_sentences(sentences, pieces.size() == 1 ? call : nullptr);
+          impl_->parse_sentences(sentences, slices.size() == 1 ? call : nullptr);
       std::move(parsed.begin(), parsed.end(),
-                results.begin() + static_cast<std::ptrdiff_t>(piece.begin));
+                results.begin() + static_cast<std::ptrdiff_t>(slice.begin));
     }
   });
   for (std::size_t s = 0; s < views.size(); ++s) {

@@ -8,7 +8,7 @@
 #include <velmora/model_index.hpp>
 #include <velmora/processors.hpp>
 
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 #include "pipeline/pipeline_call.hpp"
 
 namespace velmora {
@@ -134,14 +134,14 @@ std::vector<Document> Pipeline::process_bulk(std::vector<Document> documents) co
       for (const Document& document : documents) {
         words.push_back(document.words().size());
       }
-      const std::vector<detail::BatchRange> pieces = detail::plan_bulk_pieces(words);
-      if (pieces.size() > 1) {
-        // The rows the tagger leaves for the parser live for one piece of
-        // the documents; each piece goes through the stages between them
+      const std::vector<detail::BatchRange> slices = detail::plan_bulk_slices(words);
+      if (slices.size() > 1) {
+        // The rows the tagger leaves for the parser live for one slice of
+        // the documents; each slice goes through the stages between them
         // before the next starts.
-        for (const detail::BatchRange& piece : pieces) {
-          const auto begin = documents.begin() + static_cast<std::ptrdiff_t>(piece.begin);
-          const auto end = documents.begin() + static_cast<std::ptrdiff_t>(piece.end);
+        for (const detail::BatchRange& slice : slices) {
+          const auto begin = documents.begin() + static_cast<std::ptrdiff_t>(slice.begin);
+          const auto end = documents.begin() + static_cast<std::ptrdiff_t>(slice.end);
           std::vector<Document> part(std::make_move_iterator(begin), std::make_move_iterator(end));
           for (std::size_t shared = stage; shared <= shared_stages_->second; ++shared) {
             part = processors_[shared]->process_bulk_in_call(std::move(part), call);

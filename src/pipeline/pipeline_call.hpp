@@ -55,8 +55,8 @@ private:
 // The stages [first, last] of a chain from a tagger to a parser after it that
 // both read the character language models and whose backward models are the
 // same (equal sizes, vocabulary and tensor bytes): the tagger's backward run
-// can then serve the parser. Those stages run a piece of a call's documents
-// at a time, so that the rows handed on live for one piece only: nullopt
+// can then serve the parser. Those stages run a slice of a call's documents
+// at a time, so that the rows handed on live for one slice only: nullopt
 // also when a stage between them gives results that depend on the other
 // documents of its call (the sentiment classifier's batches, the language
 // identifier's passes), which must see the whole call at once.

@@ -14,7 +14,7 @@
 #include <velmora/sentiment.hpp>
 #include <velmora/tokenizer.hpp>
 
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 
 namespace velmora {
 

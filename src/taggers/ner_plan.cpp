@@ -10,7 +10,7 @@
 #include <velmora/json.hpp>
 
 #include "bundle/tensor_errors.hpp"
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 #include "encoders/calling_thread.hpp"
 #include "encoders/model_call.hpp"
 #include "taggers/ner_impl.hpp"
@@ -119,7 +119,7 @@ std::vector<Document> NERPlan::process_bulk(std::vector<Document> documents) con
     }
     ends.push_back(views.size());
   }
-  // Pieces of whole groups, so that each piece groups its sentences as a
+  // Slices of whole groups, so that each slice groups its sentences as a
   // run over the whole call does; nothing is written until every tag is
   // computed.
   const std::vector<detail::BatchRange> groups = sentence_groups(counts);
@@ -134,16 +134,16 @@ std::vector<Document> NERPlan::process_bulk(std::vector<Document> documents) con
   std::vector<std::vector<std::string>> tags(views.size());
   try {
     detail::model_call<NERModelError>([&] {
-      for (const detail::BatchRange& piece : detail::plan_bulk_pieces(group_words)) {
-        const std::size_t first = groups[piece.begin].begin;
-        const std::size_t end = groups[piece.end - 1].end;
+      for (const detail::BatchRange& slice : detail::plan_bulk_slices(group_words)) {
+        const std::size_t first = groups[slice.begin].begin;
+        const std::size_t end = groups[slice.end - 1].end;
         std::vector<std::vector<std::string>> texts;
         texts.reserve(end - first);
         for (std::size_t s = first; s < end; ++s) {
           texts.push_back(detail::sequence_texts(views[s]));
         }
-        std::vector<std::vector<std::string>> piece_tags = impl_->tag_sentences(texts);
-        std::move(piece_tags.begin(), piece_tags.end(),
+        std::vector<std::vector<std::string>> slice_tags = impl_->tag_sentences(texts);
+        std::move(slice_tags.begin(), slice_tags.end(),
                   tags.begin() + static_cast<std::ptrdiff_t>(first));
       }
     });

@@ -10,7 +10,7 @@
 #include <velmora/json.hpp>
 
 #include "bundle/tensor_errors.hpp"
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 #include "encoders/model_call.hpp"
 #include "pipeline/pipeline_call.hpp"
 #include "taggers/pos_impl.hpp"
@@ -73,22 +73,22 @@ std::vector<Document> POSPlan::process_bulk(std::vector<Document> documents,
       counts.push_back(views.back().size());
     }
   }
-  // Piece by piece, and written only once every sentence is tagged. Rows are
-  // left for a later stage only when one piece covers the call: that stage
+  // Slice by slice, and written only once every sentence is tagged. Rows are
+  // left for a later stage only when one slice covers the call: that stage
   // then reads exactly these sentences.
-  const std::vector<detail::BatchRange> pieces = detail::plan_bulk_pieces(counts);
+  const std::vector<detail::BatchRange> slices = detail::plan_bulk_slices(counts);
   std::vector<std::vector<POSTags>> results(views.size());
   detail::model_call<POSModelError>([&] {
-    for (const detail::BatchRange& piece : pieces) {
+    for (const detail::BatchRange& slice : slices) {
       std::vector<std::vector<std::string>> texts;
-      texts.reserve(piece.end - piece.begin);
-      for (std::size_t s = piece.begin; s < piece.end; ++s) {
+      texts.reserve(slice.end - slice.begin);
+      for (std::size_t s = slice.begin; s < slice.end; ++s) {
         texts.push_back(detail::sequence_texts(views[s]));
       }
       std::vector<std::vector<POSTags>> tags =
-          impl_->tag_sentences(texts, pieces.size() == 1 ? call : nullptr);
+          impl_->tag_sentences(texts, slices.size() == 1 ? call : nullptr);
       std::move(tags.begin(), tags.end(),
-                results.begin() + static_cast<std::ptrdiff_t>(piece.begin));
+                results.begin() + static_cast<std::ptrdiff_t>(slice.begin));
     }
   });
   for (std::size_t s = 0; s < views.size(); ++s) {

@@ -7,7 +7,7 @@
 #include <ATen/ATen.h>
 
 #include "bundle/tensor_errors.hpp"
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 #include "encoders/lstm.hpp"
 #include "encoders/model_call.hpp"
 #include "tokenize/network.hpp"
@@ -71,7 +71,7 @@ TokenizerPlan::Impl::predict_batch(const std::vector<const Paragraph*>& paragrap
 
 namespace {
 
-// Characters of text a piece of a bulk call holds: a word of running text
+// Characters of text a slice of a bulk call holds: a word of running text
 // takes about six with its space.
 constexpr std::size_t kCharactersPerWord = 6;
 
@@ -89,8 +89,8 @@ std::vector<Document> TokenizerPlan::process_bulk(const std::vector<Document>& d
     };
     // Batches of paragraphs in reading order, each one unit of the team; a
     // paragraph longer than one window runs alone, in windows. The batches
-    // do not depend on where the pieces end: only closed batches run at the
-    // end of a piece, and the open one takes the next document's paragraphs.
+    // do not depend on where the slices end: only closed batches run at the
+    // end of a slice, and the open one takes the next document's paragraphs.
     struct Unit {
       std::vector<const Paragraph*> paragraphs;
       std::vector<TokenizerLabels*> slots;
@@ -98,9 +98,9 @@ std::vector<Document> TokenizerPlan::process_bulk(const std::vector<Document>& d
       bool windowed = false;
     };
     const auto batch_size = static_cast<std::size_t>(impl_->batch_size);
-    const std::size_t piece_words = detail::bulk_piece_words();
-    const std::size_t piece_characters =
-        piece_words > SIZE_MAX / kCharactersPerWord ? SIZE_MAX : piece_words * kCharactersPerWord;
+    const std::size_t slice_words = detail::bulk_slice_words();
+    const std::size_t slice_characters =
+        slice_words > SIZE_MAX / kCharactersPerWord ? SIZE_MAX : slice_words * kCharactersPerWord;
     std::deque<Pending> pending; // documents [output.size(), output.size() + pending.size())
     std::vector<Unit> units;
     std::size_t characters = 0; // in `units`
@@ -163,7 +163,7 @@ std::vector<Document> TokenizerPlan::process_bulk(const std::vector<Document>& d
         }
       }
       const std::size_t closed = units.size() - (open ? 1 : 0);
-      if (characters >= piece_characters && closed > 0) {
+      if (characters >= slice_characters && closed > 0) {
         run_units(closed);
       }
     }

@@ -7,7 +7,7 @@
 
 #include <velmora/json.hpp>
 
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 #include "encoders/model_call.hpp"
 #include "wordform/lemma_impl.hpp"
 
@@ -117,9 +117,9 @@ std::vector<Document> LemmaPlan::process_bulk(std::vector<Document> documents) c
   for (const Document& document : documents) {
     total += sequences.emplace_back(document.words()).size();
   }
-  // The words in pieces, written only once every word has its lemma; the
-  // lemmas are reserved once for the whole call, as growing them piece by
-  // piece would copy them again.
+  // The words in slices, written only once every word has its lemma; the
+  // lemmas are reserved once for the whole call, as growing them slice by
+  // slice would copy them again.
   std::vector<std::string> lemmas;
   lemmas.reserve(total);
   detail::WordCursor cursor(sequences);
@@ -127,12 +127,12 @@ std::vector<Document> LemmaPlan::process_bulk(std::vector<Document> documents) c
     while (!cursor.done()) {
       std::vector<std::string> texts;
       std::vector<std::optional<std::string>> tags;
-      for (const Word& word : cursor.next_piece()) {
+      for (const Word& word : cursor.next_slice()) {
         texts.push_back(word.text());
         tags.push_back(word.upos());
       }
-      std::vector<std::string> piece = plan.lemmatize_batch(texts, tags);
-      std::move(piece.begin(), piece.end(), std::back_inserter(lemmas));
+      std::vector<std::string> slice = plan.lemmatize_batch(texts, tags);
+      std::move(slice.begin(), slice.end(), std::back_inserter(lemmas));
     }
   });
   std::size_t next = 0;

@@ -11,7 +11,7 @@
 #include "bundle/tensor_checks.hpp"
 #include "bundle/tensor_errors.hpp"
 #include "bundle/tensor_view.hpp"
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 #include "encoders/lstm.hpp"
 #include "encoders/model_call.hpp"
 #include "wordform/morphseg_impl.hpp"
@@ -202,19 +202,19 @@ std::vector<Document> MorphSegPlan::process_bulk(std::vector<Document> documents
   for (const Document& document : documents) {
     total += sequences.emplace_back(document.words()).size();
   }
-  // The words in pieces, written only once every word is segmented; the
-  // results are reserved once for the whole call, as growing them piece by
-  // piece would copy them again.
+  // The words in slices, written only once every word is segmented; the
+  // results are reserved once for the whole call, as growing them slice by
+  // slice would copy them again.
   std::vector<std::vector<std::string>> morphemes;
   morphemes.reserve(total);
   detail::WordCursor cursor(sequences);
   while (!cursor.done()) {
     std::vector<std::string> texts;
-    for (const Word& word : cursor.next_piece()) {
+    for (const Word& word : cursor.next_slice()) {
       texts.push_back(word.text());
     }
-    std::vector<std::vector<std::string>> piece = segment_many(texts);
-    std::move(piece.begin(), piece.end(), std::back_inserter(morphemes));
+    std::vector<std::vector<std::string>> slice = segment_many(texts);
+    std::move(slice.begin(), slice.end(), std::back_inserter(morphemes));
   }
   std::size_t next = 0;
   for (const WordSequence& words : sequences) {

@@ -3,7 +3,7 @@
 // after it.
 //
 //   velmora_bench_bulk_memory <model-dir> <documents.txt> <processors>
-//       [--piece-words N] [--stages]
+//       [--slice-words N] [--stages]
 //
 // A documents file holds raw texts separated by lines holding only U+001E.
 // The pipeline is built and warmed up on the first three documents; then,
@@ -18,7 +18,7 @@
 // With --stages, every processor's own process_bulk runs in turn over the
 // documents the ones before it returned, and each prints its peak growth
 // over the resident memory at its start and its seconds.
-// --piece-words sets the words of a bulk call's pieces (default: the
+// --slice-words sets the words of a bulk call's slices (default: the
 // library's own). The thread count is the process's (OMP_NUM_THREADS).
 
 #include <algorithm>
@@ -36,11 +36,11 @@
 #include "process_memory.hpp"
 #include "text_documents.hpp"
 
-// A build from before bulk calls ran in pieces has no budget to set; the
+// A build from before bulk calls ran in slices has no budget to set; the
 // benchmark measures it too, for the ratios of before and after.
-#if __has_include("encoders/bulk_pieces.hpp")
-#include "encoders/bulk_pieces.hpp"
-#define VELMORA_BULK_PIECES 1
+#if __has_include("encoders/bulk_slices.hpp")
+#include "encoders/bulk_slices.hpp"
+#define VELMORA_BULK_SLICES 1
 #endif
 
 namespace {
@@ -113,18 +113,18 @@ std::uint64_t count_words(const std::vector<velmora::Document>& documents) {
 int main(int argc, char** argv) {
   if (argc < 4) {
     std::cerr << "usage: velmora_bench_bulk_memory <model-dir> <documents.txt> <processors> "
-                 "[--piece-words N] [--stages]\n";
+                 "[--slice-words N] [--stages]\n";
     return 2;
   }
   const std::string model_dir = argv[1];
   const std::vector<std::string> texts = velmora::bench::read_documents(argv[2]);
   const std::vector<std::string> processors = split_list(argv[3]);
-  std::size_t piece_words = 0;
+  std::size_t slice_words = 0;
   bool stages = false;
   for (int i = 4; i < argc; ++i) {
     const std::string flag = argv[i];
-    if (flag == "--piece-words" && i + 1 < argc) {
-      piece_words = std::strtoull(argv[++i], nullptr, 10);
+    if (flag == "--slice-words" && i + 1 < argc) {
+      slice_words = std::strtoull(argv[++i], nullptr, 10);
     } else if (flag == "--stages") {
       stages = true;
     } else {
@@ -132,11 +132,11 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-#if defined(VELMORA_BULK_PIECES)
-  if (piece_words == 0) {
-    piece_words = velmora::detail::kBulkPieceWords;
+#if defined(VELMORA_BULK_SLICES)
+  if (slice_words == 0) {
+    slice_words = velmora::detail::kBulkSliceWords;
   }
-  const velmora::detail::BulkPieceBudget budget(piece_words);
+  const velmora::detail::BulkSliceBudget budget(slice_words);
 #endif
   const velmora::Pipeline pipeline("en", processors, "default", std::filesystem::path(model_dir),
                                    "1.14.0", false, {});
@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
             << " wps=" << static_cast<double>(words) / seconds << " peak_growth_kib=" << peak
             << " peak_anon_kib=" << peak_anon << " held_kib=" << held
             << " held_anon_kib=" << held_anon << " dropped_kib=" << resident_kib() - baseline
-            << " dropped_anon_kib=" << anon_kib() - anon_baseline << " piece_words=" << piece_words
+            << " dropped_anon_kib=" << anon_kib() - anon_baseline << " slice_words=" << slice_words
             << std::endl;
   return 0;
 }

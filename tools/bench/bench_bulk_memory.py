@@ -5,7 +5,7 @@ tools/models/build_models.py.
 
     python tools/bench/bench_bulk_memory.py [--build DIR] [--before DIR]
         [--model-dir DIR] [--processors default|all|LIST] [--words 10000,100000]
-        [--threads 1,4] [--piece-words N,...] [--repeat N] [--stages]
+        [--threads 1,4] [--slice-words N,...] [--repeat N] [--stages]
 
 Every run is one fresh process of velmora_bench_bulk_memory (build it with
 `cmake --build <build> --target velmora_bench_bulk_memory`), which builds the
@@ -14,8 +14,8 @@ all documents, reporting the peak resident growth of the call over the
 resident memory before it, the words per second, and what stays resident
 after it (with its documents held and once they are dropped). With --before,
 every measurement also runs the build of an earlier commit, alternately with
-this one, and the table gives the ratios. --piece-words runs the calls with
-pieces of that many words (the library's own budget otherwise). --stages
+this one, and the table gives the ratios. --slice-words runs the calls with
+slices of that many words (the library's own budget otherwise). --stages
 gives each processor's own process_bulk, one after the other, with the peak
 growth of each. Each line carries the load average at its start and end and
 the CPU model; the runs use OMP_WAIT_POLICY=PASSIVE unless it is set.
@@ -59,12 +59,12 @@ def load():
     return f"{os.getloadavg()[0]:.1f}"
 
 
-def run(binary, model_dir, documents, processors, threads, piece_words, stages):
+def run(binary, model_dir, documents, processors, threads, slice_words, stages):
     env = dict(os.environ, OMP_NUM_THREADS=str(threads))
     env.setdefault("OMP_WAIT_POLICY", "PASSIVE")
     command = [str(binary), str(model_dir), str(documents), processors]
-    if piece_words:
-        command += ["--piece-words", str(piece_words)]
+    if slice_words:
+        command += ["--slice-words", str(slice_words)]
     if stages:
         command.append("--stages")
     start = load()
@@ -107,7 +107,7 @@ def main():
     parser.add_argument("--processors", default="default")
     parser.add_argument("--words", default="10000,100000,400000")
     parser.add_argument("--threads", default="1,4")
-    parser.add_argument("--piece-words", default="0")
+    parser.add_argument("--slice-words", default="0")
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--stages", action="store_true")
     args = parser.parse_args()
@@ -128,16 +128,16 @@ def main():
             documents = pathlib.Path(scratch) / f"documents-{words}.txt"
             documents.write_text("\n\x1e\n".join(texts), encoding="utf-8")
             for threads in [int(t) for t in args.threads.split(",")]:
-                for piece_words in [int(p) for p in args.piece_words.split(",")]:
+                for slice_words in [int(p) for p in args.slice_words.split(",")]:
                     print(f"{len(texts)} documents, {words:,} whitespace words, {threads} threads"
-                          + (f", pieces of {piece_words} words" if piece_words else ""),
+                          + (f", slices of {slice_words} words" if slice_words else ""),
                           flush=True)
                     best = {}
                     for _ in range(args.repeat):
                         # Alternately, so that both builds meet the same load.
                         for label, binary in (builds if _ % 2 == 0 else builds[::-1]):
                             rows = run(binaries[label], model_dir, documents, processors,
-                                       threads, piece_words, args.stages)
+                                       threads, slice_words, args.stages)
                             if args.stages:
                                 for row in rows:
                                     print(f"  {label:7} {row['stage']:12} peak growth "

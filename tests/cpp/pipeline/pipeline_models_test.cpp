@@ -1,7 +1,7 @@
 // A pipeline over a model directory of fixture bundles: the tokenizer's
 // multi-word marks are expanded by the expander, the default processors chain
 // as their plans do by hand, batched processing gives what processing one
-// document at a time gives, and bulk calls in pieces give what one piece
+// document at a time gives, and bulk calls in slices give what one slice
 // gives.
 
 #include <algorithm>
@@ -20,7 +20,7 @@
 #include <velmora/processors.hpp>
 #include <velmora/tokenizer.hpp>
 
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 #include "pipeline/pipeline_call.hpp"
 #include "test_support.hpp"
 
@@ -225,12 +225,12 @@ std::string annotations(const Document& document) {
   return out.str();
 }
 
-// A bulk call cut into pieces of `piece_words` words (larger documents cut
+// A bulk call cut into slices of `slice_words` words (larger documents cut
 // between their sentences, the tagger's backward rows handed to the parser
-// piece by piece) annotates every one of the first `count` documents of the
-// EWT dev treebank exactly as a call run as one piece, sentiment included.
-void expect_pieces_give_what_one_piece_gives(const std::vector<std::string>& processors,
-                                             std::size_t count, std::size_t piece_words) {
+// slice by slice) annotates every one of the first `count` documents of the
+// EWT dev treebank exactly as a call run as one slice, sentiment included.
+void expect_slices_give_what_one_slice_gives(const std::vector<std::string>& processors,
+                                             std::size_t count, std::size_t slice_words) {
   VELMORA_REQUIRE_SHARED(conllu, "ud-en-ewt/en_ewt-ud-dev.conllu");
   std::vector<std::string> texts = velmora::test::conllu_documents(conllu);
   texts.resize(std::min<std::size_t>(texts.size(), count));
@@ -248,7 +248,7 @@ void expect_pieces_give_what_one_piece_gives(const std::vector<std::string>& pro
     ASSERT_TRUE(velmora::detail::stages_sharing_backward_charlm(pipeline.processors()));
   }
   const auto run = [&](std::size_t words) {
-    const velmora::detail::BulkPieceBudget budget(words);
+    const velmora::detail::BulkSliceBudget budget(words);
     std::vector<std::string> results;
     for (const Document& document : pipeline.process_bulk(texts)) {
       results.push_back(annotations(document));
@@ -256,20 +256,20 @@ void expect_pieces_give_what_one_piece_gives(const std::vector<std::string>& pro
     return results;
   };
   const std::vector<std::string> whole = run(std::numeric_limits<std::size_t>::max());
-  const std::vector<std::string> pieces = run(piece_words);
-  ASSERT_EQ(pieces.size(), texts.size());
+  const std::vector<std::string> slices = run(slice_words);
+  ASSERT_EQ(slices.size(), texts.size());
   for (std::size_t d = 0; d < texts.size(); ++d) {
-    EXPECT_EQ(pieces[d], whole[d]) << "document " << d;
+    EXPECT_EQ(slices[d], whole[d]) << "document " << d;
   }
 }
 
 // Every processor: the ones whose bulk paths are quick over the first 100
-// documents (about 70 pieces, the tagger sharing its backward run with the
-// parser), the slow ones over the first 12 (about 30 pieces).
-TEST(PipelineModels, BulkCallsInPiecesGiveWhatOnePieceGives) {
-  expect_pieces_give_what_one_piece_gives(
+// documents (about 70 slices, the tagger sharing its backward run with the
+// parser), the slow ones over the first 12 (about 30 slices).
+TEST(PipelineModels, BulkCallsInSlicesGiveWhatOneSliceGives) {
+  expect_slices_give_what_one_slice_gives(
       {"tokenize", "langid", "mwt", "pos", "lemma", "depparse", "ner", "sentiment"}, 100, 200);
-  expect_pieces_give_what_one_piece_gives(
+  expect_slices_give_what_one_slice_gives(
       {"tokenize", "mwt", "pos", "constituency", "coref", "morphseg"}, 12, 60);
 }
 

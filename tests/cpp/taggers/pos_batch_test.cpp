@@ -8,7 +8,7 @@
 
 #include <velmora/json.hpp>
 
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 #include "pos_test_support.hpp"
 #include "taggers/pos_impl.hpp"
 
@@ -169,11 +169,11 @@ TEST(POSPlanBatch, ManyOneWordSentencesAcrossDocuments) {
   EXPECT_EQ(tagged, 251u);
 }
 
-TEST(POSPlanBatch, AFailureInALaterPieceLeavesEveryDocumentUntagged) {
-  // Pieces of two words: the first document's sentence runs (and is tagged
+TEST(POSPlanBatch, AFailureInALaterSliceLeavesEveryDocumentUntagged) {
+  // Slices of two words: the first document's sentence runs (and is tagged
   // in memory) before the second's fails on a word that is not UTF-8.
   const POSPlan plan(pos_fixture("models/composite_charlm_proj_l2"), false);
-  const detail::BulkPieceBudget budget(2);
+  const detail::BulkSliceBudget budget(2);
   std::vector<Document> documents = test::make_documents({{"a", "b"}, {"c", "d\xFF"}}, 1);
   EXPECT_THROW(plan.process_bulk(documents), std::invalid_argument);
   for (const Document& document : documents) {

@@ -1,11 +1,11 @@
 #pragma once
 
-// Bulk calls in pieces. A call over many documents works through its items
-// (paragraphs, sentences, words or documents) a piece at a time, so that what
-// a piece computes on the way (character-model rows, encoded features, arc
-// scores, activations) lives for that piece only: the working memory of a
+// Bulk calls in slices. A call over many documents works through its items
+// (paragraphs, sentences, words or documents) a slice at a time, so that what
+// a slice computes on the way (character-model rows, encoded features, arc
+// scores, activations) lives for that slice only: the working memory of a
 // call is bounded by the budget, whatever its number of documents or words,
-// and only the documents and the call's results grow with it. Within a piece
+// and only the documents and the call's results grow with it. Within a slice
 // the models batch as they do over a whole call.
 
 #include <cstddef>
@@ -20,48 +20,48 @@
 
 namespace velmora::detail {
 
-// The words one piece holds at most. Chosen by measurement of the default
-// pipeline over realistic bundles: smaller pieces lost speed (fewer and less
+// The words one slice holds at most. Chosen by measurement of the default
+// pipeline over realistic bundles: smaller slices lost speed (fewer and less
 // full buckets per team call), larger ones grew the peak by about 25 KB per
-// word of a piece without gaining speed.
-inline constexpr std::size_t kBulkPieceWords = 16384;
+// word of a slice without gaining speed.
+inline constexpr std::size_t kBulkSliceWords = 16384;
 
-// The budget in force: kBulkPieceWords unless a BulkPieceBudget is alive.
-std::size_t bulk_piece_words();
+// The budget in force: kBulkSliceWords unless a BulkSliceBudget is alive.
+std::size_t bulk_slice_words();
 
-// While alive, every bulk call of the process cuts its pieces at `words`
+// While alive, every bulk call of the process cuts its slices at `words`
 // words (at least one): tests use it to make calls of a few documents run in
-// several pieces. Not for concurrent use with other calls.
-class BulkPieceBudget {
+// several slices. Not for concurrent use with other calls.
+class BulkSliceBudget {
 public:
-  explicit BulkPieceBudget(std::size_t words);
-  ~BulkPieceBudget();
-  BulkPieceBudget(const BulkPieceBudget&) = delete;
-  BulkPieceBudget& operator=(const BulkPieceBudget&) = delete;
+  explicit BulkSliceBudget(std::size_t words);
+  ~BulkSliceBudget();
+  BulkSliceBudget(const BulkSliceBudget&) = delete;
+  BulkSliceBudget& operator=(const BulkSliceBudget&) = delete;
 
 private:
   std::size_t previous_ = 0;
 };
 
-// Consecutive pieces over items of `words` words each, in order: a piece
-// takes items while their words stay within bulk_piece_words(), and an item
-// larger than that forms a piece alone. No items give no piece.
-std::vector<BatchRange> plan_bulk_pieces(const std::vector<std::size_t>& words);
+// Consecutive slices over items of `words` words each, in order: a slice
+// takes items while their words stay within bulk_slice_words(), and an item
+// larger than that forms a slice alone. No items give no slice.
+std::vector<BatchRange> plan_bulk_slices(const std::vector<std::size_t>& words);
 
-// The texts of a sentence's tokens or words, in order: what a piece reads
+// The texts of a sentence's tokens or words, in order: what a slice reads
 // of each of its sentences.
 std::vector<std::string> sequence_texts(const TokenSequence& tokens);
 std::vector<std::string> sequence_texts(const WordSequence& words);
 
-// The words of several word sequences, in order, a piece at a time: for the
+// The words of several word sequences, in order, a slice at a time: for the
 // stages that treat every word on its own.
 class WordCursor {
 public:
   explicit WordCursor(const std::vector<WordSequence>& sequences);
 
   bool done() const { return sequence_ == sequences_.size(); }
-  // The next bulk_piece_words() words (fewer at the end).
-  std::vector<Word> next_piece();
+  // The next bulk_slice_words() words (fewer at the end).
+  std::vector<Word> next_slice();
 
 private:
   // Moves past the sequences whose words have all been handed out.

@@ -1,4 +1,4 @@
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -11,7 +11,7 @@
 namespace velmora::detail {
 namespace {
 
-std::atomic<std::size_t> piece_words{kBulkPieceWords};
+std::atomic<std::size_t> slice_words{kBulkSliceWords};
 
 // Bulk calls open on this thread; the outermost one releases memory, and
 // reads the resident size when it opens.
@@ -51,32 +51,32 @@ std::size_t resident_bytes() {
 
 } // namespace
 
-std::size_t bulk_piece_words() {
-  return piece_words.load(std::memory_order_relaxed);
+std::size_t bulk_slice_words() {
+  return slice_words.load(std::memory_order_relaxed);
 }
 
-BulkPieceBudget::BulkPieceBudget(std::size_t words)
-    : previous_(piece_words.exchange(std::max<std::size_t>(words, 1))) {}
+BulkSliceBudget::BulkSliceBudget(std::size_t words)
+    : previous_(slice_words.exchange(std::max<std::size_t>(words, 1))) {}
 
-BulkPieceBudget::~BulkPieceBudget() {
-  piece_words.store(previous_);
+BulkSliceBudget::~BulkSliceBudget() {
+  slice_words.store(previous_);
 }
 
-std::vector<BatchRange> plan_bulk_pieces(const std::vector<std::size_t>& words) {
-  const std::size_t budget = bulk_piece_words();
-  std::vector<BatchRange> pieces;
+std::vector<BatchRange> plan_bulk_slices(const std::vector<std::size_t>& words) {
+  const std::size_t budget = bulk_slice_words();
+  std::vector<BatchRange> slices;
   std::size_t total = 0;
   for (std::size_t i = 0; i < words.size(); ++i) {
-    // `budget - total` cannot wrap: a piece's total passes the budget only
+    // `budget - total` cannot wrap: a slice's total passes the budget only
     // when its first item alone does, and then nothing joins it.
-    if (pieces.empty() || (total > 0 && (total > budget || words[i] > budget - total))) {
-      pieces.push_back({i, i});
+    if (slices.empty() || (total > 0 && (total > budget || words[i] > budget - total))) {
+      slices.push_back({i, i});
       total = 0;
     }
-    pieces.back().end = i + 1;
+    slices.back().end = i + 1;
     total += words[i];
   }
-  return pieces;
+  return slices;
 }
 
 std::vector<std::string> sequence_texts(const TokenSequence& tokens) {
@@ -91,9 +91,9 @@ WordCursor::WordCursor(const std::vector<WordSequence>& sequences) : sequences_(
   skip_finished();
 }
 
-std::vector<Word> WordCursor::next_piece() {
+std::vector<Word> WordCursor::next_slice() {
   std::vector<Word> words;
-  const std::size_t budget = bulk_piece_words();
+  const std::size_t budget = bulk_slice_words();
   while (!done() && words.size() < budget) {
     words.push_back(sequences_[sequence_].at(static_cast<std::int64_t>(word_++)));
     skip_finished();

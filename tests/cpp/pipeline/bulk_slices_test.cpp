@@ -1,4 +1,4 @@
-// Cutting bulk calls into pieces, and handing a call's freed memory back.
+// Cutting bulk calls into slices, and handing a call's freed memory back.
 
 #include <cstring>
 #include <fstream>
@@ -10,36 +10,36 @@
 
 #include <velmora/document.hpp>
 
-#include "encoders/bulk_pieces.hpp"
+#include "encoders/bulk_slices.hpp"
 
 namespace {
 
 using velmora::detail::BatchRange;
-using velmora::detail::BulkPieceBudget;
+using velmora::detail::BulkSliceBudget;
 using Ranges = std::vector<std::pair<std::size_t, std::size_t>>;
 
-Ranges pieces(const std::vector<std::size_t>& words) {
+Ranges slices(const std::vector<std::size_t>& words) {
   Ranges out;
-  for (const BatchRange& piece : velmora::detail::plan_bulk_pieces(words)) {
-    out.emplace_back(piece.begin, piece.end);
+  for (const BatchRange& slice : velmora::detail::plan_bulk_slices(words)) {
+    out.emplace_back(slice.begin, slice.end);
   }
   return out;
 }
 
-TEST(BulkPieces, PiecesKeepToTheBudgetAndOversizedItemsStandAlone) {
-  EXPECT_EQ(velmora::detail::bulk_piece_words(), velmora::detail::kBulkPieceWords);
+TEST(BulkSlices, SlicesKeepToTheBudgetAndOversizedItemsStandAlone) {
+  EXPECT_EQ(velmora::detail::bulk_slice_words(), velmora::detail::kBulkSliceWords);
   {
-    const BulkPieceBudget budget(10);
-    EXPECT_TRUE(pieces({}).empty());
-    // A piece fills to exactly the budget; items without words join the piece
+    const BulkSliceBudget budget(10);
+    EXPECT_TRUE(slices({}).empty());
+    // A slice fills to exactly the budget; items without words join the slice
     // they follow, except after an item larger than the budget.
-    EXPECT_EQ(pieces({4, 6, 1, 0, 9, 25, 0, 3, 10}),
+    EXPECT_EQ(slices({4, 6, 1, 0, 9, 25, 0, 3, 10}),
               (Ranges{{0, 2}, {2, 5}, {5, 6}, {6, 8}, {8, 9}}));
-    EXPECT_EQ(pieces({0, 0, 30}), (Ranges{{0, 3}}));
-    const BulkPieceBudget zero(0); // at least one word
-    EXPECT_EQ(pieces({1, 1, 0}), (Ranges{{0, 1}, {1, 3}}));
+    EXPECT_EQ(slices({0, 0, 30}), (Ranges{{0, 3}}));
+    const BulkSliceBudget zero(0); // at least one word
+    EXPECT_EQ(slices({1, 1, 0}), (Ranges{{0, 1}, {1, 3}}));
   }
-  EXPECT_EQ(velmora::detail::bulk_piece_words(), velmora::detail::kBulkPieceWords);
+  EXPECT_EQ(velmora::detail::bulk_slice_words(), velmora::detail::kBulkSliceWords);
 }
 
 velmora::Document document_of(const std::vector<std::string>& words) {
@@ -59,8 +59,8 @@ velmora::Document document_of(const std::vector<std::string>& words) {
   return velmora::Document(std::string(), std::move(sentences));
 }
 
-TEST(BulkPieces, WordCursorCrossesDocumentsInOrder) {
-  const BulkPieceBudget budget(3);
+TEST(BulkSlices, WordCursorCrossesDocumentsInOrder) {
+  const BulkSliceBudget budget(3);
   const std::vector<velmora::Document> documents = {document_of({"a", "b"}), document_of({}),
                                                     document_of({"c", "d", "e", "f"}),
                                                     document_of({}), document_of({"g"})};
@@ -71,9 +71,9 @@ TEST(BulkPieces, WordCursorCrossesDocumentsInOrder) {
   velmora::detail::WordCursor cursor(sequences);
   std::vector<std::vector<std::string>> seen;
   while (!cursor.done()) {
-    std::vector<std::string>& piece = seen.emplace_back();
-    for (const velmora::Word& word : cursor.next_piece()) {
-      piece.push_back(word.text());
+    std::vector<std::string>& slice = seen.emplace_back();
+    for (const velmora::Word& word : cursor.next_slice()) {
+      slice.push_back(word.text());
     }
   }
   EXPECT_EQ(seen, (std::vector<std::vector<std::string>>{{"a", "b", "c"}, {"d", "e", "f"}, {"g"}}));
@@ -112,7 +112,7 @@ std::vector<std::unique_ptr<char[]>> kept_between_holes() {
 #define VELMORA_GLIBC_MALLOC 1
 #endif
 
-TEST(BulkPieces, TheOutermostCallHandsFreedMemoryBack) {
+TEST(BulkSlices, TheOutermostCallHandsFreedMemoryBack) {
 #if !defined(VELMORA_GLIBC_MALLOC)
   GTEST_SKIP() << "needs glibc's allocator";
 #else
@@ -130,7 +130,7 @@ TEST(BulkPieces, TheOutermostCallHandsFreedMemoryBack) {
 #endif
 }
 
-TEST(BulkPieces, DroppingManyWordsOfDocumentsHandsFreedMemoryBack) {
+TEST(BulkSlices, DroppingManyWordsOfDocumentsHandsFreedMemoryBack) {
 #if !defined(VELMORA_GLIBC_MALLOC)
   GTEST_SKIP() << "needs glibc's allocator";
 #else
