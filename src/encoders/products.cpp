@@ -66,17 +66,15 @@ at::Tensor linear(const at::Tensor& input, const at::Tensor& weight, const at::T
     return at::linear(input, weight, bias_or);
   }
   const at::Tensor matrix = input.contiguous().view({rows, input.size(-1)});
+  c10::List<std::optional<at::Scalar>> scalars;
+  scalars.push_back(std::nullopt);
   std::vector<at::Tensor> blocks;
   for (std::int64_t start = 0; start < rows;) {
     const std::int64_t take = block_rows(rows - start);
     const at::Tensor block = matrix.narrow(0, start, take);
-    if (take < kMinimumRows) {
-      blocks.push_back(at::linear(block, weight, bias_or));
-    } else {
-      c10::List<std::optional<at::Scalar>> scalars;
-      scalars.push_back(std::nullopt);
-      blocks.push_back(product->call(block, weight, bias_or, "none", scalars, std::nullopt));
-    }
+    blocks.push_back(take < kMinimumRows
+                         ? at::linear(block, weight, bias_or)
+                         : product->call(block, weight, bias_or, "none", scalars, std::nullopt));
     start += take;
   }
   std::vector<std::int64_t> sizes(input.sizes().begin(), input.sizes().end());

@@ -330,16 +330,13 @@ def short_calls(args, cores, bundle_set, model_dir, sentences):
             for load_name in args.loads:
                 # Processes of the two settings take turns, --short-rounds
                 # each, and each setting keeps its best.
-                one = default = None
+                figures = {1: [], None: []}
                 with BusyLoops(loads[load_name]):
                     for _ in range(args.short_rounds):
-                        figure = native(args, name, model_dir, sentences, 1,
-                                        repeat=args.short_repeat, sentences=count)
-                        one = figure if one is None or figure["seconds"] < one["seconds"] else one
-                        figure = native(args, name, model_dir, sentences, None,
-                                        repeat=args.short_repeat, sentences=count)
-                        default = (figure if default is None
-                                   or figure["seconds"] < default["seconds"] else default)
+                        for threads, runs in figures.items():
+                            runs.append(native(args, name, model_dir, sentences, threads,
+                                               repeat=args.short_repeat, sentences=count))
+                one, default = (min(figures[t], key=lambda f: f["seconds"]) for t in (1, None))
                 ratio = default["seconds"] / one["seconds"]
                 row[load_name] = {"one": one, "default": default, "ratio": ratio,
                                   "median_ratio": default["median"] / one["median"]}
