@@ -13,6 +13,7 @@
 #include "bundle/bundle_checks.hpp"
 #include "bundle/finite_values.hpp"
 #include "bundle/mapped_file.hpp"
+#include "bundle/returning_allocator.hpp"
 #include "bundle/sha256.hpp"
 
 namespace velmora {
@@ -263,6 +264,7 @@ ModelBundle::ModelBundle(std::filesystem::path directory, bool verify_checksums)
 
 ModelBundle::ModelBundle(std::filesystem::path directory, bool verify_checksums,
                          bool hash_artifacts) {
+  detail::use_returning_allocator();
   try {
     impl_ =
         std::make_unique<ModelBundleImpl>(std::move(directory), verify_checksums, hash_artifacts);

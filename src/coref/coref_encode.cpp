@@ -13,6 +13,7 @@
 #include <ATen/ops/zeros.h>
 #include <c10/core/InferenceMode.h>
 
+#include "bundle/returning_allocator.hpp"
 #include "coref/coref_impl.hpp"
 #include "encoders/calling_thread.hpp"
 
@@ -132,6 +133,9 @@ CorefPrediction coref_predict(const CorefPlan::Impl& impl, const std::vector<std
                               const std::vector<std::size_t>& sentence_ids,
                               const std::vector<std::string>& speakers) {
   c10::InferenceMode guard;
+  // A document's pair and span scores are, like its forward passes, large
+  // and few: returned as they are freed, not kept in the thread's arena.
+  const ReturnedTensors returned;
   CorefPrediction prediction;
   if (words.empty()) {
     return prediction;

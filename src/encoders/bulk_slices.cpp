@@ -8,6 +8,8 @@
 #include <unistd.h>
 #endif
 
+#include "bundle/returning_allocator.hpp"
+
 namespace velmora::detail {
 namespace {
 
@@ -120,6 +122,7 @@ BulkCallScope::~BulkCallScope() {
   }
   // Growth beyond the call's results is what the allocator kept of its
   // freed buffers; the results alone rarely reach the threshold.
+  release_kept_mappings();
   if (resident_bytes() >= resident_at_open + kKeptGrowthBytes) {
     release_cached_memory();
   }

@@ -12,6 +12,7 @@
 #include <ATen/ops/ones.h>
 #include <torch/csrc/inductor/aoti_package/model_package_loader.h>
 
+#include "bundle/returning_allocator.hpp"
 #include "bundle/tensor_errors.hpp"
 #include "encoders/transformer_encoder_impl.hpp"
 
@@ -49,6 +50,10 @@ at::Tensor TransformerEncoder::Impl::run(const std::int64_t* ids, std::size_t co
   std::vector<at::Tensor> outputs;
   const std::string prefix = "AOTInductor transformer inference failed: ";
   try {
+    // Each thread running a window has a forward pass of its own: its
+    // activations go back to the system as it frees them, so that the
+    // threads' arenas do not each keep the largest pass they ran.
+    const detail::ReturnedTensors returned;
     outputs = package.loader->run(inputs, nullptr);
   } catch (const std::exception& error) {
     detail::rethrow_allocation_failure(error);
