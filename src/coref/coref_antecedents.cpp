@@ -201,12 +201,22 @@ coref_word_clusters(const CorefPlan::Impl& impl, const at::Tensor& words,
   std::vector<std::int64_t> antecedents(static_cast<std::size_t>(n), -1);
   // One byte per word: units write their words' flags at once.
   std::vector<std::uint8_t> stands_alone(impl.singletons ? static_cast<std::size_t>(n) : 0, 0);
-  const std::int64_t batches = (n + impl.a_scoring_batch_size - 1) / impl.a_scoring_batch_size;
+  // A batch holds a few tensors of one row per word and candidate (about
+  // 200 KB a word for 50 candidates of width 1,024), in every thread scoring
+  // a document at once: the bundle's batch, but no more words than keep one
+  // such tensor near kPairBatchBytes. A word's scores do not depend on the
+  // words it is batched with.
+  constexpr std::int64_t kPairBatchBytes = std::int64_t{16} << 20;
+  const std::int64_t pair_row_bytes =
+      std::max<std::int64_t>(1, k * words.size(1) * static_cast<std::int64_t>(sizeof(float)));
+  const std::int64_t batch_words = std::max<std::int64_t>(
+      1, std::min(impl.a_scoring_batch_size, kPairBatchBytes / pair_row_bytes));
+  const std::int64_t batches = (n + batch_words - 1) / batch_words;
   // Each batch of words is one unit of the team; a lone batch may lend the
   // team to its scorer's products instead.
   for_each_unit(static_cast<std::size_t>(batches), [&](std::size_t unit) {
-    const std::int64_t s = static_cast<std::int64_t>(unit) * impl.a_scoring_batch_size;
-    const std::int64_t b = std::min(impl.a_scoring_batch_size, n - s);
+    const std::int64_t s = static_cast<std::int64_t>(unit) * batch_words;
+    const std::int64_t b = std::min(batch_words, n - s);
     const TeamProduct team(b * k * words.size(1) * first.product_weight.size(0));
     const at::Tensor batch_candidates = candidates.narrow(0, s, b);
     const at::Tensor word_rows = words.narrow(0, s, b);
