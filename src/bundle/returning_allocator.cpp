@@ -119,9 +119,9 @@ std::pair<void*, std::size_t> reuse(Mappings& all, std::size_t length) {
 }
 
 // Lengths come in eight steps per doubling, so that a freed mapping serves
-// the next tensor of about its size: batches of length-sorted sentences
-// rarely ask for the same size twice. Only the pages a tensor touches are
-// ever made resident.
+// the next tensor of about its size: windows and documents of different
+// lengths rarely ask for the same size twice. Only the pages a tensor
+// touches are ever made resident.
 std::size_t mapping_length(std::size_t bytes) {
   const std::size_t page = page_size();
   std::size_t pages = (bytes + page - 1) / page;

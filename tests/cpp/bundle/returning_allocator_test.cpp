@@ -1,7 +1,6 @@
 // Large tensors mapped for themselves and handed back to the system when freed.
 
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +13,7 @@
 
 #include "bundle/returning_allocator.hpp"
 #include "bundle/tensor_errors.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -81,24 +81,13 @@ TEST(ReturningAllocator, ARefusedMappingIsAnAllocationFailureThatNamesTheSize) {
 }
 
 #if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
-std::int64_t resident_kib() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) {
-      return std::stoll(line.substr(6));
-    }
-  }
-  return -1;
-}
-
 // glibc would keep these blocks in the thread's arena: once a 2 MiB block has
 // been freed it serves blocks of that size from the arena, and the small
 // tensor allocated after them keeps the arena from shrinking. Freed mappings
 // are kept up to their bound, until released.
 TEST(ReturningAllocator, AThreadsFreedActivationsLeaveTheProcess) {
   velmora::detail::use_returning_allocator();
-  const std::int64_t start = resident_kib();
+  const long start = velmora::test::resident_kib();
   at::Tensor pin;
   std::thread worker([&] {
     const velmora::detail::ReturnedTensors returned;
@@ -110,10 +99,11 @@ TEST(ReturningAllocator, AThreadsFreedActivationsLeaveTheProcess) {
     pin = at::ones({16});
   });
   worker.join();
-  const std::int64_t kept_kib = static_cast<std::int64_t>(velmora::detail::kKeptMappingBytes >> 10);
-  EXPECT_LT(resident_kib() - start, kept_kib + (16 << 10)) << "more than the bound stayed";
+  const long kept_kib = static_cast<long>(velmora::detail::kKeptMappingBytes >> 10);
+  EXPECT_LT(velmora::test::resident_kib() - start, kept_kib + (16 << 10))
+      << "more than the bound stayed";
   velmora::detail::release_kept_mappings();
-  EXPECT_LT(resident_kib() - start, 16 << 10) << "freed blocks stayed resident";
+  EXPECT_LT(velmora::test::resident_kib() - start, 16 << 10) << "freed blocks stayed resident";
 }
 #endif
 

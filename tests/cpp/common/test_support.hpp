@@ -59,6 +59,18 @@ inline std::vector<std::string> conllu_documents(const std::filesystem::path& pa
   return documents;
 }
 
+// The process's resident memory in KiB, from /proc (0 when unreadable).
+inline long resident_kib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      return std::stol(line.substr(6));
+    }
+  }
+  return 0;
+}
+
 inline std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;

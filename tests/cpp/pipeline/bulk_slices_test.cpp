@@ -11,6 +11,7 @@
 #include <velmora/document.hpp>
 
 #include "encoders/bulk_slices.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -81,16 +82,7 @@ TEST(BulkSlices, WordCursorCrossesDocumentsInOrder) {
   EXPECT_TRUE(velmora::detail::WordCursor(none).done());
 }
 
-long resident_kib() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) {
-      return std::stol(line.substr(6));
-    }
-  }
-  return 0;
-}
+using velmora::test::resident_kib;
 
 // 256 MiB in blocks below the allocator's mapping threshold, every other
 // block kept alive: freeing the rest leaves holes that free() alone never
