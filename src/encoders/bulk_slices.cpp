@@ -15,10 +15,10 @@ namespace {
 
 std::atomic<std::size_t> slice_words{kBulkSliceWords};
 
-// Bulk calls open on this thread; the outermost one releases memory, and
-// reads the resident size when it opens.
+// Bulk calls open on this thread; the outermost one releases memory. The
+// mark is the resident size when it opened or last released.
 thread_local int open_bulk_calls = 0;
-thread_local std::size_t resident_at_open = 0;
+thread_local std::size_t resident_mark = 0;
 
 template <class Sequence> std::vector<std::string> texts_of(const Sequence& sequence) {
   std::vector<std::string> texts;
@@ -49,6 +49,16 @@ std::size_t resident_bytes() {
 #else
   return 0;
 #endif
+}
+
+// Hands back the mappings kept for reuse, and what the allocator keeps of
+// freed buffers once resident memory grew past the mark.
+void release_grown_memory() {
+  release_kept_mappings();
+  if (resident_bytes() >= resident_mark + kKeptGrowthBytes) {
+    release_cached_memory();
+    resident_mark = resident_bytes();
+  }
 }
 
 } // namespace
@@ -112,19 +122,21 @@ void WordCursor::skip_finished() {
 
 BulkCallScope::BulkCallScope() {
   if (open_bulk_calls++ == 0) {
-    resident_at_open = resident_bytes();
+    resident_mark = resident_bytes();
   }
 }
 
 BulkCallScope::~BulkCallScope() {
-  if (--open_bulk_calls > 0) {
-    return;
-  }
   // Growth beyond the call's results is what the allocator kept of its
   // freed buffers; the results alone rarely reach the threshold.
-  release_kept_mappings();
-  if (resident_bytes() >= resident_at_open + kKeptGrowthBytes) {
-    release_cached_memory();
+  if (--open_bulk_calls == 0) {
+    release_grown_memory();
+  }
+}
+
+void end_bulk_stage() {
+  if (open_bulk_calls > 0) {
+    release_grown_memory();
   }
 }
 

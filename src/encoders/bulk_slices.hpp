@@ -85,4 +85,14 @@ public:
   BulkCallScope& operator=(const BulkCallScope&) = delete;
 };
 
+// Ends one stage of a pipeline's bulk call, on the thread that opened it:
+// when the process's resident memory grew by more than a little since the
+// call opened or since the last stage that released, what the allocator kept
+// of the call's freed buffers goes back to the system now rather than when
+// the call ends. Each thread's arena keeps what that thread freed, and the
+// next stage's buffers are of other sizes, come from other threads or are
+// mapped for themselves, so without it every stage's peak would stack on
+// what the stages before it freed. Does nothing outside a bulk call.
+void end_bulk_stage();
+
 } // namespace velmora::detail

@@ -149,10 +149,12 @@ std::vector<Document> Pipeline::process_bulk(std::vector<Document> documents) co
           std::move(part.begin(), part.end(), begin);
         }
         stage = shared_stages_->second;
+        detail::end_bulk_stage();
         continue;
       }
     }
     documents = processors_[stage]->process_bulk_in_call(std::move(documents), call);
+    detail::end_bulk_stage();
   }
   return documents;
 }

@@ -10,6 +10,7 @@
 
 #include <velmora/document.hpp>
 
+#include "document/released_memory.hpp"
 #include "encoders/bulk_slices.hpp"
 #include "test_support.hpp"
 
@@ -119,6 +120,24 @@ TEST(BulkSlices, TheOutermostCallHandsFreedMemoryBack) {
     EXPECT_GT(resident_kib() - start, 200 << 10) << "an inner call released the memory";
   }
   EXPECT_LT(resident_kib() - start, 180 << 10);
+#endif
+}
+
+TEST(BulkSlices, AStageEndHandsFreedMemoryBackWithinTheCallOnly) {
+#if !defined(VELMORA_GLIBC_MALLOC)
+  GTEST_SKIP() << "needs glibc's allocator";
+#else
+  const long start = resident_kib();
+  {
+    const std::vector<std::unique_ptr<char[]>> kept = kept_between_holes();
+    velmora::detail::end_bulk_stage();
+    EXPECT_GT(resident_kib() - start, 200 << 10) << "released outside a bulk call";
+  }
+  velmora::detail::release_cached_memory();
+  const velmora::detail::BulkCallScope call;
+  const std::vector<std::unique_ptr<char[]>> kept = kept_between_holes();
+  velmora::detail::end_bulk_stage();
+  EXPECT_LT(resident_kib() - start, 180 << 10) << "the stage's freed memory stayed";
 #endif
 }
 
