@@ -128,6 +128,10 @@ std::vector<Document> Pipeline::process_bulk(std::vector<Document> documents) co
   const detail::BulkCallScope call_scope;
   detail::PipelineCall call(shared_stages_.has_value());
   for (std::size_t stage = 0; stage < processors_.size(); ++stage) {
+    // Between stages; the call's end releases after the last.
+    if (stage > 0) {
+      detail::end_bulk_stage();
+    }
     if (shared_stages_ && stage == shared_stages_->first) {
       std::vector<std::size_t> words;
       words.reserve(documents.size());
@@ -149,12 +153,10 @@ std::vector<Document> Pipeline::process_bulk(std::vector<Document> documents) co
           std::move(part.begin(), part.end(), begin);
         }
         stage = shared_stages_->second;
-        detail::end_bulk_stage();
         continue;
       }
     }
     documents = processors_[stage]->process_bulk_in_call(std::move(documents), call);
-    detail::end_bulk_stage();
   }
   return documents;
 }

@@ -1,7 +1,6 @@
 // Cutting bulk calls into slices, and handing a call's freed memory back.
 
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
