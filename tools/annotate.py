@@ -18,8 +18,18 @@ coreference chains; a section of a processor that ran but found nothing says
 "none". With --json it gets the document's dictionary form as JSON instead.
 The timing (loading, words per second) goes to standard error. With --check
 it loads no model: it checks LIST as a pipeline would (names, duplicates,
-requirements) and prints it with "all" spelled out. tools/main.sh checks the
-list, builds the model directory and runs this.
+requirements) and the text arguments' UTF-8, and prints LIST with "all"
+spelled out. tools/main.sh checks the arguments so, builds the model
+directory and runs this.
+
+The text must be UTF-8, on standard input and in every argument: other bytes
+are refused, naming the first bad byte and its offset. Each error ends the
+command with one line on standard error and its exit status: 1 for a failed
+call (text that is not UTF-8, a model directory that does not load, a
+processor that cannot run), 2 for a bad argument (a list naming no
+processor among them), 130 when interrupted (SIGINT). A reader that closes
+standard output early (`| head`) ends it quietly with 141, the status of a
+writer that SIGPIPE ended; the timing line is still written.
 """
 
 from __future__ import annotations
@@ -37,15 +47,75 @@ SAMPLE = (
     "A new paragraph starts here. Write to info@example.com or visit www.example.org today."
 )
 
+# Exit statuses.
+FAILED = 1  # a failed call: bad input, a model directory that does not load, ...
+USAGE = 2  # a bad argument
+INTERRUPTED = 130  # SIGINT (Ctrl-C)
+BROKEN_PIPE = 141  # the reader closed standard output early
+
+
+class Refusal(Exception):
+    """Ends the command with one line on standard error and `status`."""
+
+    def __init__(self, message, status):
+        super().__init__(message)
+        self.status = status
+
+
+class Parser(argparse.ArgumentParser):
+    """Argument errors end as one line, like every other error (argparse
+    would print the usage first)."""
+
+    def error(self, message):
+        raise Refusal(message, USAGE)
+
+
+def failed(error):
+    """The Refusal of a failed call: the module's errors (bundles,
+    requirements, processor lists, the tensor library) carry their own
+    message."""
+    return Refusal(f"{type(error).__name__}: {error}", FAILED)
+
+
+def utf8(raw, where):
+    """`raw` decoded; bytes that are not UTF-8 end the command, naming the
+    first bad byte."""
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise Refusal(f"{where} is not valid UTF-8: byte 0x{raw[error.start]:02x} at offset "
+                      f"{error.start}", FAILED) from None
+
 
 def read_text(words):
+    """The text: the arguments joined by spaces (their bytes as given, which
+    os.fsencode restores from the interpreter's decoding), else standard
+    input when it is not a terminal, else (or when that holds only spaces)
+    the sample paragraph."""
     if words:
-        return " ".join(words)
+        return " ".join(text_arguments(words))
     if sys.stdin is not None and not sys.stdin.isatty():
-        text = sys.stdin.read()
+        try:
+            raw = sys.stdin.buffer.read()
+        except OSError as error:
+            raise Refusal(f"cannot read standard input: {error.strerror}", FAILED) from None
+        text = utf8(raw, "standard input")
         if text.strip():
             return text
     return SAMPLE
+
+
+def text_arguments(words):
+    """The text arguments decoded; arguments are numbered from 1."""
+    return [utf8(os.fsencode(word), f"text argument {number}")
+            for number, word in enumerate(words, 1)]
+
+
+def check_list(processors):
+    """Refuses a list naming no processor ("", ","), which a pipeline would
+    take for an empty one; the names are split as the pipeline splits them."""
+    if not any(name.strip(" \t\n\v\f\r") for name in processors.split(",")):
+        raise Refusal(f"argument --processors: names no processor: {processors!r}", USAGE)
 
 
 def processor_names(processors, lang, velmora):
@@ -118,8 +188,8 @@ def readable_extras(document, language, ran):
     return lines
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def parse_arguments():
+    parser = Parser(prog="annotate", description=__doc__.split("\n\n")[0])
     parser.add_argument("--model-dir", help="root of the model directory")
     parser.add_argument("--processors", default="tokenize,mwt,pos,lemma,depparse",
                         help='the processors in the order they run, or "all"')
@@ -144,6 +214,12 @@ def main():
     args = parser.parse_args()
     if not args.check and args.model_dir is None:
         parser.error("the following arguments are required: --model-dir")
+    check_list(args.processors)
+    return args
+
+
+def annotate(args):
+    """Runs the command; returns its exit status or raises Refusal."""
     threads = args.threads or os.environ.get("OMP_NUM_THREADS") or max(
         1, min(4, (os.cpu_count() or 1) // 2))
     # Read once, when the tensor library starts: before the import.
@@ -154,9 +230,13 @@ def main():
 
     try:
         names = processor_names(args.processors, args.lang, _velmora)
-        if args.check:
-            print(",".join(names))
-            return
+    except ValueError as error:
+        raise failed(error) from None
+    if args.check:
+        text_arguments(args.text)  # refused now rather than after a build
+        write_out(",".join(names) + "\n")
+        return 0
+    try:
         text = read_text(args.text)
         start = time.perf_counter()
         pipeline = _velmora.Pipeline(args.lang, processors=names, model_dir=args.model_dir)
@@ -165,21 +245,80 @@ def main():
         document = pipeline.process(text)
         seconds = time.perf_counter() - start
         language = identified_language(pipeline, document, text)
-    except (_velmora.ModelBundleError, _velmora.ProcessorNotImplementedError, ValueError) as error:
-        # Bundle, requirement and processor-list errors carry their own message.
-        sys.exit(f"annotate: {type(error).__name__}: {error}")
+    except (RuntimeError, ValueError, NotImplementedError, MemoryError, OverflowError,
+            OSError) as error:
+        raise failed(error) from None
     if args.json:
-        sys.stdout.write(json.dumps(document.to_dict(), ensure_ascii=False, indent=2) + "\n")
+        output = json.dumps(document.to_dict(), ensure_ascii=False, indent=2) + "\n"
     else:
-        sys.stdout.write(document.to_conll().rstrip("\n") + "\n\n")
+        output = document.to_conll().rstrip("\n") + "\n\n"
         extras = readable_extras(document, language, names)
         if extras:
-            sys.stdout.write("\n".join(extras) + "\n")
-    sys.stdout.flush()
+            output += "\n".join(extras) + "\n"
+    status = 0
+    try:
+        write_out(output)
+    except BrokenPipeError:
+        # The reader has all it wanted (`| head`): no more output, and the
+        # status of a writer that SIGPIPE ended.
+        silence(sys.stdout)
+        status = BROKEN_PIPE
     words = document.num_words
-    print(f"{words} words in {len(document.sentences)} sentences: {seconds:.3f} s, "
-          f"{words / seconds if seconds > 0 else float('inf'):.0f} words per second "
-          f"(pipeline loaded in {loaded:.3f} s)", file=sys.stderr)
+    say(f"{words} words in {len(document.sentences)} sentences: {seconds:.3f} s, "
+        f"{words / seconds if seconds > 0 else float('inf'):.0f} words per second "
+        f"(pipeline loaded in {loaded:.3f} s)")
+    return status
+
+
+def write_out(text):
+    """Writes `text` to standard output in UTF-8, all of it or raises
+    BrokenPipeError: a buffered write that a closing pipe cuts short returns
+    a short count, which text streams ignore."""
+    if sys.stdout is None:
+        raise Refusal("standard output is closed", FAILED)
+    data = memoryview(text.encode("utf-8"))
+    while data:
+        data = data[sys.stdout.buffer.write(data):]
+    sys.stdout.buffer.flush()
+
+
+def say(line):
+    """Writes one line to standard error (when there is one)."""
+    if sys.stderr is not None:
+        print(line, file=sys.stderr, flush=True)
+
+
+def silence(stream):
+    """Points `stream` at /dev/null, so that what its buffer still holds is
+    not written to a closed pipe when the interpreter exits."""
+    if stream is None:
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, stream.fileno())
+    os.close(devnull)
+
+
+def main():
+    """Every end of the command: one line on standard error at most, and the
+    documented status."""
+    try:
+        status = annotate(parse_arguments())
+    except Refusal as refusal:
+        line, status = str(refusal), refusal.status
+    except KeyboardInterrupt:
+        line, status = "interrupted", INTERRUPTED
+    except BrokenPipeError:  # standard output in --check, or standard error
+        silence(sys.stdout)
+        silence(sys.stderr)
+        line, status = None, BROKEN_PIPE
+    else:
+        line = None
+    if line is not None:
+        try:
+            say(f"annotate: {line}")
+        except BrokenPipeError:
+            silence(sys.stderr)
+    sys.exit(status)
 
 
 if __name__ == "__main__":

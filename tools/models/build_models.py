@@ -12,8 +12,14 @@ for every processor; default the default pipeline
 modules it borrows the networks from, the torch version, the CPU's
 instruction-set flags and whether the EWT treebank was there; a bundle is
 built the first time a list asks for it and kept, and concurrent callers wait
-on a lock and reuse one build. Nothing here runs in the test suite;
-tools/main.sh and tools/bench/bench_pipeline.py use it.
+on a lock and reuse one build. Damage found there (model_cache.py says what
+counts) is repaired, under the same lock: damaged bundles are rebuilt and a
+damaged index rewritten, with one line on standard error that names the
+damaged file. A build removes the work folders (.<bundle>-XXXXXXXX) that
+killed builds of the same bundle left. Interrupted (SIGINT), it exits with
+status 130 and one line; the bundles it finished are kept. tools/main.sh
+and tools/bench/bench_pipeline.py use it; the test suite runs it only on a
+private cache, building the tokenizer's bundle (about a second).
 
 Layout: <dir>/1.14.0/en/index.json naming one bundle per processor built so
 far, each in <dir>/1.14.0/en/<processor>/ with real SHA-256 checksums.
@@ -73,6 +79,8 @@ import shutil
 import sys
 import tempfile
 import time
+
+import model_cache
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
@@ -241,40 +249,101 @@ def processor_list(processors):
 
 
 def model_dir(cache=DEFAULT_CACHE, force=False, quiet=False, processors=PROCESSORS):
-    """The model directory root, holding at least the bundles of
-    `processors`; those it lacks are built first (all of them with
-    `force`)."""
+    """The model directory root, holding at least whole bundles of
+    `processors`; those it lacks are built first (all of them with `force`).
+    Damage found in it (see model_cache.py) is repaired: damaged bundles are
+    rebuilt and a damaged index rewritten, with one line on standard error
+    that says so."""
     wanted = processor_list(processors)
     cache = pathlib.Path(cache) / "models"
     target = cache / cache_key()
     marker = target / ".complete"
-    if not force and marker.exists() and not missing_bundles(target, wanted):
+    if not force and marker.exists() and whole(target, wanted):
         marker.touch()  # in use: keeps it from being pruned
         return target
     target.mkdir(parents=True, exist_ok=True)
     with open(cache / f".{target.name}.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        todo = wanted if force else missing_bundles(target, wanted)
-        if todo:
-            build(target, todo, cache.parent, quiet=quiet)
+        todo = repair(target, wanted, force, cache.parent, quiet)
         marker.touch()
     if todo:
         prune(cache, target)
     return target
 
 
-def missing_bundles(root, processors):
-    present = set(indexed_processors(root))
-    return [p for p in processors if p not in present]
+def whole(root, wanted):
+    """Whether the model directory `root` indexes whole bundles of `wanted`,
+    judged by the stamps of when they were last found whole (nothing is
+    hashed)."""
+    out = index_dir(root)
+    known = model_cache.read_stamps(root)
+    try:
+        names = model_cache.indexed(out, RESOURCES_VERSION, LANGUAGE)
+        return all(name in names and model_cache.checked_stamp(out / name, known.get(name), False)
+                   for name in wanted)
+    except model_cache.Damage:
+        return False
 
 
-def indexed_processors(root):
-    path = index_dir(root) / "index.json"
-    if not path.exists():
-        return []
-    import json
+def repair(root, wanted, force, cache, quiet):
+    """Builds the bundles of `wanted` that the model directory `root` lacks
+    or holds damaged (every one with `force`) and rewrites an index that is
+    damaged or out of date; says in one line what damage it found. The caller
+    holds the directory's lock. Returns the bundles built."""
+    out = index_dir(root)
+    known = model_cache.read_stamps(root)
+    problems, stamps, todo = [], {}, []
+    try:
+        names = model_cache.indexed(out, RESOURCES_VERSION, LANGUAGE)
+    except model_cache.Damage as damage:
+        problems.append(str(damage))
+        names = None
+    for name in wanted:
+        if force or not os.path.lexists(out / name):
+            todo.append(name)
+            continue
+        try:
+            stamps[name] = model_cache.checked_stamp(out / name, known.get(name), True)
+        except model_cache.Damage as damage:
+            problems.append(str(damage))
+            todo.append(name)
+    if problems:
+        more = f" (and {len(problems) - 1} more)" if len(problems) > 1 else ""
+        work = f"rebuilding {', '.join(todo)}" if todo else "rewriting the index"
+        print(f"[models] damaged cache: {problems[0]}{more}; {work}", file=sys.stderr, flush=True)
+    if todo:
+        build(root, todo, cache, quiet=quiet)
+    elif names != present_bundles(out):
+        write_index(out)
+    for name in todo:
+        stamps[name] = model_cache.stamp(out / name, model_cache.manifest_files(out / name))
+    stamps.update({name: known[name] for name in present_bundles(out)
+                   if name in known and name not in stamps})
+    if stamps != known:
+        model_cache.write_stamps(root, stamps)
+    return todo
 
-    return [entry["processor"] for entry in json.loads(path.read_text("utf-8"))["bundles"]]
+
+def present_bundles(out):
+    """The processors with a bundle in the index directory `out`, in
+    registry order."""
+    return [p for p in ALL_PROCESSORS if (out / p / "manifest.json").is_file()]
+
+
+def write_index(out):
+    """Writes the index of the index directory `out`, naming every bundle
+    present. It is replaced whole, so a reader never sees half of it."""
+    model_cache.remove_work_folders(out, "index")
+    staging = pathlib.Path(tempfile.mkdtemp(prefix=".index-", dir=out))
+    try:
+        written = staging / "index.json"
+        written.write_text(model_cache.index_text(RESOURCES_VERSION, LANGUAGE,
+                                                  present_bundles(out)), encoding="utf-8")
+        if (out / "index.json").is_dir():
+            model_cache.remove(out / "index.json")
+        written.rename(out / "index.json")
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
 
 
 def classifier_dir(cache=DEFAULT_CACHE, force=False, quiet=False):
@@ -298,6 +367,7 @@ def cached_directory(target, build, force=False, quiet=False):
         fcntl.flock(lock, fcntl.LOCK_EX)
         if (target / ".complete").exists() and not force:
             return False
+        model_cache.remove_work_folders(target.parent, target.name)  # left by a killed build
         work = pathlib.Path(tempfile.mkdtemp(prefix=f".{target.name}-", dir=target.parent))
         started = time.monotonic()
         try:
@@ -369,7 +439,7 @@ def build(root, processors, cache=DEFAULT_CACHE, quiet=False):
 
 
 def _build(root, processors, cache, quiet):
-    bundle_writer, *_ = import_generators()
+    import_generators()
     sentences = corpus()
     texts = documents(sentences)
     out = index_dir(root)
@@ -397,27 +467,17 @@ def _build(root, processors, cache, quiet):
              "morphseg": build_segmenter}
     for name in processors:
         started = time.monotonic()
+        model_cache.remove_work_folders(out, name)  # left by a killed build
         work = pathlib.Path(tempfile.mkdtemp(prefix=f".{name}-", dir=out))
         try:
             steps[name](work / "bundle", sentences, texts)
-            if (out / name).exists():
-                shutil.rmtree(out / name)
+            model_cache.remove(out / name)
             (work / "bundle").rename(out / name)
         finally:
             shutil.rmtree(work, ignore_errors=True)
         if not quiet:
             print(f"[models] {name}: {time.monotonic() - started:.1f}s", file=sys.stderr)
-    # The index names every bundle present; it is replaced whole, so a
-    # reader never sees half of it.
-    present = [p for p in ALL_PROCESSORS if (out / p / "manifest.json").exists()]
-    staging = pathlib.Path(tempfile.mkdtemp(prefix=".index-", dir=out))
-    try:
-        written = bundle_writer.write_index(staging, RESOURCES_VERSION, LANGUAGE,
-                                            [{"processor": p, "package": "default", "path": p}
-                                             for p in present])
-        written.rename(out / "index.json")
-    finally:
-        shutil.rmtree(staging, ignore_errors=True)
+    write_index(out)
 
 
 # Tokenizer ---------------------------------------------------------------------------
@@ -894,6 +954,12 @@ def link_coref(directory, index, cache, quiet):
     import coref_bundle
 
     source = coref_bundle.bundle_dir(cache, quiet=quiet)
+    try:  # the files are hard-linked: damage there would be damage here
+        model_cache.verify(source, model_cache.manifest_files(source))
+    except model_cache.Damage as damage:
+        print(f"[models] damaged cache: {damage}; rebuilding {source.parent}", file=sys.stderr,
+              flush=True)
+        source = coref_bundle.bundle_dir(cache, force=True, quiet=quiet)
 
     def link(src, dst):
         try:
@@ -1002,7 +1068,15 @@ def main():
         processors = processor_list(args.processors)
     except ValueError as error:
         parser.error(str(error))
-    print(model_dir(args.cache, force=args.force, quiet=args.quiet, processors=processors))
+    try:
+        print(model_dir(args.cache, force=args.force, quiet=args.quiet, processors=processors))
+    except KeyboardInterrupt:
+        # The bundle being built goes with its work folder; those done stay.
+        print("build_models: interrupted; the next run builds what is missing", file=sys.stderr)
+        sys.exit(130)
+    except OSError as error:
+        sys.exit(f"build_models: {error} (to start over, remove "
+                 f"{pathlib.Path(args.cache) / 'models'}: the next run builds what it needs)")
 
 
 if __name__ == "__main__":

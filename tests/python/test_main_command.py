@@ -1,0 +1,264 @@
+"""How the main command ends: bad arguments, text that is not UTF-8, a failed
+call, a closed pipe, an interrupt and a damaged model cache each end with one
+line on standard error, no traceback, and the documented exit status."""
+
+import json
+import os
+import pathlib
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import _velmora
+from conftest import DEFAULT_BUNDLES, write_model_index
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+ANNOTATE = ROOT / "tools" / "annotate.py"
+BUILDER = ROOT / "tools" / "models" / "build_models.py"
+CACHE = pathlib.Path(os.environ.get("VELMORA_CACHE", pathlib.Path.home() / ".cache/velmora"))
+TORCH_PYTHON = CACHE / "venv-torch" / "bin" / "python"
+TIMING = re.compile(r"\d+ words in \d+ sentences: .* words per second")
+
+
+def annotate(*args, stdin=b""):
+    return subprocess.run([sys.executable, str(ANNOTATE), *args], input=stdin,
+                          capture_output=True, timeout=300)
+
+
+def only_line(stderr):
+    """The one line of `stderr`, which must hold no traceback."""
+    text = stderr.decode("utf-8", "replace")
+    assert "Traceback" not in text, text
+    lines = text.splitlines()
+    assert len(lines) == 1, text
+    return lines[0]
+
+
+@pytest.fixture(scope="module")
+def models(fixture_dir, tmp_path_factory):
+    return str(write_model_index(tmp_path_factory.mktemp("models"), fixture_dir, DEFAULT_BUNDLES))
+
+
+def test_bad_arguments_end_with_status_2_before_any_model_loads():
+    # No model directory exists: a check made after loading would fail with 1.
+    missing = ["--model-dir", "/nonexistent/models"]
+    for args, message in [
+            (["--processors", ""], "annotate: argument --processors: names no processor: ''"),
+            (["--processors", " , ,"], "names no processor"),
+            (["--processors"], "argument --processors: expected one argument"),
+            (["--threads", "two"], "argument --threads: invalid int value: 'two'"),
+            (["--bogus"], "unrecognized arguments: --bogus")]:
+        run = annotate(*missing, "Some text.", *args)
+        assert run.returncode == 2 and run.stdout == b"", (args, run)
+        assert message in only_line(run.stderr), args
+    run = annotate("Some text.")
+    assert run.returncode == 2
+    assert only_line(run.stderr).endswith("required: --model-dir")
+
+
+def test_text_that_is_not_utf8_is_refused_naming_the_first_bad_byte(models):
+    for args, stdin, message in [
+            ([], b"Hello \xff\xfe world.\n", "standard input is not valid UTF-8: byte 0xff at "
+             "offset 6"),
+            # A surrogate in UTF-8's form, and a sequence cut short.
+            ([], "Café ".encode() + b"\xed\xa0\x80.", "standard input is not valid UTF-8: "
+             "byte 0xed at offset 6"),
+            ([b"Fine.", b"Cut \xe2\x82"], b"", "text argument 2 is not valid UTF-8: byte 0xe2 "
+             "at offset 4")]:
+        run = annotate("--model-dir", models, *args, stdin=stdin)
+        assert run.returncode == 1 and run.stdout == b"", run
+        assert only_line(run.stderr) == f"annotate: {message}"
+
+    # The same text in UTF-8 is annotated, from either place.
+    for args, stdin in [([], "Café au lait.".encode()), (["Café", "au lait."], b"")]:
+        run = annotate("--model-dir", models, *args, stdin=stdin)
+        assert run.returncode == 0, run.stderr
+        assert "é" in run.stdout.decode()
+        assert TIMING.match(only_line(run.stderr))
+
+
+def test_a_failed_call_ends_with_status_1(tmp_path):
+    run = annotate("--model-dir", str(tmp_path), "Some text.")
+    assert run.returncode == 1 and run.stdout == b""
+    assert only_line(run.stderr).startswith("annotate: ModelBundleError: ")
+
+
+def test_a_reader_that_stops_early_ends_the_command_quietly_with_141(models):
+    # `| true`: the reader is gone before anything is written.
+    child = subprocess.Popen([sys.executable, str(ANNOTATE), "--model-dir", models, "Hi there."],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdout.close()
+    stderr = child.communicate(timeout=300)[1]
+    assert child.returncode == 141
+    assert TIMING.match(only_line(stderr))
+
+    # `| head -1`, from the shell, with more output than a pipe holds.
+    text = "The cat sat on the mat. " * 600
+    run = subprocess.run(["bash", "-c", 'set -o pipefail; "$@" | head -1', "bash", sys.executable,
+                          str(ANNOTATE), "--model-dir", models, text], capture_output=True,
+                         timeout=300)
+    assert run.returncode == 141
+    assert run.stdout.decode().startswith("# sent_id = 0") and run.stdout.count(b"\n") == 1
+    assert TIMING.match(only_line(run.stderr))
+
+
+def blocked_reading_stdin(pid):
+    """Whether the process waits in read(0, ...) (x86-64 and arm64 numbers)."""
+    try:
+        fields = pathlib.Path(f"/proc/{pid}/syscall").read_text().split()
+    except OSError:
+        pytest.skip("/proc/<pid>/syscall cannot be read here")
+    return len(fields) > 1 and fields[0] in ("0", "63") and fields[1] == "0x0"
+
+
+def interrupted(command, ready, env=None):
+    """(status, stdout, stderr) of `command`, sent SIGINT once ready(pid)."""
+    child = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=env)
+    try:
+        deadline = time.monotonic() + 120
+        while not ready(child.pid):
+            if child.poll() is not None:
+                pytest.fail(f"ended before the signal: {child.communicate()[1].decode()}")
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
+        child.send_signal(signal.SIGINT)
+        stdout, stderr = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    return child.returncode, stdout, stderr
+
+
+def test_an_interrupt_ends_with_one_line_and_status_130(models):
+    status, stdout, stderr = interrupted([sys.executable, str(ANNOTATE), "--model-dir", models],
+                                         blocked_reading_stdin)
+    assert status == 130 and stdout == b""
+    assert only_line(stderr) == "annotate: interrupted"
+
+
+def test_main_sh_refuses_a_list_naming_no_processor():
+    # Only where the module under test is the checkout's own build, which
+    # main.sh brings up to date before anything else.
+    if pathlib.Path(_velmora.__file__).resolve().parent != ROOT / "build" / "python":
+        pytest.skip("the module under test is not this checkout's build/")
+    run = subprocess.run(["bash", str(ROOT / "tools" / "main.sh"), "--processors", ",", "Text."],
+                         capture_output=True, timeout=600)
+    assert run.returncode == 2 and run.stdout == b""
+    assert only_line(run.stderr).startswith("annotate: argument --processors: names no processor")
+
+
+# --- the model cache --------------------------------------------------------------------
+
+
+# Spinning OpenMP threads make a build many times slower on a busy machine.
+BUILDER_ENV = {**os.environ, "OMP_WAIT_POLICY": "PASSIVE"}
+
+
+def builder(cache, *args):
+    return subprocess.run([str(TORCH_PYTHON), str(BUILDER), "--cache", str(cache), *args],
+                          capture_output=True, timeout=600, env=BUILDER_ENV)
+
+
+@pytest.fixture
+def cache(tmp_path, fixture_dir):
+    """A private cache whose model directory holds copies of the fixture
+    tokenizer and expander bundles, indexed, as the builder leaves it."""
+    if not TORCH_PYTHON.exists():
+        pytest.skip(f"no model-building interpreter at {TORCH_PYTHON}")
+    key = subprocess.run(
+        [str(TORCH_PYTHON), "-c", "import sys; sys.path.insert(0, sys.argv[1]); "
+         "import build_models; print(build_models.cache_key())", str(BUILDER.parent)],
+        capture_output=True, text=True, check=True, env=BUILDER_ENV).stdout.strip()
+    root = tmp_path / "models" / key
+    out = root / "1.14.0" / "en"
+    out.mkdir(parents=True)
+    for name in ("tokenize", "mwt"):
+        shutil.copytree(fixture_dir / DEFAULT_BUNDLES[name], out / name)
+    index = {"format": "velmora-model-index", "format_version": 1, "resources_version": "1.14.0",
+             "language": "en", "bundles": [{"processor": p, "package": "default", "path": p}
+                                           for p in ("tokenize", "mwt")]}
+    (out / "index.json").write_text(json.dumps(index))
+    (root / ".complete").write_text("")
+    return tmp_path
+
+
+def index_names(cache):
+    [index] = cache.glob("models/*/1.14.0/en/index.json")
+    return [entry["processor"] for entry in json.loads(index.read_text())["bundles"]]
+
+
+def test_a_damaged_index_is_rewritten_and_said_so(cache):
+    first = builder(cache, "--processors", "mwt,tokenize")
+    assert first.returncode == 0 and first.stderr == b"", first.stderr
+    [index] = cache.glob("models/*/1.14.0/en/index.json")
+    good = json.loads(index.read_text())
+
+    def damage(path):
+        os.remove(path)
+        os.mkdir(path)  # unreadable even to root
+
+    for spoil, problem in [
+            (lambda path: path.write_bytes(b"{\"bundles\": [\xff"), "is not JSON"),
+            (lambda path: path.write_text('{"bundles": "tokenize"}'), "is not the index"),
+            (lambda path: path.write_text(json.dumps(good).replace('"default"', "1")),
+             "is not the index"),
+            (damage, "cannot be read (Is a directory)")]:
+        spoil(index)
+        run = builder(cache, "--processors", "tokenize")
+        assert run.returncode == 0, run.stderr
+        line = only_line(run.stderr)
+        assert line.startswith(f"[models] damaged cache: {index} {problem}"), line
+        assert line.endswith("; rewriting the index")
+        assert json.loads(index.read_text()) == good
+
+    # An index naming a bundle that is gone names only those left.
+    shutil.rmtree(index.parent / "mwt")
+    run = builder(cache, "--processors", "tokenize")
+    assert run.returncode == 0
+    assert f"names a bundle that is not there: {index.parent / 'mwt'}" in only_line(run.stderr)
+    assert index_names(cache) == ["tokenize"]
+
+
+def test_a_damaged_bundle_is_rebuilt_and_said_so(cache):
+    [out] = cache.glob("models/*/1.14.0/en")
+    tensors = out / "tokenize" / "tensors.bin"
+    assert builder(cache, "--processors", "tokenize").returncode == 0
+    stale = out / ".tokenize-x1y2z3_4"  # a work folder a killed build left
+    stale.mkdir()
+    size = tensors.stat().st_size
+    with open(tensors, "r+b") as file:
+        file.truncate(100)
+    run = builder(cache, "--quiet", "--processors", "tokenize")
+    assert run.returncode == 0
+    assert only_line(run.stderr) == (f"[models] damaged cache: {tensors} has 100 bytes, not "
+                                     f"{size}; rebuilding tokenize")
+    assert not stale.exists() and index_names(cache) == ["tokenize", "mwt"]
+
+    # The same size, other bytes: found by the digest, since the file changed.
+    data = bytearray(tensors.read_bytes())
+    data[-1] ^= 1
+    tensors.write_bytes(data)
+    run = builder(cache, "--quiet", "--processors", "tokenize,mwt")
+    assert run.returncode == 0
+    assert only_line(run.stderr) == (f"[models] damaged cache: {tensors} does not match its "
+                                     "checksum; rebuilding tokenize")
+    run = builder(cache, "--processors", "tokenize,mwt")
+    assert run.returncode == 0 and run.stderr == b""
+
+
+def test_an_interrupted_build_ends_with_one_line_and_status_130(tmp_path):
+    if not TORCH_PYTHON.exists():
+        pytest.skip(f"no model-building interpreter at {TORCH_PYTHON}")
+    status, stdout, stderr = interrupted(
+        [str(TORCH_PYTHON), str(BUILDER), "--cache", str(tmp_path), "--processors", "pos"],
+        lambda pid: list(tmp_path.glob("models/*/1.14.0/en/.pos-*")),  # in its work folder
+        BUILDER_ENV)
+    assert status == 130 and stdout == b""
+    assert only_line(stderr) == "build_models: interrupted; the next run builds what is missing"
+    [out] = tmp_path.glob("models/*/1.14.0/en")
+    assert list(out.iterdir()) == []
