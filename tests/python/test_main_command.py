@@ -73,6 +73,10 @@ def test_text_that_is_not_utf8_is_refused_naming_the_first_bad_byte(models):
         run = annotate("--model-dir", models, *args, stdin=stdin)
         assert run.returncode == 1 and run.stdout == b"", run
         assert only_line(run.stderr) == f"annotate: {message}"
+    # main.sh's check before the build refuses such an argument already.
+    run = annotate("--check", b"Cut \xe2\x82")
+    assert run.returncode == 1 and run.stdout == b""
+    assert only_line(run.stderr).startswith("annotate: text argument 1 is not valid UTF-8")
 
     # The same text in UTF-8 is annotated, from either place.
     for args, stdin in [([], "Café au lait.".encode()), (["Café", "au lait."], b"")]:
