@@ -39,7 +39,7 @@ def read_json(path):
         return json.loads(pathlib.Path(path).read_bytes())
     except OSError as error:
         raise Damage(path, f"cannot be read ({error.strerror})") from None
-    except ValueError as error:  # not UTF-8, or not JSON
+    except (ValueError, RecursionError) as error:  # not UTF-8, not JSON, nested too deep
         raise Damage(path, f"is not JSON ({error})") from None
 
 
@@ -70,8 +70,9 @@ def indexed(index_dir, resources_version, language):
     bundles = index.get("bundles") if isinstance(index, dict) else None
     names = [entry.get("processor") for entry in bundles
              if isinstance(entry, dict)] if isinstance(bundles, list) else []
-    if (index != index_of(resources_version, language, names) or len(set(names)) != len(names)
-            or not all(isinstance(name, str) and name.isidentifier() for name in names)):
+    if (not all(isinstance(name, str) and name.isidentifier() for name in names)
+            or index != index_of(resources_version, language, names)
+            or len(set(names)) != len(names)):
         raise Damage(path, "is not the index of the bundles it names")
     for name in names:
         if not (path.parent / name / "manifest.json").is_file():
