@@ -78,12 +78,10 @@ def test_text_that_is_not_utf8_is_refused_naming_the_first_bad_byte(models):
     assert run.returncode == 1 and run.stdout == b""
     assert only_line(run.stderr).startswith("annotate: text argument 1 is not valid UTF-8")
 
-    # The same text in UTF-8 is annotated, from either place.
-    for args, stdin in [([], "Café au lait.".encode()), (["Café", "au lait."], b"")]:
-        run = annotate("--model-dir", models, *args, stdin=stdin)
-        assert run.returncode == 0, run.stderr
-        assert "é" in run.stdout.decode()
-        assert TIMING.match(only_line(run.stderr))
+    # The same text in UTF-8 is annotated.
+    run = annotate("--model-dir", models, stdin="Café au lait.".encode())
+    assert run.returncode == 0 and "é" in run.stdout.decode(), run.stderr
+    assert TIMING.match(only_line(run.stderr))
 
 
 def test_a_failed_call_ends_with_status_1(tmp_path):
@@ -202,16 +200,12 @@ def test_a_damaged_index_is_rewritten_and_said_so(cache):
     [index] = cache.glob("models/*/1.14.0/en/index.json")
     good = json.loads(index.read_text())
 
-    def damage(path):
-        os.remove(path)
-        os.mkdir(path)  # unreadable even to root
-
     for spoil, problem in [
             (lambda path: path.write_bytes(b"{\"bundles\": [\xff"), "is not JSON"),
-            (lambda path: path.write_text('{"bundles": "tokenize"}'), "is not the index"),
             (lambda path: path.write_text(json.dumps(good).replace('"default"', "1")),
              "is not the index"),
-            (damage, "cannot be read (Is a directory)")]:
+            # Unreadable even to root (chmod would not do).
+            (lambda path: os.remove(path) or os.mkdir(path), "cannot be read (Is a directory)")]:
         spoil(index)
         run = builder(cache, "--processors", "tokenize")
         assert run.returncode == 0, run.stderr
