@@ -2,13 +2,16 @@
 identifier and a word for the segmenter. Each call runs in a child process
 under an address-space cap, which the run of the whole input at once
 exceeds, and reports how far the call raised the process's peak resident
-memory."""
+memory. And one long token and one long sentence through the pipeline."""
 
 import json
+import random
 import subprocess
 import sys
 
 import pytest
+
+import _velmora
 
 CHILD = r"""
 import json, random, resource, sys
@@ -62,3 +65,25 @@ def test_one_long_input_in_bounded_memory(fixture_dir, kind, bundle, size, bound
     growth, answer = run_capped(kind, fixture_dir / bundle, size, 1 << 30)
     assert answer
     assert growth < bound, f"peak resident memory grew by {growth / 2 ** 20:.0f} MiB"
+
+
+def base64_like(size):
+    alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+    table = bytes(alphabet[i % 64] for i in range(256))
+    return random.Random(3).randbytes(size).translate(table).decode()
+
+
+# Every processor over one token of 200,000 characters (a data URI's payload)
+# and one sentence of 20,000 words: each character model, tagger, parser and
+# classifier run is far longer than the few steps a test would otherwise see.
+@pytest.mark.parametrize("text", [
+    pytest.param("Data: " + base64_like(200_000), id="token"),
+    pytest.param(" ".join(["the", "cat", "sat", "on", "mat"] * 4_000), id="sentence"),
+])
+def test_one_long_token_or_sentence_through_every_processor(all_models, text):
+    document = _velmora.Pipeline("en", "tokenize,mwt,pos,lemma,depparse,ner,sentiment",
+                                 model_dir=all_models)(text)
+    words = [word for sentence in document.sentences for word in sentence.words]
+    assert "".join(word.text for word in words) == text.replace(" ", "")
+    assert all(word.upos and word.deprel and word.lemma is not None for word in words)
+    assert all(sentence.sentiment is not None for sentence in document.sentences)
