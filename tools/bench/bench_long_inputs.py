@@ -71,8 +71,8 @@ elif kind in ("token", "sentence"):
         words = ("the of and a to in is was that for it with as on be at by this had not are but "
                  "from or have an they which one you were all we her she there would their").split()
         text = " ".join(rng.choice(words) for _ in range(size))
-    pipeline = _velmora.Pipeline("en", None if bundle == "default" else bundle,
-                                 model_dir=model_dir)
+    processors = "tokenize,mwt,pos,lemma,depparse" if bundle == "default" else bundle
+    pipeline = _velmora.Pipeline("en", processors, model_dir=model_dir)
     call = lambda: sum(len(s.words) for s in pipeline(text).sentences)
 else:
     words = [{"id": i + 1, "text": "word" if i % 3 else "the", "upos": "NOUN" if i % 3 else "DET"}
