@@ -40,4 +40,16 @@ void rethrow_allocation_failure(const std::exception& error) {
   }
 }
 
+std::string kernel_run_failure_message(const std::string& run, const std::exception& error) {
+  // The tensor library's checks say what they found; a kernel library's
+  // error (its own class) only that it failed.
+  if (dynamic_cast<const c10::Error*>(&error) != nullptr) {
+    const std::string message = libtorch_error_message(error);
+    if (message.find("could not create") == std::string::npos) {
+      return run + " failed: " + message;
+    }
+  }
+  return run + " could not be set up by the kernel library";
+}
+
 } // namespace velmora::detail

@@ -36,16 +36,33 @@ private:
 // for any other error.
 void rethrow_allocation_failure(const std::exception& error);
 
-// Runs `work`. An error the tensor library or one of its kernel libraries
-// raises inside it leaves as `Error` with the library's message alone: its
-// own text carries tens of lines of C++ backtrace that name no bundle or
-// tensor, and callers catch a plan's errors by the plan's class. Those
-// libraries throw their own classes straight from std::exception (c10::Error,
-// oneDNN's and ideep's errors). This library's own errors and the standard
-// ones its code throws are logic or runtime errors and pass unchanged, and so
-// does an allocation failure, the tensor library's included, which leaves as
-// std::bad_alloc.
-template <class Error, class Work> decltype(auto) with_model_errors(Work&& work) {
+// A run of a kernel library that could not be carried out for a reason
+// other than memory, told by what the run was: the kernel's own words
+// ("could not create a primitive") name neither the input nor the limit.
+// Not a logic or runtime error, so that with_model_errors reports it as the
+// plan's own error.
+class KernelRunFailure : public std::exception {
+public:
+  explicit KernelRunFailure(const std::string& message) : message_(message) {}
+  const char* what() const noexcept override { return message_.what(); }
+
+private:
+  std::runtime_error message_;
+};
+
+// The message of a KernelRunFailure of the run `run` ("character model run
+// of 140000 steps over 1 row ...") failing with `error`: the tensor
+// library's own checks are kept, a kernel library's words are not.
+std::string kernel_run_failure_message(const std::string& run, const std::exception& error);
+
+// Runs `work`; an error of the tensor library or of one of its kernel
+// libraries goes to `translate`, called inside the handler, which throws.
+// Those libraries throw their own classes straight from std::exception
+// (c10::Error, oneDNN's and ideep's errors); this library's own errors and
+// the standard ones its code throws are logic or runtime errors and pass
+// unchanged, and so does an allocation failure (std::bad_alloc).
+template <class Work, class Translate>
+decltype(auto) with_library_errors(Work&& work, const Translate& translate) {
   try {
     return std::forward<Work>(work)();
   } catch (const std::logic_error&) {
@@ -54,8 +71,35 @@ template <class Error, class Work> decltype(auto) with_model_errors(Work&& work)
     throw;
   } catch (const std::exception& error) {
     rethrow_allocation_failure(error);
-    throw Error(libtorch_error_message(error));
+    translate(error);
+    throw;
   }
+}
+
+// Runs `work`, one run of the tensor library's kernels. An allocation
+// failure leaves as std::bad_alloc, the tensor library's included; any other
+// error of those libraries leaves as KernelRunFailure naming the run by
+// `describe()` (a failure of a run inside it passes unchanged). This
+// library's own errors pass unchanged.
+template <class Describe, class Work>
+decltype(auto) with_run_description(const Describe& describe, Work&& work) {
+  return with_library_errors(std::forward<Work>(work), [&](const std::exception& error) {
+    if (dynamic_cast<const KernelRunFailure*>(&error) == nullptr) {
+      throw KernelRunFailure(kernel_run_failure_message(describe(), error));
+    }
+  });
+}
+
+// Runs `work`. An error the tensor library or one of its kernel libraries
+// raises inside it leaves as `Error` with the library's message alone: its
+// own text carries tens of lines of C++ backtrace that name no bundle or
+// tensor, and callers catch a plan's errors by the plan's class. A run that
+// named itself (KernelRunFailure) leaves as `Error` with that message. Errors
+// that with_library_errors passes leave unchanged.
+template <class Error, class Work> decltype(auto) with_model_errors(Work&& work) {
+  return with_library_errors(std::forward<Work>(work), [](const std::exception& error) {
+    throw Error(libtorch_error_message(error));
+  });
 }
 
 } // namespace velmora::detail

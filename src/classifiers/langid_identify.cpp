@@ -125,8 +125,9 @@ at::Tensor LangIDPlan::Impl::summed_scores(const at::Tensor& ids,
   const bool equal = lengths.front() == lengths.back();
   const at::Tensor output =
       equal ? detail::lstm_dense(embedded, state, state, lstm_weights,
-                                 detail::LstmShape{num_layers, true})
-            : detail::lstm_padded_dense(embedded, lengths, state, state, lstm_weights, num_layers);
+                                 detail::LstmShape{num_layers, true}, "character LSTM")
+            : detail::lstm_padded_dense(embedded, lengths, state, state, lstm_weights, num_layers,
+                                        "character LSTM");
   at::Tensor scores =
       at::linear(output, tensor("hidden_to_tag.weight"), tensor("hidden_to_tag.bias"));
   if (!equal) {
@@ -171,7 +172,8 @@ at::Tensor LangIDPlan::Impl::chunked_scores(std::string_view text, std::int64_t 
         total.add_(at::linear(output, tensor("hidden_to_tag.weight"), tensor("hidden_to_tag.bias"))
                        .sum(1)
                        .to(at::kDouble));
-      });
+      },
+      "character LSTM");
   return total;
 }
 

@@ -200,7 +200,8 @@ at::Tensor SentimentPlan::Impl::forward(const std::vector<std::vector<std::strin
 
   if (bilstm) {
     const at::Tensor state = at::zeros({4, count, bilstm_hidden_dim}, x.options());
-    x = detail::lstm_dense(x, state, state, bilstm_weights, detail::LstmShape{2, true});
+    x = detail::lstm_dense(x, state, state, bilstm_weights, detail::LstmShape{2, true},
+                           "sentence LSTM");
   }
 
   std::vector<at::Tensor> pooled;

@@ -64,7 +64,7 @@ ConstituencyPlan::Impl::encode_words(const std::vector<std::string>& words,
 
   const at::Tensor encoded =
       detail::lstm_dense(x.unsqueeze(0), word_lstm_init[0], word_lstm_init[1], word_lstm_weights,
-                         {num_lstm_layers, true})
+                         {num_lstm_layers, true}, "word LSTM")
           .squeeze(0);
   const at::Tensor projected = at::relu(at::linear(encoded, tensor("word_to_constituent.weight"),
                                                    tensor("word_to_constituent.bias")));

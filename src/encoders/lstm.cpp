@@ -1,11 +1,15 @@
 #include "encoders/lstm.hpp"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <limits>
 #include <stdexcept>
 #include <utility>
 
 #include <ATen/ATen.h>
+
+#include "bundle/tensor_errors.hpp"
 
 namespace velmora::detail {
 namespace {
@@ -21,7 +25,55 @@ std::size_t parameter_count(const LstmShape& shape) {
   return static_cast<std::size_t>(count);
 }
 
+// The recurrent kernel (oneDNN) sizes its buffers for a whole run at once:
+// per direction and layer it keeps the gates of every step (steps x rows x
+// 4 x hidden floats) and the states between steps ((steps + 1) x rows x
+// max(input width, hidden) floats, for the layer's input and output), and
+// it refuses a run any of whose buffers passes 2^31 bytes ("could not create
+// a primitive"): one row of hidden size 1,024 fails from 131,072 steps, one
+// of hidden size 16 over inputs 4,096 wide from 131,072 steps as well. A run
+// therefore goes through the kernel in pieces of at most
+// kPieceElements / (rows x max(4 x hidden, input width)) steps (at least
+// one): 256 MiB of gates or inputs per piece, an eighth of the bound for
+// every width, rows and layer count, since pieces run one layer and one
+// direction at a time. The default pipeline's runs (character model buckets
+// of 16,384 positions at hidden size 1,024, sentence batches of the taggers)
+// fit in one piece and run exactly as a whole run; a piece of this size
+// takes tens of milliseconds, so the kernel's setup per piece costs nothing
+// measurable on longer runs.
+constexpr std::int64_t kPieceElements = std::int64_t{1} << 26;
+
+std::atomic<std::int64_t> piece_elements{kPieceElements};
+std::atomic<std::int64_t> pieced_runs{0};
+
+// The steps of one piece over `rows` rows of an LSTM of `hidden` units
+// reading inputs `input` wide.
+std::int64_t piece_steps(std::int64_t rows, std::int64_t input, std::int64_t hidden) {
+  const std::int64_t width = std::max<std::int64_t>({1, input, 4 * hidden});
+  return std::max<std::int64_t>(1, piece_elements.load() / std::max<std::int64_t>(1, rows) / width);
+}
+
+// What a run is, for an error of the kernel that names the input's size.
+std::string name_run(std::string_view name, std::int64_t steps, std::int64_t rows,
+                     std::int64_t input, std::int64_t hidden) {
+  return std::string(name) + " run of " + std::to_string(steps) + " steps over " +
+         std::to_string(rows) + (rows == 1 ? " row" : " rows") + " (input width " +
+         std::to_string(input) + ", hidden size " + std::to_string(hidden) + ")";
+}
+
+std::string run_description(std::string_view name, const at::Tensor& x, std::int64_t hidden) {
+  return name_run(name, x.size(1), x.size(0), x.size(2), hidden);
+}
+
 } // namespace
+
+void set_lstm_piece_elements(std::int64_t elements) {
+  piece_elements.store(elements > 0 ? elements : kPieceElements);
+}
+
+std::int64_t lstm_pieced_runs() {
+  return pieced_runs.load();
+}
 
 std::vector<std::string> lstm_layer_parameter_names(const std::string& prefix, std::int64_t layer,
                                                     bool bidirectional) {
@@ -89,50 +141,6 @@ bool lstm_fits_bundle(const LstmShape& shape, std::size_t tensors) {
                                       tensors / static_cast<std::size_t>(4 * shape.directions());
 }
 
-at::Tensor lstm_dense(const at::Tensor& input, const at::Tensor& h0, const at::Tensor& c0,
-                      const std::vector<at::Tensor>& params, const LstmShape& shape) {
-  auto result = at::lstm(input, {h0, c0}, params, /*has_biases=*/true, shape.num_layers,
-                         /*dropout=*/0.0, /*train=*/false, shape.bidirectional,
-                         /*batch_first=*/true);
-  return std::get<0>(result);
-}
-
-at::Tensor lstm_padded_dense(const at::Tensor& input, const std::vector<std::int64_t>& lengths,
-                             const at::Tensor& h0, const at::Tensor& c0,
-                             const std::vector<at::Tensor>& params, std::int64_t num_layers) {
-  const std::int64_t batch = input.size(0);
-  const std::int64_t steps = input.size(1);
-  if (static_cast<std::int64_t>(lengths.size()) != batch ||
-      static_cast<std::int64_t>(params.size()) != 8 * num_layers) {
-    throw std::logic_error("padded LSTM batch, lengths and parameters disagree");
-  }
-  std::vector<std::int64_t> reversal(static_cast<std::size_t>(batch * steps));
-  for (std::int64_t j = 0; j < batch; ++j) {
-    const std::int64_t length = lengths[static_cast<std::size_t>(j)];
-    for (std::int64_t t = 0; t < steps; ++t) {
-      reversal[static_cast<std::size_t>(j * steps + t)] = t < length ? length - 1 - t : t;
-    }
-  }
-  const at::Tensor order = at::from_blob(reversal.data(), {batch, steps, 1}, at::kLong);
-  const auto reversed = [&](const at::Tensor& rows) {
-    return rows.gather(1, order.expand({batch, steps, rows.size(2)}));
-  };
-  constexpr LstmShape kDirection{1, false};
-  at::Tensor x = input;
-  for (std::int64_t layer = 0; layer < num_layers; ++layer) {
-    const auto first = params.begin() + 8 * layer;
-    const std::vector<at::Tensor> forward(first, first + 4);
-    const std::vector<at::Tensor> backward(first + 4, first + 8);
-    const at::Tensor ahead =
-        lstm_dense(x, h0.narrow(0, 2 * layer, 1), c0.narrow(0, 2 * layer, 1), forward, kDirection);
-    const at::Tensor behind =
-        reversed(lstm_dense(reversed(x), h0.narrow(0, 2 * layer + 1, 1),
-                            c0.narrow(0, 2 * layer + 1, 1), backward, kDirection));
-    x = at::cat({ahead, behind}, 2);
-  }
-  return x;
-}
-
 namespace {
 
 // The states of one direction of one layer, each [1, B, H].
@@ -141,30 +149,170 @@ struct DirectionState {
   at::Tensor c;
 };
 
-// One direction of a one-layer LSTM over the chunk `x` [B, L, F] from
-// `state`, which becomes the state after the chunk. The backward direction
-// reads the chunk from its last step to its first; the output [B, L, H] is
-// in time order either way.
+// Reads each row j of a batch [B, L, ...] reversed within its first
+// lengths[j] steps, the padding after them left in place; applied twice it
+// gives the rows back.
+class RowReversal {
+public:
+  RowReversal(const std::vector<std::int64_t>& lengths, std::int64_t steps)
+      : batch_(static_cast<std::int64_t>(lengths.size())), steps_(steps),
+        order_(static_cast<std::size_t>(batch_ * steps)) {
+    for (std::int64_t j = 0; j < batch_; ++j) {
+      const std::int64_t length = lengths[static_cast<std::size_t>(j)];
+      for (std::int64_t t = 0; t < steps; ++t) {
+        order_[static_cast<std::size_t>(j * steps + t)] = t < length ? length - 1 - t : t;
+      }
+    }
+  }
+
+  at::Tensor operator()(const at::Tensor& rows) const {
+    const at::Tensor order =
+        at::from_blob(const_cast<std::int64_t*>(order_.data()), {batch_, steps_, 1}, at::kLong);
+    return rows.gather(1, order.expand({batch_, steps_, rows.size(2)}));
+  }
+
+private:
+  std::int64_t batch_;
+  std::int64_t steps_;
+  std::vector<std::int64_t> order_;
+};
+
+// One call of the kernel over `x` [B, L, F], an error of the kernel
+// reported by `describe`.
+std::tuple<at::Tensor, at::Tensor, at::Tensor>
+kernel_run(const at::Tensor& x, const at::Tensor& h0, const at::Tensor& c0, at::TensorList params,
+           const LstmShape& shape, const std::function<std::string()>& describe) {
+  return with_run_description(describe, [&] {
+    return at::lstm(x, {h0, c0}, params, /*has_biases=*/true, shape.num_layers, /*dropout=*/0.0,
+                    /*train=*/false, shape.bidirectional, /*batch_first=*/true);
+  });
+}
+
+// One direction of a one-layer LSTM over `x` [B, L, F] from `state`, which
+// becomes the state after the run. The backward direction reads `x` from its
+// last step to its first; the output [B, L, H] is in time order either way.
+// A run longer than a piece goes through the kernel piece by piece, each
+// piece entering with the state the one before it (in reading order) left.
 at::Tensor run_direction(const at::Tensor& x, bool backward, const at::Tensor* params,
-                         DirectionState& state) {
-  auto [output, h, c] = at::lstm(backward ? x.flip(1) : x, {state.h, state.c},
-                                 {params[0], params[1], params[2], params[3]},
-                                 /*has_biases=*/true, /*num_layers=*/1, /*dropout=*/0.0,
-                                 /*train=*/false, /*bidirectional=*/false, /*batch_first=*/true);
-  state = {std::move(h), std::move(c)};
-  return backward ? output.flip(1) : output;
+                         DirectionState& state, const std::function<std::string()>& describe) {
+  const std::int64_t steps = x.size(1);
+  const std::int64_t hidden = params[1].size(1);
+  const std::int64_t piece = piece_steps(x.size(0), x.size(2), hidden);
+  const std::array<at::Tensor, 4> weights = {params[0], params[1], params[2], params[3]};
+  const auto run = [&](const at::Tensor& part) {
+    auto [output, h, c] =
+        kernel_run(backward ? part.flip(1) : part, state.h, state.c, weights, {1, false}, describe);
+    state = {std::move(h), std::move(c)};
+    return backward ? output.flip(1) : output;
+  };
+  if (steps <= piece) {
+    return run(x);
+  }
+  ++pieced_runs;
+  at::Tensor output = at::empty({x.size(0), steps, hidden}, x.options());
+  const std::int64_t pieces = (steps - 1) / piece + 1;
+  for (std::int64_t i = 0; i < pieces; ++i) {
+    const std::int64_t start = (backward ? pieces - 1 - i : i) * piece;
+    const std::int64_t length = std::min(piece, steps - start);
+    output.narrow(1, start, length).copy_(run(x.narrow(1, start, length)));
+  }
+  return output;
+}
+
+// Whether a run of `steps` steps over `input` [B, L, F] fits the kernel in
+// one call of every layer and direction, which keeps all their buffers.
+bool fits_one_call(const at::Tensor& input, std::int64_t steps, std::int64_t hidden,
+                   const LstmShape& shape) {
+  const std::int64_t directions = shape.directions();
+  return steps <= piece_steps(input.size(0) * shape.num_layers * directions,
+                              std::max(input.size(2), directions * hidden), hidden);
+}
+
+// Runs the layers of `shape` one direction at a time over `input`:
+// `direction_run(x, backward, weights, state)` gives that direction's output
+// over x (each layer's input the outputs of the layer below, side by side)
+// and leaves its final state in `state`. Returns the last layer's output and
+// the final states in the operator's order.
+template <class DirectionRun>
+LstmPackedResult run_layers(const at::Tensor& input, const at::Tensor& h0, const at::Tensor& c0,
+                            const std::vector<at::Tensor>& params, const LstmShape& shape,
+                            const DirectionRun& direction_run) {
+  const std::int64_t directions = shape.directions();
+  std::vector<at::Tensor> hs;
+  std::vector<at::Tensor> cs;
+  at::Tensor x = input;
+  for (std::int64_t layer = 0; layer < shape.num_layers; ++layer) {
+    std::vector<at::Tensor> outputs;
+    for (std::int64_t direction = 0; direction < directions; ++direction) {
+      const std::int64_t row = layer * directions + direction;
+      DirectionState state{h0.narrow(0, row, 1), c0.narrow(0, row, 1)};
+      outputs.push_back(
+          direction_run(x, direction == 1, &params[static_cast<std::size_t>(4 * row)], state));
+      hs.push_back(std::move(state.h));
+      cs.push_back(std::move(state.c));
+    }
+    x = outputs.size() == 1 ? outputs.front() : at::cat(outputs, 2);
+  }
+  return {x, at::cat(hs, 0), at::cat(cs, 0)};
 }
 
 } // namespace
 
+at::Tensor lstm_dense(const at::Tensor& input, const at::Tensor& h0, const at::Tensor& c0,
+                      const std::vector<at::Tensor>& params, const LstmShape& shape,
+                      std::string_view name) {
+  const std::function<std::string()> describe = [&] {
+    return run_description(name, input, h0.size(2));
+  };
+  if (fits_one_call(input, input.size(1), h0.size(2), shape)) {
+    return std::get<0>(kernel_run(input, h0, c0, params, shape, describe));
+  }
+  return run_layers(input, h0, c0, params, shape,
+                    [&](const at::Tensor& x, bool backward, const at::Tensor* weights,
+                        DirectionState& state) {
+                      return run_direction(x, backward, weights, state, describe);
+                    })
+      .output;
+}
+
+at::Tensor lstm_padded_dense(const at::Tensor& input, const std::vector<std::int64_t>& lengths,
+                             const at::Tensor& h0, const at::Tensor& c0,
+                             const std::vector<at::Tensor>& params, std::int64_t num_layers,
+                             std::string_view name) {
+  const std::int64_t batch = input.size(0);
+  const std::int64_t steps = input.size(1);
+  if (static_cast<std::int64_t>(lengths.size()) != batch ||
+      static_cast<std::int64_t>(params.size()) != 8 * num_layers) {
+    throw std::logic_error("padded LSTM batch, lengths and parameters disagree");
+  }
+  const RowReversal reversed(lengths, steps);
+  const std::function<std::string()> describe = [&] {
+    return run_description(name, input, h0.size(2));
+  };
+  at::Tensor x = input;
+  for (std::int64_t layer = 0; layer < num_layers; ++layer) {
+    const at::Tensor* weights = &params[static_cast<std::size_t>(8 * layer)];
+    DirectionState ahead_state{h0.narrow(0, 2 * layer, 1), c0.narrow(0, 2 * layer, 1)};
+    DirectionState behind_state{h0.narrow(0, 2 * layer + 1, 1), c0.narrow(0, 2 * layer + 1, 1)};
+    const at::Tensor ahead = run_direction(x, false, weights, ahead_state, describe);
+    const at::Tensor behind =
+        reversed(run_direction(reversed(x), false, weights + 4, behind_state, describe));
+    x = at::cat({ahead, behind}, 2);
+  }
+  return x;
+}
+
 void lstm_chunked(std::int64_t steps, std::int64_t chunk, const LstmChunkInput& input,
                   const at::Tensor& h0, const at::Tensor& c0, const std::vector<at::Tensor>& params,
-                  std::int64_t num_layers, const LstmChunkOutput& output) {
+                  std::int64_t num_layers, const LstmChunkOutput& output, std::string_view name) {
   if (steps < 1 || chunk < 1 || num_layers < 1 ||
       static_cast<std::int64_t>(params.size()) != 8 * num_layers) {
     throw std::logic_error("chunked LSTM steps, chunk and parameters disagree");
   }
   const std::int64_t chunks = (steps - 1) / chunk + 1;
+  const std::function<std::string()> describe = [&] {
+    return name_run(name, steps, h0.size(1), params[0].size(1), h0.size(2));
+  };
   // entering[(2 * layer + direction) * chunks + j]: the state in which that
   // direction of that layer enters chunk j, in its own reading order.
   std::vector<DirectionState> entering(static_cast<std::size_t>(2 * num_layers * chunks));
@@ -191,13 +339,13 @@ void lstm_chunked(std::int64_t steps, std::int64_t chunk, const LstmChunkInput& 
         saved(layer, direction, j) = state;
         const at::Tensor* layer_params = &params[static_cast<std::size_t>(8 * layer)];
         const at::Tensor along =
-            run_direction(x, direction == 1, layer_params + 4 * direction, state);
+            run_direction(x, direction == 1, layer_params + 4 * direction, state, describe);
         if (layer == sweep) {
           break;
         }
         DirectionState from = saved(layer, 1 - direction, j);
         const at::Tensor against =
-            run_direction(x, direction == 0, layer_params + 4 * (1 - direction), from);
+            run_direction(x, direction == 0, layer_params + 4 * (1 - direction), from, describe);
         x = direction == 0 ? at::cat({along, against}, 2) : at::cat({against, along}, 2);
       }
       if (sweep == num_layers) {
@@ -207,23 +355,102 @@ void lstm_chunked(std::int64_t steps, std::int64_t chunk, const LstmChunkInput& 
   }
 }
 
+namespace {
+
+// One direction of a one-layer LSTM over rows of non-increasing `lengths`,
+// read forward, in pieces of the kernel's packed operator. Row j takes part
+// in the pieces that start before its end; `state` [1, B, H] becomes every
+// row's state after its own last step. The output [B, L, H] is zero past
+// each row's length.
+at::Tensor run_packed_direction(const at::Tensor& x, const std::vector<std::int64_t>& lengths,
+                                const at::Tensor* params, DirectionState& state,
+                                const std::function<std::string()>& describe) {
+  const std::int64_t batch = x.size(0);
+  const std::int64_t hidden = params[1].size(1);
+  const std::int64_t piece = piece_steps(batch, x.size(2), hidden);
+  const std::array<at::Tensor, 4> weights = {params[0], params[1], params[2], params[3]};
+  pieced_runs += lengths.front() > piece ? 1 : 0;
+  at::Tensor output = at::zeros({batch, x.size(1), hidden}, x.options());
+  at::Tensor h = state.h.clone();
+  at::Tensor c = state.c.clone();
+  std::vector<std::int64_t> part_lengths;
+  for (std::int64_t start = 0; start < lengths.front(); start += piece) {
+    part_lengths.clear();
+    for (const std::int64_t length : lengths) {
+      if (length <= start) {
+        break;
+      }
+      part_lengths.push_back(std::min(piece, length - start));
+    }
+    const auto rows = static_cast<std::int64_t>(part_lengths.size());
+    const std::int64_t steps = part_lengths.front();
+    const at::Tensor part = x.narrow(0, 0, rows).narrow(1, start, steps);
+    auto [data, batch_sizes] = at::_pack_padded_sequence(
+        part, at::tensor(part_lengths, at::TensorOptions().dtype(at::kLong)),
+        /*batch_first=*/true);
+    auto [packed, h_n, c_n] = with_run_description(describe, [&] {
+      return at::lstm(data, batch_sizes, {h.narrow(1, 0, rows), c.narrow(1, 0, rows)}, weights,
+                      /*has_biases=*/true, /*num_layers=*/1, /*dropout=*/0.0, /*train=*/false,
+                      /*bidirectional=*/false);
+    });
+    const at::Tensor padded = std::get<0>(at::_pad_packed_sequence(
+        packed, batch_sizes, /*batch_first=*/true, /*padding_value=*/0.0, steps));
+    output.narrow(0, 0, rows).narrow(1, start, steps).copy_(padded);
+    // A row that ended inside the piece keeps its final state from here on.
+    h.narrow(1, 0, rows).copy_(h_n);
+    c.narrow(1, 0, rows).copy_(c_n);
+  }
+  state = {std::move(h), std::move(c)};
+  return output;
+}
+
+} // namespace
+
 LstmPackedResult lstm_packed(const at::Tensor& input, const std::vector<std::int64_t>& lengths,
                              const at::Tensor& h0, const at::Tensor& c0,
                              const std::vector<at::Tensor>& params, const LstmShape& shape,
-                             std::int64_t total_length) {
+                             std::int64_t total_length, std::string_view name) {
   if (static_cast<std::int64_t>(lengths.size()) != input.size(0)) {
     throw std::logic_error("LSTM batch and length list disagree");
   }
-  auto length_tensor = at::tensor(lengths, at::TensorOptions().dtype(at::kLong));
-  auto [data, batch_sizes] = at::_pack_padded_sequence(input, length_tensor, /*batch_first=*/true);
-  auto [packed_output, h_n, c_n] =
-      at::lstm(data, batch_sizes, {h0, c0}, params, /*has_biases=*/true, shape.num_layers,
-               /*dropout=*/0.0, /*train=*/false, shape.bidirectional);
-  auto [output, unpacked_lengths] = at::_pad_packed_sequence(
-      packed_output, batch_sizes, /*batch_first=*/true, /*padding_value=*/0.0,
-      total_length < 0 ? input.size(1) : total_length);
-  (void)unpacked_lengths;
-  return {output, h_n, c_n};
+  const std::int64_t columns = total_length < 0 ? input.size(1) : total_length;
+  const std::function<std::string()> describe = [&] {
+    return run_description(name, input, h0.size(2));
+  };
+  if (lengths.empty() || fits_one_call(input, lengths.front(), h0.size(2), shape)) {
+    auto length_tensor = at::tensor(lengths, at::TensorOptions().dtype(at::kLong));
+    auto [data, batch_sizes] =
+        at::_pack_padded_sequence(input, length_tensor, /*batch_first=*/true);
+    auto [packed_output, h_n, c_n] = with_run_description(describe, [&] {
+      return at::lstm(data, batch_sizes, {h0, c0}, params, /*has_biases=*/true, shape.num_layers,
+                      /*dropout=*/0.0, /*train=*/false, shape.bidirectional);
+    });
+    auto [output, unpacked_lengths] =
+        at::_pad_packed_sequence(packed_output, batch_sizes, /*batch_first=*/true,
+                                 /*padding_value=*/0.0, columns);
+    (void)unpacked_lengths;
+    return {output, h_n, c_n};
+  }
+  if (columns < lengths.front()) {
+    throw std::logic_error("LSTM output is shorter than its longest row");
+  }
+  // The backward direction reads every row reversed within its length, so
+  // that it starts at the row's own end and its pieces run from there.
+  const RowReversal reversed(lengths, input.size(1));
+  LstmPackedResult result = run_layers(
+      input, h0, c0, params, shape,
+      [&](const at::Tensor& x, bool backward, const at::Tensor* weights, DirectionState& state) {
+        return backward
+                   ? reversed(run_packed_direction(reversed(x), lengths, weights, state, describe))
+                   : run_packed_direction(x, lengths, weights, state, describe);
+      });
+  if (columns != result.output.size(1)) {
+    result.output =
+        columns < result.output.size(1)
+            ? result.output.narrow(1, 0, columns)
+            : at::constant_pad_nd(result.output, {0, 0, 0, columns - result.output.size(1)}, 0.0);
+  }
+  return result;
 }
 
 LstmStepState lstm_step(const at::Tensor& x, const at::Tensor& h, const at::Tensor& c,

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <ATen/core/Tensor.h>
@@ -46,11 +47,22 @@ std::int64_t lstm_shape_mismatch(const std::vector<at::Tensor>& params, const Ls
 // bundle cannot have, and listing their names would not end.
 bool lstm_fits_bundle(const LstmShape& shape, std::size_t tensors);
 
+// Every run below takes any number of steps: a run longer than the
+// recurrent kernel takes in one call goes through it in pieces of a bounded
+// number of steps (fewer the more rows and the wider the layer), each piece
+// of a direction starting from the states the piece before it left, the
+// backward direction's pieces from the end. Each layer and direction then
+// runs on its own, so the values are those of the whole run up to the
+// rounding of the kernel over other shapes. `name` says what the run is
+// ("character model"): an error of the kernel names the run and its size
+// instead of giving the kernel's words.
+
 // Runs the LSTM over one batch-first padded sequence batch [B, L, F] whose
 // every row uses all L steps. `h0`/`c0` are [layers * directions, B, H].
 // Returns the output [B, L, directions * H]; final states are dropped.
 at::Tensor lstm_dense(const at::Tensor& input, const at::Tensor& h0, const at::Tensor& c0,
-                      const std::vector<at::Tensor>& params, const LstmShape& shape);
+                      const std::vector<at::Tensor>& params, const LstmShape& shape,
+                      std::string_view name = "LSTM");
 
 // Runs a bidirectional LSTM of `num_layers` layers over a padded batch
 // [B, L, F] whose row j holds `lengths[j]` real steps (at most L) followed by
@@ -65,7 +77,8 @@ at::Tensor lstm_dense(const at::Tensor& input, const at::Tensor& h0, const at::T
 // flat bidirectional order of lstm_parameter_names.
 at::Tensor lstm_padded_dense(const at::Tensor& input, const std::vector<std::int64_t>& lengths,
                              const at::Tensor& h0, const at::Tensor& c0,
-                             const std::vector<at::Tensor>& params, std::int64_t num_layers);
+                             const std::vector<at::Tensor>& params, std::int64_t num_layers,
+                             std::string_view name = "LSTM");
 
 // The layer-0 input [B, length, F] of steps [start, start + length).
 using LstmChunkInput = std::function<at::Tensor(std::int64_t start, std::int64_t length)>;
@@ -85,10 +98,12 @@ using LstmChunkOutput = std::function<void(std::int64_t start, const at::Tensor&
 // (num_layers + 1)^2 - 1 direction runs over the sequence instead of
 // 2 * num_layers. The values are those of the whole-sequence run up to the
 // rounding of the kernels over shorter pieces. `h0`/`c0` and `params` are as
-// for lstm_padded_dense.
+// for lstm_padded_dense. A chunk longer than the kernel's piece runs in
+// pieces too, so the memory bound is that of the smaller of the two.
 void lstm_chunked(std::int64_t steps, std::int64_t chunk, const LstmChunkInput& input,
                   const at::Tensor& h0, const at::Tensor& c0, const std::vector<at::Tensor>& params,
-                  std::int64_t num_layers, const LstmChunkOutput& output);
+                  std::int64_t num_layers, const LstmChunkOutput& output,
+                  std::string_view name = "LSTM");
 
 // Output and final states of a packed run.
 struct LstmPackedResult {
@@ -102,11 +117,13 @@ struct LstmPackedResult {
 // Rows are packed, so padding never reaches a row's states; the output is
 // unpacked to `total_length` (L when negative) with zeros past each row.
 // `h0`/`c0` are [layers * directions, B, H] (expand a shared initial state
-// with expand_states first).
+// with expand_states first). In pieces, a row takes part in those that start
+// before its end, and its final states are those after its own last step
+// (the backward direction's after its first).
 LstmPackedResult lstm_packed(const at::Tensor& input, const std::vector<std::int64_t>& lengths,
                              const at::Tensor& h0, const at::Tensor& c0,
                              const std::vector<at::Tensor>& params, const LstmShape& shape,
-                             std::int64_t total_length = -1);
+                             std::int64_t total_length = -1, std::string_view name = "LSTM");
 
 // The states after one step of a unidirectional LSTM, each [layers, H].
 struct LstmStepState {
@@ -122,6 +139,14 @@ struct LstmStepState {
 // of the step is the last row of the returned `h`.
 LstmStepState lstm_step(const at::Tensor& x, const at::Tensor& h, const at::Tensor& c,
                         const std::vector<at::Tensor>& params, std::int64_t num_layers);
+
+// Sets the elements (steps x rows x the wider of the input and the four
+// gates) of one piece of a run; 0 or less restores the default. For tests,
+// which make pieces split on small models; it applies to every thread.
+void set_lstm_piece_elements(std::int64_t elements);
+// The directions of runs that went through the kernel in more than one
+// piece since the process started, for tests that make pieces split.
+std::int64_t lstm_pieced_runs();
 
 // Widens an initial state [N, 1, H] (or [N, H]) to [N, batch, H] as a new
 // contiguous tensor (never a view of bundle memory, which is read-only).

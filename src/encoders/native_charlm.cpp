@@ -191,8 +191,9 @@ at::Tensor NativeCharLM::encode(const std::vector<std::string>& words) const {
   const auto length = static_cast<std::int64_t>(stream.ids.size());
   const at::Tensor ids = at::from_blob(stream.ids.data(), {1, length}, at::kLong);
   const at::Tensor embedded = at::embedding(char_emb_, ids);
-  const at::Tensor output = lstm_dense(embedded, expand_state(h_init_, 1), expand_state(c_init_, 1),
-                                       lstm_params_, LstmShape{num_layers_, false});
+  const at::Tensor output =
+      lstm_dense(embedded, expand_state(h_init_, 1), expand_state(c_init_, 1), lstm_params_,
+                 LstmShape{num_layers_, false}, "character model");
   const at::Tensor positions = at::from_blob(
       stream.positions.data(), {static_cast<std::int64_t>(stream.positions.size())}, at::kLong);
   return output.squeeze(0).index_select(0, positions).contiguous();

@@ -78,7 +78,7 @@ std::vector<at::Tensor> NativeCharLM::run_streams(std::vector<CharStream>& strea
     const at::Tensor ids = at::from_blob(matrix.data(), {batch, steps}, at::kLong);
     const at::Tensor output =
         lstm_dense(at::embedding(char_emb_, ids), expand_state(h_init_, batch),
-                   expand_state(c_init_, batch), lstm_params_, shape);
+                   expand_state(c_init_, batch), lstm_params_, shape, "character model");
     for (std::size_t row = 0; row < static_cast<std::size_t>(batch); ++row) {
       const std::size_t s = order[bucket.begin + row];
       std::vector<std::int64_t>& positions = streams[s].positions;

@@ -1,12 +1,15 @@
 #include "encoders/products.hpp"
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include <ATen/core/dispatch/Dispatcher.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/linear.h>
+
+#include "bundle/tensor_errors.hpp"
 
 namespace velmora::detail {
 namespace {
@@ -72,9 +75,17 @@ at::Tensor linear(const at::Tensor& input, const at::Tensor& weight, const at::T
   for (std::int64_t start = 0; start < rows;) {
     const std::int64_t take = block_rows(rows - start);
     const at::Tensor block = matrix.narrow(0, start, take);
-    blocks.push_back(take < kMinimumRows
-                         ? at::linear(block, weight, bias_or)
-                         : product->call(block, weight, bias_or, "none", scalars, std::nullopt));
+    blocks.push_back(with_run_description(
+        [&] {
+          return "matrix product of " + std::to_string(take) + " rows by a " +
+                 std::to_string(weight.size(0)) + " x " + std::to_string(weight.size(1)) +
+                 " weight";
+        },
+        [&] {
+          return take < kMinimumRows
+                     ? at::linear(block, weight, bias_or)
+                     : product->call(block, weight, bias_or, "none", scalars, std::nullopt);
+        }));
     start += take;
   }
   std::vector<std::int64_t> sizes(input.sizes().begin(), input.sizes().end());

@@ -87,7 +87,7 @@ at::Tensor highway_lstm_dense(at::Tensor input, const std::vector<HighwayLayerWe
       h0 = expand_state(h0, batch);
       c0 = expand_state(c0, batch);
     }
-    const at::Tensor output = lstm_dense(input, h0, c0, layer.lstm, kShape);
+    const at::Tensor output = lstm_dense(input, h0, c0, layer.lstm, kShape, "word LSTM");
     input = highway_output(input, output, layer);
   }
   return input;
@@ -99,7 +99,8 @@ at::Tensor highway_lstm_padded(at::Tensor input, const std::vector<std::int64_t>
   for (const HighwayLayerWeights& layer : layers) {
     const at::Tensor h0 = expand_state(layer.initial_state[0], batch);
     const at::Tensor c0 = expand_state(layer.initial_state[1], batch);
-    input = highway_output(input, lstm_padded_dense(input, lengths, h0, c0, layer.lstm, 1), layer);
+    input = highway_output(
+        input, lstm_padded_dense(input, lengths, h0, c0, layer.lstm, 1, "word LSTM"), layer);
   }
   return input;
 }

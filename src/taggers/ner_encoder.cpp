@@ -68,7 +68,8 @@ at::Tensor NERPlan::Impl::encode_characters(const std::vector<std::string>& word
         // word alone.
         const detail::LstmPackedResult run = detail::lstm_packed(
             at::embedding(embedding, ids), lengths, detail::expand_state(char_lstm_state[0], count),
-            detail::expand_state(char_lstm_state[1], count), char_lstm_weights, shape);
+            detail::expand_state(char_lstm_state[1], count), char_lstm_weights, shape, -1,
+            "character LSTM");
         // The last layer's forward and backward final states, side by side.
         return run.h_n.narrow(0, 2 * char_num_layers - 2, 2)
             .transpose(0, 1)
@@ -153,7 +154,7 @@ at::Tensor NERPlan::Impl::run_tagger(const at::Tensor& features,
         detail::lstm_packed(detail::pad_chunk(inputs, chunk), chunk.lengths,
                             detail::expand_state(tagger_lstm_state[0], batch),
                             detail::expand_state(tagger_lstm_state[1], batch), tagger_lstm_weights,
-                            detail::LstmShape{num_layers, true})
+                            detail::LstmShape{num_layers, true}, -1, "word LSTM")
             .output;
     for (std::size_t j = 0; j < chunk.sentences.size(); ++j) {
       const std::size_t s = chunk.sentences[j];

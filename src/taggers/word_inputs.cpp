@@ -181,7 +181,8 @@ at::Tensor encode_character_ids(const CharacterModel& model,
     // steps' outputs are then zeroed, as a packed run leaves them.
     at::Tensor output =
         lstm_dense(at::embedding(model.embedding, ids), expand_state(model.initial_state[0], count),
-                   expand_state(model.initial_state[1], count), model.lstm, LstmShape{1, false});
+                   expand_state(model.initial_state[1], count), model.lstm, LstmShape{1, false},
+                   "character LSTM");
     output = output *
              at::from_blob(real.data(), {count, longest, 1}, at::kFloat).to(output.scalar_type());
     // One independent gate per character; zero outputs add nothing.

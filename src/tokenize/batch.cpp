@@ -50,7 +50,8 @@ TokenizerPlan::Impl::predict_batch(const std::vector<const Paragraph*>& paragrap
   const detail::LstmShape shape{1, true};
   const detail::TokenizerLstm run_lstm = [&](const at::Tensor& input,
                                              const std::vector<at::Tensor>& weights) {
-    return detail::lstm_packed(input, lengths, h0, c0, weights, shape, columns).output;
+    return detail::lstm_packed(input, lengths, h0, c0, weights, shape, columns, "tokenizer LSTM")
+        .output;
   };
   const at::Tensor predicted = detail::with_model_errors<TokenizerModelError>([&] {
     return detail::tokenizer_labels(*this, detail::tokenizer_inputs(*this, id_view, feature_view),

@@ -89,7 +89,8 @@ TokenizerLabels TokenizerPlan::Impl::predict_paragraph(const Paragraph& paragrap
   const detail::LstmShape shape{1, true};
   const detail::TokenizerLstm run_lstm = [&](const at::Tensor& input,
                                              const std::vector<at::Tensor>& weights) {
-    return detail::lstm_dense(input, initial_state[0], initial_state[1], weights, shape);
+    return detail::lstm_dense(input, initial_state[0], initial_state[1], weights, shape,
+                              "tokenizer LSTM");
   };
 
   std::size_t start = 0;

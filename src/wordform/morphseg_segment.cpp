@@ -90,9 +90,11 @@ void MorphSegPlan::Impl::action_scores(std::int64_t n, std::int64_t length, std:
     return at::embedding(embedding, ids(start, count), /*padding_idx=*/0);
   };
   if (chunk >= length) {
-    classify(0, detail::lstm_dense(embedded(0, length), h0, c0, lstm_weights, {num_layers, true}));
+    classify(0, detail::lstm_dense(embedded(0, length), h0, c0, lstm_weights, {num_layers, true},
+                                   "segmenter LSTM"));
   } else {
-    detail::lstm_chunked(length, chunk, embedded, h0, c0, lstm_weights, num_layers, classify);
+    detail::lstm_chunked(length, chunk, embedded, h0, c0, lstm_weights, num_layers, classify,
+                         "segmenter LSTM");
   }
 }
 

@@ -159,9 +159,9 @@ std::string MWTPlan::Impl::insert_spaces(const std::string& token) const {
   const at::Tensor votes = detail::with_model_errors<MWTModelError>([&] {
     c10::InferenceMode guard;
     const at::Tensor input = at::from_blob(ids.data(), {1, positions}, at::kLong);
-    const at::Tensor encoded =
-        detail::lstm_dense(at::embedding(embedding_weight, input), initial_state[0],
-                           initial_state[1], lstm_weights, detail::LstmShape{num_layers, true});
+    const at::Tensor encoded = detail::lstm_dense(
+        at::embedding(embedding_weight, input), initial_state[0], initial_state[1], lstm_weights,
+        detail::LstmShape{num_layers, true}, "character LSTM");
     const at::Tensor scores = at::linear(
         at::relu(at::linear(encoded, output0_weight, output0_bias)), output2_weight, output2_bias);
     // A tie never inserts a space.

@@ -81,7 +81,7 @@ detail::Seq2SeqEncoding Seq2SeqPlan::Impl::run_encoder(const at::Tensor& source_
   const detail::LstmPackedResult run =
       detail::lstm_packed(x, row_lengths, detail::expand_state(encoder_initial_hidden, rows),
                           detail::expand_state(encoder_initial_cell, rows), encoder_weights,
-                          detail::LstmShape{num_layers, true}, positions);
+                          detail::LstmShape{num_layers, true}, positions, "encoder LSTM");
 
   // The decoder starts from the last layer's final states, backward first.
   const std::int64_t last = 2 * num_layers - 1;

@@ -2,13 +2,16 @@
 identifier and a word for the segmenter. Each call runs in a child process
 under an address-space cap, which the run of the whole input at once
 exceeds, and reports how far the call raised the process's peak resident
-memory."""
+memory. And one long token and one long sentence through the pipeline."""
 
 import json
+import random
 import subprocess
 import sys
 
 import pytest
+
+import _velmora
 
 CHILD = r"""
 import json, random, resource, sys
@@ -62,3 +65,39 @@ def test_one_long_input_in_bounded_memory(fixture_dir, kind, bundle, size, bound
     growth, answer = run_capped(kind, fixture_dir / bundle, size, 1 << 30)
     assert answer
     assert growth < bound, f"peak resident memory grew by {growth / 2 ** 20:.0f} MiB"
+
+
+def base64_like(size):
+    alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+    table = bytes(alphabet[i % 64] for i in range(256))
+    return random.Random(3).randbytes(size).translate(table).decode()
+
+
+# Every processor over one token of 50,000 characters (a data URI's payload)
+# and one sentence of 3,000 words: each character model, tagger, parser and
+# classifier run is far longer than the few steps a test would otherwise see.
+# The fixture tokenizer keeps running text in one token, so the sentence is
+# given as words.
+PROCESSORS = "tokenize,mwt,pos,lemma,depparse,ner,sentiment"
+
+
+def test_one_long_token_through_every_processor(all_models):
+    text = "Data: " + base64_like(50_000)
+    document = _velmora.Pipeline("en", PROCESSORS, model_dir=all_models)(text)
+    tokens = [token.text for sentence in document.sentences for token in sentence.tokens]
+    assert "".join(tokens).replace(" ", "") == text.replace(" ", "")
+    words = [word for sentence in document.sentences for word in sentence.words]
+    assert all(word.upos and word.deprel and word.lemma is not None for word in words)
+    assert all(sentence.sentiment is not None for sentence in document.sentences)
+
+
+def test_one_long_sentence_through_every_processor(all_models):
+    words = [{"id": i + 1, "text": ["the", "cat", "sat", "on", "mat"][i % 5]} for i in range(3_000)]
+    document = _velmora.Document.from_dict([words])
+    for processor in _velmora.Pipeline("en", PROCESSORS, model_dir=all_models).processors[2:]:
+        document = processor(document)
+    (sentence,) = document.sentences
+    assert len(sentence.words) == 3_000
+    assert all(word.upos and word.deprel and word.lemma is not None for word in sentence.words)
+    assert [word.head for word in sentence.words].count(0) == 1
+    assert sentence.sentiment is not None

@@ -1,10 +1,13 @@
 // The shared LSTM runner: packing must make each row's output independent of
-// the padding and of the other rows of its batch, and a run in chunks must
-// give the whole run's output.
+// the padding and of the other rows of its batch, and a run in chunks or in
+// pieces must give the whole run's output.
 
 #include <ATen/ATen.h>
+#include <c10/core/InferenceMode.h>
 
+#include "bundle/tensor_errors.hpp"
 #include "encoders/lstm.hpp"
+#include "lstm_pieces.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -120,6 +123,93 @@ TEST(Lstm, ChunkedRunEqualsTheWholeRun) {
                    at::zeros({2, 1, hidden}), at::zeros({2, 1, hidden}),
                    random_params({2, true}, input, hidden), 1, [](int64_t, const at::Tensor&) {}),
                std::logic_error);
+}
+
+// Pieces of one step, of a length that does not divide the run and of about
+// a third of it give the whole run: dense and padded runs, and packed rows
+// that end inside, at the edge of and before a piece, with their final
+// states (the backward direction's after each row's first step).
+TEST(Lstm, PiecedRunsEqualTheWholeRun) {
+  at::manual_seed(13);
+  const int64_t input = 5, hidden = 4, steps = 23, batch = 4;
+  const std::vector<int64_t> lengths = {23, 10, 8, 1};
+  const auto x = at::randn({batch, steps, input});
+  for (const LstmShape shape : {LstmShape{1, false}, LstmShape{2, true}}) {
+    const int64_t states = shape.num_layers * shape.directions();
+    const auto params = random_params(shape, input, hidden);
+    const auto h0 = at::randn({states, batch, hidden});
+    const auto c0 = at::randn({states, batch, hidden});
+    const auto dense = velmora::detail::lstm_dense(x, h0, c0, params, shape);
+    const auto packed = velmora::detail::lstm_packed(x, lengths, h0, c0, params, shape, 25);
+    at::Tensor padded;
+    if (shape.bidirectional) {
+      padded = velmora::detail::lstm_padded_dense(x, lengths, h0, c0, params, shape.num_layers);
+    }
+    // Rows x widest layer input (16 gates): pieces of 1, 2 (rows 8 apart) and 6 steps.
+    for (const int64_t elements : {1, 128, 400}) {
+      SCOPED_TRACE(testing::Message() << shape.num_layers << " layers, " << elements);
+      const velmora::test::LstmPieces pieces(elements);
+      EXPECT_TRUE(
+          at::allclose(velmora::detail::lstm_dense(x, h0, c0, params, shape), dense, 1e-5, 1e-6));
+      const auto got = velmora::detail::lstm_packed(x, lengths, h0, c0, params, shape, 25);
+      EXPECT_TRUE(at::allclose(got.output, packed.output, 1e-5, 1e-6));
+      EXPECT_TRUE(at::allclose(got.h_n, packed.h_n, 1e-5, 1e-6));
+      EXPECT_TRUE(at::allclose(got.c_n, packed.c_n, 1e-5, 1e-6));
+      if (padded.defined()) {
+        const auto again =
+            velmora::detail::lstm_padded_dense(x, lengths, h0, c0, params, shape.num_layers);
+        for (int64_t row = 0; row < batch; ++row) {
+          EXPECT_TRUE(at::allclose(again[row].narrow(0, 0, lengths[row]),
+                                   padded[row].narrow(0, 0, lengths[row]), 1e-5, 1e-6))
+              << row;
+        }
+      }
+      EXPECT_TRUE(pieces.split());
+    }
+  }
+}
+
+// Chunks longer than a piece run in pieces within each chunk.
+TEST(Lstm, ChunksLongerThanAPieceRunInPieces) {
+  at::manual_seed(17);
+  const int64_t input = 3, hidden = 4, steps = 30;
+  const auto params = random_params({2, true}, input, hidden);
+  const auto x = at::randn({1, steps, input});
+  const auto h0 = at::randn({4, 1, hidden});
+  const auto c0 = at::randn({4, 1, hidden});
+  const auto whole = velmora::detail::lstm_dense(x, h0, c0, params, {2, true});
+  const velmora::test::LstmPieces pieces(48); // 3 steps of 16 gates
+  std::vector<at::Tensor> outputs;
+  velmora::detail::lstm_chunked(
+      steps, 11, [&](int64_t start, int64_t length) { return x.narrow(1, start, length); }, h0, c0,
+      params, 2, [&](int64_t, const at::Tensor& output) { outputs.push_back(output.clone()); });
+  EXPECT_TRUE(at::allclose(at::cat(outputs, 1), whole, 1e-5, 1e-6));
+  EXPECT_TRUE(pieces.split());
+}
+
+// One row of hidden size 1,024 over 131,100 steps passes the kernel's
+// 2^31-byte gate workspace: in one piece the kernel refuses it (before it
+// allocates anything), and the error names the run instead of giving the
+// kernel's words.
+TEST(Lstm, KernelRefusalNamesTheRun) {
+  const c10::InferenceMode inference; // as every model call runs
+  const int64_t hidden = 1024, steps = 131100;
+  const std::vector<at::Tensor> params = {at::zeros({4 * hidden, 1}),
+                                          at::zeros({4 * hidden, hidden}), at::zeros({4 * hidden}),
+                                          at::zeros({4 * hidden})};
+  const auto x = at::zeros({1, steps, 1});
+  const auto state = at::zeros({1, 1, hidden});
+  {
+    const velmora::test::LstmPieces whole(std::int64_t{1} << 40);
+    try {
+      velmora::detail::lstm_dense(x, state, state, params, {1, false}, "test model");
+      ADD_FAILURE() << "the kernel ran a run past its bound";
+    } catch (const velmora::detail::KernelRunFailure& error) {
+      EXPECT_EQ(std::string(error.what()),
+                "test model run of 131100 steps over 1 row (input width 1, hidden size 1024) "
+                "could not be set up by the kernel library");
+    }
+  }
 }
 
 } // namespace

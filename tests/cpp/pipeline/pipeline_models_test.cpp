@@ -21,6 +21,7 @@
 #include <velmora/tokenizer.hpp>
 
 #include "encoders/bulk_slices.hpp"
+#include "lstm_pieces.hpp"
 #include "pipeline/pipeline_call.hpp"
 #include "test_support.hpp"
 
@@ -225,12 +226,12 @@ std::string annotations(const Document& document) {
   return out.str();
 }
 
-// A bulk call cut into slices of `slice_words` words (larger documents cut
-// between their sentences, the tagger's backward rows handed to the parser
-// slice by slice) annotates every one of the first `count` documents of the
-// EWT dev treebank exactly as a call run as one slice, sentiment included.
-void expect_slices_give_what_one_slice_gives(const std::vector<std::string>& processors,
-                                             std::size_t count, std::size_t slice_words) {
+// Runs `body(pipeline, texts)` on the first `count` documents of the EWT dev
+// treebank and a pipeline of `processors` over every processor's fixture,
+// the tagger sharing its backward character run with the parser.
+template <class Body>
+void with_ewt_pipeline(const std::vector<std::string>& processors, std::size_t count,
+                       const Body& body) {
   VELMORA_REQUIRE_SHARED(conllu, "ud-en-ewt/en_ewt-ud-dev.conllu");
   std::vector<std::string> texts = velmora::test::conllu_documents(conllu);
   texts.resize(std::min<std::size_t>(texts.size(), count));
@@ -244,23 +245,44 @@ void expect_slices_give_what_one_slice_gives(const std::vector<std::string>& pro
                                  {"morphseg", "morphseg/random/bundle"}});
   ModelDirectory models(bundles);
   const velmora::Pipeline pipeline("en", processors, "default", models.path(), "1.14.0", false, {});
-  if (std::find(processors.begin(), processors.end(), "depparse") != processors.end()) {
-    ASSERT_TRUE(velmora::detail::stages_sharing_backward_charlm(pipeline.processors()));
+  body(pipeline, texts);
+}
+
+std::vector<std::string> bulk_annotations(const velmora::Pipeline& pipeline,
+                                          const std::vector<std::string>& texts) {
+  std::vector<std::string> results;
+  for (const Document& document : pipeline.process_bulk(texts)) {
+    results.push_back(annotations(document));
   }
-  const auto run = [&](std::size_t words) {
-    const velmora::detail::BulkSliceBudget budget(words);
-    std::vector<std::string> results;
-    for (const Document& document : pipeline.process_bulk(texts)) {
-      results.push_back(annotations(document));
-    }
-    return results;
-  };
-  const std::vector<std::string> whole = run(std::numeric_limits<std::size_t>::max());
-  const std::vector<std::string> slices = run(slice_words);
-  ASSERT_EQ(slices.size(), texts.size());
-  for (std::size_t d = 0; d < texts.size(); ++d) {
-    EXPECT_EQ(slices[d], whole[d]) << "document " << d;
+  return results;
+}
+
+void expect_same_documents(const std::vector<std::string>& got,
+                           const std::vector<std::string>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t d = 0; d < want.size(); ++d) {
+    EXPECT_EQ(got[d], want[d]) << "document " << d;
   }
+}
+
+// A bulk call cut into slices of `slice_words` words (larger documents cut
+// between their sentences, the tagger's backward rows handed to the parser
+// slice by slice) annotates every one of the first `count` documents of the
+// EWT dev treebank exactly as a call run as one slice, sentiment included.
+void expect_slices_give_what_one_slice_gives(const std::vector<std::string>& processors,
+                                             std::size_t count, std::size_t slice_words) {
+  with_ewt_pipeline(
+      processors, count,
+      [&](const velmora::Pipeline& pipeline, const std::vector<std::string>& texts) {
+        if (std::find(processors.begin(), processors.end(), "depparse") != processors.end()) {
+          ASSERT_TRUE(velmora::detail::stages_sharing_backward_charlm(pipeline.processors()));
+        }
+        const auto run = [&](std::size_t words) {
+          const velmora::detail::BulkSliceBudget budget(words);
+          return bulk_annotations(pipeline, texts);
+        };
+        expect_same_documents(run(slice_words), run(std::numeric_limits<std::size_t>::max()));
+      });
 }
 
 // Every processor: the ones whose bulk paths are quick over the first 100
@@ -271,6 +293,34 @@ TEST(PipelineModels, BulkCallsInSlicesGiveWhatOneSliceGives) {
       {"tokenize", "langid", "mwt", "pos", "lemma", "depparse", "ner", "sentiment"}, 100, 200);
   expect_slices_give_what_one_slice_gives(
       {"tokenize", "mwt", "pos", "constituency", "coref", "morphseg"}, 12, 60);
+}
+
+// Every recurrent layer of every processor run through the kernel in pieces
+// of a few steps (a run of a whole paragraph or of a long word in many)
+// annotates EWT dev documents as whole runs do, in bulk and one at a time.
+TEST(PipelineModels, RecurrentRunsInPiecesGiveWhatWholeRunsGive) {
+  for (const auto& [processors, count] :
+       std::vector<std::pair<std::vector<std::string>, std::size_t>>{
+           {{"tokenize", "langid", "mwt", "pos", "lemma", "depparse", "ner", "sentiment"}, 12},
+           {{"tokenize", "mwt", "pos", "constituency", "morphseg"}, 3}}) {
+    with_ewt_pipeline(
+        processors, count,
+        [&](const velmora::Pipeline& pipeline, const std::vector<std::string>& texts) {
+          const auto one_by_one = [&] {
+            std::vector<std::string> results;
+            for (std::size_t d = 0; d < 3 && d < texts.size(); ++d) {
+              results.push_back(annotations(pipeline.process(texts[d])));
+            }
+            return results;
+          };
+          const std::vector<std::string> whole = bulk_annotations(pipeline, texts);
+          const std::vector<std::string> whole_single = one_by_one();
+          const velmora::test::LstmPieces pieces(std::int64_t{1} << 14);
+          expect_same_documents(bulk_annotations(pipeline, texts), whole);
+          expect_same_documents(one_by_one(), whole_single);
+          EXPECT_TRUE(pieces.split());
+        });
+  }
 }
 
 TEST(PipelineModels, TaggerAndParserProcessorsWithoutAModel) {
