@@ -5,6 +5,8 @@
 
 #include <velmora/constituency_tree.hpp>
 
+#include "identity_hash.hpp"
+
 namespace velmora::python {
 
 void bind_constituency_tree(nb::module_& m) {
@@ -21,8 +23,10 @@ void bind_constituency_tree(nb::module_& m) {
       .def("__len__", [](const ConstituencyTree& tree) { return tree.leaf_labels().size(); })
       .def("__str__", &ConstituencyTree::to_string)
       .def("__repr__", &ConstituencyTree::to_string)
-      .def("__eq__", [](const ConstituencyTree& tree, const ConstituencyTree& other) {
-        return tree.same_node(other);
+      .def("__eq__", [](const ConstituencyTree& tree,
+                        const ConstituencyTree& other) { return tree.same_node(other); })
+      .def("__hash__", [](const ConstituencyTree& tree) {
+        return identity_hash(tree.node().get(), RowKind::kNode);
       });
 }
 

@@ -8,6 +8,8 @@
 #include "convert.hpp"
 #include "document_dict.hpp"
 #include "document_from_dict.hpp"
+#include "document_guard.hpp"
+#include "identity_hash.hpp"
 
 namespace velmora::python {
 
@@ -21,39 +23,39 @@ void bind_document(nb::module_& m) {
             return document_from_dict(sentences, text);
           },
           "sentences"_a, "text"_a.none() = nb::none())
-      .def_prop_ro("text", &Document::text)
-      .def_prop_ro("codepoint_count", &Document::codepoint_count)
-      .def(
-          "byte_offset",
-          [](const Document& document, std::uint64_t codepoint_index) {
-            return document.byte_offset(codepoint_index);
-          },
-          "codepoint_index"_a)
-      .def_prop_rw("lang", &Document::lang, &Document::set_lang)
-      .def_prop_ro("sentences", &Document::sentences)
-      .def_prop_ro("ents", &Document::ents)
-      .def_prop_ro("entities", &Document::ents)
-      .def_prop_ro("num_tokens", &Document::num_tokens)
-      .def_prop_ro("num_words", &Document::num_words)
+      .def_prop_ro("text", guarded<&Document::text>())
+      .def_prop_ro("codepoint_count", guarded<&Document::codepoint_count>())
+      .def("byte_offset", guarded([](const Document& document, std::uint64_t codepoint_index) {
+             return document.byte_offset(codepoint_index);
+           }),
+           "codepoint_index"_a)
+      .def_prop_rw("lang", guarded<&Document::lang>(), guarded<&Document::set_lang>())
+      .def_prop_ro("sentences", guarded<&Document::sentences>())
+      .def_prop_ro("ents", guarded<&Document::ents>())
+      .def_prop_ro("entities", guarded<&Document::ents>())
+      .def_prop_ro("num_tokens", guarded<&Document::num_tokens>())
+      .def_prop_ro("num_words", guarded<&Document::num_words>())
       // The elements share the stored chains, the ones the words' attachments
       // point to.
-      .def_prop_rw("coref", &Document::coref, &Document::set_coref)
-      .def("iter_words", &Document::words)
-      .def("iter_tokens", &Document::tokens)
-      .def("rebuild_entities", &Document::rebuild_entities)
-      .def("to_dict", &document_to_dict)
-      .def("to_conll", &Document::to_conll)
-      .def("__format__",
-           [](const Document& document, const std::string& spec) {
+      .def_prop_rw("coref", guarded<&Document::coref>(), guarded<&Document::set_coref>())
+      .def("iter_words", guarded<&Document::words>())
+      .def("iter_tokens", guarded<&Document::tokens>())
+      .def("rebuild_entities", guarded<&Document::rebuild_entities>())
+      .def("to_dict", guarded<&document_to_dict>())
+      .def("to_conll", guarded<&Document::to_conll>())
+      .def("__format__", guarded([](const Document& document, const std::string& spec) {
              if (wants_conll(spec)) {
                return document.to_conll();
              }
              return dumps_json(document_to_dict(document), false);
-           })
-      .def("__repr__",
-           [](const Document& document) { return dumps_json(document_to_dict(document), true); })
-      .def("__eq__", [](const Document& document, const Document& other) {
-        return document.same_storage(other);
+           }))
+      .def("__repr__", guarded([](const Document& document) {
+             return dumps_json(document_to_dict(document), true);
+           }))
+      .def("__eq__", [](const Document& document,
+                        const Document& other) { return document.same_storage(other); })
+      .def("__hash__", [](const Document& document) {
+        return identity_hash(document.storage().get(), RowKind::kDocument);
       });
 }
 

@@ -14,6 +14,7 @@
 #include <velmora/processor.hpp>
 
 #include "convert.hpp"
+#include "document_guard.hpp"
 
 namespace velmora::python {
 namespace {
@@ -140,12 +141,14 @@ nb::object package_value(const Pipeline& pipeline) {
   return packages;
 }
 
+// The text overloads make their own documents and run with ReleaseGil; the
+// document overloads release the lock themselves, their documents marked.
 Document process_text(const Pipeline& pipeline, std::string text) {
   return pipeline.process(std::move(text));
 }
 
 Document process_document(const Pipeline& pipeline, Document document) {
-  return pipeline.process(std::move(document));
+  return annotate(document, [&] { return pipeline.process(std::move(document)); });
 }
 
 std::vector<Document> process_texts(const Pipeline& pipeline, std::vector<std::string> texts) {
@@ -153,7 +156,7 @@ std::vector<Document> process_texts(const Pipeline& pipeline, std::vector<std::s
 }
 
 std::vector<Document> process_documents(const Pipeline& pipeline, std::vector<Document> documents) {
-  return pipeline.process_bulk(std::move(documents));
+  return annotate(documents, [&] { return pipeline.process_bulk(std::move(documents)); });
 }
 
 // Reported from the name alone, whatever models are loaded: only coref runs
@@ -207,17 +210,17 @@ void bind_pipeline(nb::module_& m) {
       // Each processor object shares its native processor with the pipeline.
       .def_prop_ro("processors", [](const Pipeline& pipeline) { return pipeline.processors(); })
       .def("process", &process_text, ReleaseGil())
-      .def("process", &process_document, ReleaseGil())
+      .def("process", &process_document)
       .def("process", &process_texts, ReleaseGil())
-      .def("process", &process_documents, ReleaseGil())
+      .def("process", &process_documents)
       .def("__call__", &process_text, ReleaseGil())
       .def("bulk_process", &process_texts, ReleaseGil())
-      .def("bulk_process", &process_documents, ReleaseGil())
+      .def("bulk_process", &process_documents)
       .def("process_many", &process_texts, ReleaseGil())
-      .def("process_many", &process_documents, ReleaseGil())
-      .def("__call__", &process_document, ReleaseGil())
+      .def("process_many", &process_documents)
+      .def("__call__", &process_document)
       .def("__call__", &process_texts, ReleaseGil())
-      .def("__call__", &process_documents, ReleaseGil())
+      .def("__call__", &process_documents)
       .def("__repr__", [](const Pipeline& pipeline) {
         return "<Pipeline lang=" + pipeline.language() +
                " processors=" + std::to_string(pipeline.processors().size()) + ">";

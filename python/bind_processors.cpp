@@ -1,9 +1,13 @@
 #include "bindings.hpp"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <velmora/processor.hpp>
 #include <velmora/processors.hpp>
+
+#include "document_guard.hpp"
 
 namespace velmora::python {
 namespace {
@@ -23,6 +27,14 @@ template <class T> auto bundle_path() {
   return [](const T& processor) { return processor.bundle_path(); };
 }
 
+Document process(const Processor& processor, Document document) {
+  return annotate(document, [&] { return processor.process(std::move(document)); });
+}
+
+std::vector<Document> process_bulk(const Processor& processor, std::vector<Document> documents) {
+  return annotate(documents, [&] { return processor.process_bulk(std::move(documents)); });
+}
+
 } // namespace
 
 void bind_processors(nb::module_& m) {
@@ -34,9 +46,9 @@ void bind_processors(nb::module_& m) {
       .def_prop_ro("provides", &Processor::provides)
       .def_prop_ro("module", &Processor::module)
       .def_prop_ro("implemented", &Processor::implemented)
-      .def("process", &Processor::process, ReleaseGil())
-      .def("__call__", &Processor::process, ReleaseGil())
-      .def("bulk_process", &Processor::process_bulk, ReleaseGil())
+      .def("process", &process)
+      .def("__call__", &process)
+      .def("bulk_process", &process_bulk)
       .def("__repr__", &processor_repr);
 
   // Each class: the model-less constructor, the bundle constructor

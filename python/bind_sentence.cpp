@@ -7,6 +7,8 @@
 
 #include "convert.hpp"
 #include "document_dict.hpp"
+#include "document_guard.hpp"
+#include "identity_hash.hpp"
 
 namespace velmora::python {
 namespace {
@@ -50,39 +52,42 @@ nb::list roots(const Sentence& sentence) {
 
 void bind_sentence(nb::module_& m) {
   nb::class_<Sentence>(m, "Sentence")
-      .def_prop_ro("index", &Sentence::index)
-      .def_prop_ro("id", &Sentence::index)
-      .def_prop_ro("sent_id", &Sentence::sent_id)
-      .def_prop_ro("speaker", &Sentence::speaker)
-      .def_prop_ro("doc_id", &Sentence::doc_id)
-      .def_prop_ro("text", &Sentence::text)
-      .def_prop_ro("doc", &Sentence::doc)
-      .def_prop_ro("tokens", &Sentence::tokens)
-      .def_prop_ro("words", &Sentence::words)
-      .def_prop_ro("empty_words", &Sentence::empty_words)
-      .def_prop_ro("all_words", &Sentence::all_words)
-      .def_prop_ro("ents", &Sentence::ents)
-      .def_prop_ro("entities", &Sentence::ents)
+      .def_prop_ro("index", guarded<&Sentence::index>())
+      .def_prop_ro("id", guarded<&Sentence::index>())
+      .def_prop_ro("sent_id", guarded<&Sentence::sent_id>())
+      .def_prop_ro("speaker", guarded<&Sentence::speaker>())
+      .def_prop_ro("doc_id", guarded<&Sentence::doc_id>())
+      .def_prop_ro("text", guarded<&Sentence::text>())
+      .def_prop_ro("doc", guarded<&Sentence::doc>())
+      .def_prop_ro("tokens", guarded<&Sentence::tokens>())
+      .def_prop_ro("words", guarded<&Sentence::words>())
+      .def_prop_ro("empty_words", guarded<&Sentence::empty_words>())
+      .def_prop_ro("all_words", guarded<&Sentence::all_words>())
+      .def_prop_ro("ents", guarded<&Sentence::ents>())
+      .def_prop_ro("entities", guarded<&Sentence::ents>())
       // A named setter, so that a value it refuses is reported by name.
-      .def_prop_rw("sentiment", &Sentence::sentiment, &Sentence::set_sentiment,
-                   nb::for_setter(nb::name("sentiment")))
-      .def_prop_rw("constituency", &Sentence::constituency, &Sentence::set_constituency)
-      .def_prop_ro("comments", &Sentence::comments)
-      .def_prop_ro("dependencies", &dependencies)
-      .def("get_roots", &roots)
-      .def("to_dict", &sentence_to_dict)
-      .def("to_conll", &Sentence::to_conll)
+      .def_prop_rw("sentiment", guarded<&Sentence::sentiment>(),
+                   guarded<&Sentence::set_sentiment>(), nb::for_setter(nb::name("sentiment")))
+      .def_prop_rw("constituency", guarded<&Sentence::constituency>(),
+                   guarded<&Sentence::set_constituency>())
+      .def_prop_ro("comments", guarded<&Sentence::comments>())
+      .def_prop_ro("dependencies", guarded<&dependencies>())
+      .def("get_roots", guarded<&roots>())
+      .def("to_dict", guarded<&sentence_to_dict>())
+      .def("to_conll", guarded<&Sentence::to_conll>())
       .def("__format__",
-           [](const Sentence& sentence, const std::string& spec) -> std::string {
+           guarded([](const Sentence& sentence, const std::string& spec) -> std::string {
              if (wants_conll(spec)) {
                return sentence.to_conll();
              }
              return convert_str(nb::repr(sentence_to_dict(sentence)), "repr");
-           })
+           }))
       .def("__repr__",
-           [](const Sentence& sentence) { return nb::repr(sentence_to_dict(sentence)); })
-      .def("__eq__", [](const Sentence& sentence, const Sentence& other) {
-        return sentence.same_view(other);
+           guarded([](const Sentence& sentence) { return nb::repr(sentence_to_dict(sentence)); }))
+      .def("__eq__", [](const Sentence& sentence,
+                        const Sentence& other) { return sentence.same_view(other); })
+      .def("__hash__", [](const Sentence& sentence) {
+        return identity_hash(sentence.storage().get(), RowKind::kSentence, sentence.index());
       });
 }
 

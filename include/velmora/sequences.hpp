@@ -40,6 +40,7 @@ public:
   SentenceSequence reversed() const;
   bool contains(const Sentence& sentence) const noexcept;
   const SequenceRange& range() const noexcept { return range_; }
+  const std::shared_ptr<DocumentStorage>& storage() const noexcept { return storage_; }
 
 private:
   std::shared_ptr<DocumentStorage> storage_;
@@ -57,6 +58,7 @@ public:
   TokenSequence reversed() const;
   bool contains(const Token& token) const noexcept;
   const SequenceRange& range() const noexcept { return range_; }
+  const std::shared_ptr<DocumentStorage>& storage() const noexcept { return storage_; }
 
 private:
   std::shared_ptr<DocumentStorage> storage_;
@@ -74,6 +76,7 @@ public:
   SpanSequence reversed() const;
   bool contains(const Span& span) const noexcept;
   const SequenceRange& range() const noexcept { return range_; }
+  const std::shared_ptr<DocumentStorage>& storage() const noexcept { return storage_; }
 
 private:
   std::shared_ptr<DocumentStorage> storage_;
@@ -100,6 +103,7 @@ public:
   WordSequence reversed() const;
   bool contains(const Word& word) const noexcept;
   const SequenceRange& range() const noexcept { return range_; }
+  const std::shared_ptr<DocumentStorage>& storage() const noexcept { return storage_; }
 
 private:
   std::shared_ptr<DocumentStorage> storage_;

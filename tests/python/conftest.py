@@ -5,6 +5,8 @@ import json
 import os
 import pathlib
 import re
+import signal
+import subprocess
 
 import pytest
 
@@ -82,6 +84,21 @@ def read_conll(doc):
     assert sum(len(sentence) for sentence in sentences) == len(rows)
     assert len(sentences) == len(doc.sentences)
     return sentences
+
+
+def run_child(command, env, timeout):
+    """Runs `command` in a session of its own, killed whole (forked children
+    included) when it outlives `timeout` seconds, which fails the test; its
+    return code, standard output and standard error."""
+    run = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           text=True, start_new_session=True)
+    try:
+        out, err = run.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(run.pid, signal.SIGKILL)
+        run.communicate()
+        pytest.fail(f"{command[1]} did not finish in {timeout} s")
+    return run.returncode, out, err
 
 
 @functools.cache

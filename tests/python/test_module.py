@@ -140,22 +140,22 @@ CorefChain | object | 1 | index ro, mentions ro, representative_text ro, represe
 CorefAttachment | object | 1 | chain ro, is_start ro, is_end ro, is_representative ro, to_json,
     __repr__
 ConstituencyTree | object | 1 | label ro, children ro, is_leaf, is_preterminal, leaf_labels,
-    __len__, __str__, __repr__, __eq__
+    __len__, __str__, __repr__, __eq__, __hash__
 Document | object | 1 | from_dict static, text ro, codepoint_count ro, byte_offset, lang rw,
     sentences ro, ents ro, entities ro, num_tokens ro, num_words ro, coref rw, iter_words,
-    iter_tokens, rebuild_entities, to_dict, to_conll, __format__, __repr__, __eq__
+    iter_tokens, rebuild_entities, to_dict, to_conll, __format__, __repr__, __eq__, __hash__
 Sentence | object | - | index ro, id ro, sent_id ro, speaker ro, doc_id ro, text ro, doc ro,
     tokens ro, words ro, empty_words ro, all_words ro, ents ro, entities ro, sentiment rw,
     constituency rw, comments ro, dependencies ro, get_roots, to_dict, to_conll, __format__,
-    __repr__, __eq__
+    __repr__, __eq__, __hash__
 Token | object | - | id ro, text rw, misc rw, ner rw, multi_ner rw, start_char ro, end_char ro,
     manual_expansion rw, spaces_before rw, spaces_after rw, words ro, sent ro, is_mwt, to_dict,
-    __repr__, __eq__
+    __repr__, __eq__, __hash__
 Word | object | - | id ro, text rw, lemma rw, upos rw, pos rw, xpos rw, feats rw, head rw,
     deprel rw, deps rw, misc rw, start_char ro, end_char ro, manual_expansion ro, morphemes rw,
-    coref_chains ro, parent ro, sent ro, to_dict, __repr__, __eq__
+    coref_chains ro, parent ro, sent ro, to_dict, __repr__, __eq__, __hash__
 Span | object | - | text ro, type ro, start_char ro, end_char ro, tokens ro, words ro, sent ro,
-    doc ro, to_dict, pretty_print, __repr__, __eq__
+    doc ro, to_dict, pretty_print, __repr__, __eq__, __hash__
 _SentenceIterator | object | - | __iter__, __next__
 SentenceSequence | object | - | __len__, __getitem__ *2, __iter__, __reversed__, __contains__,
     __repr__

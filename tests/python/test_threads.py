@@ -5,13 +5,11 @@ or small product: the count of regions does not grow with the input."""
 import json
 import os
 import pathlib
-import signal
-import subprocess
 import sys
 
 import _velmora
 import pytest
-from conftest import ALL_BUNDLES
+from conftest import ALL_BUNDLES, run_child
 
 PROBE = pathlib.Path(__file__).with_name("thread_probe.py")
 
@@ -49,16 +47,9 @@ def probe(mode, models, fixture_dir, bundle_set, threads, timeout=900):
     library = counter_library()
     bundles = {name: str(fixture_dir / path) for name, path in bundle_set.items()}
     env = dict(os.environ, OMP_NUM_THREADS=str(threads), LD_PRELOAD=str(library))
-    run = subprocess.Popen([sys.executable, str(PROBE), mode, str(models), json.dumps(bundles),
-                            str(library)], env=env, stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, text=True, start_new_session=True)
-    try:
-        out, err = run.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        os.killpg(run.pid, signal.SIGKILL)
-        run.communicate()
-        pytest.fail(f"thread_probe.py {mode} did not finish in {timeout} s")
-    assert run.returncode == 0, err[-4000:]
+    code, out, err = run_child([sys.executable, str(PROBE), mode, str(models),
+                                json.dumps(bundles), str(library)], env, timeout)
+    assert code == 0, err[-4000:]
     return json.loads(out)
 
 
