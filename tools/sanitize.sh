@@ -1,14 +1,32 @@
 #!/usr/bin/env bash
-# Builds the C++ tests (and the fuzz targets' replays) under AddressSanitizer
-# and UndefinedBehaviorSanitizer in build-sanitize/ (or SANITIZE_BUILD_DIR)
-# and runs them with ctest; any report fails the run. Extra arguments go to
-# ctest (for example -R Depparse). SANITIZE_TESTS names the test directories
-# of tests/cpp to build and run (for example "wordform coref"); unset, every
-# one of them and the fuzz targets' replays.
+# Builds the C++ tests (and the fuzz targets' replays) and the Python module
+# under AddressSanitizer and UndefinedBehaviorSanitizer in build-sanitize/ (or
+# SANITIZE_BUILD_DIR), runs the C++ tests with ctest, then the Python tests of
+# documents, views, bindings and threads with pytest against that module; any
+# report fails the run. Extra arguments go to ctest (for example -R Depparse).
+# SANITIZE_TESTS names the test directories of tests/cpp to build and run (for
+# example "wordform coref"); unset, every one of them and the fuzz targets'
+# replays. SANITIZE_PYTHON=0 leaves the Python tests out; SANITIZE_PYTHON=only
+# runs them alone.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${SANITIZE_BUILD_DIR:-$root/build-sanitize}"
 jobs="${JOBS:-$(nproc)}"
+python_part="${SANITIZE_PYTHON:-1}"
+case "$python_part" in
+  0 | 1 | only) ;;
+  *)
+    echo "sanitize.sh: SANITIZE_PYTHON is 0, 1 or only, not '$python_part'" >&2
+    exit 2
+    ;;
+esac
+
+# The Python tests run under the sanitizers: the document model and its
+# views, the bindings of the module, its processors and pipelines, documents
+# shared between threads and the threads of a call. A file named here that
+# the tree does not hold is left out.
+python_tests=(test_document.py test_sequences.py test_dict_format.py test_module.py
+              test_processors.py test_pipeline.py test_shared_documents.py test_threads.py)
 
 eval "$(bash "$root/tools/setup.sh")"
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
@@ -16,15 +34,15 @@ export CCACHE_BASEDIR="$root"
 export CCACHE_NOHASHDIR=1
 
 flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-if [ ! -f "$build/build.ninja" ]; then
+# A tree configured before the module was built here lacks the module's flags.
+if [ ! -f "$build/build.ninja" ] ||
+  ! grep -q '^CMAKE_MODULE_LINKER_FLAGS:.*-fsanitize' "$build/CMakeCache.txt"; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
-    -DCMAKE_SHARED_LINKER_FLAGS="$flags" \
+    -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DCMAKE_MODULE_LINKER_FLAGS="$flags" \
     -DVELMORA_TORCH_PYTHON="$VELMORA_TORCH_PY" -DVELMORA_PYTHON="$VELMORA_PY" \
     -DVELMORA_CACHE_DIR="$VELMORA_CACHE" >&2
 fi
-# The test executables only: the Python module cannot be loaded into an
-# interpreter that was not started with the sanitizer runtime.
 targets=()
 selection=()
 if [ -n "${SANITIZE_TESTS:-}" ]; then
@@ -49,6 +67,22 @@ else
     targets+=("velmora_${name}_replay")
   done
 fi
+if [ "$python_part" = only ]; then
+  targets=()
+  selection=()
+fi
+python_files=()
+if [ "$python_part" != 0 ]; then
+  for name in "${python_tests[@]}"; do
+    if [ -f "$root/tests/python/$name" ]; then
+      python_files+=("tests/python/$name")
+    else
+      echo "sanitize.sh: tests/python/$name is not in the tree; left out" >&2
+    fi
+  done
+  # The threading tests preload the region counter next to the module.
+  targets+=(_velmora velmora_fixtures velmora_region_counter)
+fi
 cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 
 # The leak checker scans every thread's stack and thread-local storage, so
@@ -65,4 +99,51 @@ cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:intercept_tls_get_addr=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export OMP_NUM_THREADS=1
-ctest --test-dir "$build" --output-on-failure -j "$jobs" "${selection[@]}" "$@"
+if [ "$python_part" != only ]; then
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" "${selection[@]}" "$@"
+fi
+[ "$python_part" != 0 ] || exit 0
+
+# The interpreter is not built with the sanitizers, so their runtimes are
+# preloaded: the address sanitizer's must come before every other library.
+compiler="$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")"
+preload=""
+for runtime in libasan.so libubsan.so; do
+  path="$("$compiler" -print-file-name="$runtime")"
+  if [ ! -f "$path" ]; then
+    echo "sanitize.sh: $compiler has no $runtime" >&2
+    exit 2
+  fi
+  preload="${preload:+$preload:}$path"
+done
+reports="$(mktemp -d)"
+trap 'rm -rf "$reports"' EXIT
+# Every process of the run, the tests' children included, writes the address
+# sanitizer's reports to files of its own, so a report fails the run even
+# where a test takes a child's failure in its stride. Beside the address
+# sanitizer's runtime, the undefined behaviour sanitizer's writes to standard
+# error whatever its options say; its reports end their process all the
+# same, so a test's child ended by one fails its test. Leaks are
+# not looked for: the interpreter keeps much of what it allocates until the
+# process ends, and the C++ tests check the library's own for leaks. A malloc
+# the address space cannot hold returns null, as glibc's does, for the tests
+# of MemoryError. The interpreter's objects come from malloc, so that a stale
+# reference to one is caught too.
+status=0
+(
+  cd "$root"
+  export LD_PRELOAD="$preload${LD_PRELOAD:+:$LD_PRELOAD}"
+  export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:log_path=$reports/asan"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1"
+  export PYTHONMALLOC=malloc
+  export PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}"
+  export VELMORA_FIXTURE_DIR="$build/fixtures"
+  exec "$VELMORA_PY" -m pytest -q -rs "${python_files[@]}"
+) || status=$?
+for report in "$reports"/*; do
+  [ -e "$report" ] || continue
+  echo "sanitize.sh: report of process ${report##*.}:" >&2
+  cat "$report" >&2
+  [ "$status" -ne 0 ] || status=1
+done
+exit "$status"

@@ -46,7 +46,9 @@ def probe(mode, models, fixture_dir, bundle_set, threads, timeout=900):
     killed whole (forked children included) when it outlives `timeout`."""
     library = counter_library()
     bundles = {name: str(fixture_dir / path) for name, path in bundle_set.items()}
-    env = dict(os.environ, OMP_NUM_THREADS=str(threads), LD_PRELOAD=str(library))
+    # A runtime this process was started with (the sanitizers') stays first.
+    preload = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads), LD_PRELOAD=preload)
     code, out, err = run_child([sys.executable, str(PROBE), mode, str(models),
                                 json.dumps(bundles), str(library)], env, timeout)
     assert code == 0, err[-4000:]
