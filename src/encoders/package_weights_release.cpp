@@ -5,63 +5,79 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <system_error>
 
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace velmora::detail {
 namespace {
 
-// The name the package runtime gives the file of a package's weights.
-constexpr std::string_view kWeightsSuffix = "_weights.blob";
-
-// Pages out every read-only private mapping of a weights file. A line of
-// /proc/self/maps reads "start-end perms offset device inode path".
+// Pages out every read-only private mapping of the file with this device
+// and inode. A line of /proc/self/maps reads "start-end perms offset
+// major:minor inode path", the device numbers in hexadecimal; the path of a
+// file without a name ends in " (deleted)", so the file is known by its
+// numbers alone.
 //
 // The runtime may unmap the file between the read of a line and the call,
 // and the range may then hold a new mapping of someone else's. So the pages
 // are paged out, never discarded: a clean file page is dropped and read
 // again when touched, while an anonymous or written page is kept (or goes
 // to swap) and never loses its contents.
-void release_weights_mappings() {
+// Returns whether there was one.
+bool release_weights_mappings(unsigned major_number, unsigned minor_number, std::uint64_t inode) {
+  bool seen = false;
   std::ifstream maps("/proc/self/maps");
   std::string line;
   while (std::getline(maps, line)) {
-    if (line.size() < kWeightsSuffix.size() ||
-        line.compare(line.size() - kWeightsSuffix.size(), kWeightsSuffix.size(), kWeightsSuffix) !=
-            0) {
-      continue;
-    }
     std::istringstream fields(line);
     std::uintptr_t start = 0;
     std::uintptr_t end = 0;
     char dash = 0;
+    char colon = 0;
     std::string perms;
-    if (!(fields >> std::hex >> start >> dash >> end >> perms) || dash != '-' || end <= start ||
-        perms != "r--p") {
+    std::string offset;
+    unsigned major_seen = 0;
+    unsigned minor_seen = 0;
+    std::uint64_t inode_seen = 0;
+    if (!(fields >> std::hex >> start >> dash >> end >> perms >> offset >> major_seen >> colon >>
+          minor_seen >> std::dec >> inode_seen) ||
+        dash != '-' || colon != ':' || end <= start || perms != "r--p" ||
+        major_seen != major_number || minor_seen != minor_number || inode_seen != inode) {
       continue;
     }
     // Failure (a kernel before 5.4) only leaves the pages resident,
     // as they would be without this.
     ::madvise(reinterpret_cast<void*>(start), end - start, MADV_PAGEOUT);
+    seen = true;
   }
+  return seen;
 }
 
 } // namespace
 
-PackageWeightsRelease::PackageWeightsRelease() {
+PackageWeightsRelease::PackageWeightsRelease(int weights, std::function<void()> mapped) {
+  struct stat file {};
+  if (::fstat(weights, &file) != 0 || file.st_ino == 0) {
+    return; // without a file's numbers, those of anonymous memory would be taken
+  }
   try {
-    releaser_ = std::thread([this] {
-      try {
-        while (!done_.load(std::memory_order_acquire)) {
-          release_weights_mappings();
-          std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-      } catch (...) {
-        // Reading the map failed (out of memory): the load goes on without.
-      }
-    });
+    releaser_ =
+        std::thread([this, major_number = major(file.st_dev), minor_number = minor(file.st_dev),
+                     inode = std::uint64_t{file.st_ino}, mapped = std::move(mapped)]() mutable {
+          try {
+            while (!done_.load(std::memory_order_acquire)) {
+              if (release_weights_mappings(major_number, minor_number, inode) && mapped) {
+                mapped();
+                mapped = nullptr;
+              }
+              std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+          } catch (...) {
+            // Reading the map failed (out of memory): the load goes on without.
+          }
+        });
   } catch (const std::system_error&) {
     // Without a thread the package loads as it would anyway.
   }

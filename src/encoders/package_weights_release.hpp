@@ -11,13 +11,18 @@
 // copy elsewhere, whatever the range holds by then.
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace velmora::detail {
 
 class PackageWeightsRelease {
 public:
-  PackageWeightsRelease();
+  // Releases the mappings of the file open as `weights`, known by its
+  // device and inode whatever name its mappings show. `mapped`, when given,
+  // runs once on the releasing thread when the first mapping is seen; it
+  // must not throw.
+  explicit PackageWeightsRelease(int weights, std::function<void()> mapped = {});
   ~PackageWeightsRelease();
   PackageWeightsRelease(const PackageWeightsRelease&) = delete;
   PackageWeightsRelease& operator=(const PackageWeightsRelease&) = delete;
