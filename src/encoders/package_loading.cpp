@@ -144,14 +144,15 @@ Descriptor nameless_file(const fs::path& directory) {
   return file;
 }
 
-// Closes the last descriptor of a copy the runtime has read on a thread of
-// its own: that frees the copy's blocks and cached pages, about a quarter of
-// a second for a gigabyte and more, which the load need not wait for.
-void free_in_background(Descriptor copy) {
+// Closes the last descriptors of the copies the runtime has read on a
+// thread of its own: that frees their blocks and cached pages (about a
+// quarter of a second for a gigabyte and more, and a journal transaction
+// of the file system for each), which the load need not wait for.
+void free_in_background(std::array<Descriptor, 3> copies) {
   try {
-    std::thread([owned = std::move(copy)] {}).detach();
+    std::thread([owned = std::move(copies)] {}).detach();
   } catch (const std::system_error&) {
-    // Without a thread the copy is freed here.
+    // Without a thread the copies are freed here.
   }
 }
 
@@ -169,10 +170,13 @@ public:
     path_ = pattern;
     model_ = path_;
     for (const char* element : kModelDirectory) {
-      model_ /= element;
-      if (::mkdir(model_.c_str(), 0700) != 0) {
+      if (::mkdir((model_ / element).c_str(), 0700) != 0) {
+        const int error = errno;
+        remove(); // no destructor runs for an object never made
+        errno = error;
         fail_with_errno("cannot unpack the package");
       }
+      model_ /= element;
     }
   }
   ~ScratchDirectory() { remove(); }
@@ -181,16 +185,30 @@ public:
   const fs::path& path() const { return path_; }
 
   // Links `name` in the model directory to the file open as `fd`.
-  void link(const std::string& name, int fd) const {
+  void link(const std::string& name, int fd) {
     const std::string target = "/proc/self/fd/" + std::to_string(fd);
-    if (::symlink(target.c_str(), (model_ / name).c_str()) != 0) {
+    links_.push_back(model_ / name);
+    if (::symlink(target.c_str(), links_.back().c_str()) != 0) {
+      links_.pop_back();
       fail_with_errno("cannot unpack the package");
     }
   }
 
-  // Removes the directory, once, from any thread.
+  // Removes the directory, once, from any thread: what it made, entry by
+  // entry, and the whole tree only should something else be in it.
   void remove() noexcept {
-    if (!removed_.exchange(true)) {
+    if (removed_.exchange(true)) {
+      return;
+    }
+    bool emptied = true;
+    for (const fs::path& link : links_) {
+      emptied = ::unlink(link.c_str()) == 0 && emptied;
+    }
+    for (fs::path directory = model_; emptied && directory != path_.parent_path();
+         directory = directory.parent_path()) {
+      emptied = ::rmdir(directory.c_str()) == 0;
+    }
+    if (!emptied) {
       std::error_code ignored;
       fs::remove_all(path_, ignored);
     }
@@ -198,7 +216,8 @@ public:
 
 private:
   fs::path path_;
-  fs::path model_;
+  fs::path model_; // the deepest directory made so far
+  std::vector<fs::path> links_;
   std::atomic<bool> removed_{false};
 };
 
@@ -377,7 +396,8 @@ LoadedPackage load_archive(int fd, const FileIdentity& opened, const std::string
   if (kept < 0) {
     keep_library(library_digest, members[0].file.get());
   }
-  free_in_background(std::move(members[2].file));
+  free_in_background(
+      {std::move(members[0].file), std::move(members[1].file), std::move(members[2].file)});
   return package;
 }
 

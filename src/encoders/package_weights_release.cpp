@@ -24,13 +24,18 @@ namespace {
 // and the range may then hold a new mapping of someone else's. So the pages
 // are paged out, never discarded: a clean file page is dropped and read
 // again when touched, while an anonymous or written page is kept (or goes
-// to swap) and never loses its contents.
-// Returns whether there was one.
+// to swap) and never loses its contents. Returns whether there was one.
 bool release_weights_mappings(unsigned major_number, unsigned minor_number, std::uint64_t inode) {
   bool seen = false;
+  // A process running the tensor library maps a few thousand ranges: only
+  // lines that hold the inode's digits are parsed.
+  const std::string digits = " " + std::to_string(inode) + " ";
   std::ifstream maps("/proc/self/maps");
   std::string line;
   while (std::getline(maps, line)) {
+    if (line.find(digits) == std::string::npos) {
+      continue;
+    }
     std::istringstream fields(line);
     std::uintptr_t start = 0;
     std::uintptr_t end = 0;
@@ -72,7 +77,9 @@ PackageWeightsRelease::PackageWeightsRelease(int weights, std::function<void()> 
                 mapped();
                 mapped = nullptr;
               }
-              std::this_thread::sleep_for(std::chrono::milliseconds(2));
+              std::unique_lock<std::mutex> lock(mutex_);
+              woken_.wait_for(lock, std::chrono::milliseconds(2),
+                              [this] { return done_.load(std::memory_order_acquire); });
             }
           } catch (...) {
             // Reading the map failed (out of memory): the load goes on without.
@@ -84,7 +91,11 @@ PackageWeightsRelease::PackageWeightsRelease(int weights, std::function<void()> 
 }
 
 PackageWeightsRelease::~PackageWeightsRelease() {
-  done_.store(true, std::memory_order_release);
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    done_.store(true, std::memory_order_release);
+  }
+  woken_.notify_all();
   if (releaser_.joinable()) {
     releaser_.join();
   }

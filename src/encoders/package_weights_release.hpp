@@ -11,7 +11,9 @@
 // copy elsewhere, whatever the range holds by then.
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 namespace velmora::detail {
@@ -29,6 +31,10 @@ public:
 
 private:
   std::atomic<bool> done_{false};
+  // Wakes the thread between two passes when the guard ends, so that the
+  // load does not wait out a pause.
+  std::mutex mutex_;
+  std::condition_variable woken_;
   std::thread releaser_;
 };
 

@@ -27,6 +27,7 @@ import json
 import os
 import pathlib
 import shutil
+import stat
 import statistics
 import struct
 import subprocess
@@ -110,9 +111,10 @@ class TemporaryWatch:
             total = 0
             for path in directory.rglob("*"):
                 try:
-                    total += path.lstat().st_size if not path.is_dir() else 0
+                    status = path.lstat()
                 except OSError:
-                    pass
+                    continue
+                total += 0 if stat.S_ISDIR(status.st_mode) else status.st_size
             self.peak = max(self.peak, total)
             time.sleep(0.005)
 
