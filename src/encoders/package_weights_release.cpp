@@ -9,23 +9,24 @@
 
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace velmora::detail {
 namespace {
 
-// Pages out every read-only private mapping of the file with this device
-// and inode. A line of /proc/self/maps reads "start-end perms offset
-// major:minor inode path", the device numbers in hexadecimal; the path of a
-// file without a name ends in " (deleted)", so the file is known by its
-// numbers alone.
+// Pages out every read-only private mapping of the whole file with this
+// inode and size. A line of /proc/self/maps reads "start-end perms offset
+// major:minor inode path"; the path of a file without a name ends in
+// " (deleted)", so the file is known by its numbers. Not by its device:
+// where the file system stacks on another (overlayfs) or has subvolumes
+// (btrfs), the device a mapping shows is not the one fstat gives.
 //
 // The runtime may unmap the file between the read of a line and the call,
 // and the range may then hold a new mapping of someone else's. So the pages
 // are paged out, never discarded: a clean file page is dropped and read
 // again when touched, while an anonymous or written page is kept (or goes
 // to swap) and never loses its contents. Returns whether there was one.
-bool release_weights_mappings(unsigned major_number, unsigned minor_number, std::uint64_t inode) {
+bool release_weights_mappings(std::uint64_t inode, std::uint64_t length) {
   bool seen = false;
   // A process running the tensor library maps a few thousand ranges: only
   // lines that hold the inode's digits are parsed.
@@ -40,16 +41,14 @@ bool release_weights_mappings(unsigned major_number, unsigned minor_number, std:
     std::uintptr_t start = 0;
     std::uintptr_t end = 0;
     char dash = 0;
-    char colon = 0;
     std::string perms;
-    std::string offset;
-    unsigned major_seen = 0;
-    unsigned minor_seen = 0;
+    std::uint64_t offset = 0;
+    std::string device;
     std::uint64_t inode_seen = 0;
-    if (!(fields >> std::hex >> start >> dash >> end >> perms >> offset >> major_seen >> colon >>
-          minor_seen >> std::dec >> inode_seen) ||
-        dash != '-' || colon != ':' || end <= start || perms != "r--p" ||
-        major_seen != major_number || minor_seen != minor_number || inode_seen != inode) {
+    if (!(fields >> std::hex >> start >> dash >> end >> perms >> offset >> device >> std::dec >>
+          inode_seen) ||
+        dash != '-' || end <= start || perms != "r--p" || offset != 0 || inode_seen != inode ||
+        end - start != length) {
       continue;
     }
     // Failure (a kernel before 5.4) only leaves the pages resident,
@@ -64,16 +63,20 @@ bool release_weights_mappings(unsigned major_number, unsigned minor_number, std:
 
 PackageWeightsRelease::PackageWeightsRelease(int weights, std::function<void()> mapped) {
   struct stat file {};
-  if (::fstat(weights, &file) != 0 || file.st_ino == 0) {
+  const long page = ::sysconf(_SC_PAGESIZE);
+  if (::fstat(weights, &file) != 0 || file.st_ino == 0 || file.st_size <= 0 || page <= 0) {
     return; // without a file's numbers, those of anonymous memory would be taken
   }
+  // The length of a mapping of the whole file: whole pages.
+  const auto pages = static_cast<std::uint64_t>(page);
+  const std::uint64_t length =
+      (static_cast<std::uint64_t>(file.st_size) + pages - 1) / pages * pages;
   try {
-    releaser_ =
-        std::thread([this, major_number = major(file.st_dev), minor_number = minor(file.st_dev),
-                     inode = std::uint64_t{file.st_ino}, mapped = std::move(mapped)]() mutable {
+    releaser_ = std::thread(
+        [this, inode = std::uint64_t{file.st_ino}, length, mapped = std::move(mapped)]() mutable {
           try {
             while (!done_.load(std::memory_order_acquire)) {
-              if (release_weights_mappings(major_number, minor_number, inode) && mapped) {
+              if (release_weights_mappings(inode, length) && mapped) {
                 mapped();
                 mapped = nullptr;
               }

@@ -20,8 +20,8 @@ namespace velmora::detail {
 
 class PackageWeightsRelease {
 public:
-  // Releases the mappings of the file open as `weights`, known by its
-  // device and inode whatever name its mappings show. `mapped`, when given,
+  // Releases the mappings of the whole file open as `weights`, known by its
+  // inode and size whatever name its mappings show. `mapped`, when given,
   // runs once on the releasing thread when the first mapping is seen; it
   // must not throw.
   explicit PackageWeightsRelease(int weights, std::function<void()> mapped = {});
