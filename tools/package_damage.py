@@ -16,7 +16,7 @@ what is judged; the bundle's processor is then built with verification on,
 and, when it loads, runs over a short document. Cases run in child
 processes, many per child; a child that dies or hangs is replaced and its
 case counted. Each child has a temporary directory of its own, which must
-be empty after every case.
+be empty after every case, and while a package that loaded is still held.
 
 Prints, per kind of damage and in total: cases, loads, refusals, errors of
 the run after a load, children ended by a signal (or otherwise), timeouts,
@@ -242,10 +242,12 @@ def child(seed: int, bundles, work: pathlib.Path):
                 processor.process(_velmora.Document.from_dict(document))
             except Exception as error:  # noqa: BLE001
                 result["run_error"] = f"{type(error).__name__}: {error}"
+            # A loaded package keeps nothing on disk, dropped or not.
+            result["left"] = len(os.listdir(tempfile.gettempdir()))
             del processor
         gc.collect()
         left = [p for p in os.listdir(tempfile.gettempdir()) if p.startswith("velmora-package-")]
-        result["left"] = len(left)
+        result["left"] = max(result.get("left", 0), len(left))
         for name in left:
             shutil.rmtree(os.path.join(tempfile.gettempdir(), name), ignore_errors=True)
         print("done " + json.dumps(result), flush=True)

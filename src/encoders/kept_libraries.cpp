@@ -1,6 +1,7 @@
 #include "encoders/kept_libraries.hpp"
 
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include <fcntl.h>
@@ -30,19 +31,20 @@ int kept_library(const std::string& digest) {
   return found == table().end() ? -1 : found->second;
 }
 
-void keep_library(const std::string& digest, const std::filesystem::path& file) {
+void keep_library(const std::string& digest, int fd) {
   const std::lock_guard<std::mutex> guard(table_lock());
   if (table().count(digest) != 0) {
     return;
   }
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  // Read-only, whatever `fd` may do.
+  const int kept = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
+  if (kept < 0) {
     return;
   }
   try {
-    table().emplace(digest, fd);
+    table().emplace(digest, kept);
   } catch (...) {
-    ::close(fd);
+    ::close(kept);
     throw;
   }
 }

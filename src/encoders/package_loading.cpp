@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -121,35 +123,105 @@ void copy_range(int in, std::uint64_t offset, std::uint64_t size, int out) {
   }
 }
 
-} // namespace
+// A file without a name in `directory`, open for reading and writing:
+// nothing of it is left once its last descriptor and mapping go, however
+// the process ends.
+Descriptor nameless_file(const fs::path& directory) {
+  Descriptor file(::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (file.get() >= 0) {
+    return file;
+  }
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    fail_with_errno("cannot unpack the package");
+  }
+  // A file system without such files: a fresh file whose name goes at once.
+  std::string pattern = (directory / "velmora-package-XXXXXX").string();
+  file = Descriptor(::mkostemp(pattern.data(), O_CLOEXEC));
+  if (file.get() < 0) {
+    fail_with_errno("cannot unpack the package");
+  }
+  ::unlink(pattern.c_str());
+  return file;
+}
 
-// A fresh directory that only this user may enter, removed with everything
-// in it.
+// Closes the last descriptors of the copies the runtime has read on a
+// thread of its own: that frees their blocks and cached pages (about a
+// quarter of a second for a gigabyte and more, and a journal transaction
+// of the file system for each), which the load need not wait for.
+void free_in_background(std::array<Descriptor, 3> copies) {
+  try {
+    std::thread([owned = std::move(copies)] {}).detach();
+  } catch (const std::system_error&) {
+    // Without a thread the copies are freed here.
+  }
+}
+
+// The directory the runtime loads a package from, which only this user may
+// enter: in its model directory, under the members' names, links to files
+// this process holds open, which only this process can follow. It holds
+// nothing else, and is removed as soon as the runtime no longer opens it.
 class ScratchDirectory {
 public:
-  ScratchDirectory() {
-    std::error_code error;
-    const fs::path temporary = fs::temp_directory_path(error);
-    if (error) {
-      throw TransformerError("cannot find a directory to unpack the package in");
-    }
+  explicit ScratchDirectory(const fs::path& temporary) {
     std::string pattern = (temporary / "velmora-package-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
       fail_with_errno("cannot create a directory to unpack the package");
     }
     path_ = pattern;
+    model_ = path_;
+    for (const char* element : kModelDirectory) {
+      if (::mkdir((model_ / element).c_str(), 0700) != 0) {
+        const int error = errno;
+        remove(); // no destructor runs for an object never made
+        errno = error;
+        fail_with_errno("cannot unpack the package");
+      }
+      model_ /= element;
+    }
   }
-  ~ScratchDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
+  ~ScratchDirectory() { remove(); }
   ScratchDirectory(const ScratchDirectory&) = delete;
   ScratchDirectory& operator=(const ScratchDirectory&) = delete;
   const fs::path& path() const { return path_; }
 
+  // Links `name` in the model directory to the file open as `fd`.
+  void link(const std::string& name, int fd) {
+    const std::string target = "/proc/self/fd/" + std::to_string(fd);
+    links_.push_back(model_ / name);
+    if (::symlink(target.c_str(), links_.back().c_str()) != 0) {
+      links_.pop_back();
+      fail_with_errno("cannot unpack the package");
+    }
+  }
+
+  // Removes the directory, once, from any thread: what it made, entry by
+  // entry, and the whole tree only should something else be in it.
+  void remove() noexcept {
+    if (removed_.exchange(true)) {
+      return;
+    }
+    bool emptied = true;
+    for (const fs::path& link : links_) {
+      emptied = ::unlink(link.c_str()) == 0 && emptied;
+    }
+    for (fs::path directory = model_; emptied && directory != path_.parent_path();
+         directory = directory.parent_path()) {
+      emptied = ::rmdir(directory.c_str()) == 0;
+    }
+    if (!emptied) {
+      std::error_code ignored;
+      fs::remove_all(path_, ignored);
+    }
+  }
+
 private:
   fs::path path_;
+  fs::path model_; // the deepest directory made so far
+  std::vector<fs::path> links_;
+  std::atomic<bool> removed_{false};
 };
+
+} // namespace
 
 LoadedPackage::LoadedPackage() = default;
 LoadedPackage::LoadedPackage(LoadedPackage&&) noexcept = default;
@@ -164,7 +236,6 @@ struct Unpacked {
   std::string name;
   std::uint64_t offset = 0;
   std::uint64_t size = 0;
-  fs::path path;
   Descriptor file;
 
   FileRange copy() const { return {file.get(), 0, size}; }
@@ -235,14 +306,18 @@ void verify_unpacked(int fd, std::uint64_t size, Members& members,
   }
 }
 
+// One runner per thread of the team, so that a call's units (sentences,
+// windows, documents) run the package at once instead of queueing for one
+// runner; the runners share the package's weights. (The first call starts
+// the team.)
+std::size_t runner_count() {
+  return static_cast<std::size_t>(std::max(1, at::get_num_threads()));
+}
+
 // The runtime over a judged directory. What it raises is its own text (and
 // may name the private directory): the caller learns which library failed.
-std::unique_ptr<Loader> run_loader(const fs::path& directory, const std::string& library) {
-  const PackageWeightsRelease release;
-  // One runner per thread of the team, so that a call's units (sentences,
-  // windows, documents) run the package at once instead of queueing for one
-  // runner; the runners share the package's weights.
-  const auto runners = static_cast<std::size_t>(std::max(1, at::get_num_threads()));
+std::unique_ptr<Loader> run_loader(const fs::path& directory, const std::string& library,
+                                   std::size_t runners) {
   try {
     return std::make_unique<Loader>(directory.string(), "model", /*run_single_threaded=*/false,
                                     runners, /*device_index=*/-1);
@@ -254,26 +329,16 @@ std::unique_ptr<Loader> run_loader(const fs::path& directory, const std::string&
   }
 }
 
-// Puts a link to the kept library with these bytes in place of the fresh
-// copy `file`, so that the dynamic loader maps nothing new. False when there
-// is none (or the link cannot be made) and the copy stays.
-bool use_kept_library(const std::string& digest, const fs::path& file) {
-  const int kept = kept_library(digest);
-  if (kept < 0) {
-    return false;
-  }
-  const std::string kept_path = "/proc/self/fd/" + std::to_string(kept);
-  const std::string link = file.string() + ".kept";
-  if (::access(kept_path.c_str(), R_OK) != 0 || ::symlink(kept_path.c_str(), link.c_str()) != 0) {
-    return false;
-  }
-  if (::rename(link.c_str(), file.c_str()) != 0) {
-    ::unlink(link.c_str());
-    return false;
-  }
-  return true;
-}
-
+// The members are unpacked into files without names, so that nothing of a
+// package is left on disk once it is loaded, or when the process is killed
+// at any moment. The runtime opens them by path only while it is
+// constructed, and in this order: it lists the directory, reads the
+// metadata, has the dynamic loader map the library, then maps the weights
+// (and copies them, the bulk of a load, and unmaps them); it opens nothing
+// by path afterwards, not when it runs nor in a forked child. So it is
+// handed a directory of links to them, removed as soon as the weights are
+// seen mapped (a runtime that opened something later would fail to load,
+// not load something else), and at the latest when the runtime returns.
 LoadedPackage load_archive(int fd, const FileIdentity& opened, const std::string* digest) {
   std::vector<ArchiveRead> reads;
   const std::vector<PackageEntry> entries =
@@ -285,14 +350,10 @@ LoadedPackage load_archive(int fd, const FileIdentity& opened, const std::string
   }
   const PrebuiltMembers chosen = judge_package_members(names);
 
-  LoadedPackage package;
-  package.files = std::make_unique<ScratchDirectory>();
-  fs::path directory = package.files->path();
-  for (const char* element : kModelDirectory) {
-    directory /= element;
-    if (::mkdir(directory.c_str(), 0700) != 0) {
-      fail_with_errno("cannot unpack the package");
-    }
+  std::error_code error;
+  const fs::path temporary = fs::temp_directory_path(error);
+  if (error) {
+    throw TransformerError("cannot find a directory to unpack the package in");
   }
   Members members;
   const std::array<std::size_t, 3> order = {chosen.library, chosen.metadata, chosen.weights};
@@ -301,12 +362,7 @@ LoadedPackage load_archive(int fd, const FileIdentity& opened, const std::string
     members[i].name = entry.name;
     members[i].offset = entry.offset;
     members[i].size = entry.size;
-    members[i].path = directory / fs::path(entry.name).filename();
-    members[i].file = Descriptor(
-        ::open(members[i].path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (members[i].file.get() < 0) {
-      fail_with_errno("cannot unpack the package");
-    }
+    members[i].file = nameless_file(temporary);
   }
   Sha256 library_hash;
   unpack(fd, members, library_hash, /*hash_library=*/digest == nullptr);
@@ -321,15 +377,27 @@ LoadedPackage load_archive(int fd, const FileIdentity& opened, const std::string
   if (!now || *now != opened) {
     package_changed();
   }
-  for (Unpacked& member : members) {
-    member.file = Descriptor();
-  }
+  // A library with these bytes loaded before is handed over as the file the
+  // dynamic loader has mapped already.
   const std::string library_digest = library_hash.finish_hex();
-  const bool kept = use_kept_library(library_digest, members[0].path);
-  package.loader = run_loader(package.files->path(), members[0].name);
-  if (!kept) {
-    keep_library(library_digest, members[0].path);
+  const int kept = kept_library(library_digest);
+  const std::size_t runners = runner_count(); // before the directory: it may take a while
+  LoadedPackage package;
+  {
+    ScratchDirectory directory(temporary);
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      directory.link(fs::path(members[i].name).filename().string(),
+                     i == 0 && kept >= 0 ? kept : members[i].file.get());
+    }
+    // Ends (joining its thread) before the directory's destructor runs.
+    const PackageWeightsRelease release(members[2].file.get(), [&] { directory.remove(); });
+    package.loader = run_loader(directory.path(), members[0].name, runners);
   }
+  if (kept < 0) {
+    keep_library(library_digest, members[0].file.get());
+  }
+  free_in_background(
+      {std::move(members[0].file), std::move(members[1].file), std::move(members[2].file)});
   return package;
 }
 
@@ -364,8 +432,9 @@ LoadedPackage load_directory(const fs::path& path) {
     ranges[i] = {file.fd, 0, file.size};
   }
   judge_prebuilt_package(names, chosen, ranges[0], ranges[1], ranges[2]);
+  const PackageWeightsRelease release(files[2].get());
   LoadedPackage package;
-  package.loader = run_loader(path, names[chosen.library]);
+  package.loader = run_loader(path, names[chosen.library], runner_count());
   return package;
 }
 

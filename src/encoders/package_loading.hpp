@@ -1,13 +1,14 @@
 #pragma once
 
 // Loading a compiled model package for one runner on the CPU. The archive is
-// unpacked here, into a fresh directory of this user's, and the package
-// runtime loads that directory: only the three files a prebuilt package
-// loads from are unpacked, and each is judged before the runtime sees it
-// (package_judge.hpp), so the runtime never compiles anything, never starts
-// a process and never reads past the end of a file; the bytes unpacked are
-// read through one descriptor, and the directory goes with the loaded
-// package. Include only from .cpp files.
+// unpacked here, into files without names, and the package runtime loads
+// them through a fresh directory of this user's that lives only while it
+// does: only the three files a prebuilt package loads from are unpacked,
+// and each is judged before the runtime sees it (package_judge.hpp), so the
+// runtime never compiles anything, never starts a process and never reads
+// past the end of a file; the bytes unpacked are read through one
+// descriptor. Once loaded, nothing of the package is left on disk.
+// Include only from .cpp files.
 
 #include <filesystem>
 #include <memory>
@@ -19,19 +20,14 @@ class AOTIModelPackageLoader;
 namespace velmora::detail {
 
 struct BundleArtifact;
-class ScratchDirectory;
 
-// A loaded package and the files it was loaded from, released together: the
-// runtime first, then the files. Movable.
+// A loaded package: it needs none of the files it was loaded from. Movable.
 struct LoadedPackage {
   LoadedPackage();
   LoadedPackage(LoadedPackage&&) noexcept;
   LoadedPackage& operator=(LoadedPackage&&) noexcept;
   ~LoadedPackage();
 
-  // The directory the package was unpacked into; none for a package that
-  // was a directory already.
-  std::unique_ptr<ScratchDirectory> files;
   std::unique_ptr<torch::inductor::AOTIModelPackageLoader> loader;
 };
 

@@ -11,19 +11,30 @@
 // copy elsewhere, whatever the range holds by then.
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 namespace velmora::detail {
 
 class PackageWeightsRelease {
 public:
-  PackageWeightsRelease();
+  // Releases the mappings of the whole file open as `weights`, known by its
+  // inode and size whatever name its mappings show. `mapped`, when given,
+  // runs once on the releasing thread when the first mapping is seen; it
+  // must not throw.
+  explicit PackageWeightsRelease(int weights, std::function<void()> mapped = {});
   ~PackageWeightsRelease();
   PackageWeightsRelease(const PackageWeightsRelease&) = delete;
   PackageWeightsRelease& operator=(const PackageWeightsRelease&) = delete;
 
 private:
   std::atomic<bool> done_{false};
+  // Wakes the thread between two passes when the guard ends, so that the
+  // load does not wait out a pause.
+  std::mutex mutex_;
+  std::condition_variable woken_;
   std::thread releaser_;
 };
 

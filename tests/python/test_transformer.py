@@ -400,3 +400,50 @@ def test_damaged_packages_are_refused_in_the_library_s_words(fixture_dir):
     for count in ("signals", "other exits", "timeouts", "left", "foreign"):
         assert total.get(count, 0) == 0, (count, summary)
 
+
+
+# Loads a processor from a bundle whose transformer is a compiled package,
+# says so, runs it once when told to and says so, then waits to be killed.
+KILL_PROBE = r"""
+import sys
+import _velmora
+from _velmora import Document
+processor = getattr(_velmora, sys.argv[1])(sys.argv[2], True)
+print("loaded", flush=True)
+sys.stdin.readline()
+words = ["Alice", "met", "Bob", "in", "Paris", ".", "She", "liked", "him", "."]
+processor.process(Document.from_dict([[{"id": i + 1, "text": w} for i, w in enumerate(words)]]))
+print("called", flush=True)
+sys.stdin.readline()
+"""
+
+
+def test_a_worker_killed_after_loading_leaves_nothing_in_its_temporary_directory(fixture_dir,
+                                                                                  tmp_path):
+    """A server's worker killed by a timeout or the out-of-memory killer once
+    its package is loaded, before or after its first call."""
+    cases = [("POSProcessor", fixture_dir / "pos" / "models" / "transformer_l1"),
+             ("CorefProcessor", fixture_dir / "coref" / "models" / "wordpiece_base")]
+    for processor, bundle in cases:
+        if not bundle.is_dir():
+            pytest.skip(f"fixture bundle missing: {bundle}")
+        for calls in (0, 1):
+            temporary = tmp_path / f"{processor}-{calls}"
+            temporary.mkdir()
+            child = subprocess.Popen([sys.executable, "-c", KILL_PROBE, processor, str(bundle)],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True,
+                                     env=dict(os.environ, TMPDIR=str(temporary)))
+            try:
+                said = [child.stdout.readline()]
+                for _ in range(calls):
+                    child.stdin.write("\n")
+                    child.stdin.flush()
+                    said.append(child.stdout.readline())
+                child.kill()
+                _, errors = child.communicate(timeout=60)
+            finally:
+                child.kill()
+            assert said == ["loaded\n", "called\n"][:calls + 1], (processor, said, errors)
+            assert child.returncode == -9, (processor, errors)
+            assert [p.name for p in temporary.iterdir()] == [], (processor, calls)
