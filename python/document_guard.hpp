@@ -2,7 +2,6 @@
 
 #include "bindings.hpp"
 
-#include <functional>
 #include <memory>
 #include <type_traits>
 #include <unordered_set>
@@ -87,11 +86,16 @@ template <class R, class S, class... A> Signature<R, S, A...> signature_of(R (*)
 template <class R, class L, class S, class... A>
 Signature<R, S, A...> signature_of_call(R (L::*)(S, A...) const);
 
-// A member function or function known at compile time, called directly.
+// A member function or function known at compile time, called directly (the
+// module is optimised for size, where std::invoke is not inlined).
 template <auto Function, class R, class Self, class... A> auto checked(Signature<R, Self, A...>) {
   return [](Self self, A... args) -> R {
     check_idle(self.storage().get());
-    return std::invoke(Function, self, std::forward<A>(args)...);
+    if constexpr (std::is_member_function_pointer_v<decltype(Function)>) {
+      return (self.*Function)(std::forward<A>(args)...);
+    } else {
+      return Function(self, std::forward<A>(args)...);
+    }
   };
 }
 
@@ -99,7 +103,7 @@ template <class F, class R, class Self, class... A>
 auto checked(F function, Signature<R, Self, A...>) {
   return [function](Self self, A... args) -> R {
     check_idle(self.storage().get());
-    return std::invoke(function, self, std::forward<A>(args)...);
+    return function(self, std::forward<A>(args)...);
   };
 }
 

@@ -29,19 +29,22 @@ std::size_t parameter_count(const LstmShape& shape) {
 // per direction and layer it keeps the gates of every step (steps x rows x
 // 4 x hidden floats) and the states between steps ((steps + 1) x rows x
 // max(input width, hidden) floats, for the layer's input and output), and
-// it refuses a run any of whose buffers passes 2^31 bytes ("could not create
-// a primitive"): one row of hidden size 1,024 fails from 131,072 steps, one
-// of hidden size 16 over inputs 4,096 wide from 131,072 steps as well. A run
-// therefore goes through the kernel in pieces of at most
-// kPieceElements / (rows x max(4 x hidden, input width)) steps (at least
-// one): 256 MiB of gates or inputs per piece, an eighth of the bound for
-// every width, rows and layer count, since pieces run one layer and one
-// direction at a time. The default pipeline's runs (character model buckets
-// of 16,384 positions at hidden size 1,024, sentence batches of the taggers)
-// fit in one piece and run exactly as a whole run; a piece of this size
-// takes tens of milliseconds, so the kernel's setup per piece costs nothing
-// measurable on longer runs.
-constexpr std::int64_t kPieceElements = std::int64_t{1} << 26;
+// it refuses a run whose buffers pass 2^31 bytes ("could not create a
+// primitive"): one row of hidden size 1,024 fails from 131,072 steps
+// (2^31 / (4 x 1,024 x 4)), one of hidden size 256 from 524,288, one of
+// hidden size 64 over inputs 4,096 wide at 600,000 steps. (Runs of 2 and 4
+// rows went past those step counts; the bound is counted per run here all
+// the same.) A run therefore goes through the kernel in pieces of at most
+// kPieceElements / (rows x max(4 x hidden, input width)) steps, at least
+// one: 512 MiB of float gates or inputs per piece, a quarter of the bound,
+// for every width, row count and layer count, since pieces run one layer
+// and one direction at a time. The default pipeline's runs (character
+// model buckets of about 16,384 positions at hidden size 1,024, sentence
+// batches of the taggers) fit in one piece and run exactly as before (at
+// 256 MiB some of them split, and the default pipeline lost 12% of its
+// speed at one thread). At one row of hidden size 1,024 a piece is 32,768
+// steps; pieces of 1,024 steps and more ran as fast per step as longer ones.
+constexpr std::int64_t kPieceElements = std::int64_t{1} << 27;
 
 std::atomic<std::int64_t> piece_elements{kPieceElements};
 std::atomic<std::int64_t> pieced_runs{0};
