@@ -7,7 +7,7 @@
 
 #include "bundle/tensor_errors.hpp"
 #include "encoders/lstm.hpp"
-#include "lstm_pieces.hpp"
+#include "lstm_run_budget.hpp"
 #include "test_support.hpp"
 
 namespace {

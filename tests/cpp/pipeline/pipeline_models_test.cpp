@@ -21,7 +21,7 @@
 #include <velmora/tokenizer.hpp>
 
 #include "encoders/bulk_slices.hpp"
-#include "lstm_pieces.hpp"
+#include "lstm_run_budget.hpp"
 #include "pipeline/pipeline_call.hpp"
 #include "test_support.hpp"
 
