@@ -1,13 +1,19 @@
 #include "bindings.hpp"
 
+#include "released_call.hpp"
+
+#include <exception>
+#include <new>
+#include <unordered_map>
+
 namespace nb = nanobind;
 namespace py = velmora::python;
 
-// NB_MODULE defines the multi-phase entry: one execution slot, declared as not
-// supporting sub-interpreters, with registration failures turned into
-// ImportError. Everything the module offers is created below, in this order,
-// and nothing else runs at import.
-NB_MODULE(_velmora, m) {
+namespace {
+
+// Everything the module offers is created here, in this order, and nothing
+// else runs at import.
+void register_module(nb::module_& m) {
   m.attr("__doc__") = "Native components of Velmora.";
   m.attr("__version__") = py::kModuleVersion;
 #if defined(NB_FREE_THREADED)
@@ -40,4 +46,118 @@ NB_MODULE(_velmora, m) {
 
   // Module functions: processor_specs, then native_version.
   py::bind_pipeline_functions(m);
+}
+
+// The definition NB_MODULE would write, but for its execution slot and free
+// hook, written for nanobind 2.15.0:
+//
+// - Its free hook drops the module's count on the binding runtime whether or
+//   not the module ever ran its execution slot, and the interpreter frees a
+//   module that an exception (a Ctrl-C while the library loads, say) cut
+//   short between its creation and its execution: the runtime does not exist
+//   yet, and the process dies of SIGSEGV. So the hook drops only a count the
+//   slot took.
+// - The runtime registers each native type once. A module executed again
+//   while an earlier one lives (a Ctrl-C just after the execution slot has
+//   run leaves it in the exception's traceback, and the import that follows
+//   runs the slot again) would find its types taken and end up without them.
+//   So it takes the earlier module's attributes, the same classes and
+//   functions, instead.
+//
+// Module objects whose execution slot counted them, each with whether it
+// registered everything. Sub-interpreters are refused, so one interpreter's
+// modules are all there is. Never destroyed, as the interpreter frees modules
+// late in its finalisation.
+std::unordered_map<void*, bool>& executed_modules = *new std::unordered_map<void*, bool>();
+
+// What the import system sets on each module object itself.
+bool own_attribute(PyObject* name) {
+  for (const char* own : {"__name__", "__loader__", "__package__", "__spec__", "__file__",
+                          "__cached__", "__builtins__"}) {
+    if (PyUnicode_CompareWithASCIIString(name, own) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void copy_attributes(PyObject* from, PyObject* to) {
+  PyObject* attributes = PyModule_GetDict(from);
+  PyObject* target = PyModule_GetDict(to);
+  PyObject* name = nullptr;
+  PyObject* value = nullptr;
+  for (Py_ssize_t position = 0; PyDict_Next(attributes, &position, &name, &value) != 0;) {
+    if (!own_attribute(name) && PyDict_SetItem(target, name, value) != 0) {
+      throw nb::python_error();
+    }
+  }
+}
+
+int execute_module(PyObject* module) {
+  // A Ctrl-C that came while the libraries loaded (most of an import's time)
+  // is raised here as it is, before anything is built.
+  if (PyErr_CheckSignals() != 0) {
+    return -1;
+  }
+  PyObject* earlier = nullptr;
+  for (const auto& [other, complete] : executed_modules) {
+    if (complete) {
+      earlier = static_cast<PyObject*>(other);
+    }
+  }
+  try {
+    executed_modules.emplace(module, false);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  // Takes the count, or ends the process.
+  nb::detail::nb_module_exec(NB_DOMAIN_STR, module);
+  try {
+    if (earlier != nullptr) {
+      copy_attributes(earlier, module);
+    } else {
+      nb::module_ m = nb::borrow<nb::module_>(module);
+      register_module(m);
+    }
+    py::watch_interpreter_exit();
+    executed_modules.at(module) = true;
+    return 0;
+  } catch (nb::python_error& e) {
+    e.restore();
+    nb::chain_error(PyExc_ImportError, "Encountered an error while initializing the extension.");
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_ImportError, e.what());
+  }
+  return -1;
+}
+
+void free_module(void* module) {
+  if (executed_modules.erase(module) != 0) {
+    nb::detail::nb_module_free(module);
+  }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execute_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_velmora",
+    nullptr, // __doc__ is set by the execution slot
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    free_module,
+};
+
+} // namespace
+
+extern "C" NB_EXPORT PyObject* PyInit__velmora() {
+  return PyModuleDef_Init(&module_definition);
 }

@@ -82,9 +82,12 @@ fi
 # udtools the Universal Dependencies validator they run on its output;
 # tokenizers and sentencepiece are the independent subword tokenizers (their
 # benchmark hands tokenizers numpy arrays).
-if ! "$mod_venv/bin/python" -c 'import nanobind, pytest, conllu, udtools, tokenizers, sentencepiece, google.protobuf, numpy' >/dev/null 2>&1; then
+# nanobind is pinned: the module's definition works around a fault of its
+# release (python/module.cpp).
+if ! "$mod_venv/bin/python" -c 'import sys, nanobind, pytest, conllu, udtools, tokenizers, sentencepiece, google.protobuf, numpy
+sys.exit(nanobind.__version__ != "2.15.0")' >/dev/null 2>&1; then
   say "installing nanobind, pytest, conllu, udtools, tokenizers, sentencepiece and numpy into $mod_venv"
-  "$mod_venv/bin/python" -m pip install -q --disable-pip-version-check "nanobind==2.*" pytest \
+  "$mod_venv/bin/python" -m pip install -q --disable-pip-version-check "nanobind==2.15.0" pytest \
     conllu "udtools==0.2.9" "tokenizers==0.23.3" "sentencepiece==0.2.3" protobuf "numpy<3" >&2
 fi
 
