@@ -42,6 +42,12 @@ void render(const TreeNode& root, std::string& out) {
   }
 }
 
+// Positions wrap as unsigned arithmetic does: one that a huge start or step
+// takes past either end names no node, and at() refuses it.
+std::uint64_t wrapping(std::int64_t start, std::int64_t step, std::uint64_t count) {
+  return static_cast<std::uint64_t>(start) + static_cast<std::uint64_t>(step) * count;
+}
+
 } // namespace
 
 TreeNode::TreeNode(std::string label, std::vector<std::shared_ptr<const TreeNode>> children)
@@ -132,29 +138,31 @@ ConstituencyTree TreeSequence::at(std::int64_t index) const {
   if (index < 0 || index >= count) {
     throw std::out_of_range("tree index is outside the sequence");
   }
-  const std::int64_t position = start_ + step_ * index;
-  if (position < 0 || static_cast<std::uint64_t>(position) >= nodes_.size()) {
+  const std::uint64_t position = wrapping(start_, step_, static_cast<std::uint64_t>(index));
+  if (position >= nodes_.size()) {
     throw std::out_of_range("tree position is outside the node list");
   }
   return ConstituencyTree(nodes_[static_cast<std::size_t>(position)]);
 }
 
 TreeSequence TreeSequence::slice(std::int64_t first, std::int64_t step, std::uint64_t count) const {
-  return TreeSequence(nodes_, start_ + step_ * first, step_ * step, count);
+  return TreeSequence(
+      nodes_, static_cast<std::int64_t>(wrapping(start_, step_, static_cast<std::uint64_t>(first))),
+      static_cast<std::int64_t>(wrapping(0, step_, static_cast<std::uint64_t>(step))), count);
 }
 
 TreeSequence TreeSequence::reversed() const {
   if (size_ == 0) {
     return *this;
   }
-  return TreeSequence(nodes_, start_ + step_ * static_cast<std::int64_t>(size_ - 1), -step_, size_);
+  return TreeSequence(nodes_, static_cast<std::int64_t>(wrapping(start_, step_, size_ - 1)),
+                      static_cast<std::int64_t>(wrapping(0, step_, ~std::uint64_t{0})), size_);
 }
 
 bool TreeSequence::contains(const ConstituencyTree& tree) const noexcept {
   for (std::uint64_t i = 0; i < size_; ++i) {
-    const std::int64_t position = start_ + step_ * static_cast<std::int64_t>(i);
-    if (position >= 0 && static_cast<std::uint64_t>(position) < nodes_.size() &&
-        nodes_[static_cast<std::size_t>(position)] == tree.node()) {
+    const std::uint64_t position = wrapping(start_, step_, i);
+    if (position < nodes_.size() && nodes_[static_cast<std::size_t>(position)] == tree.node()) {
       return true;
     }
   }

@@ -88,3 +88,18 @@ def test_tree_sequence():
     assert ConstituencyTree("a") not in children
     with pytest.raises(IndexError, match="^tree index is outside the sequence$"):
         children[3]
+
+
+def test_slices_of_slices_with_huge_steps():
+    # Steps multiply as slices nest; a product past 64 bits must not
+    # overflow, for trees as for the document's sequences.
+    labels = list("abcdefghij")
+    children = ConstituencyTree("X", [ConstituencyTree(label) for label in labels]).children
+    words = five_word_doc().sentences[0].words
+    for sequence, texts, text_of in ((children, labels, str),
+                                     (words, [w.text for w in words], lambda w: w.text)):
+        for step in (2**62, -(2**62), 2**63 - 1, -(2**63)):
+            nested = sequence[::8][::step]
+            assert [text_of(x) for x in nested] == texts[::8][::step]
+            assert [text_of(x) for x in nested[::-1][::step]] == texts[::8][::step][::-1][::step]
+            assert nested[0] in nested and nested[-1] == nested[0]
