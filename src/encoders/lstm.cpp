@@ -388,9 +388,12 @@ at::Tensor run_packed_direction(const at::Tensor& x, const std::vector<std::int6
     const auto rows = static_cast<std::int64_t>(part_lengths.size());
     const std::int64_t steps = part_lengths.front();
     const at::Tensor part = x.narrow(0, 0, rows).narrow(1, start, steps);
-    auto [data, batch_sizes] = at::_pack_padded_sequence(
+    // Plain names, not structured bindings: the lambda below captures them.
+    const auto packed_part = at::_pack_padded_sequence(
         part, at::tensor(part_lengths, at::TensorOptions().dtype(at::kLong)),
         /*batch_first=*/true);
+    const at::Tensor& data = std::get<0>(packed_part);
+    const at::Tensor& batch_sizes = std::get<1>(packed_part);
     auto [packed, h_n, c_n] = with_run_description(describe, [&] {
       return at::lstm(data, batch_sizes, {h.narrow(1, 0, rows), c.narrow(1, 0, rows)}, weights,
                       /*has_biases=*/true, /*num_layers=*/1, /*dropout=*/0.0, /*train=*/false,
@@ -422,8 +425,9 @@ LstmPackedResult lstm_packed(const at::Tensor& input, const std::vector<std::int
   };
   if (lengths.empty() || fits_one_call(input, lengths.front(), h0.size(2), shape)) {
     auto length_tensor = at::tensor(lengths, at::TensorOptions().dtype(at::kLong));
-    auto [data, batch_sizes] =
-        at::_pack_padded_sequence(input, length_tensor, /*batch_first=*/true);
+    const auto packed_input = at::_pack_padded_sequence(input, length_tensor, /*batch_first=*/true);
+    const at::Tensor& data = std::get<0>(packed_input);
+    const at::Tensor& batch_sizes = std::get<1>(packed_input);
     auto [packed_output, h_n, c_n] = with_run_description(describe, [&] {
       return at::lstm(data, batch_sizes, {h0, c0}, params, /*has_biases=*/true, shape.num_layers,
                       /*dropout=*/0.0, /*train=*/false, shape.bidirectional);

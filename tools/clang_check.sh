@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Compiles every source of the library and the module with Debian's clang 14
+# as well, for syntax and semantics only (no code, no objects): the fuzz
+# targets are built with that clang, and it refuses some code gcc takes
+# (lambdas that capture structured bindings, for one). Reads the compile
+# commands of the gcc build in build/ (or BUILD_DIR), which it builds first;
+# uses a job per core (JOBS). About 2 minutes on two cores.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+eval "$(bash "$root/tools/build.sh" | grep '^VELMORA_')"
+if ! dpkg-query -W -f='${Status}' clang-14 2>/dev/null | grep -q "install ok installed"; then
+  echo "[clang] installing Debian packages: clang-14" >&2
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq >&2
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq clang-14 >&2
+fi
+
+commands="$(mktemp)"
+trap 'rm -f "$commands"' EXIT
+# One line per source: its directory, then its gcc command as arguments
+# separated by NUL, turned into a clang syntax check.
+"$VELMORA_PY" - "$VELMORA_BUILD/compile_commands.json" "$root" >"$commands" <<'PY'
+import json
+import shlex
+import sys
+
+database, root = sys.argv[1:3]
+for entry in json.load(open(database, encoding="utf-8")):
+    source = entry["file"]
+    if not source.startswith((f"{root}/src/", f"{root}/python/")):
+        continue
+    arguments = ["clang++-14"]
+    words = iter(shlex.split(entry["command"])[1:])
+    for word in words:
+        if word == "-o":
+            next(words)
+        # gcc's own: clang knows no TLS dialect flag, and nothing is compiled.
+        elif word != "-c" and not word.startswith(("-mtls-dialect", "-flto", "-fno-fat-lto")):
+            arguments.append(word)
+    arguments += ["-fsyntax-only", "-Wno-unknown-warning-option"]
+    print(shlex.join(["cd", entry["directory"]]) + " && " + shlex.join(arguments))
+PY
+count="$(wc -l <"$commands")"
+echo "[clang] checking $count sources with clang 14" >&2
+if ! xargs -d '\n' -P "${JOBS:-$(nproc)}" -I{} bash -c '{}' <"$commands"; then
+  echo "clang_check.sh: clang 14 refuses code that gcc took (above)" >&2
+  exit 1
+fi
+echo "[clang] all $count sources compile under clang 14" >&2
