@@ -9,6 +9,8 @@
 #include <velmora/coref_plan.hpp>
 #include <velmora/model_bundle.hpp>
 
+#include "released_call.hpp"
+
 namespace velmora::python {
 
 void bind_coref_plan(nb::module_& m) {
@@ -24,13 +26,14 @@ void bind_coref_plan(nb::module_& m) {
                    [](const CorefPrediction& prediction) { return prediction.zero_words; });
 
   nb::class_<CorefPlan>(m, "CorefPlan")
-      .def(nb::init<std::filesystem::path, bool>(), "bundle_path"_a, "verify_checksums"_a = false)
+      .def(nb::init<std::filesystem::path, bool>(), "bundle_path"_a, "verify_checksums"_a = false,
+           nb::call_guard<ModelLoad>())
       // The bundle lives inside the plan, which it keeps alive.
       .def_prop_ro("bundle", &CorefPlan::bundle, nb::rv_policy::reference_internal)
       .def_prop_ro("predicts_singletons", &CorefPlan::predicts_singletons)
       .def_prop_ro("predicts_zero_anaphora", &CorefPlan::predicts_zero_anaphora)
       .def("resolve", &CorefPlan::resolve, "words"_a, "sentence_ids"_a,
-           "speakers"_a = std::vector<std::string>(), nb::call_guard<nb::gil_scoped_release>());
+           "speakers"_a = std::vector<std::string>(), nb::call_guard<ReleasedCall>());
 }
 
 } // namespace velmora::python

@@ -21,7 +21,7 @@ namespace {
 
 using namespace nb::literals;
 
-using ReleaseGil = nb::call_guard<nb::gil_scoped_release>;
+using ReleaseGil = nb::call_guard<ReleasedCall>;
 
 bool is_space(char c) {
   return std::isspace(static_cast<unsigned char>(c)) != 0;
@@ -202,7 +202,7 @@ void bind_pipeline(nb::module_& m) {
            "processors"_a.none() = "tokenize,mwt,pos,lemma,depparse",
            "package"_a.none() = "default", "model_dir"_a.none() = nb::none(),
            "resources_version"_a = "1.14.0", "verify_model_checksums"_a = false,
-           "langid_lang_subset"_a = std::vector<std::string>())
+           "langid_lang_subset"_a = std::vector<std::string>(), nb::call_guard<ModelLoad>())
       .def_prop_ro("lang", &Pipeline::language)
       .def_prop_ro("package", &package_value)
       .def_prop_ro("model_dir", &Pipeline::model_dir)

@@ -14,7 +14,8 @@ namespace {
 
 using namespace nb::literals;
 
-using ReleaseGil = nb::call_guard<nb::gil_scoped_release>;
+using ReleaseGil = nb::call_guard<ReleasedCall>;
+using LoadsModel = nb::call_guard<ModelLoad>;
 
 std::string processor_repr(const Processor& processor) {
   return "<" + processor.name() +
@@ -59,7 +60,7 @@ void bind_processors(nb::module_& m) {
   nb::class_<LangIDProcessor, Processor>(m, "LangIDProcessor")
       .def(nb::init<>())
       .def(nb::init<std::filesystem::path, bool, std::vector<std::string>>(), "model_path"_a,
-           "verify_checksums"_a = false, "lang_subset"_a = std::vector<std::string>())
+           "verify_checksums"_a = false, "lang_subset"_a = std::vector<std::string>(), LoadsModel())
       .def_prop_ro("bundle_path", bundle_path<LangIDProcessor>())
       .def_prop_ro("lang_subset", &LangIDProcessor::language_subset)
       .def("identify", &LangIDProcessor::identify, ReleaseGil())
@@ -67,41 +68,48 @@ void bind_processors(nb::module_& m) {
 
   nb::class_<TokenizeProcessor, Processor>(m, "TokenizeProcessor")
       .def(nb::init<>())
-      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false,
+           LoadsModel())
       .def_prop_ro("bundle_path", bundle_path<TokenizeProcessor>())
       .def("predict_labels", &TokenizeProcessor::predict_labels, ReleaseGil());
 
   nb::class_<MWTProcessor, Processor>(m, "MWTProcessor")
       .def(nb::init<>())
-      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false,
+           LoadsModel())
       .def_prop_ro("bundle_path", bundle_path<MWTProcessor>())
       .def("expand", &MWTProcessor::expand, ReleaseGil());
 
   nb::class_<POSProcessor, Processor>(m, "POSProcessor")
       .def(nb::init<>())
-      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false,
+           LoadsModel())
       .def_prop_ro("bundle_path", bundle_path<POSProcessor>());
 
   nb::class_<LemmaProcessor, Processor>(m, "LemmaProcessor")
       .def(nb::init<>())
-      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false,
+           LoadsModel())
       .def_prop_ro("bundle_path", bundle_path<LemmaProcessor>())
       .def("lemmatize", &LemmaProcessor::lemmatize, "word"_a, "pos"_a = nb::none(), ReleaseGil());
 
   nb::class_<DepparseProcessor, Processor>(m, "DepparseProcessor")
       .def(nb::init<>())
-      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false,
+           LoadsModel())
       .def_prop_ro("bundle_path", bundle_path<DepparseProcessor>());
 
   nb::class_<NERProcessor, Processor>(m, "NERProcessor")
       .def(nb::init<>())
-      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false,
+           LoadsModel())
       .def_prop_ro("bundle_path", bundle_path<NERProcessor>())
       .def("tag", &NERProcessor::tag, "tokens"_a, ReleaseGil());
 
   nb::class_<SentimentProcessor, Processor>(m, "SentimentProcessor")
       .def(nb::init<>())
-      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false,
+           LoadsModel())
       .def_prop_ro("bundle_path", bundle_path<SentimentProcessor>())
       .def("classify", &SentimentProcessor::classify, "tokens"_a, ReleaseGil())
       .def("classify_many", &SentimentProcessor::classify_many, "sentences"_a,
@@ -109,7 +117,8 @@ void bind_processors(nb::module_& m) {
 
   nb::class_<ConstituencyProcessor, Processor>(m, "ConstituencyProcessor")
       .def(nb::init<>())
-      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false,
+           LoadsModel())
       .def_prop_ro("bundle_path", bundle_path<ConstituencyProcessor>())
       .def_prop_ro("uses_xpos", &ConstituencyProcessor::uses_xpos)
       .def("parse", &ConstituencyProcessor::parse, "words"_a, "tags"_a, ReleaseGil())
@@ -117,14 +126,16 @@ void bind_processors(nb::module_& m) {
 
   nb::class_<CorefProcessor, Processor>(m, "CorefProcessor")
       .def(nb::init<>())
-      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false,
+           LoadsModel())
       .def_prop_ro("bundle_path", bundle_path<CorefProcessor>())
       .def_prop_ro("predicts_singletons", &CorefProcessor::predicts_singletons)
       .def_prop_ro("predicts_zero_anaphora", &CorefProcessor::predicts_zero_anaphora);
 
   nb::class_<MorphSegProcessor, Processor>(m, "MorphSegProcessor")
       .def(nb::init<>())
-      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false)
+      .def(nb::init<std::filesystem::path, bool>(), "model_path"_a, "verify_checksums"_a = false,
+           LoadsModel())
       .def_prop_ro("bundle_path", bundle_path<MorphSegProcessor>())
       .def("segment", &MorphSegProcessor::segment, "word"_a, ReleaseGil())
       .def("segment_many", &MorphSegProcessor::segment_many, "words"_a, ReleaseGil());

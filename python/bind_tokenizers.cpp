@@ -5,17 +5,19 @@
 #include <utility>
 #include <vector>
 
-#include <velmora/byte_bpe_tokenizer.hpp>
 #include <velmora/bert_encoding.hpp>
 #include <velmora/bert_tokenizer.hpp>
+#include <velmora/byte_bpe_tokenizer.hpp>
 #include <velmora/xlmr_tokenizer.hpp>
+
+#include "released_call.hpp"
 
 namespace velmora::python {
 namespace {
 
 using namespace nb::literals;
 
-using ReleaseGil = nb::call_guard<nb::gil_scoped_release>;
+using ReleaseGil = nb::call_guard<ReleasedCall>;
 
 // Readable on the class itself, so no instance has to be built to ask.
 template <class Tokenizer> auto highway_enabled() {

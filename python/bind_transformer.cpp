@@ -9,11 +9,14 @@
 
 #include <velmora/transformer_encoder.hpp>
 
+#include "released_call.hpp"
+
 namespace velmora::python {
 
 void bind_transformer(nb::module_& m) {
   using namespace nb::literals;
-  using ReleaseGil = nb::call_guard<nb::gil_scoped_release>;
+  using ReleaseGil = nb::call_guard<ReleasedCall>;
+  using LoadsModel = nb::call_guard<ModelLoad>;
   using Path = std::filesystem::path;
   using Strings = std::vector<std::string>;
   using Merges = std::vector<std::pair<std::string, std::string>>;
@@ -26,17 +29,17 @@ void bind_transformer(nb::module_& m) {
            "model_path"_a, "vocabulary"_a, "lowercase"_a = true, "strip_accents"_a = true,
            "intra_op_threads"_a = 0, "model_max_length"_a = 512, "unknown_token"_a = "[UNK]",
            "cls_token"_a = "[CLS]", "sep_token"_a = "[SEP]", "continuing_subword_prefix"_a = "##",
-           "max_input_characters_per_word"_a = 100)
+           "max_input_characters_per_word"_a = 100, LoadsModel())
       .def(nb::init<Path, Strings, Merges, bool, std::size_t, std::size_t, std::string, std::string,
                     std::string>(),
            "model_path"_a, "vocabulary"_a, "merges"_a, "add_prefix_space"_a,
            "intra_op_threads"_a = 0, "model_max_length"_a = 512, "unknown_token"_a = "<unk>",
-           "cls_token"_a = "<s>", "sep_token"_a = "</s>")
+           "cls_token"_a = "<s>", "sep_token"_a = "</s>", LoadsModel())
       .def(nb::init<Path, Strings, std::vector<float>, std::vector<unsigned char>, std::int64_t,
                     std::size_t, std::size_t, std::string, std::string>(),
            "model_path"_a, "vocabulary"_a, "scores"_a, "precompiled_charsmap"_a, "unknown_id"_a,
            "intra_op_threads"_a = 0, "model_max_length"_a = 512, "cls_token"_a = "<s>",
-           "sep_token"_a = "</s>")
+           "sep_token"_a = "</s>", LoadsModel())
       .def("encode", &TransformerEncoder::encode, "words"_a, "keep_endpoints"_a = false,
            ReleaseGil())
       .def("tokenize", &TransformerEncoder::tokenize, "words"_a, "add_special_tokens"_a = true,

@@ -1,5 +1,7 @@
 #include "document_guard.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <functional>
 #include <stdexcept>
@@ -8,10 +10,30 @@ namespace velmora::python {
 
 namespace detail {
 
-std::unordered_set<const DocumentStorage*>& busy_storages =
-    *new std::unordered_set<const DocumentStorage*>();
+std::unordered_map<const DocumentStorage*, unsigned>& busy_storages =
+    *new std::unordered_map<const DocumentStorage*, unsigned>();
 
-void refuse_busy_storage() {
+namespace {
+
+// Forks this process has gone through. The calls that marked storages before
+// the last one have no thread here; their BusyDocuments hold the storages
+// for good, so no address is reused.
+unsigned forks = 0;
+
+void after_fork_in_child() {
+  ++forks;
+}
+
+[[maybe_unused]] const int fork_handler = pthread_atfork(nullptr, nullptr, after_fork_in_child);
+
+} // namespace
+
+void refuse_busy_storage(const DocumentStorage* storage) {
+  const auto found = busy_storages.find(storage);
+  if (found != busy_storages.end() && found->second != forks) {
+    throw std::runtime_error("document was being annotated by a call in another thread when "
+                             "this process was forked, and may be half-written");
+  }
   throw std::runtime_error("document is being annotated by a call in another thread");
 }
 
@@ -39,7 +61,7 @@ void BusyDocuments::mark() {
   std::size_t marked = 0;
   try {
     for (; marked < storages_.size(); ++marked) {
-      busy.insert(storages_[marked].get());
+      busy.emplace(storages_[marked].get(), detail::forks);
     }
   } catch (...) {
     // Out of memory part way: the call is refused, so nothing stays marked.

@@ -4,11 +4,13 @@
 
 #include <memory>
 #include <type_traits>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include <velmora/document.hpp>
+
+#include "released_call.hpp"
 
 // A document's storage takes no lock: one document is never written from two
 // threads at once. From Python, the calls that run with the interpreter lock
@@ -26,12 +28,15 @@ namespace velmora::python {
 
 namespace detail {
 
-// Storages that a call running without the interpreter lock is annotating.
-// Never destroyed: a daemon thread may still leave such a call while the
-// process exits.
-extern std::unordered_set<const DocumentStorage*>& busy_storages;
+// Storages that a call running without the interpreter lock is annotating,
+// each with the count of forks that process had gone through when the call
+// marked it. Never destroyed: a daemon thread may still leave such a call
+// while the process exits.
+extern std::unordered_map<const DocumentStorage*, unsigned>& busy_storages;
 
-[[noreturn]] void refuse_busy_storage();
+// Refuses `storage`: busy in another thread, or busy in a call of the parent
+// process when this one was forked (no thread will ever finish that call).
+[[noreturn]] void refuse_busy_storage(const DocumentStorage* storage);
 
 } // namespace detail
 
@@ -40,7 +45,7 @@ extern std::unordered_set<const DocumentStorage*>& busy_storages;
 // is optimised for size.
 [[gnu::always_inline]] inline void check_idle(const DocumentStorage* storage) {
   if (!detail::busy_storages.empty() && detail::busy_storages.count(storage) != 0) {
-    detail::refuse_busy_storage();
+    detail::refuse_busy_storage(storage);
   }
 }
 
@@ -68,7 +73,7 @@ private:
 template <class Documents, class Call>
 decltype(auto) annotate(const Documents& documents, Call&& call) {
   const BusyDocuments busy(documents);
-  const nb::gil_scoped_release release;
+  const ReleasedCall release;
   return std::forward<Call>(call)();
 }
 

@@ -23,10 +23,12 @@ esac
 
 # The Python tests run under the sanitizers: the document model and its
 # views, the bindings of the module, its processors and pipelines, documents
-# shared between threads and the threads of a call. A file named here that
+# shared between threads, the threads of a call, and calls met by a Ctrl-C
+# at import, an exit or a fork. A file named here that
 # the tree does not hold is left out.
 python_tests=(test_document.py test_sequences.py test_dict_format.py test_module.py
-              test_processors.py test_pipeline.py test_shared_documents.py test_threads.py)
+              test_processors.py test_pipeline.py test_shared_documents.py test_threads.py
+              test_process_life.py)
 
 eval "$(bash "$root/tools/setup.sh")"
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"

@@ -1,0 +1,151 @@
+"""Model calls in other threads at the moments a process's life changes. Run
+as a child process: a fault in the module ends this process, not the test run.
+
+    python process_life_probe.py exit FORM BUNDLES_JSON MODEL_DIR STATUS
+        A daemon thread runs FORM in a loop: "document" pos(doc), "bulk"
+        pos.bulk_process([doc, doc]), "text" pipeline.process(text) over the
+        default processors. Once it is inside a call, and a random while
+        after, the main thread prints the monotonic time and ends with
+        sys.exit(STATUS).
+    python process_life_probe.py fork BUNDLES_JSON TRIALS
+        Three threads run the tagger on documents of their own in a loop
+        while the main thread, which never makes a call, forks TRIALS
+        children at random moments. Each child tags a new document, loads
+        the tagger again and reads the threads' documents, and the parent
+        prints as JSON what each child got.
+"""
+
+import json
+import os
+import random
+import signal
+import sys
+import threading
+import time
+import warnings
+
+from _velmora import Document, Pipeline, POSProcessor
+from thread_probe import TEXT
+
+# What a child may get from a call or a read, besides the right result.
+FORKED_CALL = ("model calls are refused in a process forked while another thread was inside "
+               "one, as the libraries that call used may stay locked for ever: start worker "
+               "processes with the 'spawn' or 'forkserver' method, or fork before threads "
+               "start calling")
+FORKED_DOCUMENT = ("document was being annotated by a call in another thread when this process "
+                   "was forked, and may be half-written")
+# A child that hangs is killed after this long.
+CHILD_SECONDS = 60
+
+
+def tagger_input(sentences):
+    words = [s.replace(".", " .").replace(",", " ,").split() for s in TEXT.split(". ")]
+    return [[{"id": i + 1, "text": w} for i, w in enumerate(words[k % len(words)])]
+            for k in range(sentences)]
+
+
+def exit_while_calling(form, bundles, model_dir, status):
+    if form == "text":
+        pipeline = Pipeline("en", model_dir=model_dir)
+        text = " ".join([TEXT] * 100)
+        call = lambda: pipeline.process(text)  # noqa: E731
+    else:
+        pos = POSProcessor(bundles["pos"])
+        doc = Document.from_dict(tagger_input(1000))
+        if form == "document":
+            call = lambda: pos(doc)  # noqa: E731
+        else:
+            call = lambda: pos.bulk_process([doc, doc])  # noqa: E731
+    inside = threading.Event()
+
+    def work():
+        while True:
+            inside.set()
+            call()
+
+    threading.Thread(target=work, daemon=True).start()
+    inside.wait()
+    time.sleep(random.uniform(0.0, 0.3))
+    print(time.monotonic(), flush=True)
+    sys.exit(status)
+
+
+def child_outcome(action):
+    try:
+        return ["done", action()]
+    except RuntimeError as error:
+        return ["refused", str(error)]
+
+
+def forked_child(pos, path, expected, documents):
+    def tag(tagger):
+        return tagger(Document.from_dict(expected[0])).to_dict() == expected[1]
+
+    return {"call": child_outcome(lambda: tag(pos)),
+            "documents": [child_outcome(lambda d=d: len(d.to_dict())) for d in documents],
+            "load": child_outcome(lambda: tag(POSProcessor(path)))}
+
+
+def fork_while_calling(bundles, trials):
+    pos = POSProcessor(bundles["pos"])
+    entries = tagger_input(5)
+    # The forking thread makes no call, as in a server whose request threads
+    # annotate: even the expected result comes from another thread.
+    found = []
+    first = threading.Thread(target=lambda: found.append(pos(Document.from_dict(entries))))
+    first.start()
+    first.join()
+    expected = (entries, found[0].to_dict())
+    documents = [Document.from_dict(tagger_input(40)) for _ in range(3)]
+    stop = threading.Event()
+
+    def work(doc):
+        while not stop.is_set():
+            pos(doc)
+
+    workers = [threading.Thread(target=work, args=(d,)) for d in documents]
+    # Forking here is the point.
+    warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
+    for worker in workers:
+        worker.start()
+    children = []
+    for _ in range(trials):
+        time.sleep(random.uniform(0.01, 0.2))
+        read, write = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(read)
+            code = 1
+            try:
+                with os.fdopen(write, "w", encoding="utf-8") as out:
+                    json.dump(forked_child(pos, bundles["pos"], expected, documents), out)
+                code = 0
+            finally:
+                os._exit(code)
+        os.close(write)
+        killer = threading.Timer(CHILD_SECONDS, os.kill, (pid, signal.SIGKILL))
+        killer.start()
+        with os.fdopen(read, encoding="utf-8") as out:
+            text = out.read()
+        _, status = os.waitpid(pid, 0)
+        killer.cancel()
+        children.append({"status": os.waitstatus_to_exitcode(status),
+                         "report": json.loads(text) if text else None})
+    stop.set()
+    for worker in workers:
+        worker.join()
+    json.dump({"children": children}, sys.stdout)
+
+
+def main():
+    mode = sys.argv[1]
+    if mode == "exit":
+        form, bundles, model_dir, status = sys.argv[2:6]
+        exit_while_calling(form, json.loads(bundles), model_dir, int(status))
+    else:
+        bundles, trials = sys.argv[2:4]
+        fork_while_calling(json.loads(bundles), int(trials))
+
+
+if __name__ == "__main__":
+    main()
