@@ -6,7 +6,9 @@
     PYTHONPATH=<build>/python <python3.12> tools/annotate.py --check [--processors LIST]
 
 The text is the arguments joined by spaces; without arguments, standard input
-when it is not a terminal; when that is empty too, a sample paragraph. LIST
+(an empty or closed one is an empty text), or a sample paragraph when
+standard input is a terminal. A text without a sentence (empty, or only
+spaces) prints no CoNLL-U at all. LIST
 names the processors in the order they run (default the default pipeline
 "tokenize,mwt,pos,lemma,depparse"), or is "all" for every processor in an
 order that meets every requirement: the registry's, with the language
@@ -18,18 +20,23 @@ coreference chains; a section of a processor that ran but found nothing says
 "none". With --json it gets the document's dictionary form as JSON instead.
 The timing (loading, words per second) goes to standard error. With --check
 it loads no model: it checks LIST as a pipeline would (names, duplicates,
-requirements) and the text arguments' UTF-8, and prints LIST with "all"
-spelled out. tools/main.sh checks the arguments so, builds the model
-directory and runs this.
+requirements), the other arguments and the text arguments' UTF-8, and prints
+LIST with "all" spelled out. tools/main.sh checks the arguments so, builds
+the model directory and runs this.
 
 The text must be UTF-8, on standard input and in every argument: other bytes
 are refused, naming the first bad byte and its offset. Each error ends the
 command with one line on standard error and its exit status: 1 for a failed
 call (text that is not UTF-8, a model directory that does not load, a
-processor that cannot run), 2 for a bad argument (a list naming no
-processor among them), 130 when interrupted (SIGINT). A reader that closes
-standard output early (`| head`) ends it quietly with 141, the status of a
-writer that SIGPIPE ended; the timing line is still written.
+processor that cannot run), 2 for a bad argument (a list that names no
+processor, an unknown one or one twice, or leaves out a processor's
+requirement; a thread count that is not a positive integer), 130 when
+interrupted (SIGINT). The work runs off the main thread, which takes SIGINT
+and ends the process at once, whatever the tensor library is doing, without
+unloading the module; a SIGINT that was ignored when the process started
+stays ignored. A reader that closes standard output early (`| head`) ends
+it quietly with 141, the status of a writer that SIGPIPE ended; the timing
+line is still written.
 """
 
 from __future__ import annotations
@@ -37,7 +44,9 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import sys
+import threading
 import time
 
 SAMPLE = (
@@ -89,20 +98,20 @@ def utf8(raw, where):
 
 def read_text(words):
     """The text: the arguments joined by spaces (their bytes as given, which
-    os.fsencode restores from the interpreter's decoding), else standard
-    input when it is not a terminal, else (or when that holds only spaces)
-    the sample paragraph."""
+    os.fsencode restores from the interpreter's decoding), else the sample
+    paragraph when standard input is a terminal, else standard input (none
+    at all is an empty text)."""
     if words:
         return " ".join(text_arguments(words))
-    if sys.stdin is not None and not sys.stdin.isatty():
-        try:
-            raw = sys.stdin.buffer.read()
-        except OSError as error:
-            raise Refusal(f"cannot read standard input: {error.strerror}", FAILED) from None
-        text = utf8(raw, "standard input")
-        if text.strip():
-            return text
-    return SAMPLE
+    if sys.stdin is None:
+        return ""
+    if sys.stdin.isatty():
+        return SAMPLE
+    try:
+        raw = sys.stdin.buffer.read()
+    except OSError as error:
+        raise Refusal(f"cannot read standard input: {error.strerror}", FAILED) from None
+    return utf8(raw, "standard input")
 
 
 def text_arguments(words):
@@ -120,23 +129,29 @@ def check_list(processors):
 
 def processor_names(processors, lang, velmora):
     """The names of a comma-separated list, "all" spelled out, as a pipeline
-    reads and checks them (no model is loaded); a bad list raises the
-    pipeline's ValueError."""
+    reads and checks them (no model is loaded); a list the pipeline refuses
+    is a bad argument."""
     if processors.strip() == "all":
         processors = [name for name in velmora.processor_specs() if name != "langid"]
         processors.insert(processors.index("tokenize") + 1, "langid")
-    return [p.name for p in velmora.Pipeline(lang, processors=processors).processors]
+    try:
+        return [p.name for p in velmora.Pipeline(lang, processors=processors).processors]
+    except ValueError as error:  # unknown names, duplicates, missing requirements
+        raise Refusal(f"argument --processors: {error}", USAGE) from None
 
 
 def identified_language(pipeline, document, text):
-    """The language the langid processor names, or None without one. The
-    tokenizer gives its document its bundle's language, so an identifier
-    that ran before it is asked again."""
+    """The language the langid processor names, or None without one or
+    without a text to identify. The tokenizer gives its document its
+    bundle's language, so an identifier that ran before it is asked again."""
     names = [p.name for p in pipeline.processors]
-    if "langid" not in names:
+    if "langid" not in names or not text.strip():
         return None
-    if "tokenize" in names and names.index("tokenize") > names.index("langid"):
-        return pipeline.processors[names.index("langid")].identify(text) if text else None
+    if "tokenize" in names:
+        if not document.sentences:
+            return None
+        if names.index("tokenize") > names.index("langid"):
+            return pipeline.processors[names.index("langid")].identify(text)
     return document.lang
 
 
@@ -188,6 +203,27 @@ def readable_extras(document, language, ran):
     return lines
 
 
+def positive_int(value):
+    """A --threads value: a positive integer."""
+    try:
+        number = int(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {value!r}") from None
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"not a positive integer: {value!r}")
+    return number
+
+
+def default_threads():
+    """Half the CPUs this process may run on (its affinity, which taskset and
+    containers narrow), at least 1 and at most 4."""
+    try:
+        cpus = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cpus = os.cpu_count() or 1
+    return max(1, min(4, cpus // 2))
+
+
 def parse_arguments():
     parser = Parser(prog="annotate", description=__doc__.split("\n\n")[0])
     parser.add_argument("--model-dir", help="root of the model directory")
@@ -200,10 +236,10 @@ def parse_arguments():
     parser.add_argument("--json", action="store_true",
                         help="print the document's dictionary form as JSON instead of CoNLL-U "
                         "and the readable extras")
-    parser.add_argument("--threads", type=int,
+    parser.add_argument("--threads", type=positive_int,
                         help="tensor threads (default: OMP_NUM_THREADS when set, else half the "
-                        "cores and at most 4: with every core busy, a shared machine stalls the "
-                        "tensor library's thread pool at every step)")
+                        "CPUs this process may run on and at most 4: with every core busy, a "
+                        "shared machine stalls the tensor library's thread pool at every step)")
     parser.add_argument("text", nargs="*", help="the text (default: standard input)")
     parser.epilog = (
         "Unless OMP_WAIT_POLICY is set, it is set to PASSIVE before the module loads: the "
@@ -214,24 +250,22 @@ def parse_arguments():
     args = parser.parse_args()
     if not args.check and args.model_dir is None:
         parser.error("the following arguments are required: --model-dir")
+    if not args.lang:
+        parser.error("argument --lang: names no language")
     check_list(args.processors)
     return args
 
 
 def annotate(args):
     """Runs the command; returns its exit status or raises Refusal."""
-    threads = args.threads or os.environ.get("OMP_NUM_THREADS") or max(
-        1, min(4, (os.cpu_count() or 1) // 2))
+    threads = args.threads or os.environ.get("OMP_NUM_THREADS") or default_threads()
     # Read once, when the tensor library starts: before the import.
     os.environ["OMP_NUM_THREADS"] = os.environ["MKL_NUM_THREADS"] = str(threads)
     os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
     import _velmora
 
-    try:
-        names = processor_names(args.processors, args.lang, _velmora)
-    except ValueError as error:
-        raise failed(error) from None
+    names = processor_names(args.processors, args.lang, _velmora)
     if args.check:
         text_arguments(args.text)  # refused now rather than after a build
         write_out(",".join(names) + "\n")
@@ -251,7 +285,9 @@ def annotate(args):
     if args.json:
         output = json.dumps(document.to_dict(), ensure_ascii=False, indent=2) + "\n"
     else:
-        output = document.to_conll().rstrip("\n") + "\n\n"
+        # No sentence, no CoNLL-U: a blank line alone would be an empty sentence.
+        conll = document.to_conll().rstrip("\n")
+        output = conll + "\n\n" if conll else ""
         extras = readable_extras(document, language, names)
         if extras:
             output += "\n".join(extras) + "\n"
@@ -298,21 +334,46 @@ def silence(stream):
     os.close(devnull)
 
 
-def main():
-    """Every end of the command: one line on standard error at most, and the
-    documented status."""
+def interrupted(signum, frame):
+    """SIGINT: one line and the end of the process, at once: the work on the
+    other thread is not waited for, and nothing is unloaded."""
     try:
-        status = annotate(parse_arguments())
+        os.write(2, b"annotate: interrupted\n")
+    except OSError:
+        pass
+    os._exit(INTERRUPTED)
+
+
+def outcome():
+    """Runs the command: the line for standard error (or None) and the exit
+    status."""
+    try:
+        return None, annotate(parse_arguments())
     except Refusal as refusal:
-        line, status = str(refusal), refusal.status
-    except KeyboardInterrupt:
-        line, status = "interrupted", INTERRUPTED
+        return str(refusal), refusal.status
     except BrokenPipeError:  # standard output in --check, or standard error
         silence(sys.stdout)
         silence(sys.stderr)
-        line, status = None, BROKEN_PIPE
-    else:
-        line = None
+        return None, BROKEN_PIPE
+    except SystemExit as end:  # --help
+        return None, end.code
+
+
+def main():
+    """Every end of the command: one line on standard error at most, and the
+    documented status."""
+    if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+        signal.signal(signal.SIGINT, interrupted)
+    ended = []
+    # The main thread only waits, so that it takes SIGINT at once; the
+    # module loads and runs on the worker.
+    worker = threading.Thread(target=lambda: ended.append(outcome()), name="annotate",
+                              daemon=True)
+    worker.start()
+    worker.join()
+    if signal.getsignal(signal.SIGINT) is interrupted:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)  # done: nothing left to interrupt
+    line, status = ended[0] if ended else (None, FAILED)  # the traceback is out
     if line is not None:
         try:
             say(f"annotate: {line}")

@@ -3,6 +3,9 @@
 # what is missing. Prints the two interpreter paths it settles on as
 #   VELMORA_TORCH_PY=...   (Python 3.11 with torch 2.13.0 CPU: libtorch + fixtures)
 #   VELMORA_PY=...         (Python 3.12 with nanobind and pytest: home of _velmora)
+# Both environments live in VELMORA_CACHE (default ~/.cache/velmora), which by
+# default also holds the fixture and model caches; VELMORA_MODEL_CACHE moves
+# the models alone (tools/models/build_models.py).
 set -euo pipefail
 
 cache="${VELMORA_CACHE:-$HOME/.cache/velmora}"

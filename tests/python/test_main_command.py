@@ -1,10 +1,13 @@
 """How the main command ends: bad arguments, text that is not UTF-8, a failed
-call, a closed pipe, an interrupt and a damaged model cache each end with one
-line on standard error, no traceback, and the documented exit status."""
+call, a closed pipe, an interrupt, a killed build and a damaged model cache
+each end with one line on standard error, no traceback, and the documented
+exit status."""
 
+import io
 import json
 import os
 import pathlib
+import pty
 import re
 import shutil
 import signal
@@ -15,9 +18,10 @@ import time
 import pytest
 
 import _velmora
-from conftest import DEFAULT_BUNDLES, write_model_index
+from conftest import DEFAULT_BUNDLES, ud_validator, write_model_index
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+MAIN = ROOT / "tools" / "main.sh"
 ANNOTATE = ROOT / "tools" / "annotate.py"
 BUILDER = ROOT / "tools" / "models" / "build_models.py"
 CACHE = pathlib.Path(os.environ.get("VELMORA_CACHE", pathlib.Path.home() / ".cache/velmora"))
@@ -52,6 +56,14 @@ def test_bad_arguments_end_with_status_2_before_any_model_loads():
             (["--processors", " , ,"], "names no processor"),
             (["--processors"], "argument --processors: expected one argument"),
             (["--threads", "two"], "argument --threads: invalid int value: 'two'"),
+            (["--threads", "0"], "annotate: argument --threads: not a positive integer: '0'"),
+            (["--threads", "-1"], "argument --threads: not a positive integer: '-1'"),
+            (["--processors", "tokenize,foo"],
+             "annotate: argument --processors: unknown processor: 'foo'"),
+            (["--processors", "tokenize,pos,pos"],
+             "argument --processors: a processor may only appear once in a pipeline: 'pos'"),
+            (["--processors", "tokenize,depparse"],
+             "argument --processors: processor 'depparse' is missing requirements: pos, lemma"),
             (["--bogus"], "unrecognized arguments: --bogus")]:
         run = annotate(*missing, "Some text.", *args)
         assert run.returncode == 2 and run.stdout == b"", (args, run)
@@ -110,12 +122,18 @@ def test_a_reader_that_stops_early_ends_the_command_quietly_with_141(models):
 
 
 def blocked_reading_stdin(pid):
-    """Whether the process waits in read(0, ...) (x86-64 and arm64 numbers)."""
-    try:
-        fields = pathlib.Path(f"/proc/{pid}/syscall").read_text().split()
-    except OSError:
-        pytest.skip("/proc/<pid>/syscall cannot be read here")
-    return len(fields) > 1 and fields[0] in ("0", "63") and fields[1] == "0x0"
+    """Whether a thread of the process waits in read(0, ...) (x86-64 and
+    arm64 numbers)."""
+    for path in pathlib.Path(f"/proc/{pid}/task").glob("*/syscall"):
+        try:
+            fields = path.read_text().split()
+        except (FileNotFoundError, ProcessLookupError):  # a thread that ended
+            continue
+        except OSError:
+            pytest.skip("/proc/<pid>/task/<tid>/syscall cannot be read here")
+        if len(fields) > 1 and fields[0] in ("0", "63") and fields[1] == "0x0":
+            return True
+    return False
 
 
 def interrupted(command, ready, env=None):
@@ -141,17 +159,6 @@ def test_an_interrupt_ends_with_one_line_and_status_130(models):
                                          blocked_reading_stdin)
     assert status == 130 and stdout == b""
     assert only_line(stderr) == "annotate: interrupted"
-
-
-def test_main_sh_refuses_a_list_naming_no_processor():
-    # Only where the module under test is the checkout's own build, which
-    # main.sh brings up to date before anything else.
-    if pathlib.Path(_velmora.__file__).resolve().parent != ROOT / "build" / "python":
-        pytest.skip("the module under test is not this checkout's build/")
-    run = subprocess.run(["bash", str(ROOT / "tools" / "main.sh"), "--processors", ",", "Text."],
-                         capture_output=True, timeout=600)
-    assert run.returncode == 2 and run.stdout == b""
-    assert only_line(run.stderr).startswith("annotate: argument --processors: names no processor")
 
 
 # --- the model cache --------------------------------------------------------------------
@@ -260,3 +267,212 @@ def test_an_interrupted_build_ends_with_one_line_and_status_130(tmp_path):
     assert only_line(stderr) == "build_models: interrupted; the next run builds what is missing"
     [out] = tmp_path.glob("models/*/1.14.0/en")
     assert list(out.iterdir()) == []
+
+
+def test_an_unreadable_bundle_is_rebuilt_and_said_so(cache):
+    # Root reads any file: as root, run the builder as the cache's owner
+    # without that right, in a user namespace.
+    prefix = []
+    if os.geteuid() == 0:
+        prefix = ["unshare", "--user", "--map-user=1000", "--map-group=1000"]
+        if subprocess.run([*prefix, "true"], capture_output=True, timeout=60).returncode:
+            pytest.skip("no user namespace to drop root's override in")
+    [out] = cache.glob("models/*/1.14.0/en")
+    tensors = out / "tokenize" / "tensors.bin"
+
+    def run():
+        return subprocess.run([*prefix, str(TORCH_PYTHON), str(BUILDER), "--cache", str(cache),
+                               "--quiet", "--processors", "tokenize"], capture_output=True,
+                              timeout=600, env=BUILDER_ENV)
+
+    for locked, message in [(tensors, f"{tensors} cannot be read (Permission denied)"),
+                            (out / "tokenize", f"{out / 'index.json'} names a bundle that "
+                             f"cannot be read: {out / 'tokenize'}")]:
+        os.chmod(locked, 0)
+        rebuilt = run()
+        assert rebuilt.returncode == 0, rebuilt.stderr
+        line = only_line(rebuilt.stderr)
+        assert line.startswith(f"[models] damaged cache: {message}"), line
+        assert line.endswith("; rebuilding tokenize")
+        assert os.stat(tensors).st_mode & 0o444 and index_names(cache) == ["tokenize", "mwt"]
+
+
+# --- the main command ---------------------------------------------------------------------
+
+
+def session(leader):
+    """The processes still running in the session `leader` started."""
+    running = []
+    for stat in pathlib.Path("/proc").glob("[0-9]*/stat"):
+        try:
+            state, _, _, sid = stat.read_text().rsplit(")", 1)[1].split()[:4]
+        except OSError:  # ended meanwhile
+            continue
+        if int(sid) == leader and state != "Z":
+            running.append(int(stat.parent.name))
+    return running
+
+
+def session_process(leader, *words):
+    """The pid of the process in the session whose command line holds
+    `words`, or None."""
+    for pid in session(leader):
+        try:
+            command = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if all(word in command for word in words):
+            return pid
+    return None
+
+
+def cpu_seconds(pid):
+    try:
+        fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    except OSError:
+        return 0.0
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+@pytest.fixture
+def main_command(cache):
+    """Starts tools/main.sh as a terminal starts a job: in a process group
+    (here a session) of its own, with the private model cache `cache`. Only
+    where the module under test is the checkout's own build, which main.sh
+    brings up to date before anything else."""
+    if pathlib.Path(_velmora.__file__).resolve().parent != ROOT / "build" / "python":
+        pytest.skip("the module under test is not this checkout's build/")
+    env = {**BUILDER_ENV, "BUILD_DIR": str(ROOT / "build"), "VELMORA_MODEL_CACHE": str(cache)}
+    started = []
+
+    def start(*args, stdin=subprocess.DEVNULL):
+        started.append(subprocess.Popen(["bash", str(MAIN), *args], stdin=stdin,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env=env, start_new_session=True))
+        return started[-1]
+
+    yield start
+    for child in started:
+        for pid in session(child.pid):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        child.communicate(timeout=60)
+
+
+def interrupt(child, ready):
+    """Sends SIGINT to the command's process group, as a terminal does on
+    Ctrl-C, once ready(); returns the seconds the command took to end after
+    it, its standard output and standard error."""
+    deadline = time.monotonic() + 300
+    while not ready():
+        if child.poll() is not None:
+            pytest.fail(f"ended before the signal: {child.communicate()[1].decode()}")
+        assert time.monotonic() < deadline, "never ready for the signal"
+        time.sleep(0.01)
+    os.killpg(child.pid, signal.SIGINT)
+    sent = time.monotonic()
+    child.wait(timeout=60)
+    took = time.monotonic() - sent
+    # What the command started may outlive it only while it winds down, with
+    # the pipes held open.
+    stdout, stderr = child.communicate(timeout=120)
+    return took, stdout, stderr
+
+
+def test_main_sh_refuses_bad_arguments_before_building(main_command, cache):
+    for args, message in [
+            (["--processors", ","], "annotate: argument --processors: names no processor"),
+            (["--processors", "tokenize,foo"], "argument --processors: unknown processor: 'foo'"),
+            (["--processors", "tokenize,depparse"],
+             "argument --processors: processor 'depparse' is missing requirements: pos, lemma"),
+            (["--threads", "0"], "annotate: argument --threads: not a positive integer: '0'")]:
+        child = main_command(*args, "Text.")
+        stdout, stderr = child.communicate(timeout=600)
+        assert child.returncode == 2 and stdout == b"", (args, stderr)
+        assert message in only_line(stderr), args
+    [out] = cache.glob("models/*/1.14.0/en")
+    assert sorted(p.name for p in out.iterdir()) == ["index.json", "mwt", "tokenize"]
+    assert not list(cache.glob("models/*/.stamps.json"))  # not even checked
+
+
+@pytest.mark.parametrize("moment", [0.5, 2, 4, "building pos"])
+def test_an_interrupt_ends_the_main_command_at_once(main_command, cache, moment):
+    # Set-up, the build check, the argument check or the model build.
+    child = main_command("--processors", "tokenize,mwt,pos", "Some text.")
+    started = time.monotonic()
+
+    def work():
+        return list(cache.glob("models/*/1.14.0/en/.*"))
+
+    took, stdout, stderr = interrupt(
+        child, work if moment == "building pos" else lambda: time.monotonic() - started >= moment)
+    assert child.returncode == 130 and stdout == b""
+    line = only_line(stderr)
+    assert line.startswith("main.sh: interrupted"), line
+    if moment == "building pos":
+        assert line.startswith("main.sh: interrupted while building the pos bundle;")
+    assert took < 1
+    assert session(child.pid) == [] and work() == []  # the builder removed its work folder
+
+
+def test_an_interrupt_does_not_wait_for_the_annotation(main_command, cache, tmp_path):
+    text = tmp_path / "long.txt"
+    text.write_bytes(b"The cat didn't sit on the mat. " * 150_000)  # seconds to tokenize
+    with open(text, "rb") as stdin:
+        child = main_command("--processors", "tokenize,mwt", stdin=stdin)
+        # Well into the call: loading takes a fraction of a second.
+        took, stdout, stderr = interrupt(child, lambda: cpu_seconds(
+            session_process(child.pid, str(ANNOTATE).encode(), b"--model-dir")) >= 1.5)
+    assert child.returncode == 130 and stdout == b""
+    assert only_line(stderr) == "main.sh: interrupted"
+    assert took < 1
+
+
+def test_a_killed_model_build_ends_with_one_line_naming_the_bundle(main_command, cache):
+    child = main_command("--processors", "tokenize,mwt,pos", "Some text.")
+    deadline = time.monotonic() + 300
+    while not list(cache.glob("models/*/1.14.0/en/.pos-*")):  # building pos
+        assert child.poll() is None and time.monotonic() < deadline
+        time.sleep(0.01)
+    os.kill(session_process(child.pid, str(BUILDER).encode()), signal.SIGKILL)
+    stdout, stderr = child.communicate(timeout=60)
+    assert child.returncode == 1 and stdout == b""
+    assert only_line(stderr).startswith(
+        "main.sh: the build of the pos bundle was killed by SIGKILL, most likely by the kernel "
+        "for want of memory: it needs ")
+
+
+def test_blank_text_prints_no_sentence_and_an_empty_pipe_is_blank_text(main_command):
+    for args, stdin in [(["  ", "\t"], None), ([], b""), ([], b" \n\n")]:
+        child = main_command("--processors", "tokenize,mwt", *args,
+                             stdin=subprocess.DEVNULL if stdin is None else subprocess.PIPE)
+        stdout, stderr = child.communicate(stdin, timeout=600)
+        assert child.returncode == 0, stderr
+        assert TIMING.match(only_line(stderr))
+        state = ud_validator().validate_file_handle(io.StringIO(stdout.decode()))
+        assert [i.message for i in state.error_tracker if i.is_error()] == []
+        assert b"\t" not in stdout  # no word lines
+
+    # The sample paragraph stands in only for a text not given at a terminal.
+    leader, follower = pty.openpty()
+    try:
+        child = main_command("--processors", "tokenize,mwt", stdin=follower)
+        stdout, stderr = child.communicate(timeout=600)
+    finally:
+        os.close(leader)
+        os.close(follower)
+    assert child.returncode == 0 and b"# text = The quick brown fox" in stdout, stderr
+
+
+def test_help_lists_the_options_and_builds_nothing(tmp_path):
+    env = {**os.environ, "BUILD_DIR": str(tmp_path / "build")}
+    for flag in ["--help", "-h"]:
+        run = subprocess.run(["bash", str(MAIN), "--processors", "pos", flag], capture_output=True,
+                             timeout=60, env=env)
+        assert run.returncode == 0 and run.stderr == b""
+        text = run.stdout.decode()
+        assert all(option in text for option in ["--processors", "--json", "--threads"])
+        assert not any(option in text for option in ["--model-dir", "--check", "--lang"])
+    assert not (tmp_path / "build").exists()

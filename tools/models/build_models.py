@@ -3,6 +3,7 @@ processors, with the sizes of real converted models and seeded random
 weights.
 
     <torch-python> tools/models/build_models.py [--processors LIST] [--cache DIR] [--force]
+        [--progress FILE]
 
 prints the model directory (the root to give `Pipeline(model_dir=...)`),
 first building the bundles of LIST (comma-separated processor names, "all"
@@ -17,9 +18,17 @@ counts) is repaired, under the same lock: damaged bundles are rebuilt and a
 damaged index rewritten, with one line on standard error that names the
 damaged file. A build removes the work folders (.<bundle>-XXXXXXXX) that
 killed builds of the same bundle left. Interrupted (SIGINT), it exits with
-status 130 and one line; the bundles it finished are kept. tools/main.sh
-and tools/bench/bench_pipeline.py use it; the test suite runs it only on a
-private cache, building the tokenizer's bundle (about a second).
+status 130 and one line; the bundles it finished are kept and the work
+folder of the one it was building goes. SIGTERM ends it the same way, with
+no line, and then by that signal. A build that fails ends it with status 1
+and one line naming the bundle. With --progress, the name of each bundle is
+written to FILE as its build starts, so that a caller can name the bundle of
+a build that a signal killed. tools/main.sh and tools/bench/bench_pipeline.py
+use it; the test suite runs it only on a private cache, building the
+tokenizer's bundle (about a second).
+
+The cache is VELMORA_MODEL_CACHE when set, else VELMORA_CACHE (the one that
+also holds tools/setup.sh's Python environments), else ~/.cache/velmora.
 
 Layout: <dir>/1.14.0/en/index.json naming one bundle per processor built so
 far, each in <dir>/1.14.0/en/<processor>/ with real SHA-256 checksums.
@@ -76,8 +85,10 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import sys
 import tempfile
+import threading
 import time
 
 import model_cache
@@ -92,8 +103,8 @@ PROCESSORS = ["tokenize", "mwt", "pos", "lemma", "depparse"]  # the default pipe
 # Every processor with a bundle builder below, in the registry's order.
 ALL_PROCESSORS = ["langid", "tokenize", "mwt", "pos", "lemma", "depparse", "ner", "sentiment",
                   "constituency", "coref", "morphseg"]
-DEFAULT_CACHE = pathlib.Path(os.environ.get("VELMORA_CACHE", pathlib.Path.home() / ".cache"
-                                            / "velmora"))
+DEFAULT_CACHE = pathlib.Path(os.environ.get("VELMORA_MODEL_CACHE") or os.environ.get(
+    "VELMORA_CACHE") or pathlib.Path.home() / ".cache" / "velmora")
 
 FALLBACK_TEXT = """\
 The quick brown fox didn't jump over the lazy dog. It's a small model directory, built for
@@ -327,7 +338,7 @@ def repair(root, wanted, force, cache, quiet):
 def present_bundles(out):
     """The processors with a bundle in the index directory `out`, in
     registry order."""
-    return [p for p in ALL_PROCESSORS if (out / p / "manifest.json").is_file()]
+    return [p for p in ALL_PROCESSORS if os.path.isfile(out / p / "manifest.json")]
 
 
 def write_index(out):
@@ -373,8 +384,7 @@ def cached_directory(target, build, force=False, quiet=False):
         try:
             build(work)
             (work / ".complete").write_text("")
-            if target.exists():
-                shutil.rmtree(target)
+            model_cache.remove(target)
             work.rename(target)
         except BaseException:
             shutil.rmtree(work, ignore_errors=True)
@@ -467,6 +477,7 @@ def _build(root, processors, cache, quiet):
              "morphseg": build_segmenter}
     for name in processors:
         started = time.monotonic()
+        announce(name)
         model_cache.remove_work_folders(out, name)  # left by a killed build
         work = pathlib.Path(tempfile.mkdtemp(prefix=f".{name}-", dir=out))
         try:
@@ -477,7 +488,22 @@ def _build(root, processors, cache, quiet):
             shutil.rmtree(work, ignore_errors=True)
         if not quiet:
             print(f"[models] {name}: {time.monotonic() - started:.1f}s", file=sys.stderr)
+    announce(None)
     write_index(out)
+
+
+# The bundle being built, and the file that main() names (--progress) to
+# hear of each as its build starts.
+building = None
+progress_file = None
+
+
+def announce(name):
+    """Records that the bundle of `name` is being built (None: none is)."""
+    global building
+    building = name
+    if progress_file is not None:
+        progress_file.write_text(name or "", encoding="utf-8")
 
 
 # Tokenizer ---------------------------------------------------------------------------
@@ -1063,20 +1089,45 @@ def main():
     parser.add_argument("--cache", type=pathlib.Path, default=DEFAULT_CACHE)
     parser.add_argument("--force", action="store_true", help="rebuild even when present")
     parser.add_argument("--quiet", action="store_true")
+    parser.add_argument("--progress", type=pathlib.Path,
+                        help="write the name of each bundle to this file as its build starts")
     args = parser.parse_args()
     try:
         processors = processor_list(args.processors)
     except ValueError as error:
         parser.error(str(error))
+    global progress_file
+    progress_file = args.progress
+    # SIGTERM (a caller stopping the build) unwinds like SIGINT, so that the
+    # work folder of the bundle being built goes, but quietly.
+    terminated = []
+
+    def terminate(signum, frame):
+        terminated.append(signum)
+        raise KeyboardInterrupt
+
+    if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
+        signal.signal(signal.SIGTERM, terminate)
     try:
         print(model_dir(args.cache, force=args.force, quiet=args.quiet, processors=processors))
     except KeyboardInterrupt:
-        # The bundle being built goes with its work folder; those done stay.
+        # The bundle being built went with its work folder; those done stay.
+        if terminated:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+            signal.pthread_kill(threading.get_ident(), signal.SIGTERM)
         print("build_models: interrupted; the next run builds what is missing", file=sys.stderr)
         sys.exit(130)
     except OSError as error:
-        sys.exit(f"build_models: {error} (to start over, remove "
+        sys.exit(f"build_models: {failure(error)} (to start over, remove "
                  f"{pathlib.Path(args.cache) / 'models'}: the next run builds what it needs)")
+    except Exception as error:
+        sys.exit(f"build_models: {failure(f'{type(error).__name__}: {error}')}")
+
+
+def failure(error):
+    """What failed, naming the bundle being built."""
+    what = f"the {building} bundle" if building else "the model directory"
+    return f"building {what} failed: {error}"
 
 
 if __name__ == "__main__":

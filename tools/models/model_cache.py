@@ -5,7 +5,8 @@ The cache is the builder's own, so anything in a model directory that the
 builder would not have written is damage: an index.json that cannot be read,
 is not JSON or is not the index of the bundles it names, an index naming a
 bundle that is not there, and a bundle whose manifest cannot be read or whose
-files are missing, of the wrong size or do not match their SHA-256 digests.
+files are missing, cannot be read, are of the wrong size or do not match
+their SHA-256 digests.
 
 Hashing every bundle on every run would cost seconds (the coreference bundle
 alone is 1.4 GB), so the builder records in STAMPS the size and modification
@@ -15,6 +16,7 @@ the bundles with a file that changed since.
 
 from __future__ import annotations
 
+import errno
 import hashlib
 import json
 import os
@@ -75,8 +77,11 @@ def indexed(index_dir, resources_version, language):
             or len(set(names)) != len(names)):
         raise Damage(path, "is not the index of the bundles it names")
     for name in names:
-        if not (path.parent / name / "manifest.json").is_file():
-            raise Damage(path, f"names a bundle that is not there: {path.parent / name}")
+        bundle = path.parent / name
+        if not os.path.isfile(bundle / "manifest.json"):  # False for any error
+            if os.path.isdir(bundle) and not os.access(bundle, os.R_OK | os.X_OK):
+                raise Damage(path, f"names a bundle that cannot be read: {bundle}")
+            raise Damage(path, f"names a bundle that is not there: {bundle}")
     return names
 
 
@@ -99,7 +104,8 @@ def manifest_files(bundle):
 
 def stamp(bundle, files):
     """[size, mtime] of manifest.json and each of `files`; Damage for a file
-    that is missing, not a regular file or of the wrong size."""
+    that is missing, not a regular file, unreadable (its mode, which stat
+    does not need) or of the wrong size."""
     bundle = pathlib.Path(bundle)
     stamps = {}
     for name, size in [("manifest.json", None)] + [(n, s) for n, (s, _) in files.items()]:
@@ -112,6 +118,8 @@ def stamp(bundle, files):
             raise Damage(path, f"cannot be read ({error.strerror})") from None
         if not stat.S_ISREG(info.st_mode):
             raise Damage(path, "is not a file")
+        if not os.access(path, os.R_OK):
+            raise Damage(path, f"cannot be read ({os.strerror(errno.EACCES)})")
         if size is not None and info.st_size != size:
             raise Damage(path, f"has {info.st_size} bytes, not {size}")
         stamps[name] = [info.st_size, info.st_mtime_ns]
@@ -169,12 +177,27 @@ def write_stamps(root, stamps):
 
 
 def remove(path):
-    """Removes whatever is at `path`: a directory tree, a file or a link."""
+    """Removes whatever is at `path`: a directory tree, a file or a link. A
+    tree with directories that may not be listed or written (chmod 000) is
+    the builder's own: they are opened to their owner first."""
     path = pathlib.Path(path)
     if path.is_dir() and not path.is_symlink():
-        shutil.rmtree(path)
+        try:
+            shutil.rmtree(path)
+        except PermissionError:
+            open_up(path)
+            shutil.rmtree(path)
     elif os.path.lexists(path):
         path.unlink()
+
+
+def open_up(directory):
+    """Gives the owner every right on `directory` and the directories under
+    it."""
+    os.chmod(directory, stat.S_IRWXU)
+    for entry in os.scandir(directory):
+        if entry.is_dir(follow_symlinks=False):
+            open_up(entry.path)
 
 
 def remove_work_folders(parent, name):
