@@ -6,7 +6,9 @@ as a child process: a fault in the module ends this process, not the test run.
         pos.bulk_process([doc, doc]), "text" pipeline.process(text) over the
         default processors. Once it is inside a call, and a random while
         after, the main thread prints the monotonic time and ends with
-        sys.exit(STATUS).
+        sys.exit(STATUS). An exit function registered before the module was
+        imported, so run after the module's own, makes one more call on the
+        main thread and prints "called at exit".
     python process_life_probe.py fork BUNDLES_JSON TRIALS
         Three threads run the tagger on documents of their own in a loop
         while the main thread, which never makes a call, forks TRIALS
@@ -15,17 +17,27 @@ as a child process: a fault in the module ends this process, not the test run.
         prints as JSON what each child got.
 """
 
+import atexit
 import json
-import os
 import random
-import signal
 import sys
 import threading
 import time
 import warnings
 
-from _velmora import Document, Pipeline, POSProcessor
-from thread_probe import TEXT
+AT_EXIT = []
+
+
+@atexit.register
+def call_at_exit():
+    for call in AT_EXIT:
+        call()
+        print("called at exit", flush=True)
+
+
+
+from _velmora import Document, Pipeline, POSProcessor  # noqa: E402
+from thread_probe import TEXT, in_forked_child  # noqa: E402
 
 # What a child may get from a call or a read, besides the right result.
 FORKED_CALL = ("model calls are refused in a process forked while another thread was inside "
@@ -49,6 +61,7 @@ def exit_while_calling(form, bundles, model_dir, status):
         pipeline = Pipeline("en", model_dir=model_dir)
         text = " ".join([TEXT] * 100)
         call = lambda: pipeline.process(text)  # noqa: E731
+        AT_EXIT.append(lambda: pipeline.process(TEXT))
     else:
         pos = POSProcessor(bundles["pos"])
         doc = Document.from_dict(tagger_input(1000))
@@ -56,6 +69,7 @@ def exit_while_calling(form, bundles, model_dir, status):
             call = lambda: pos(doc)  # noqa: E731
         else:
             call = lambda: pos.bulk_process([doc, doc])  # noqa: E731
+        AT_EXIT.append(lambda: pos(Document.from_dict(tagger_input(5))))
     inside = threading.Event()
 
     def work():
@@ -111,26 +125,9 @@ def fork_while_calling(bundles, trials):
     children = []
     for _ in range(trials):
         time.sleep(random.uniform(0.01, 0.2))
-        read, write = os.pipe()
-        pid = os.fork()
-        if pid == 0:
-            os.close(read)
-            code = 1
-            try:
-                with os.fdopen(write, "w", encoding="utf-8") as out:
-                    json.dump(forked_child(pos, bundles["pos"], expected, documents), out)
-                code = 0
-            finally:
-                os._exit(code)
-        os.close(write)
-        killer = threading.Timer(CHILD_SECONDS, os.kill, (pid, signal.SIGKILL))
-        killer.start()
-        with os.fdopen(read, encoding="utf-8") as out:
-            text = out.read()
-        _, status = os.waitpid(pid, 0)
-        killer.cancel()
-        children.append({"status": os.waitstatus_to_exitcode(status),
-                         "report": json.loads(text) if text else None})
+        status, report = in_forked_child(
+            lambda: forked_child(pos, bundles["pos"], expected, documents), CHILD_SECONDS)
+        children.append({"status": status, "report": report})
     stop.set()
     for worker in workers:
         worker.join()

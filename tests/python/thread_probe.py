@@ -161,11 +161,10 @@ def forked_child(counter):
     return {"results": results, "regions": own, "thread": thread}
 
 
-def fork(model_dir, bundles, counter):
-    FOUND.update(calls(load(model_dir, bundles), " ".join([TEXT] * SIZES["long"])))
-    parent, parent_regions = run_all(counter)
-    report = {"parent": parent, "parent_regions": parent_regions}
-
+def in_forked_child(work, seconds=None):
+    """Runs work() in a child made by os.fork(): the child's exit status and
+    what work returned, through JSON (None when the child failed). A child
+    that outlives `seconds` is killed."""
     read, write = os.pipe()
     pid = os.fork()
     if pid == 0:
@@ -173,15 +172,29 @@ def fork(model_dir, bundles, counter):
         code = 1
         try:
             with os.fdopen(write, "w", encoding="utf-8") as out:
-                json.dump(forked_child(counter), out)
+                json.dump(work(), out)
             code = 0
         finally:
             os._exit(code)
     os.close(write)
+    killer = threading.Timer(seconds, os.kill, (pid, signal.SIGKILL)) if seconds else None
+    if killer:
+        killer.start()
     with os.fdopen(read, encoding="utf-8") as out:
         text = out.read()
     _, status = os.waitpid(pid, 0)
-    report["fork"] = json.loads(text) if os.waitstatus_to_exitcode(status) == 0 else None
+    if killer:
+        killer.cancel()
+    code = os.waitstatus_to_exitcode(status)
+    return code, json.loads(text) if code == 0 else None
+
+
+def fork(model_dir, bundles, counter):
+    FOUND.update(calls(load(model_dir, bundles), " ".join([TEXT] * SIZES["long"])))
+    parent, parent_regions = run_all(counter)
+    report = {"parent": parent, "parent_regions": parent_regions}
+
+    report["fork"] = in_forked_child(lambda: forked_child(counter))[1]
 
     with multiprocessing.get_context("fork").Pool(4) as pool:
         report["pool"] = dict(pool.map(run_named, list(FOUND), chunksize=1))
