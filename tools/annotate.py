@@ -48,6 +48,7 @@ import signal
 import sys
 import threading
 import time
+import typing
 
 SAMPLE = (
     "The quick brown fox didn't jump over the lazy dog. It's a small example, built to show "
@@ -256,8 +257,16 @@ def parse_arguments():
     return args
 
 
+class Output(typing.NamedTuple):
+    """What the work leaves for the main thread to write: standard output,
+    then the timing line (or None)."""
+
+    text: str
+    timing: str | None = None
+
+
 def annotate(args):
-    """Runs the command; returns its exit status or raises Refusal."""
+    """Does the command's work; returns its Output or raises Refusal."""
     threads = args.threads or os.environ.get("OMP_NUM_THREADS") or default_threads()
     # Read once, when the tensor library starts: before the import.
     os.environ["OMP_NUM_THREADS"] = os.environ["MKL_NUM_THREADS"] = str(threads)
@@ -268,8 +277,7 @@ def annotate(args):
     names = processor_names(args.processors, args.lang, _velmora)
     if args.check:
         text_arguments(args.text)  # refused now rather than after a build
-        write_out(",".join(names) + "\n")
-        return 0
+        return Output(",".join(names) + "\n")
     try:
         text = read_text(args.text)
         start = time.perf_counter()
@@ -291,19 +299,32 @@ def annotate(args):
         extras = readable_extras(document, language, names)
         if extras:
             output += "\n".join(extras) + "\n"
-    status = 0
+    words = document.num_words
+    return Output(output, f"{words} words in {len(document.sentences)} sentences: "
+                  f"{seconds:.3f} s, {words / seconds if seconds > 0 else float('inf'):.0f} words "
+                  f"per second (pipeline loaded in {loaded:.3f} s)")
+
+
+def emit(output):
+    """Writes what the work left; the line for standard error (or None) and
+    the exit status."""
     try:
-        write_out(output)
+        write_out(output.text)
+    except Refusal as refusal:
+        return str(refusal), refusal.status
     except BrokenPipeError:
         # The reader has all it wanted (`| head`): no more output, and the
         # status of a writer that SIGPIPE ended.
         silence(sys.stdout)
         status = BROKEN_PIPE
-    words = document.num_words
-    say(f"{words} words in {len(document.sentences)} sentences: {seconds:.3f} s, "
-        f"{words / seconds if seconds > 0 else float('inf'):.0f} words per second "
-        f"(pipeline loaded in {loaded:.3f} s)")
-    return status
+    else:
+        status = 0
+    if output.timing is not None:
+        try:
+            say(output.timing)
+        except BrokenPipeError:
+            silence(sys.stderr)
+    return None, status
 
 
 def write_out(text):
@@ -345,8 +366,8 @@ def interrupted(signum, frame):
 
 
 def outcome():
-    """Runs the command: the line for standard error (or None) and the exit
-    status."""
+    """Does the command's work: the line for standard error (or None) and the
+    exit status, or the Output to write."""
     try:
         return None, annotate(parse_arguments())
     except Refusal as refusal:
@@ -365,15 +386,18 @@ def main():
     if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
         signal.signal(signal.SIGINT, interrupted)
     ended = []
-    # The main thread only waits, so that it takes SIGINT at once; the
-    # module loads and runs on the worker.
+    # The main thread waits, so that it takes SIGINT at once, and then
+    # writes: the module loads and runs on the worker, which writes nothing,
+    # so that nothing it writes can follow the line of an interrupt.
     worker = threading.Thread(target=lambda: ended.append(outcome()), name="annotate",
                               daemon=True)
     worker.start()
     worker.join()
+    line, status = ended[0] if ended else (None, FAILED)  # the traceback is out
+    if isinstance(status, Output):
+        line, status = emit(status)
     if signal.getsignal(signal.SIGINT) is interrupted:
         signal.signal(signal.SIGINT, signal.SIG_IGN)  # done: nothing left to interrupt
-    line, status = ended[0] if ended else (None, FAILED)  # the traceback is out
     if line is not None:
         try:
             say(f"annotate: {line}")

@@ -1,4 +1,6 @@
-"""What the document guard costs a correct caller: two builds side by side on
+"""What the bindings' guards (the document guard, and the release of the
+interpreter lock that tracks calls for exit and fork) cost a correct caller:
+two builds side by side on
 
   attributes  a loop that reads every attribute of every word of the 318 EWT
               dev documents, built with Document.from_dict from the treebank;

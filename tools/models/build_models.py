@@ -503,7 +503,10 @@ def announce(name):
     global building
     building = name
     if progress_file is not None:
-        progress_file.write_text(name or "", encoding="utf-8")
+        try:
+            progress_file.write_text(name or "", encoding="utf-8")
+        except OSError:
+            pass  # a caller that has gone no longer listens
 
 
 # Tokenizer ---------------------------------------------------------------------------
@@ -1109,12 +1112,17 @@ def main():
     if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
         signal.signal(signal.SIGTERM, terminate)
     try:
-        print(model_dir(args.cache, force=args.force, quiet=args.quiet, processors=processors))
+        try:
+            print(model_dir(args.cache, force=args.force, quiet=args.quiet, processors=processors))
+        except BaseException:
+            # Stopped by its caller, whatever it was doing: nothing more to
+            # say, and the end is by that signal.
+            if terminated:
+                signal.signal(signal.SIGTERM, signal.SIG_DFL)
+                signal.pthread_kill(threading.get_ident(), signal.SIGTERM)
+            raise
     except KeyboardInterrupt:
         # The bundle being built went with its work folder; those done stay.
-        if terminated:
-            signal.signal(signal.SIGTERM, signal.SIG_DFL)
-            signal.pthread_kill(threading.get_ident(), signal.SIGTERM)
         print("build_models: interrupted; the next run builds what is missing", file=sys.stderr)
         sys.exit(130)
     except OSError as error:
