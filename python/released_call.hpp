@@ -18,8 +18,8 @@
 // - Fork. A child process has only the thread that forked it. A call that
 //   another thread was computing at that moment may have held the tensor and
 //   math libraries' locks, which then stay held in the child for ever. So in
-//   such a child every model call is refused at once, naming the cause and the
-//   remedy.
+//   such a child every model call and model load is refused at once, naming
+//   the cause and the remedy.
 namespace velmora::python {
 
 // Releases the interpreter lock for a model call, as the call guard of a

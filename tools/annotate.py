@@ -372,7 +372,7 @@ def outcome():
         return None, annotate(parse_arguments())
     except Refusal as refusal:
         return str(refusal), refusal.status
-    except BrokenPipeError:  # standard output in --check, or standard error
+    except BrokenPipeError:  # argparse writing help or usage to a closed pipe
         silence(sys.stdout)
         silence(sys.stderr)
         return None, BROKEN_PIPE

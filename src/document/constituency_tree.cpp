@@ -1,6 +1,9 @@
 #include "velmora/constituency_tree.hpp"
 
+#include <cstdint>
 #include <stdexcept>
+
+#include "document/sequence_position.hpp"
 
 namespace velmora {
 namespace {
@@ -42,10 +45,10 @@ void render(const TreeNode& root, std::string& out) {
   }
 }
 
-// Positions wrap as unsigned arithmetic does: one that a huge start or step
-// takes past either end names no node, and at() refuses it.
-std::uint64_t wrapping(std::int64_t start, std::int64_t step, std::uint64_t count) {
-  return static_cast<std::uint64_t>(start) + static_cast<std::uint64_t>(step) * count;
+// A tree sequence keeps its start signed; its positions wrap as the other
+// sequences' do.
+std::uint64_t position(std::int64_t start, std::int64_t step, std::uint64_t count) {
+  return detail::advance(static_cast<std::uint64_t>(start), step, count);
 }
 
 } // namespace
@@ -138,31 +141,32 @@ ConstituencyTree TreeSequence::at(std::int64_t index) const {
   if (index < 0 || index >= count) {
     throw std::out_of_range("tree index is outside the sequence");
   }
-  const std::uint64_t position = wrapping(start_, step_, static_cast<std::uint64_t>(index));
-  if (position >= nodes_.size()) {
+  const std::uint64_t found = position(start_, step_, static_cast<std::uint64_t>(index));
+  if (found >= nodes_.size()) {
     throw std::out_of_range("tree position is outside the node list");
   }
-  return ConstituencyTree(nodes_[static_cast<std::size_t>(position)]);
+  return ConstituencyTree(nodes_[static_cast<std::size_t>(found)]);
 }
 
 TreeSequence TreeSequence::slice(std::int64_t first, std::int64_t step, std::uint64_t count) const {
   return TreeSequence(
-      nodes_, static_cast<std::int64_t>(wrapping(start_, step_, static_cast<std::uint64_t>(first))),
-      static_cast<std::int64_t>(wrapping(0, step_, static_cast<std::uint64_t>(step))), count);
+      nodes_, static_cast<std::int64_t>(position(start_, step_, static_cast<std::uint64_t>(first))),
+      static_cast<std::int64_t>(position(0, step_, static_cast<std::uint64_t>(step))), count);
 }
 
 TreeSequence TreeSequence::reversed() const {
   if (size_ == 0) {
     return *this;
   }
-  return TreeSequence(nodes_, static_cast<std::int64_t>(wrapping(start_, step_, size_ - 1)),
-                      static_cast<std::int64_t>(wrapping(0, step_, ~std::uint64_t{0})), size_);
+  return TreeSequence(
+      nodes_, static_cast<std::int64_t>(position(start_, step_, size_ - 1)),
+      static_cast<std::int64_t>(std::uint64_t{0} - static_cast<std::uint64_t>(step_)), size_);
 }
 
 bool TreeSequence::contains(const ConstituencyTree& tree) const noexcept {
   for (std::uint64_t i = 0; i < size_; ++i) {
-    const std::uint64_t position = wrapping(start_, step_, i);
-    if (position < nodes_.size() && nodes_[static_cast<std::size_t>(position)] == tree.node()) {
+    const std::uint64_t at = position(start_, step_, i);
+    if (at < nodes_.size() && nodes_[static_cast<std::size_t>(at)] == tree.node()) {
       return true;
     }
   }

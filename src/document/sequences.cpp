@@ -7,17 +7,14 @@
 #include <velmora/document.hpp>
 
 #include "document/document_storage_access.hpp"
+#include "document/sequence_position.hpp"
 
 namespace velmora {
 namespace {
 
 constexpr const char* kOutsideSequence = "index is outside the sequence";
 
-// Positions are unsigned; a negative step moves them down. Unsigned arithmetic
-// wraps exactly like the signed arithmetic it stands for.
-std::uint64_t advance(std::uint64_t start, std::int64_t step, std::uint64_t count) {
-  return start + static_cast<std::uint64_t>(step) * count;
-}
+using detail::advance;
 
 // Whether `position` is start + step * k for some k below size, without
 // scanning.
