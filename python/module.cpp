@@ -1,5 +1,6 @@
 #include "bindings.hpp"
 
+#include "held_signals.hpp"
 #include "released_call.hpp"
 
 #include <exception>
@@ -63,6 +64,9 @@ void register_module(nb::module_& m) {
 //   runs the slot again) would find its types taken and end up without them.
 //   So it takes the earlier module's attributes, the same classes and
 //   functions, instead.
+// - It sets up its runtime by running Python code and clearing any error
+//   that code raised, a KeyboardInterrupt included. So the execution slot
+//   holds signals back while it runs and raises them when it ends.
 //
 // Module objects whose execution slot counted them, each with whether it
 // registered everything. Sub-interpreters are refused, so one interpreter's
@@ -93,12 +97,7 @@ void copy_attributes(PyObject* from, PyObject* to) {
   }
 }
 
-int execute_module(PyObject* module) {
-  // A Ctrl-C that came while the libraries loaded (most of an import's time)
-  // is raised here as it is, before anything is built.
-  if (PyErr_CheckSignals() != 0) {
-    return -1;
-  }
+int build_module(PyObject* module) {
   PyObject* earlier = nullptr;
   for (const auto& [other, complete] : executed_modules) {
     if (complete) {
@@ -130,6 +129,23 @@ int execute_module(PyObject* module) {
     PyErr_SetString(PyExc_ImportError, e.what());
   }
   return -1;
+}
+
+int execute_module(PyObject* module) {
+  // A Ctrl-C that came while the libraries loaded (most of an import's time)
+  // is raised here as it is, before anything is built.
+  if (PyErr_CheckSignals() != 0) {
+    return -1;
+  }
+  // One that comes while the module is built is raised when that is done
+  // (see HeldSignals); after a failed build the interpreter raises it once
+  // the import's own error has been seen.
+  py::HeldSignals held;
+  const int status = build_module(module);
+  if (!held.release(status == 0)) {
+    return -1;
+  }
+  return status;
 }
 
 void free_module(void* module) {

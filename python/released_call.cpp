@@ -26,14 +26,17 @@ struct Calls {
   std::condition_variable returned;
   int computing = 0; // threads inside a call
   int returning = 0; // threads taking the lock back after their call
-  // Set by the exit hook: from then on only the thread that finalises the
-  // interpreter (the hook's own) comes back from a call.
+  // Set, with the interpreter lock held too, when the interpreter's
+  // finalisation begins: from then on only the thread that finalises it
+  // comes back from a call.
   bool exiting = false;
   std::thread::id exiting_thread;
   // Set in a child forked while a call was computing.
   bool forked_during_call = false;
+  // Set in a child forked while the interpreter had other threads.
+  bool forked_beside_threads = false;
   // Read and written with the interpreter lock held.
-  bool hook_registered = false;
+  bool watching = false;
 };
 
 Calls& calls = *new Calls();
@@ -70,20 +73,17 @@ void before_process_exit() {
   }
 }
 
-// Registered with the interpreter's atexit: runs on the finalising thread,
-// with the lock held, before the interpreter is torn down and after the
-// threads that are not daemons have been joined.
-void at_interpreter_exit() {
+// Runs on the finalising thread, with the lock held, after the last exit
+// function and before the interpreter stops handing its lock to other
+// threads.
+void finalisation_begins() {
   std::unique_lock lock(calls.mutex);
-  if (calls.exiting) {
-    return;
-  }
   calls.exiting = true;
   calls.exiting_thread = std::this_thread::get_id();
   const bool computing = calls.computing > 0;
   if (calls.returning > 0) {
-    // These threads decided to come back before the exit began: they take
-    // the lock once more, see the exit and park.
+    // These threads decided to come back before finalisation began: they
+    // take the lock once more, see it and park.
     lock.unlock();
     const nb::gil_scoped_release release;
     lock.lock();
@@ -96,12 +96,54 @@ void at_interpreter_exit() {
     on_exit(end_before_statics, nullptr);
   }
   // The Python frames of the threads still running (daemon threads, parked
-  // ones among them) never end, so what they hold is never freed: that is
-  // no leak of the bindings' to report.
+  // ones among them) never end, nor, in a forked child, those of the threads
+  // its parent had, so what they hold is never freed: that is no leak of the
+  // bindings' to report.
   const auto frames = nb::cast<nb::dict>(nb::module_::import_("sys").attr("_current_frames")());
-  if (nb::len(frames) > (frames.contains(PyThread_get_thread_ident()) ? 1 : 0)) {
+  if (calls.forked_beside_threads ||
+      nb::len(frames) > (frames.contains(PyThread_get_thread_ident()) ? 1 : 0)) {
     nb::set_leak_warnings(false);
   }
+}
+
+int watch_again(void*) {
+  try {
+    watch_interpreter_exit();
+  } catch (nb::python_error& e) {
+    e.discard_as_unraisable("registering what the interpreter's exit does with running calls");
+  } catch (const std::exception&) {
+  }
+  return 0;
+}
+
+// The destructor of the sentinel that watch_interpreter_exit() hands to
+// atexit as an argument of a function that does nothing. atexit releases the
+// arguments of its functions after it has called every one of them, so at the
+// interpreter's exit this runs after the last exit function (whenever it was
+// registered) and before finalisation proper. Python code that runs atexit's
+// functions itself (atexit._run_exitfuncs(), atexit._clear()) releases it
+// too, with its own frame running: the sentinel is then registered again,
+// once that code is done.
+void sentinel_released(PyObject*) {
+  if (!calls.watching) {
+    return; // never registered: atexit refused it
+  }
+  calls.watching = false;
+  PyObject* raised = PyErr_GetRaisedException();
+  // A frame that could not be made is taken to be running.
+  const bool python_code = PyEval_GetFrame() != nullptr || PyErr_Occurred() != nullptr;
+  PyErr_Clear();
+  if (python_code) {
+    Py_AddPendingCall(watch_again, nullptr);
+  } else {
+    try {
+      finalisation_begins();
+    } catch (nb::python_error& e) {
+      e.discard_as_unraisable("marking the interpreter's exit for running calls");
+    } catch (const std::exception&) {
+    }
+  }
+  PyErr_SetRaisedException(raised);
 }
 
 // Fork handlers. The mutex is held across the fork, so the child's copy of
@@ -114,8 +156,24 @@ void after_fork_in_parent() {
   calls.mutex.unlock();
 }
 
+// Whether the interpreter has a thread state besides the current thread's.
+// Read in the forked child, where no other thread runs to change the list.
+bool other_python_threads() {
+  PyInterpreterState* interpreter = PyInterpreterState_Main();
+  if (interpreter == nullptr) {
+    return false;
+  }
+  int count = 0;
+  for (PyThreadState* state = PyInterpreterState_ThreadHead(interpreter); state != nullptr;
+       state = PyThreadState_Next(state)) {
+    ++count;
+  }
+  return count > 1;
+}
+
 void after_fork_in_child() {
   calls.forked_during_call = calls.forked_during_call || calls.computing > 0;
+  calls.forked_beside_threads = calls.forked_beside_threads || other_python_threads();
   calls.computing = 0;
   calls.returning = 0;
   calls.exiting = false;
@@ -141,15 +199,22 @@ ModelLoad::ModelLoad() {
 }
 
 void watch_interpreter_exit() {
-  if (calls.hook_registered) {
+  // Written with the interpreter lock held, as `exiting` is.
+  if (calls.watching || calls.exiting) {
     return;
   }
-  nb::module_::import_("atexit").attr("register")(nb::cpp_function(&at_interpreter_exit));
-  calls.hook_registered = true;
+  nb::object sentinel =
+      nb::steal(PyCapsule_New(&calls, "velmora.exit_sentinel", sentinel_released));
+  if (!sentinel.is_valid()) {
+    throw nb::python_error();
+  }
+  nb::module_::import_("atexit").attr("register")(nb::cpp_function([](nb::handle) {}), sentinel);
+  calls.watching = true;
 }
 
 ReleasedCall::ReleasedCall() {
   refuse_if_forked_during_call();
+  watch_interpreter_exit();
   std::unique_lock lock(calls.mutex);
   if (parks_at_exit()) {
     lock.unlock();

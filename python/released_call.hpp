@@ -5,15 +5,16 @@
 // The methods that do model work run with the interpreter lock released, and
 // two moments in a process's life break the ordinary way back:
 //
-// - Exit. Once the interpreter finalises, a thread that asks for the lock is
-//   ended by pthread_exit, and its unwinding through a C++ frame ends the
-//   process in std::terminate; a daemon thread still computing when the
-//   process destroys its static objects faults. So when the interpreter
-//   exits, a thread whose call ends afterwards, or which starts one, never
-//   comes back: it parks for good, as a daemon thread blocked in a system call
-//   would be. And when the process ends with a call still computing, it ends
-//   at once with its exit status, before any static object is destroyed.
-//   The exit waits for no call.
+// - Exit. Once the interpreter finalises, after the last exit function, a
+//   thread that asks for the lock is ended by pthread_exit, and its unwinding
+//   through a C++ frame ends the process in std::terminate; a daemon thread
+//   still computing when the process destroys its static objects faults. So
+//   from that moment on, a thread whose call ends, or which starts one, never
+//   comes back: it parks for good, as a daemon thread blocked in a system
+//   call would be. Until then (every exit function included) calls return as
+//   usual. And when the process ends with a call still computing, it ends at
+//   once with its exit status, before any static object is destroyed. The
+//   exit waits for no call.
 //
 // - Fork. A child process has only the thread that forked it. A call that
 //   another thread was computing at that moment may have held the tensor and
@@ -37,8 +38,8 @@ private:
   PyThreadState* state_;
 };
 
-// Registers, once, what the interpreter's exit does with the calls still
-// running. The module's execution slot calls it.
+// Registers what the interpreter's exit does with the calls still running,
+// unless it is registered already. The module's execution slot calls it.
 void watch_interpreter_exit();
 
 // The call guard of the constructors that load a model. Loading runs the same

@@ -4,17 +4,19 @@
 # targets are built with that clang, and it refuses some code gcc takes
 # (lambdas that capture structured bindings, for one). Reads the compile
 # commands of the gcc build in build/ (or BUILD_DIR), which it builds first;
-# uses a job per core (JOBS). About 2 minutes on two cores.
+# uses a job per core (JOBS). About 3 minutes on two cores.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-eval "$(bash "$root/tools/build.sh" | grep '^VELMORA_')"
-if ! dpkg-query -W -f='${Status}' clang-14 2>/dev/null | grep -q "install ok installed"; then
-  echo "[clang] installing Debian packages: clang-14" >&2
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq >&2
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq clang-14 >&2
-fi
+# The build's own output goes to standard error only when it fails.
+built="$(bash "$root/tools/build.sh")" || {
+  printf '%s\n' "$built" >&2
+  echo "clang_check.sh: the build failed (above)" >&2
+  exit 1
+}
+eval "$(grep '^VELMORA_' <<<"$built")"
+# clang, and its OpenMP headers: the one source built with -fopenmp includes
+# ATen's Parallel.h, which includes <omp.h>, and clang finds none of gcc's.
+bash "$root/tools/debian_packages.sh" clang clang-14 libomp-14-dev
 
 commands="$(mktemp)"
 trap 'rm -f "$commands"' EXIT

@@ -23,17 +23,7 @@ eval "$(bash "$root/tools/setup.sh")"
 # clang itself, its sanitizer and libFuzzer runtimes, and its OpenMP headers
 # and runtime (the one source built with -fopenmp includes ATen's Parallel.h,
 # which includes <omp.h>; clang finds none of gcc's).
-missing=()
-for p in clang-14 libclang-rt-14-dev libomp-14-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "[fuzz] installing Debian packages: ${missing[*]}" >&2
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq >&2
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >&2
-fi
+bash "$root/tools/debian_packages.sh" fuzz clang-14 libclang-rt-14-dev libomp-14-dev
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
 export CCACHE_BASEDIR="$root"
 export CCACHE_NOHASHDIR=1

@@ -14,18 +14,8 @@ mkdir -p "$cache"
 say() { echo "[setup] $*" >&2; }
 
 # --- Debian packages -------------------------------------------------------
-pkgs=(g++ cmake ninja-build ccache libicu-dev libpcre2-dev libgtest-dev clang-format)
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  say "installing Debian packages: ${missing[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq >&2
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >&2
-fi
+bash "$(dirname "${BASH_SOURCE[0]}")/debian_packages.sh" setup g++ cmake ninja-build ccache \
+  libicu-dev libpcre2-dev libgtest-dev clang-format
 
 find_python() {
   local want="$1" cand

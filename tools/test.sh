@@ -3,7 +3,13 @@
 # tests under pytest against the freshly built module.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-eval "$(bash "$root/tools/build.sh" | grep '^VELMORA_')"
+# The build's own output goes to standard error only when it fails.
+built="$(bash "$root/tools/build.sh")" || {
+  printf '%s\n' "$built" >&2
+  echo "test.sh: the build failed (above)" >&2
+  exit 1
+}
+eval "$(grep '^VELMORA_' <<<"$built")"
 
 jobs="$(nproc)"
 logs="$(mktemp -d)"

@@ -9,6 +9,26 @@ as a child process: a fault in the module ends this process, not the test run.
         sys.exit(STATUS). An exit function registered before the module was
         imported, so run after the module's own, makes one more call on the
         main thread and prints "called at exit".
+    python process_life_probe.py join ORDER BUNDLES_JSON SENTENCES
+        A daemon thread tags a document of SENTENCES sentences once; once
+        it is inside that call, and a random while after, the main thread
+        ends with sys.exit(0). An exit function registered ORDER ("before"
+        or "after") the module was imported joins the thread, then makes a
+        call of its own, and prints as JSON the words the thread's call
+        tagged, whether that call was still running when the main thread
+        ended, and the words its own call tagged (then "called at exit"
+        when ORDER is "before").
+    python process_life_probe.py early STATUS WAY BUNDLES_JSON
+        Python code runs atexit's functions itself (WAY "run":
+        atexit._run_exitfuncs()) or drops them (WAY "clear"); then a thread
+        makes a call and is joined, and prints "joined"; then, as in "exit",
+        the main thread ends with sys.exit(STATUS) while a daemon thread
+        calls in a loop.
+    python process_life_probe.py fork-exit WAY BUNDLES_JSON TRIALS
+        A daemon thread holds a document and a tagger, and tags its document
+        in a loop (WAY "call") or waits (WAY "wait"), while the main thread
+        forks TRIALS children at random moments, each of which ends with
+        sys.exit(0). Prints the children's exit statuses as JSON.
     python process_life_probe.py fork BUNDLES_JSON TRIALS
         Three threads run the tagger on documents of their own in a loop
         while the main thread, which never makes a call, forks TRIALS
@@ -19,7 +39,9 @@ as a child process: a fault in the module ends this process, not the test run.
 
 import atexit
 import json
+import os
 import random
+import signal
 import sys
 import threading
 import time
@@ -84,6 +106,91 @@ def exit_while_calling(form, bundles, model_dir, status):
     sys.exit(status)
 
 
+def tagged_words(doc):
+    return sum("upos" in entry for sentence in doc.to_dict() for entry in sentence)
+
+
+def join_at_exit(order, bundles, sentences):
+    pos = POSProcessor(bundles["pos"])
+    doc = Document.from_dict(tagger_input(sentences))
+    found = {}
+
+    def work():
+        inside.set()
+        found["thread"] = tagged_words(pos(doc))
+        found["after_exit"] = "exit" in found
+
+    def join():
+        worker.join()
+        found["own"] = tagged_words(pos(Document.from_dict(tagger_input(5))))
+        found.pop("exit")
+        print(json.dumps(found), flush=True)
+
+    if order == "before":
+        AT_EXIT.append(join)
+    else:
+        atexit.register(join)
+    inside = threading.Event()
+    worker = threading.Thread(target=work, daemon=True)
+    worker.start()
+    inside.wait()
+    time.sleep(random.uniform(0.0, 0.1))
+    found["exit"] = True
+    sys.exit(0)
+
+
+def exit_functions_run_early(status, way, bundles):
+    pos = POSProcessor(bundles["pos"])
+    doc = Document.from_dict(tagger_input(300))
+    if way == "run":
+        atexit._run_exitfuncs()
+    else:
+        atexit._clear()
+    worker = threading.Thread(target=lambda: pos(doc))
+    worker.start()
+    worker.join()
+    print("joined", flush=True)
+    inside = threading.Event()
+
+    def work():
+        while True:
+            inside.set()
+            pos(doc)
+
+    threading.Thread(target=work, daemon=True).start()
+    inside.wait()
+    time.sleep(random.uniform(0.0, 0.1))
+    sys.exit(status)
+
+
+def fork_and_exit(way, bundles, trials):
+    pos = POSProcessor(bundles["pos"])
+    stop = threading.Event()
+
+    def work():
+        doc = Document.from_dict(tagger_input(40))
+        while not stop.is_set():
+            if way == "call":
+                pos(doc)
+            else:
+                stop.wait()
+
+    threading.Thread(target=work, daemon=True).start()
+    warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
+    statuses = []
+    for _ in range(trials):
+        time.sleep(random.uniform(0.01, 0.1))
+        pid = os.fork()
+        if pid == 0:
+            sys.exit(0)
+        killer = threading.Timer(CHILD_SECONDS, os.kill, (pid, signal.SIGKILL))
+        killer.start()
+        statuses.append(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+        killer.cancel()
+    stop.set()
+    json.dump(statuses, sys.stdout)
+
+
 def child_outcome(action):
     try:
         return ["done", action()]
@@ -139,6 +246,15 @@ def main():
     if mode == "exit":
         form, bundles, model_dir, status = sys.argv[2:6]
         exit_while_calling(form, json.loads(bundles), model_dir, int(status))
+    elif mode == "join":
+        order, bundles, sentences = sys.argv[2:5]
+        join_at_exit(order, json.loads(bundles), int(sentences))
+    elif mode == "early":
+        status, way, bundles = sys.argv[2:5]
+        exit_functions_run_early(int(status), way, json.loads(bundles))
+    elif mode == "fork-exit":
+        way, bundles, trials = sys.argv[2:5]
+        fork_and_exit(way, json.loads(bundles), int(trials))
     else:
         bundles, trials = sys.argv[2:4]
         fork_while_calling(json.loads(bundles), int(trials))
