@@ -5,6 +5,9 @@
 
     PYTHONPATH=<build>/python <python3.12> tools/annotate.py --check [--processors LIST]
 
+    PYTHONPATH=<build>/python <python3.12> tools/annotate.py --main-check ARGUMENTS
+    PYTHONPATH=<build>/python <python3.12> tools/annotate.py --main-model-dir DIR ARGUMENTS
+
 The text is the arguments joined by spaces; without arguments, standard input
 (an empty or closed one is an empty text), or a sample paragraph when
 standard input is a terminal. A text without a sentence (empty, or only
@@ -21,13 +24,22 @@ coreference chains; a section of a processor that ran but found nothing says
 The timing (loading, words per second) goes to standard error. With --check
 it loads no model: it checks LIST as a pipeline would (names, duplicates,
 requirements), the other arguments and the text arguments' UTF-8, and prints
-LIST with "all" spelled out. tools/main.sh checks the arguments so, builds
-the model directory and runs this.
+LIST with "all" spelled out.
+
+tools/main.sh runs it the last two ways, with its own arguments: only the
+options main.sh lists (--processors, --json, --threads) and the text; any
+other, --model-dir, --check and --lang included, is a bad argument. The
+check prints LIST spelled out, then the --threads given (an empty line
+without one), for the model builder; the annotation reads standard input
+from descriptor 3, where main.sh puts it, the interpreter starting on
+/dev/null (it refuses to start on a directory, which is this script's to
+refuse).
 
 The text must be UTF-8, on standard input and in every argument: other bytes
 are refused, naming the first bad byte and its offset. Each error ends the
 command with one line on standard error and its exit status: 1 for a failed
-call (text that is not UTF-8, a model directory that does not load, a
+call (text that is not UTF-8, standard input that cannot be read, standard
+output that cannot be written, a model directory that does not load, a
 processor that cannot run), 2 for a bad argument (a list that names no
 processor, an unknown one or one twice, or leaves out a processor's
 requirement; a thread count that is not a positive integer), 130 when
@@ -36,7 +48,8 @@ and ends the process at once, whatever the tensor library is doing, without
 unloading the module; a SIGINT that was ignored when the process started
 stays ignored. A reader that closes standard output early (`| head`) ends
 it quietly with 141, the status of a writer that SIGPIPE ended; the timing
-line is still written.
+line is still written. A line on standard error that cannot be written (a
+full disk, a reader gone) changes nothing.
 """
 
 from __future__ import annotations
@@ -97,20 +110,24 @@ def utf8(raw, where):
                       f"{error.start}", FAILED) from None
 
 
-def read_text(words):
+def read_text(words, descriptor=None):
     """The text: the arguments joined by spaces (their bytes as given, which
     os.fsencode restores from the interpreter's decoding), else the sample
     paragraph when standard input is a terminal, else standard input (none
-    at all is an empty text)."""
+    at all is an empty text). Standard input is sys.stdin's descriptor
+    unless `descriptor` names another."""
     if words:
         return " ".join(text_arguments(words))
-    if sys.stdin is None:
-        return ""
-    if sys.stdin.isatty():
-        return SAMPLE
+    if descriptor is None:
+        if sys.stdin is None:
+            return ""
+        descriptor = sys.stdin.fileno()
     try:
-        raw = sys.stdin.buffer.read()
-    except OSError as error:
+        with open(descriptor, "rb", closefd=False) as stream:
+            if stream.isatty():
+                return SAMPLE
+            raw = stream.read()
+    except OSError as error:  # a directory, a descriptor not open for reading, ...
         raise Refusal(f"cannot read standard input: {error.strerror}", FAILED) from None
     return utf8(raw, "standard input")
 
@@ -225,15 +242,17 @@ def default_threads():
     return max(1, min(4, cpus // 2))
 
 
-def parse_arguments():
-    parser = Parser(prog="annotate", description=__doc__.split("\n\n")[0])
-    parser.add_argument("--model-dir", help="root of the model directory")
+# The first argument when tools/main.sh runs this, with its own arguments
+# after it: check them, or annotate with the model directory that follows.
+MAIN_CHECK = "--main-check"
+MAIN_MODEL_DIR = "--main-model-dir"
+MAIN_STDIN = 3  # where main.sh puts its standard input
+
+
+def add_options(parser):
+    """The options main.sh takes, and the text."""
     parser.add_argument("--processors", default="tokenize,mwt,pos,lemma,depparse",
                         help='the processors in the order they run, or "all"')
-    parser.add_argument("--check", action="store_true",
-                        help='check the processor list, loading no model, and print it with '
-                        '"all" spelled out')
-    parser.add_argument("--lang", default="en")
     parser.add_argument("--json", action="store_true",
                         help="print the document's dictionary form as JSON instead of CoNLL-U "
                         "and the readable extras")
@@ -242,18 +261,44 @@ def parse_arguments():
                         "CPUs this process may run on and at most 4: with every core busy, a "
                         "shared machine stalls the tensor library's thread pool at every step)")
     parser.add_argument("text", nargs="*", help="the text (default: standard input)")
+
+
+def parse_arguments(argv):
+    if argv[:1] == [MAIN_CHECK] or argv[:1] == [MAIN_MODEL_DIR] and len(argv) > 1:
+        return main_arguments(argv)
+    parser = Parser(prog="annotate", description=__doc__.split("\n\n")[0])
+    parser.add_argument("--model-dir", help="root of the model directory")
+    parser.add_argument("--check", action="store_true",
+                        help='check the processor list, loading no model, and print it with '
+                        '"all" spelled out')
+    parser.add_argument("--lang", default="en")
+    add_options(parser)
     parser.epilog = (
         "Unless OMP_WAIT_POLICY is set, it is set to PASSIVE before the module loads: the "
         "tensor library's threads then sleep at the end of a parallel region instead of "
         "spinning. Spinning threads hold cores that other work on a shared machine needs, and "
         "when a core is taken from one of them every region waits for it; with several threads "
         "on a busy machine that made a run many times slower than one thread.")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     if not args.check and args.model_dir is None:
         parser.error("the following arguments are required: --model-dir")
     if not args.lang:
         parser.error("argument --lang: names no language")
     check_list(args.processors)
+    args.main, args.stdin = False, None
+    return args
+
+
+def main_arguments(argv):
+    """main.sh's arguments after MAIN_CHECK, or after MAIN_MODEL_DIR and the
+    model directory: its options alone (main.sh has shown the help)."""
+    parser = Parser(prog="main.sh", add_help=False)
+    add_options(parser)
+    check = argv[0] == MAIN_CHECK
+    args = parser.parse_args(argv[1 if check else 2:])
+    check_list(args.processors)
+    args.check, args.model_dir, args.lang = check, None if check else argv[1], "en"
+    args.main, args.stdin = True, MAIN_STDIN
     return args
 
 
@@ -277,9 +322,11 @@ def annotate(args):
     names = processor_names(args.processors, args.lang, _velmora)
     if args.check:
         text_arguments(args.text)  # refused now rather than after a build
+        if args.main:  # and the thread count given, for the model builder
+            return Output(",".join(names) + f"\n{args.threads or ''}\n")
         return Output(",".join(names) + "\n")
     try:
-        text = read_text(args.text)
+        text = read_text(args.text, args.stdin)
         start = time.perf_counter()
         pipeline = _velmora.Pipeline(args.lang, processors=names, model_dir=args.model_dir)
         loaded = time.perf_counter() - start
@@ -317,20 +364,20 @@ def emit(output):
         # status of a writer that SIGPIPE ended.
         silence(sys.stdout)
         status = BROKEN_PIPE
+    except OSError as error:  # a full disk, an I/O error: the output is not whole
+        silence(sys.stdout)
+        return f"cannot write standard output: {error.strerror}", FAILED
     else:
         status = 0
     if output.timing is not None:
-        try:
-            say(output.timing)
-        except BrokenPipeError:
-            silence(sys.stderr)
+        say(output.timing)
     return None, status
 
 
 def write_out(text):
     """Writes `text` to standard output in UTF-8, all of it or raises
-    BrokenPipeError: a buffered write that a closing pipe cuts short returns
-    a short count, which text streams ignore."""
+    OSError: a buffered write that a closing pipe cuts short returns a short
+    count, which text streams ignore."""
     if sys.stdout is None:
         raise Refusal("standard output is closed", FAILED)
     data = memoryview(text.encode("utf-8"))
@@ -340,14 +387,19 @@ def write_out(text):
 
 
 def say(line):
-    """Writes one line to standard error (when there is one)."""
-    if sys.stderr is not None:
+    """Writes one line to standard error, when there is one that takes it: a
+    line that cannot be written (a full disk, a reader gone) is dropped."""
+    if sys.stderr is None:
+        return
+    try:
         print(line, file=sys.stderr, flush=True)
+    except OSError:
+        silence(sys.stderr)
 
 
 def silence(stream):
     """Points `stream` at /dev/null, so that what its buffer still holds is
-    not written to a closed pipe when the interpreter exits."""
+    not written where writing failed when the interpreter exits."""
     if stream is None:
         return
     devnull = os.open(os.devnull, os.O_WRONLY)
@@ -369,7 +421,7 @@ def outcome():
     """Does the command's work: the line for standard error (or None) and the
     exit status, or the Output to write."""
     try:
-        return None, annotate(parse_arguments())
+        return None, annotate(parse_arguments(sys.argv[1:]))
     except Refusal as refusal:
         return str(refusal), refusal.status
     except BrokenPipeError:  # argparse writing help or usage to a closed pipe
@@ -399,10 +451,7 @@ def main():
     if signal.getsignal(signal.SIGINT) is interrupted:
         signal.signal(signal.SIGINT, signal.SIG_IGN)  # done: nothing left to interrupt
     if line is not None:
-        try:
-            say(f"annotate: {line}")
-        except BrokenPipeError:
-            silence(sys.stderr)
+        say(f"annotate: {line}")
     sys.exit(status)
 
 

@@ -11,40 +11,31 @@
 # morphseg, or "all" for every one (tokenize, langid, mwt, pos, lemma,
 # depparse, ner, sentiment, constituency, coref, morphseg). The arguments and
 # the list are checked before any bundle is built. Without TEXT the text comes
-# from standard input (an empty pipe is an empty text), or is a sample
-# paragraph when standard input is a terminal; either must be UTF-8. The model
-# directory (bundles of real size with random weights) is built into
-# ~/.cache/velmora/models/ (models/ under $VELMORA_MODEL_CACHE, else
-# $VELMORA_CACHE, when set), each processor's bundle the first time a list asks for it, and reused; damage
-# found there is repaired by rebuilding.
+# from standard input (an empty pipe or a closed one is an empty text), or is
+# a sample paragraph when standard input is a terminal; either must be UTF-8.
+# The model directory (bundles of real size with random weights) is built
+# into ~/.cache/velmora/models/ (models/ under $VELMORA_MODEL_CACHE, else
+# $VELMORA_CACHE, when set), each processor's bundle the first time a list
+# asks for it, and reused; damage found there is repaired by rebuilding.
 #
-# Exit status: 0 done; 1 a failed call (text that is not UTF-8, a model
+# Exit status: 0 done; 1 a failed call (text that is not UTF-8, standard input
+# that cannot be read, standard output that cannot be written, a model
 # directory that cannot be loaded or repaired, a failed or killed build); 2 a
-# bad argument; 130 interrupted (Ctrl-C); 141 standard output closed early by
-# its reader (`| head`). Each error is one line on standard error.
+# bad argument (any option but those above); 129 hung up (SIGHUP); 130
+# interrupted (Ctrl-C); 141 standard output closed early by its reader
+# (`| head`); 143 terminated (SIGTERM). Each error is one line on standard
+# error; SIGHUP ends it without one, the terminal that would show it being
+# gone. A line on standard error that cannot be written changes nothing.
 #
 # Each step runs in the background and is waited for. Without job control a
 # background command ignores SIGINT, so a Ctrl-C, which the terminal sends to
-# every process of the command, reaches only this script: its trap stops the
-# whole step at once (SIGTERM, which the model builder answers by removing
-# the work folder of the bundle it was building), says so in one line and
-# ends the command.
+# every process of the command, reaches only this script; SIGTERM (kill, a
+# supervisor) may reach it alone, and SIGHUP alone or with the whole group (a
+# closed terminal). The trap stops the whole step at once (SIGTERM, which the
+# model builder answers, as it does SIGHUP, by removing the work folder of the
+# bundle it was building; SIGKILL for what is still running after that, see
+# stop_steps), says so in one line (but for SIGHUP) and ends the command.
 set -euo pipefail
-
-interrupted() {
-  trap '' INT
-  stop_steps
-  local bundle=""
-  [ -z "${tmp:-}" ] || bundle="$(cat "$tmp/building" 2>/dev/null || true)"
-  if [ -n "$bundle" ]; then
-    say "interrupted while building the $bundle bundle; the bundles finished are kept and the" \
-      "next run builds the rest"
-  else
-    say "interrupted"
-  fi
-  exit 130
-}
-trap interrupted INT
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -75,12 +66,15 @@ descendants() {
 
 # Ends the running step and everything it started: stopped first, so that
 # none of them starts another process meanwhile, then sent SIGTERM, and given
-# a few tenths of a second to go (the model builder may take longer to reach
-# a point where it can remove its work folder; it says nothing more).
+# a few tenths of a second to go. The model builder then removes its work
+# folder and ends, saying nothing more, unless it is inside a tensor call:
+# Python runs its handler only when that returns, seconds later on a busy
+# machine. What is left then is killed, and the builder's work folders, which
+# it names in its progress file, go with it.
 stop_steps() {
   local -A seen=()
-  local all=() new pid round
-  for round in 1 2 3 4 5; do
+  local all=() new pid
+  for _ in 1 2 3 4 5; do
     descendants
     new=()
     for pid in "${found[@]}"; do
@@ -94,21 +88,84 @@ stop_steps() {
   ((${#all[@]})) || return 0
   kill -TERM "${all[@]}" 2>/dev/null || true
   kill -CONT "${all[@]}" 2>/dev/null || true
-  for round in {1..15}; do
-    for pid in "${all[@]}"; do
-      if running "$pid"; then
-        sleep 0.02
-        continue 2
-      fi
-    done
-    return 0
+  for _ in {1..15}; do
+    left "${all[@]}"
+    ((${#found[@]})) || return 0
+    sleep 0.02
   done
+  kill -KILL "${found[@]}" 2>/dev/null || true
+  for _ in {1..50}; do # one in a write to disk ends when the write does
+    left "${found[@]}"
+    ((${#found[@]})) || break
+    sleep 0.02
+  done
+  local progress=()
+  [ -z "${tmp:-}" ] || mapfile -t progress 2>/dev/null <"$tmp/building" || true
+  ((${#progress[@]} < 2)) || rm -rf -- "${progress[@]:1}" 2>/dev/null || true
+}
+
+# Sets `found` to the processes of "$@" still running.
+left() {
+  local pid
+  found=()
+  for pid in "$@"; do
+    ! running "$pid" || found+=("$pid")
+  done
+}
+
+# The bundle the model builder is on (none before it starts or after it ends):
+# the first line of its progress file.
+building() {
+  local line=""
+  [ -z "${tmp:-}" ] || read -r line 2>/dev/null <"$tmp/building" || true
+  echo "$line"
 }
 
 # Whether process $1 is still running (a zombie has ended).
 running() {
   local line
   read -r line 2>/dev/null <"/proc/$1/stat" && [[ "${line##*) }" != Z* ]]
+}
+
+# Ends the command on a signal with status $1, saying $2 unless it is empty.
+# Later signals are ignored: nothing may cut the stop short.
+ended() {
+  trap '' INT TERM HUP
+  stop_steps
+  local bundle
+  bundle="$(building)"
+  if [ -n "$2" ] && [ -n "$bundle" ]; then
+    say "$2 while building the $bundle bundle; the bundles finished are kept and the" \
+      "next run builds the rest"
+  elif [ -n "$2" ]; then
+    say "$2"
+  fi
+  exit "$1"
+}
+trap 'ended 130 interrupted' INT
+trap 'ended 143 terminated' TERM
+trap 'ended 129 ""' HUP
+# A line for a reader that has gone fails rather than ending this script by
+# SIGPIPE, before its status and its clean-up; the steps start with SIGPIPE's
+# default action, as a trap is not inherited.
+trap : PIPE
+
+# A closed standard input is an empty text, and a closed standard error takes
+# nothing: /dev/null stands in for either, so that the first file a step
+# opens does not get its number. (Run as `bash main.sh 2>&-`, bash has opened
+# this script there, read-only: every write to it fails, and is dropped.)
+[ -e /dev/fd/0 ] || exec </dev/null
+[ -e /dev/fd/2 ] || exec 2>/dev/null
+
+# Runs "$@" with its standard error passed on by a copy that drops what cannot
+# be written (a reader that has gone, a full disk), so that a progress line
+# never stops a build. The status is the command's (pipefail: the copy ends
+# with 0); bash's own report of a command that a signal killed goes to
+# /dev/null, as finish() would have it.
+advisory_stderr() {
+  {
+    "$@" 2>&1 >&3 3>&- 4>&- | { cat >&4 2>/dev/null || cat >/dev/null; } 3>&-
+  } 3>&1 4>&2 2>/dev/null
 }
 
 # Waits for the step just started in the background and returns its status.
@@ -124,7 +181,7 @@ finish() {
 killed() {
   local what="$1" signal="$2" bundle need
   if [ "$what" = "the model build" ]; then
-    bundle="$(cat "$tmp/building" 2>/dev/null || true)"
+    bundle="$(building)"
     [ -z "$bundle" ] || what="the build of the $bundle bundle"
     # The peaks measured while building each bundle.
     case "$bundle" in
@@ -168,8 +225,8 @@ options:
 
 Models are built under ~/.cache/velmora/models/ (models/ under
 $VELMORA_MODEL_CACHE, else $VELMORA_CACHE, when set). Exit status: 0 done,
-1 a failed call or build, 2 a bad argument, 130 interrupted, 141 standard
-output closed early.
+1 a failed call or build, 2 a bad argument, 129 hung up, 130 interrupted,
+141 standard output closed early, 143 terminated.
 EOF
 }
 
@@ -183,29 +240,35 @@ for arg in "$@"; do
   esac
 done
 
+trap '[ -z "${tmp:-}" ] || rm -rf "$tmp"' EXIT
 tmp="$(mktemp -d)"
-trap 'rm -rf "$tmp"' EXIT
 
-bash "$root/tools/build.sh" >"$tmp/build" &
+advisory_stderr bash "$root/tools/build.sh" >"$tmp/build" &
 if ! finish "the build"; then
-  cat "$tmp/build" >&2
+  cat "$tmp/build" >&2 || true
   say "the build failed"
   exit 1
 fi
 eval "$(grep '^VELMORA_' "$tmp/build")"
 
-# Bad arguments fail here, before any bundle is built.
-PYTHONPATH="$VELMORA_BUILD/python" "$VELMORA_PY" "$root/tools/annotate.py" --check "$@" \
+# Bad arguments fail here, before any bundle is built: the annotator takes
+# the options listed above and no other. It prints the list with "all"
+# spelled out, then the thread count given, if any.
+PYTHONPATH="$VELMORA_BUILD/python" "$VELMORA_PY" "$root/tools/annotate.py" --main-check "$@" \
   >"$tmp/list" &
 finish "the argument check" || exit $?
-processors="$(cat "$tmp/list")"
+{ read -r processors && read -r threads; } <"$tmp/list"
 
-"$VELMORA_TORCH_PY" "$root/tools/models/build_models.py" --processors "$processors" \
-  --progress "$tmp/building" >"$tmp/models" &
+advisory_stderr "$VELMORA_TORCH_PY" "$root/tools/models/build_models.py" \
+  --processors "$processors" ${threads:+--threads "$threads"} --progress "$tmp/building" \
+  >"$tmp/models" &
 finish "the model build" || exit 1 # the builder said why
 : >"$tmp/building"
 models="$(cat "$tmp/models")"
 
+# The annotator reads the text from descriptor 3 and starts on /dev/null: the
+# interpreter would refuse to start on a directory, where it should be the
+# annotator's line.
 PYTHONPATH="$VELMORA_BUILD/python" "$VELMORA_PY" "$root/tools/annotate.py" \
-  --model-dir "$models" "$@" <&0 &
+  --main-model-dir "$models" "$@" 3<&0 </dev/null &
 finish "the annotation" || exit $?

@@ -1,7 +1,8 @@
 """How the main command ends: bad arguments, text that is not UTF-8, a failed
-call, a closed pipe, an interrupt, a killed build and a damaged model cache
-each end with one line on standard error, no traceback, and the documented
-exit status."""
+call, a closed pipe, streams that cannot be read or written, an interrupt,
+SIGTERM and SIGHUP, a killed build and a damaged model cache each end with
+one line on standard error (none after SIGHUP), no traceback, and the
+documented exit status."""
 
 import io
 import json
@@ -345,10 +346,15 @@ def main_command(cache):
     env = {**BUILDER_ENV, "BUILD_DIR": str(ROOT / "build"), "VELMORA_MODEL_CACHE": str(cache)}
     started = []
 
-    def start(*args, stdin=subprocess.DEVNULL):
-        started.append(subprocess.Popen(["bash", str(MAIN), *args], stdin=stdin,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        env=env, start_new_session=True))
+    def start(*args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, shell='exec "$@"'):
+        """main.sh with `args`, run as `shell` runs "$@" (the session's
+        leader is main.sh itself unless `shell` makes a pipeline), with the
+        default actions of SIGINT and SIGHUP, which a background job or
+        nohup would have ignored."""
+        started.append(subprocess.Popen(["bash", "-c", shell, "bash", "bash", str(MAIN), *args],
+                                        stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+                                        env=env, start_new_session=True,
+                                        preexec_fn=default_signals))
         return started[-1]
 
     yield start
@@ -359,6 +365,11 @@ def main_command(cache):
             except ProcessLookupError:
                 pass
         child.communicate(timeout=60)
+
+
+def default_signals():
+    for signum in (signal.SIGINT, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
 
 
 def interrupt(child, ready):
@@ -387,7 +398,11 @@ def test_main_sh_refuses_bad_arguments_before_building(main_command, cache):
             (["--processors", "tokenize,foo"], "argument --processors: unknown processor: 'foo'"),
             (["--processors", "tokenize,depparse"],
              "argument --processors: processor 'depparse' is missing requirements: pos, lemma"),
-            (["--threads", "0"], "annotate: argument --threads: not a positive integer: '0'")]:
+            (["--threads", "0"], "annotate: argument --threads: not a positive integer: '0'"),
+            # The annotator's own options are not main.sh's.
+            (["--check"], "annotate: unrecognized arguments: --check"),
+            (["--lang", "fr"], "annotate: unrecognized arguments: --lang"),
+            (["--model-dir", str(cache)], "annotate: unrecognized arguments: --model-dir")]:
         child = main_command(*args, "Text.")
         stdout, stderr = child.communicate(timeout=600)
         assert child.returncode == 2 and stdout == b"", (args, stderr)
@@ -418,16 +433,151 @@ def test_an_interrupt_ends_the_main_command_at_once(main_command, cache, moment)
 
 
 def test_an_interrupt_does_not_wait_for_the_annotation(main_command, cache, tmp_path):
-    text = tmp_path / "long.txt"
-    text.write_bytes(b"The cat didn't sit on the mat. " * 150_000)  # seconds to tokenize
-    with open(text, "rb") as stdin:
+    with open(long_text(tmp_path), "rb") as stdin:
         child = main_command("--processors", "tokenize,mwt", stdin=stdin)
         # Well into the call: loading takes a fraction of a second.
-        took, stdout, stderr = interrupt(child, lambda: cpu_seconds(
-            session_process(child.pid, str(ANNOTATE).encode(), b"--model-dir")) >= 1.5)
+        took, stdout, stderr = interrupt(child, lambda: annotating(child) >= 1.5)
     assert child.returncode == 130 and stdout == b""
     assert only_line(stderr) == "main.sh: interrupted"
     assert took < 1
+
+
+def annotating(child):
+    """The CPU seconds of the command's annotation (0 before it starts)."""
+    return cpu_seconds(session_process(child.pid, str(ANNOTATE).encode(), b"--main-model-dir"))
+
+
+def well_into_the_pos_build(child, cache):
+    """A ready() for a moment when the builder has worked 1.5 s of CPU time
+    on the pos bundle: in its tensor calls, which last up to seconds."""
+    started = []
+
+    def ready():
+        builder = session_process(child.pid, str(BUILDER).encode())
+        if not started and list(cache.glob("models/*/1.14.0/en/.pos-*")):
+            started.append(cpu_seconds(builder))
+        return started and cpu_seconds(builder) >= started[0] + 1.5
+    return ready
+
+
+def long_text(tmp_path):
+    """A file of text that takes seconds to annotate."""
+    text = tmp_path / "long.txt"
+    text.write_bytes(b"The cat didn't sit on the mat. " * 150_000)
+    return text
+
+
+@pytest.mark.parametrize("name, whom, moment", [
+    ("SIGTERM", "main.sh", "building pos"), ("SIGTERM", "main.sh", "annotating"),
+    ("SIGHUP", "main.sh", "building pos"), ("SIGHUP", "main.sh", "annotating"),
+    ("SIGHUP", "group", "building pos")])
+def test_sigterm_and_sighup_stop_everything_the_command_started(main_command, cache, tmp_path,
+                                                                name, whom, moment):
+    # What kill, a supervisor and a closed terminal send.
+    output = tmp_path / "output"
+    with open(output, "wb") as stdout:
+        if moment == "annotating":
+            with open(long_text(tmp_path), "rb") as stdin:
+                child = main_command("--processors", "tokenize,mwt", stdin=stdin, stdout=stdout)
+            ready = lambda: annotating(child) >= 1.5  # noqa: E731
+        else:
+            child = main_command("--processors", "tokenize,mwt,pos", "Text.", stdout=stdout)
+            ready = well_into_the_pos_build(child, cache)
+    deadline = time.monotonic() + 300
+    while not ready():
+        assert child.poll() is None, child.communicate()[1].decode()
+        assert time.monotonic() < deadline, "never ready for the signal"
+        time.sleep(0.01)
+    (os.kill if whom == "main.sh" else os.killpg)(child.pid, getattr(signal, name))
+    sent = time.monotonic()
+    child.wait(timeout=60)
+    assert time.monotonic() - sent < 1
+    written = output.stat().st_size
+    time.sleep(2)
+    assert session(child.pid) == []
+    assert output.stat().st_size == written
+    assert not list(cache.glob("models/*/1.14.0/en/.*"))  # the builder removed its work folder
+    stderr = child.communicate(timeout=60)[1]
+    if name == "SIGHUP":
+        assert child.returncode == 129 and stderr == b""  # the terminal is gone
+    elif moment == "annotating":
+        assert child.returncode == 143 and only_line(stderr) == "main.sh: terminated"
+    else:
+        assert child.returncode == 143
+        assert only_line(stderr).startswith("main.sh: terminated while building the pos bundle; "
+                                            "the bundles finished are kept")
+
+
+def test_streams_that_cannot_be_read_or_written(main_command, models):
+    text = "The dog barked. It's late."
+    whole = annotate("--model-dir", models, "--processors", "tokenize,mwt", text).stdout
+    assert whole.startswith(b"# sent_id = 0\n")
+
+    def run(*args, **streams):
+        child = main_command("--processors", "tokenize,mwt", *args, **streams)
+        stdout, stderr = child.communicate(timeout=600)
+        return child.returncode, stdout, stderr
+
+    # The output cannot be written: the one line says so.
+    with open("/dev/full", "wb") as full:
+        status, _, stderr = run(text, stdout=full)
+    assert status == 1
+    assert only_line(stderr) == "annotate: cannot write standard output: No space left on device"
+
+    # A diagnostic line that cannot be written changes nothing.
+    for shell in ['exec "$@" 2>/dev/full', 'exec "$@" 2>&-']:
+        status, stdout, stderr = run(text, shell=shell)
+        assert (status, stdout, stderr) == (0, whole, b""), shell
+
+    # Standard input that cannot be read, which the interpreter would not
+    # even start on.
+    directory = os.open("/", os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        status, stdout, stderr = run(stdin=directory)
+    finally:
+        os.close(directory)
+    assert status == 1 and stdout == b""
+    assert only_line(stderr) == "annotate: cannot read standard input: Is a directory"
+
+
+def test_a_reader_gone_while_bundles_build_stops_nothing_and_ends_with_141(main_command, cache):
+    # A damaged index makes the builder's first line; the reader is gone
+    # before its second, once morphseg is built.
+    [out] = cache.glob("models/*/1.14.0/en")
+    (out / "index.json").write_text("{")
+    child = main_command("--processors", "tokenize,mwt,morphseg", "The dog barked.",
+                         shell='set -o pipefail; "$@" 2>&1 | head -1')
+    stdout, stderr = child.communicate(timeout=600)
+    assert child.returncode == 141, (stdout, stderr)
+    assert stdout.startswith(b"[models] damaged cache: ") and stdout.count(b"\n") == 1
+    assert index_names(cache) == ["tokenize", "mwt", "morphseg"]
+    assert builder(cache, "--processors", "tokenize,mwt,morphseg").stderr == b""  # all built
+
+
+def test_the_builder_runs_on_half_the_cpus_it_may_use(cache):
+    cpus = sorted(os.sched_getaffinity(0))
+    if len(cpus) < 2:
+        pytest.skip("fewer than 2 CPUs to run on")
+    env = {name: value for name, value in BUILDER_ENV.items() if name != "OMP_NUM_THREADS"}
+    child = subprocess.Popen(["taskset", "-c", f"{cpus[-2]},{cpus[-1]}", str(TORCH_PYTHON),
+                              str(BUILDER), "--cache", str(cache), "--processors", "langid"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+    seconds = {}  # each thread's CPU seconds, last seen
+    try:
+        deadline = time.monotonic() + 300
+        while child.poll() is None:
+            for task in pathlib.Path(f"/proc/{child.pid}/task").glob("*"):
+                seconds[task.name] = max(seconds.get(task.name, 0.0),
+                                         cpu_seconds(f"{child.pid}/task/{task.name}"))
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+    finally:
+        child.kill()
+    stderr = child.communicate(timeout=60)[1]
+    assert child.returncode == 0, stderr.decode()
+    busy = sorted(seconds.values(), reverse=True) + [0.0]
+    # One thread does the work (about 4 s here); 4 did before, 1 s each.
+    assert busy[0] > 1 and busy[1] < 0.25, busy
 
 
 def test_a_killed_model_build_ends_with_one_line_naming_the_bundle(main_command, cache):

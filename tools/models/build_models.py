@@ -3,7 +3,7 @@ processors, with the sizes of real converted models and seeded random
 weights.
 
     <torch-python> tools/models/build_models.py [--processors LIST] [--cache DIR] [--force]
-        [--progress FILE]
+        [--threads N] [--progress FILE]
 
 prints the model directory (the root to give `Pipeline(model_dir=...)`),
 first building the bundles of LIST (comma-separated processor names, "all"
@@ -19,13 +19,20 @@ damaged index rewritten, with one line on standard error that names the
 damaged file. A build removes the work folders (.<bundle>-XXXXXXXX) that
 killed builds of the same bundle left. Interrupted (SIGINT), it exits with
 status 130 and one line; the bundles it finished are kept and the work
-folder of the one it was building goes. SIGTERM ends it the same way, with
-no line, and then by that signal. A build that fails ends it with status 1
-and one line naming the bundle. With --progress, the name of each bundle is
-written to FILE as its build starts, so that a caller can name the bundle of
-a build that a signal killed. tools/main.sh and tools/bench/bench_pipeline.py
-use it; the test suite runs it only on a private cache, building the
-tokenizer's bundle (about a second).
+folder of the one it was building goes. SIGTERM and SIGHUP end it the same
+way, with no line, and then by that signal. A build that fails ends it with
+status 1 and one line naming the bundle. With --progress, FILE holds the
+name of the bundle being built, then the work folders standing, one a line,
+so that a caller can name the bundle of a build that a signal killed, and
+remove the folders of one that it had to kill. tools/main.sh and
+tools/bench/bench_pipeline.py use it; the test suite runs it only on a
+private cache, building the tokenizer's bundle (about a second).
+
+It builds with --threads torch threads, else with OMP_NUM_THREADS when set,
+else with half the CPUs the process may run on (its affinity, which taskset
+and containers narrow), at least 1 and at most 4, the annotator's rule
+(tools/annotate.py); the OpenMP wait policy is passive unless
+OMP_WAIT_POLICY says otherwise.
 
 The cache is VELMORA_MODEL_CACHE when set, else VELMORA_CACHE (the one that
 also holds tools/setup.sh's Python environments), else ~/.cache/velmora.
@@ -345,16 +352,29 @@ def write_index(out):
     """Writes the index of the index directory `out`, naming every bundle
     present. It is replaced whole, so a reader never sees half of it."""
     model_cache.remove_work_folders(out, "index")
-    staging = pathlib.Path(tempfile.mkdtemp(prefix=".index-", dir=out))
-    try:
+    with work_folder(out, "index") as staging:
         written = staging / "index.json"
         written.write_text(model_cache.index_text(RESOURCES_VERSION, LANGUAGE,
                                                   present_bundles(out)), encoding="utf-8")
         if (out / "index.json").is_dir():
             model_cache.remove(out / "index.json")
         written.rename(out / "index.json")
+
+
+@contextlib.contextmanager
+def work_folder(parent, name):
+    """A fresh folder .<name>-XXXXXXXX in `parent` to build in, removed on
+    the way out, whatever happens (once renamed into place, it is gone from
+    there already). The progress file names it while it stands."""
+    work = pathlib.Path(tempfile.mkdtemp(prefix=f".{name}-", dir=parent))
+    working.append(work)
+    report()
+    try:
+        yield work
     finally:
-        shutil.rmtree(staging, ignore_errors=True)
+        shutil.rmtree(work, ignore_errors=True)
+        working.remove(work)
+        report()
 
 
 def classifier_dir(cache=DEFAULT_CACHE, force=False, quiet=False):
@@ -379,16 +399,12 @@ def cached_directory(target, build, force=False, quiet=False):
         if (target / ".complete").exists() and not force:
             return False
         model_cache.remove_work_folders(target.parent, target.name)  # left by a killed build
-        work = pathlib.Path(tempfile.mkdtemp(prefix=f".{target.name}-", dir=target.parent))
         started = time.monotonic()
-        try:
+        with work_folder(target.parent, target.name) as work:
             build(work)
             (work / ".complete").write_text("")
             model_cache.remove(target)
             work.rename(target)
-        except BaseException:
-            shutil.rmtree(work, ignore_errors=True)
-            raise
         if not quiet:
             print(f"[models] built {target} in {time.monotonic() - started:.0f}s",
                   file=sys.stderr)
@@ -426,13 +442,30 @@ def import_generators():
     return bundle_writer, gen_charlm, gen_depparse, gen_pos, gen_seq2seq, gen_tokenizer
 
 
+# The torch threads of a build (main()'s --threads), or None for the default.
+threads_given = None
+
+
+def default_threads():
+    """Half the CPUs this process may run on (its affinity, which taskset and
+    containers narrow), at least 1 and at most 4."""
+    try:
+        cpus = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cpus = os.cpu_count() or 1
+    return max(1, min(4, cpus // 2))
+
+
 @contextlib.contextmanager
 def build_threads():
-    """At most 4 torch threads while models are built, the caller's after."""
+    """The torch threads of a build while models are built (threads_given,
+    else OMP_NUM_THREADS's, which torch has read, else default_threads()),
+    the caller's after."""
     import torch
 
     threads = torch.get_num_threads()
-    torch.set_num_threads(max(1, min(4, os.cpu_count() or 1)))
+    if threads_given or not os.environ.get("OMP_NUM_THREADS"):
+        torch.set_num_threads(threads_given or default_threads())
     try:
         yield
     finally:
@@ -479,22 +512,20 @@ def _build(root, processors, cache, quiet):
         started = time.monotonic()
         announce(name)
         model_cache.remove_work_folders(out, name)  # left by a killed build
-        work = pathlib.Path(tempfile.mkdtemp(prefix=f".{name}-", dir=out))
-        try:
+        with work_folder(out, name) as work:
             steps[name](work / "bundle", sentences, texts)
             model_cache.remove(out / name)
             (work / "bundle").rename(out / name)
-        finally:
-            shutil.rmtree(work, ignore_errors=True)
         if not quiet:
             print(f"[models] {name}: {time.monotonic() - started:.1f}s", file=sys.stderr)
     announce(None)
     write_index(out)
 
 
-# The bundle being built, and the file that main() names (--progress) to
-# hear of each as its build starts.
+# The bundle being built, the work folders standing, and the file that
+# main() names (--progress) to hear of them.
 building = None
+working = []
 progress_file = None
 
 
@@ -502,9 +533,17 @@ def announce(name):
     """Records that the bundle of `name` is being built (None: none is)."""
     global building
     building = name
+    report()
+
+
+def report():
+    """Writes the bundle being built (an empty line when none is), then the
+    work folders standing, one a line, to the progress file: a caller that
+    has to kill the build can name its bundle and remove its folders."""
     if progress_file is not None:
         try:
-            progress_file.write_text(name or "", encoding="utf-8")
+            progress_file.write_text("".join(f"{line}\n" for line in [building or "", *working]),
+                                     encoding="utf-8")
         except OSError:
             pass  # a caller that has gone no longer listens
 
@@ -1084,7 +1123,19 @@ def build_classifiers(root, quiet=False):
                 print(f"[models] {name}: {time.monotonic() - started:.1f}s", file=sys.stderr)
 
 
+def positive_int(value):
+    try:
+        number = int(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {value!r}") from None
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"not a positive integer: {value!r}")
+    return number
+
+
 def main():
+    # Read when torch loads, which is later.
+    os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--processors", default=",".join(PROCESSORS),
                         help='the processors whose bundles the directory must hold ("all": '
@@ -1092,25 +1143,33 @@ def main():
     parser.add_argument("--cache", type=pathlib.Path, default=DEFAULT_CACHE)
     parser.add_argument("--force", action="store_true", help="rebuild even when present")
     parser.add_argument("--quiet", action="store_true")
+    parser.add_argument("--threads", type=positive_int,
+                        help="torch threads (default: OMP_NUM_THREADS when set, else half the "
+                        "CPUs this process may run on, at most 4)")
     parser.add_argument("--progress", type=pathlib.Path,
-                        help="write the name of each bundle to this file as its build starts")
+                        help="keep in this file the name of the bundle being built, then the "
+                        "work folders standing, one a line")
     args = parser.parse_args()
     try:
         processors = processor_list(args.processors)
     except ValueError as error:
         parser.error(str(error))
-    global progress_file
-    progress_file = args.progress
-    # SIGTERM (a caller stopping the build) unwinds like SIGINT, so that the
-    # work folder of the bundle being built goes, but quietly.
+    global progress_file, threads_given
+    progress_file, threads_given = args.progress, args.threads
+    # SIGTERM (a caller stopping the build) and SIGHUP (its terminal gone)
+    # unwind like SIGINT, so that the work folder of the bundle being built
+    # goes, but quietly. Only the first: another one, which a caller that
+    # stops a whole process tree may add, must not cut the clean-up short.
     terminated = []
 
     def terminate(signum, frame):
-        terminated.append(signum)
-        raise KeyboardInterrupt
+        if not terminated:
+            terminated.append(signum)
+            raise KeyboardInterrupt
 
-    if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
-        signal.signal(signal.SIGTERM, terminate)
+    for stop in (signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(stop) == signal.SIG_DFL:
+            signal.signal(stop, terminate)
     try:
         try:
             print(model_dir(args.cache, force=args.force, quiet=args.quiet, processors=processors))
@@ -1118,8 +1177,8 @@ def main():
             # Stopped by its caller, whatever it was doing: nothing more to
             # say, and the end is by that signal.
             if terminated:
-                signal.signal(signal.SIGTERM, signal.SIG_DFL)
-                signal.pthread_kill(threading.get_ident(), signal.SIGTERM)
+                signal.signal(terminated[0], signal.SIG_DFL)
+                signal.pthread_kill(threading.get_ident(), terminated[0])
             raise
     except KeyboardInterrupt:
         # The bundle being built went with its work folder; those done stay.
