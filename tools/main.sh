@@ -37,8 +37,6 @@
 # stop_steps), says so in one line (but for SIGHUP) and ends the command.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-
 say() { echo "main.sh: $*" >&2 || true; }
 
 # Sets `found` to the processes under this script, parents before children.
@@ -149,6 +147,9 @@ trap 'ended 129 ""' HUP
 # SIGPIPE, before its status and its clean-up; the steps start with SIGPIPE's
 # default action, as a trap is not inherited.
 trap : PIPE
+# Nothing before the traps starts a process: a step in flight is always one
+# they stop.
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # A closed standard input is an empty text, and a closed standard error takes
 # nothing: /dev/null stands in for either, so that the first file a step

@@ -137,10 +137,17 @@ def blocked_reading_stdin(pid):
     return False
 
 
+def default_signals():
+    """Gives a child the default actions of SIGINT and SIGHUP, which it
+    inherits ignored when this run is a background job or under nohup."""
+    for signum in (signal.SIGINT, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
+
+
 def interrupted(command, ready, env=None):
     """(status, stdout, stderr) of `command`, sent SIGINT once ready(pid)."""
     child = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, env=env)
+                             stderr=subprocess.PIPE, env=env, preexec_fn=default_signals)
     try:
         deadline = time.monotonic() + 120
         while not ready(child.pid):
@@ -349,8 +356,7 @@ def main_command(cache):
     def start(*args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, shell='exec "$@"'):
         """main.sh with `args`, run as `shell` runs "$@" (the session's
         leader is main.sh itself unless `shell` makes a pipeline), with the
-        default actions of SIGINT and SIGHUP, which a background job or
-        nohup would have ignored."""
+        default actions of SIGINT and SIGHUP."""
         started.append(subprocess.Popen(["bash", "-c", shell, "bash", "bash", str(MAIN), *args],
                                         stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
                                         env=env, start_new_session=True,
@@ -365,11 +371,6 @@ def main_command(cache):
             except ProcessLookupError:
                 pass
         child.communicate(timeout=60)
-
-
-def default_signals():
-    for signum in (signal.SIGINT, signal.SIGHUP):
-        signal.signal(signum, signal.SIG_DFL)
 
 
 def interrupt(child, ready):
@@ -421,8 +422,9 @@ def test_an_interrupt_ends_the_main_command_at_once(main_command, cache, moment)
     def work():
         return list(cache.glob("models/*/1.14.0/en/.*"))
 
-    took, stdout, stderr = interrupt(
-        child, work if moment == "building pos" else lambda: time.monotonic() - started >= moment)
+    # main.sh starts no process before its traps are set.
+    took, stdout, stderr = interrupt(child, work if moment == "building pos" else lambda: (
+        time.monotonic() - started >= moment and len(session(child.pid)) > 1))
     assert child.returncode == 130 and stdout == b""
     line = only_line(stderr)
     assert line.startswith("main.sh: interrupted"), line
