@@ -63,6 +63,8 @@ import threading
 import time
 import typing
 
+from thread_rule import default_threads, positive_int
+
 SAMPLE = (
     "The quick brown fox didn't jump over the lazy dog. It's a small example, built to show "
     "the machinery rather than good answers! Dr. Smith said the report (about $3.5 million "
@@ -219,27 +221,6 @@ def readable_extras(document, language, ran):
             mentions = "; ".join(mention_text(document, m) for m in chain.mentions)
             lines.append(f'  {chain.index} "{chain.representative_text}": {mentions}')
     return lines
-
-
-def positive_int(value):
-    """A --threads value: a positive integer."""
-    try:
-        number = int(value)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid int value: {value!r}") from None
-    if number < 1:
-        raise argparse.ArgumentTypeError(f"not a positive integer: {value!r}")
-    return number
-
-
-def default_threads():
-    """Half the CPUs this process may run on (its affinity, which taskset and
-    containers narrow), at least 1 and at most 4."""
-    try:
-        cpus = len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        cpus = os.cpu_count() or 1
-    return max(1, min(4, cpus // 2))
 
 
 # The first argument when tools/main.sh runs this, with its own arguments

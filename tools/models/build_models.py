@@ -102,6 +102,10 @@ import model_cache
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
+if str(ROOT / "tools") not in sys.path:
+    sys.path.append(str(ROOT / "tools"))  # the thread rule, the annotator's too
+
+from thread_rule import default_threads, positive_int  # noqa: E402
 FIXTURES = ROOT / "tools" / "fixtures"
 EWT_DEV = ROOT.parent / "shared" / "data" / "ud-en-ewt" / "en_ewt-ud-dev.conllu"
 RESOURCES_VERSION = "1.14.0"
@@ -444,16 +448,6 @@ def import_generators():
 
 # The torch threads of a build (main()'s --threads), or None for the default.
 threads_given = None
-
-
-def default_threads():
-    """Half the CPUs this process may run on (its affinity, which taskset and
-    containers narrow), at least 1 and at most 4."""
-    try:
-        cpus = len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        cpus = os.cpu_count() or 1
-    return max(1, min(4, cpus // 2))
 
 
 @contextlib.contextmanager
@@ -1121,16 +1115,6 @@ def build_classifiers(root, quiet=False):
             make(root / name)
             if not quiet:
                 print(f"[models] {name}: {time.monotonic() - started:.1f}s", file=sys.stderr)
-
-
-def positive_int(value):
-    try:
-        number = int(value)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid int value: {value!r}") from None
-    if number < 1:
-        raise argparse.ArgumentTypeError(f"not a positive integer: {value!r}")
-    return number
 
 
 def main():
