@@ -533,11 +533,15 @@ def announce(name):
 def report():
     """Writes the bundle being built (an empty line when none is), then the
     work folders standing, one a line, to the progress file: a caller that
-    has to kill the build can name its bundle and remove its folders."""
+    has to kill the build can name its bundle and remove its folders. The
+    file is replaced whole, so that a caller reading it at any moment finds
+    the one before or this one, never an empty or half-written file."""
     if progress_file is not None:
+        staging = progress_file.with_name(f"{progress_file.name}.{os.getpid()}")
         try:
-            progress_file.write_text("".join(f"{line}\n" for line in [building or "", *working]),
-                                     encoding="utf-8")
+            staging.write_text("".join(f"{line}\n" for line in [building or "", *working]),
+                               encoding="utf-8")
+            staging.replace(progress_file)
         except OSError:
             pass  # a caller that has gone no longer listens
 
