@@ -39,7 +39,8 @@ private:
 };
 
 // Registers what the interpreter's exit does with the calls still running,
-// unless it is registered already. The module's execution slot calls it.
+// unless it is registered already. The module's execution slot calls it, and
+// so does every call, in case Python code ran or dropped the exit functions.
 void watch_interpreter_exit();
 
 // The call guard of the constructors that load a model. Loading runs the same

@@ -245,7 +245,7 @@ def add_options(parser):
 
 
 def parse_arguments(argv):
-    if argv[:1] == [MAIN_CHECK] or argv[:1] == [MAIN_MODEL_DIR] and len(argv) > 1:
+    if argv[:1] == [MAIN_CHECK] or (argv[:1] == [MAIN_MODEL_DIR] and len(argv) > 1):
         return main_arguments(argv)
     parser = Parser(prog="annotate", description=__doc__.split("\n\n")[0])
     parser.add_argument("--model-dir", help="root of the model directory")

@@ -31,7 +31,7 @@ private cache, building the tokenizer's bundle (about a second).
 It builds with --threads torch threads, else with OMP_NUM_THREADS when set,
 else with half the CPUs the process may run on (its affinity, which taskset
 and containers narrow), at least 1 and at most 4, the annotator's rule
-(tools/annotate.py); the OpenMP wait policy is passive unless
+(tools/thread_rule.py); the OpenMP wait policy is passive unless
 OMP_WAIT_POLICY says otherwise.
 
 The cache is VELMORA_MODEL_CACHE when set, else VELMORA_CACHE (the one that
@@ -355,7 +355,6 @@ def present_bundles(out):
 def write_index(out):
     """Writes the index of the index directory `out`, naming every bundle
     present. It is replaced whole, so a reader never sees half of it."""
-    model_cache.remove_work_folders(out, "index")
     with work_folder(out, "index") as staging:
         written = staging / "index.json"
         written.write_text(model_cache.index_text(RESOURCES_VERSION, LANGUAGE,
@@ -369,7 +368,10 @@ def write_index(out):
 def work_folder(parent, name):
     """A fresh folder .<name>-XXXXXXXX in `parent` to build in, removed on
     the way out, whatever happens (once renamed into place, it is gone from
-    there already). The progress file names it while it stands."""
+    there already). Those that killed builds of `name` left go first; the
+    caller holds the lock they are made under. The progress file names it
+    while it stands."""
+    model_cache.remove_work_folders(parent, name)
     work = pathlib.Path(tempfile.mkdtemp(prefix=f".{name}-", dir=parent))
     working.append(work)
     report()
@@ -402,7 +404,6 @@ def cached_directory(target, build, force=False, quiet=False):
         fcntl.flock(lock, fcntl.LOCK_EX)
         if (target / ".complete").exists() and not force:
             return False
-        model_cache.remove_work_folders(target.parent, target.name)  # left by a killed build
         started = time.monotonic()
         with work_folder(target.parent, target.name) as work:
             build(work)
@@ -505,7 +506,6 @@ def _build(root, processors, cache, quiet):
     for name in processors:
         started = time.monotonic()
         announce(name)
-        model_cache.remove_work_folders(out, name)  # left by a killed build
         with work_folder(out, name) as work:
             steps[name](work / "bundle", sentences, texts)
             model_cache.remove(out / name)
