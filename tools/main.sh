@@ -39,7 +39,8 @@ set -euo pipefail
 
 say() { echo "main.sh: $*" >&2 || true; }
 
-# Sets `found` to the processes under this script, parents before children.
+# Sets `found` to the processes under this script, parents before children,
+# and `children` to those it started itself.
 descendants() {
   local stat line rest pid ppid kid
   local -A kids=()
@@ -51,6 +52,7 @@ descendants() {
     kids[${ppid%% *}]+=" ${pid%/stat}"
   done
   found=()
+  children=(${kids[$$]-})
   local queue=("$$")
   while ((${#queue[@]})); do
     pid="${queue[0]}"
@@ -68,12 +70,18 @@ descendants() {
 # folder and ends, saying nothing more, unless it is inside a tensor call:
 # Python runs its handler only when that returns, seconds later on a busy
 # machine. What is left then is killed, and the builder's work folders, which
-# it names in its progress file, go with it.
+# it names in its progress file, go with it. The steps themselves are killed
+# only if still there a second later: each ends by SIGTERM but the shell of
+# advisory_stderr, which ends once what it waits for has, and which bash
+# would report if killed, on the line the command keeps for its own.
 stop_steps() {
-  local -A seen=()
+  local -A seen=() step=()
   local all=() new pid
   for _ in 1 2 3 4 5; do
     descendants
+    for pid in "${children[@]}"; do
+      step[$pid]=1
+    done
     new=()
     for pid in "${found[@]}"; do
       [ -n "${seen[$pid]-}" ] || new+=("$pid")
@@ -91,12 +99,17 @@ stop_steps() {
     ((${#found[@]})) || return 0
     sleep 0.02
   done
-  kill -KILL "${found[@]}" 2>/dev/null || true
+  new=()
+  for pid in "${found[@]}"; do
+    [ -n "${step[$pid]-}" ] || new+=("$pid")
+  done
+  ((${#new[@]} == 0)) || kill -KILL "${new[@]}" 2>/dev/null || true
   for _ in {1..50}; do # one in a write to disk ends when the write does
     left "${found[@]}"
     ((${#found[@]})) || break
     sleep 0.02
   done
+  ((${#found[@]} == 0)) || kill -KILL "${found[@]}" 2>/dev/null || true
   local progress=()
   [ -z "${tmp:-}" ] || mapfile -t progress 2>/dev/null <"$tmp/building" || true
   ((${#progress[@]} < 2)) || rm -rf -- "${progress[@]:1}" 2>/dev/null || true
@@ -163,7 +176,16 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # never stops a build. The status is the command's (pipefail: the copy ends
 # with 0); bash's own report of a command that a signal killed goes to
 # /dev/null, as finish() would have it.
+#
+# Run in the background, it is the step's own shell, and outlives SIGHUP and
+# SIGTERM sent to the whole group (a closed terminal, `timeout`, `kill --
+# -PGID`): were it to end there, "$@" would pass to init, out of stop_steps'
+# sight, and a model builder inside a tensor call would go on after the
+# command ended. It waits for "$@", which the signal reached too, and
+# stop_steps ends both. The command it runs takes those signals as by default
+# (a trapped signal is reset on exec).
 advisory_stderr() {
+  trap : HUP TERM
   {
     "$@" 2>&1 >&3 3>&- 4>&- | { cat >&4 2>/dev/null || cat >/dev/null; } 3>&-
   } 3>&1 4>&2 2>/dev/null

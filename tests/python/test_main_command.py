@@ -472,10 +472,11 @@ def long_text(tmp_path):
 @pytest.mark.parametrize("name, whom, moment", [
     ("SIGTERM", "main.sh", "building pos"), ("SIGTERM", "main.sh", "annotating"),
     ("SIGHUP", "main.sh", "building pos"), ("SIGHUP", "main.sh", "annotating"),
-    ("SIGHUP", "group", "building pos")])
+    ("SIGHUP", "group", "building pos"), ("SIGTERM", "group", "building pos")])
 def test_sigterm_and_sighup_stop_everything_the_command_started(main_command, cache, tmp_path,
                                                                 name, whom, moment):
-    # What kill, a supervisor and a closed terminal send.
+    # What kill, a supervisor, a closed terminal and timeout (to the whole
+    # group) send.
     output = tmp_path / "output"
     with open(output, "wb") as stdout:
         if moment == "annotating":
