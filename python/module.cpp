@@ -12,6 +12,9 @@ namespace py = velmora::python;
 
 namespace {
 
+constexpr const char* kMainInterpreterOnly =
+    "_velmora loads only in the main interpreter, not in a sub-interpreter";
+
 // Everything the module offers is created here, in this order, and nothing
 // else runs at import.
 void register_module(nb::module_& m) {
@@ -69,9 +72,9 @@ void register_module(nb::module_& m) {
 //   holds signals back while it runs and raises them when it ends.
 //
 // Module objects whose execution slot counted them, each with whether it
-// registered everything. Sub-interpreters are refused, so one interpreter's
-// modules are all there is. Never destroyed, as the interpreter frees modules
-// late in its finalisation.
+// registered everything. They all belong to the main interpreter (see
+// execute_module). Never destroyed, as the interpreter frees modules late in
+// its finalisation.
 std::unordered_map<void*, bool>& executed_modules = *new std::unordered_map<void*, bool>();
 
 // What the import system sets on each module object itself.
@@ -132,6 +135,17 @@ int build_module(PyObject* module) {
 }
 
 int execute_module(PyObject* module) {
+  // The module lives in the main interpreter alone: its native types are
+  // registered once per process, and the exit's watch and the fork handlers'
+  // counts serve one interpreter, so that a sub-interpreter's exit would park
+  // the main interpreter's calls. An isolated sub-interpreter refuses the import itself,
+  // through the definition's declaration, before this slot runs; one that
+  // shares the main interpreter's lock (Py_NewInterpreter's kind) does not,
+  // and is refused here, before anything of the module exists in it.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, kMainInterpreterOnly);
+    return -1;
+  }
   // A Ctrl-C that came while the libraries loaded (most of an import's time)
   // is raised here as it is, before anything is built.
   if (PyErr_CheckSignals() != 0) {

@@ -1,7 +1,10 @@
+import json
+import os
 import subprocess
 import sys
 
 import pytest
+from conftest import DEFAULT_BUNDLES, run_child
 
 import _velmora
 
@@ -87,11 +90,69 @@ def test_sub_interpreters_are_refused():
         "    si.run_string(i, 'import sys; sys.path[:0] = %r; import _velmora' % (sys.path,))\n"
         "    print('imported')\n"
         "except si.RunFailedError as e:\n"
-        "    print('refused', 'ImportError' in str(e))\n"
+        "    print('refused', 'does not support loading in subinterpreters' in str(e))\n"
         "si.destroy(i)\n"
         "import _velmora\n"
         "print(_velmora.__version__)\n")
     assert out.split() == ["refused", "True", "0.1.0"]
+
+
+# Sub-interpreters that share the main interpreter's lock do not enforce the
+# module's declaration: the module refuses them itself. RUNS of them try
+# before the main interpreter imports it and RUNS after, each destroyed once
+# it has tried, and each prints what it found as JSON: the import's message,
+# whether the module is in its sys.modules, and its count of exit functions.
+SHARED_LOCK_SUB_INTERPRETERS = r"""
+import sys, threading
+import _testcapi, _xxsubinterpreters as si
+kind, pos_bundle, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
+code = '''
+import atexit, json, sys
+sys.path[:0] = %r
+try:
+    import _velmora
+    print(json.dumps("imported"), flush=True)
+except ImportError as error:
+    print(json.dumps([str(error), "_velmora" in sys.modules, atexit._ncallbacks()]), flush=True)
+''' % (sys.path,)
+
+def sub_interpreter():
+    if kind == "legacy":
+        assert _testcapi.run_in_subinterp(code) == 0
+    else:
+        interpreter = si.create(isolated=False)
+        si.run_string(interpreter, code)
+        si.destroy(interpreter)
+
+for _ in range(runs):
+    sub_interpreter()
+import _velmora
+for _ in range(runs):
+    sub_interpreter()
+# The main interpreter is whole: a call from another thread comes back, and
+# the exit reports nothing.
+pos = _velmora.POSProcessor(pos_bundle)
+doc = lambda: _velmora.Document.from_dict([[{"id": 1, "text": "Dogs"}, {"id": 2, "text": "bark"}]])
+pos(doc())
+tagged = []
+worker = threading.Thread(target=lambda: tagged.append(pos(doc())), daemon=True)
+worker.start()
+worker.join(2.0)
+print(len(tagged), flush=True)
+"""
+
+
+@pytest.mark.parametrize("kind", ["shared", "legacy"])
+def test_shared_lock_sub_interpreters_are_refused_and_change_nothing(kind, fixture_dir):
+    runs = 10
+    code, out, err = run_child(
+        [sys.executable, "-c", SHARED_LOCK_SUB_INTERPRETERS, kind,
+         str(fixture_dir / DEFAULT_BUNDLES["pos"]), str(runs)], dict(os.environ), 120)
+    refused = ["_velmora loads only in the main interpreter, not in a sub-interpreter", False, 0]
+    assert (code, err) == (0, ""), (code, err[-3000:])
+    lines = out.splitlines()
+    assert [json.loads(line) for line in lines[:-1]] == [refused] * (2 * runs), out
+    assert lines[-1] == "1", out
 
 
 def test_standard_exceptions_translate():
