@@ -7,7 +7,9 @@
 # when present, from ../shared/data. What a run learns stays in
 # build-fuzz/corpus/<target>; an input that fails is written to
 # build-fuzz/findings/<target>/ (save it under tests/fuzz/crashes/<target>/
-# once mended, so that the test command replays it).
+# once mended, so that the test command replays it). Every target given runs;
+# the status is 0 when none stopped with a finding, else 1, with a last line
+# naming those that did.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
@@ -63,6 +65,7 @@ text_seeds() { # text_seeds TARGET FILE COUNT: the "# text = " lines of a treeba
 }
 
 ewt="$shared/ud-en-ewt/en_ewt-ud-dev.conllu"
+stopped=()
 for target in "${targets[@]}"; do
   options=()
   rm -rf "$build/seeds/$target"
@@ -107,7 +110,14 @@ for target in "${targets[@]}"; do
       "${options[@]}" \
       "$build/corpus/$target" "$root/tests/fuzz/corpus/$target" "$build/seeds/$target" \
       2> "$build/findings/$target/log.txt"
-  ) || echo "[fuzz] $target stopped with a finding: see $build/findings/$target/" >&2
+  ) || {
+    echo "[fuzz] $target stopped with a finding: see $build/findings/$target/" >&2
+    stopped+=("$target")
+  }
   grep -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$build/findings/$target/log.txt" |
     sed "s/^/[fuzz] $target /" >&2 || true
 done
+if ((${#stopped[@]})); then
+  echo "[fuzz] targets that stopped with a finding: ${stopped[*]}" >&2
+  exit 1
+fi
