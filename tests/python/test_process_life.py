@@ -6,6 +6,7 @@ hang or a stray line. Every case runs in child processes with timeouts."""
 import json
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -47,6 +48,16 @@ except KeyboardInterrupt:
 print(stage, flush=True)
 """
 
+# The interpreter's own way to lose an interrupt, module or not: one that
+# lands in a weak-reference callback of the import system (its module locks'
+# dictionary) is reported as ignored, and the import completes without it.
+LOST_BY_THE_IMPORT_SYSTEM = re.compile(
+    r"Exception ignored in: <[^\n]*>\n"
+    r"Traceback \(most recent call last\):\n"
+    r'(?:  File "<frozen importlib\._bootstrap(?:_external)?>", line \d+, in \w+\n'
+    r"(?:    [^\n]*\n)*)+"
+    r"KeyboardInterrupt: ?\n")
+
 
 def interrupted_import(delay):
     # Unbuffered: a buffered readline could take the child's last line along
@@ -76,7 +87,8 @@ def test_an_interrupted_import_raises_keyboard_interrupt_or_completes():
     # machine is meanwhile.
     for k in range(40):
         code, out, err = interrupted_import(duration * k / 20)
-        assert code == 0 and out in ("early", "interrupted", "imported") and err == "", \
+        assert code == 0 and out in ("early", "interrupted", "imported"), (k, code, out, err)
+        assert err == "" or (out == "imported" and LOST_BY_THE_IMPORT_SYSTEM.fullmatch(err)), \
             (k, code, out, err)
         outcomes.append(out)
     assert "interrupted" in outcomes and "imported" in outcomes, outcomes
