@@ -19,7 +19,7 @@ import time
 import pytest
 
 import _velmora
-from conftest import DEFAULT_BUNDLES, ud_validator, write_model_index
+from conftest import DEFAULT_BUNDLES, run_child, ud_validator, write_model_index
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 MAIN = ROOT / "tools" / "main.sh"
@@ -275,6 +275,34 @@ def test_an_interrupted_build_ends_with_one_line_and_status_130(tmp_path):
     assert only_line(stderr) == "build_models: interrupted; the next run builds what is missing"
     [out] = tmp_path.glob("models/*/1.14.0/en")
     assert list(out.iterdir()) == []
+
+
+# A Ctrl-C whose handler runs inside a __del__ method, where the interpreter
+# only reports the KeyboardInterrupt as ignored, as it does inside the import
+# system's weak-reference callbacks.
+LOST_STOP = r"""
+import signal, sys, time
+sys.path[:0] = [sys.argv[1]]
+import build_models
+build_models.raise_lost_stops()
+
+class Lost:
+    def __del__(self):
+        signal.raise_signal(signal.SIGINT)
+
+try:
+    Lost()
+    time.sleep(5)
+    print("went on")
+except KeyboardInterrupt:
+    print("stopped")
+"""
+
+
+def test_the_model_builder_still_stops_on_an_interrupt_the_interpreter_lost():
+    code, out, err = run_child([sys.executable, "-c", LOST_STOP, str(BUILDER.parent)],
+                               dict(os.environ), 60)
+    assert (code, out, err) == (0, "stopped\n", ""), (code, out, err)
 
 
 def test_an_unreadable_bundle_is_rebuilt_and_said_so(cache):

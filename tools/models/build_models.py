@@ -1121,6 +1121,28 @@ def build_classifiers(root, quiet=False):
                 print(f"[models] {name}: {time.monotonic() - started:.1f}s", file=sys.stderr)
 
 
+def raise_lost_stops():
+    """Makes a stop that the interpreter lost take effect all the same. A
+    signal handler runs wherever the main thread is, and a KeyboardInterrupt
+    it raises inside a weak-reference callback or a __del__ method (the
+    import system's module locks have such callbacks, and torch imports
+    modules as it goes) is only reported as ignored: the build would go on
+    as if no signal had come. Such a report is dropped, and a SIGALRM a
+    moment later raises the KeyboardInterrupt again, in ordinary code."""
+
+    def again(signum, frame):
+        raise KeyboardInterrupt
+
+    def unraisable(report, show=sys.unraisablehook):
+        if issubclass(report.exc_type, KeyboardInterrupt):
+            signal.setitimer(signal.ITIMER_REAL, 0.001)
+        else:
+            show(report)
+
+    signal.signal(signal.SIGALRM, again)
+    sys.unraisablehook = unraisable
+
+
 def main():
     # Read when torch loads, which is later.
     os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
@@ -1144,6 +1166,7 @@ def main():
         parser.error(str(error))
     global progress_file, threads_given
     progress_file, threads_given = args.progress, args.threads
+    raise_lost_stops()
     # SIGTERM (a caller stopping the build) and SIGHUP (its terminal gone)
     # unwind like SIGINT, so that the work folder of the bundle being built
     # goes, but quietly. Only the first: another one, which a caller that
