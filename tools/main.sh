@@ -19,13 +19,14 @@
 # asks for it, and reused; damage found there is repaired by rebuilding.
 #
 # Exit status: 0 done; 1 a failed call (text that is not UTF-8, standard input
-# that cannot be read, standard output that cannot be written, a model
-# directory that cannot be loaded or repaired, a failed or killed build); 2 a
-# bad argument (any option but those above); 129 hung up (SIGHUP); 130
-# interrupted (Ctrl-C); 141 standard output closed early by its reader
-# (`| head`); 143 terminated (SIGTERM). Each error is one line on standard
-# error; SIGHUP ends it without one, the terminal that would show it being
-# gone. A line on standard error that cannot be written changes nothing.
+# that cannot be read, standard output that cannot be written, neither
+# VELMORA_CACHE nor HOME set, a model directory that cannot be loaded or
+# repaired, a failed or killed build); 2 a bad argument (any option but those
+# above); 129 hung up (SIGHUP); 130 interrupted (Ctrl-C); 141 standard output
+# closed early by its reader (`| head`); 143 terminated (SIGTERM). Each error
+# is one line on standard error; SIGHUP ends it without one, the terminal that
+# would show it being gone. A line on standard error that cannot be written
+# changes nothing.
 #
 # Each step runs in the background and is waited for. Without job control a
 # background command ignores SIGINT, so a Ctrl-C, which the terminal sends to
@@ -52,6 +53,7 @@ descendants() {
     kids[${ppid%% *}]+=" ${pid%/stat}"
   done
   found=()
+  # shellcheck disable=SC2206 # process numbers, split on the spaces between them
   children=(${kids[$$]-})
   local queue=("$$")
   while ((${#queue[@]})); do
@@ -262,6 +264,13 @@ for arg in "$@"; do
     --) break ;;
   esac
 done
+
+# Everything the command keeps goes under VELMORA_CACHE, by default in HOME.
+if [ -z "${VELMORA_CACHE:-}" ] && [ -z "${HOME:-}" ]; then
+  say "neither VELMORA_CACHE nor HOME is set: set VELMORA_CACHE to the folder to keep" \
+    "the environments and models in"
+  exit 1
+fi
 
 trap '[ -z "${tmp:-}" ] || rm -rf "$tmp"' EXIT
 tmp="$(mktemp -d)"

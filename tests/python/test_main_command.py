@@ -1,8 +1,9 @@
 """How the main command ends: bad arguments, text that is not UTF-8, a failed
 call, a closed pipe, streams that cannot be read or written, an interrupt,
-SIGTERM and SIGHUP, a killed build and a damaged model cache each end with
-one line on standard error (none after SIGHUP), no traceback, and the
-documented exit status."""
+SIGTERM and SIGHUP, a killed build, a damaged model cache and an environment
+without HOME each end with one line on standard error (none after SIGHUP),
+no traceback, and the documented exit status; cache folders whose names the
+shell would split or expand are taken as they are."""
 
 import io
 import json
@@ -353,13 +354,17 @@ def main_command(cache):
     env = {**BUILDER_ENV, "BUILD_DIR": str(ROOT / "build"), "VELMORA_MODEL_CACHE": str(cache)}
     started = []
 
-    def start(*args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, shell='exec "$@"'):
+    def start(*args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, shell='exec "$@"',
+              changes=None):
         """main.sh with `args`, run as `shell` runs "$@" (the session's
         leader is main.sh itself unless `shell` makes a pipeline), with the
-        default actions of SIGINT and SIGHUP."""
+        default actions of SIGINT and SIGHUP, and the environment
+        with `changes` made (a name given None is unset)."""
+        environment = {name: value for name, value in {**env, **(changes or {})}.items()
+                       if value is not None}
         started.append(subprocess.Popen(["bash", "-c", shell, "bash", "bash", str(MAIN), *args],
                                         stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
-                                        env=env, start_new_session=True,
+                                        env=environment, start_new_session=True,
                                         preexec_fn=default_signals))
         return started[-1]
 
@@ -541,6 +546,34 @@ def test_streams_that_cannot_be_read_or_written(main_command, models):
         os.close(directory)
     assert status == 1 and stdout == b""
     assert only_line(stderr) == "annotate: cannot read standard input: Is a directory"
+
+
+def test_cache_folders_of_any_name_and_no_home(main_command, cache, tmp_path):
+    # Names the shell would split, unquote and expand; the environments are
+    # this run's own, through links, and HOME is unset.
+    odd = tmp_path / "my cache's \"$HOME\" `x`"
+    odd.mkdir()
+    for name in ("venv-torch", "venv-py312"):
+        (odd / name).symlink_to(CACHE / name)
+    models = tmp_path / "models of $HOME's"
+    models.mkdir()
+    (cache / "models").rename(models / "models")
+    child = main_command("--processors", "tokenize,mwt", "The dog barked.",
+                         changes={"VELMORA_CACHE": str(odd), "VELMORA_MODEL_CACHE": str(models),
+                                  "HOME": None})
+    stdout, stderr = child.communicate(timeout=600)
+    assert child.returncode == 0, stderr
+    assert stdout.startswith(b"# sent_id = 0\n# text = The dog barked.\n")
+    assert TIMING.match(only_line(stderr))
+    assert sorted(p.name for p in odd.iterdir()) == ["venv-py312", "venv-torch"]
+
+    # Neither VELMORA_CACHE nor HOME: one line says what to set.
+    child = main_command("Text.", changes={"VELMORA_CACHE": None, "HOME": None})
+    stdout, stderr = child.communicate(timeout=60)
+    assert child.returncode == 1 and stdout == b""
+    assert only_line(stderr) == ("main.sh: neither VELMORA_CACHE nor HOME is set: set "
+                                 "VELMORA_CACHE to the folder to keep the environments and "
+                                 "models in")
 
 
 def test_a_reader_gone_while_bundles_build_stops_nothing_and_ends_with_141(main_command, cache):
