@@ -22,11 +22,11 @@
 # that cannot be read, standard output that cannot be written, neither
 # VELMORA_CACHE nor HOME set, a model directory that cannot be loaded or
 # repaired, a failed or killed build); 2 a bad argument (any option but those
-# above); 129 hung up (SIGHUP); 130 interrupted (Ctrl-C); 141 standard output
-# closed early by its reader (`| head`); 143 terminated (SIGTERM). Each error
-# is one line on standard error; SIGHUP ends it without one, the terminal that
-# would show it being gone. A line on standard error that cannot be written
-# changes nothing.
+# above, a --threads that is not a whole number from 1 to 256); 129 hung up
+# (SIGHUP); 130 interrupted (Ctrl-C); 141 standard output closed early by its
+# reader (`| head`); 143 terminated (SIGTERM). Each error is one line on
+# standard error; SIGHUP ends it without one, the terminal that would show it
+# being gone. A line on standard error that cannot be written changes nothing.
 #
 # Each step runs in the background and is waited for. Without job control a
 # background command ignores SIGINT, so a Ctrl-C, which the terminal sends to
@@ -244,8 +244,9 @@ options:
                      (default: tokenize,mwt,pos,lemma,depparse)
   --json             print the document's dictionary form as JSON instead of
                      CoNLL-U
-  --threads N        tensor threads (default: OMP_NUM_THREADS when set, else
-                     half the CPUs the command may run on, at most 4)
+  --threads N        tensor threads, 1 to 256 (default: OMP_NUM_THREADS when
+                     set, else half the CPUs the command may run on, at
+                     most 4)
   -h, --help         show this help and exit
 
 Models are built under ~/.cache/velmora/models/ (models/ under

@@ -60,6 +60,7 @@ def test_bad_arguments_end_with_status_2_before_any_model_loads():
             (["--threads", "two"], "argument --threads: invalid int value: 'two'"),
             (["--threads", "0"], "annotate: argument --threads: not a positive integer: '0'"),
             (["--threads", "-1"], "argument --threads: not a positive integer: '-1'"),
+            (["--threads", "257"], "annotate: argument --threads: more than 256 threads: '257'"),
             (["--processors", "tokenize,foo"],
              "annotate: argument --processors: unknown processor: 'foo'"),
             (["--processors", "tokenize,pos,pos"],
@@ -73,6 +74,8 @@ def test_bad_arguments_end_with_status_2_before_any_model_loads():
     run = annotate("Some text.")
     assert run.returncode == 2
     assert only_line(run.stderr).endswith("required: --model-dir")
+    run = annotate("--check", "--threads", "256", "Some text.")  # the ceiling itself
+    assert run.returncode == 0 and run.stdout == b"tokenize,mwt,pos,lemma,depparse\n", run
 
 
 def test_text_that_is_not_utf8_is_refused_naming_the_first_bad_byte(models):
@@ -405,6 +408,10 @@ def test_main_sh_refuses_bad_arguments_before_building(main_command, cache):
             (["--processors", "tokenize,depparse"],
              "argument --processors: processor 'depparse' is missing requirements: pos, lemma"),
             (["--threads", "0"], "annotate: argument --threads: not a positive integer: '0'"),
+            # More than the ceiling, and than torch or OpenMP could take.
+            (["--threads", "257"], "annotate: argument --threads: more than 256 threads: '257'"),
+            (["--threads", "2147483648"], "argument --threads: more than 256 threads"),
+            (["--threads", "99999999999999999999"], "argument --threads: more than 256 threads"),
             # The annotator's own options are not main.sh's.
             (["--check"], "annotate: unrecognized arguments: --check"),
             (["--lang", "fr"], "annotate: unrecognized arguments: --lang"),
@@ -416,6 +423,10 @@ def test_main_sh_refuses_bad_arguments_before_building(main_command, cache):
     [out] = cache.glob("models/*/1.14.0/en")
     assert sorted(p.name for p in out.iterdir()) == ["index.json", "mwt", "tokenize"]
     assert not list(cache.glob("models/*/.stamps.json"))  # not even checked
+    # The model builder takes the same thread rule.
+    run = builder(cache, "--processors", "pos", "--threads", "257")
+    assert run.returncode == 2 and b"argument --threads: more than 256 threads: '257'" in run.stderr
+    assert not list(cache.glob("models/*/.stamps.json"))
 
 
 @pytest.mark.parametrize("moment", [0.5, 2, 4, "building pos"])

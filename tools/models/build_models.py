@@ -28,11 +28,11 @@ remove the folders of one that it had to kill. tools/main.sh and
 tools/bench/bench_pipeline.py use it; the test suite runs it only on a
 private cache, building the tokenizer's bundle (about a second).
 
-It builds with --threads torch threads, else with OMP_NUM_THREADS when set,
-else with half the CPUs the process may run on (its affinity, which taskset
-and containers narrow), at least 1 and at most 4, the annotator's rule
-(tools/thread_rule.py); the OpenMP wait policy is passive unless
-OMP_WAIT_POLICY says otherwise.
+It builds with --threads torch threads (1 to 256), else with OMP_NUM_THREADS
+when set, else with half the CPUs the process may run on (its affinity,
+which taskset and containers narrow), at least 1 and at most 4, the
+annotator's rule (tools/thread_rule.py); the OpenMP wait policy is passive
+unless OMP_WAIT_POLICY says otherwise.
 
 The cache is VELMORA_MODEL_CACHE when set, else VELMORA_CACHE (the one that
 also holds tools/setup.sh's Python environments), else ~/.cache/velmora.
@@ -105,7 +105,7 @@ ROOT = HERE.parents[1]
 if str(ROOT / "tools") not in sys.path:
     sys.path.append(str(ROOT / "tools"))  # the thread rule, the annotator's too
 
-from thread_rule import default_threads, positive_int  # noqa: E402
+from thread_rule import MAX_THREADS, default_threads, thread_count  # noqa: E402
 FIXTURES = ROOT / "tools" / "fixtures"
 EWT_DEV = ROOT.parent / "shared" / "data" / "ud-en-ewt" / "en_ewt-ud-dev.conllu"
 RESOURCES_VERSION = "1.14.0"
@@ -1131,9 +1131,9 @@ def main():
     parser.add_argument("--cache", type=pathlib.Path, default=DEFAULT_CACHE)
     parser.add_argument("--force", action="store_true", help="rebuild even when present")
     parser.add_argument("--quiet", action="store_true")
-    parser.add_argument("--threads", type=positive_int,
-                        help="torch threads (default: OMP_NUM_THREADS when set, else half the "
-                        "CPUs this process may run on, at most 4)")
+    parser.add_argument("--threads", type=thread_count,
+                        help=f"torch threads, 1 to {MAX_THREADS} (default: OMP_NUM_THREADS when "
+                        "set, else half the CPUs this process may run on, at most 4)")
     parser.add_argument("--progress", type=pathlib.Path,
                         help="keep in this file the name of the bundle being built, then the "
                         "work folders standing, one a line")
