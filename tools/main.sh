@@ -23,19 +23,22 @@
 # VELMORA_CACHE nor HOME set, a model directory that cannot be loaded or
 # repaired, a failed or killed build); 2 a bad argument (any option but those
 # above, a --threads that is not a whole number from 1 to 256); 129 hung up
-# (SIGHUP); 130 interrupted (Ctrl-C); 141 standard output closed early by its
-# reader (`| head`); 143 terminated (SIGTERM). Each error is one line on
-# standard error; SIGHUP ends it without one, the terminal that would show it
-# being gone. A line on standard error that cannot be written changes nothing.
+# (SIGHUP); 130 interrupted (Ctrl-C); 131 quit (Ctrl-\, SIGQUIT); 141 standard
+# output closed early by its reader (`| head`); 143 terminated (SIGTERM). Each
+# error is one line on standard error; SIGHUP ends it without one, the terminal
+# that would show it being gone. A line on standard error that cannot be
+# written changes nothing.
 #
 # Each step runs in the background and is waited for. Without job control a
-# background command ignores SIGINT, so a Ctrl-C, which the terminal sends to
-# every process of the command, reaches only this script; SIGTERM (kill, a
-# supervisor) may reach it alone, and SIGHUP alone or with the whole group (a
-# closed terminal). The trap stops the whole step at once (SIGTERM, which the
-# model builder answers, as it does SIGHUP, by removing the work folder of the
-# bundle it was building; SIGKILL for what is still running after that, see
-# stop_steps), says so in one line (but for SIGHUP) and ends the command.
+# background command ignores SIGINT and SIGQUIT, so a Ctrl-C or a Ctrl-\,
+# which the terminal sends to every process of the command, reaches only this
+# script and what advisory_stderr runs (a pipeline's commands take them as by
+# default); SIGTERM (kill, a supervisor) may reach it alone, and SIGHUP alone
+# or with the whole group (a closed terminal). The trap stops the whole step
+# at once (SIGTERM, which the model builder answers, as it does SIGHUP and
+# SIGQUIT, by removing the work folder of the bundle it was building; SIGKILL
+# for what is still running after that, see stop_steps), says so in one line
+# (but for SIGHUP) and ends the command.
 set -euo pipefail
 
 say() { echo "main.sh: $*" >&2 || true; }
@@ -143,7 +146,7 @@ running() {
 # Ends the command on a signal with status $1, saying $2 unless it is empty.
 # Later signals are ignored: nothing may cut the stop short.
 ended() {
-  trap '' INT TERM HUP
+  trap '' INT TERM HUP QUIT
   stop_steps
   local bundle
   bundle="$(building)"
@@ -158,6 +161,7 @@ ended() {
 trap 'ended 130 interrupted' INT
 trap 'ended 143 terminated' TERM
 trap 'ended 129 ""' HUP
+trap 'ended 131 quit' QUIT
 # A line for a reader that has gone fails rather than ending this script by
 # SIGPIPE, before its status and its clean-up; the steps start with SIGPIPE's
 # default action, as a trap is not inherited.
@@ -252,7 +256,7 @@ options:
 Models are built under ~/.cache/velmora/models/ (models/ under
 $VELMORA_MODEL_CACHE, else $VELMORA_CACHE, when set). Exit status: 0 done,
 1 a failed call or build, 2 a bad argument, 129 hung up, 130 interrupted,
-141 standard output closed early, 143 terminated.
+131 quit, 141 standard output closed early, 143 terminated.
 EOF
 }
 

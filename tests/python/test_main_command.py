@@ -1,9 +1,9 @@
 """How the main command ends: bad arguments, text that is not UTF-8, a failed
 call, a closed pipe, streams that cannot be read or written, an interrupt,
-SIGTERM and SIGHUP, a killed build, a damaged model cache and an environment
-without HOME each end with one line on standard error (none after SIGHUP),
-no traceback, and the documented exit status; cache folders whose names the
-shell would split or expand are taken as they are."""
+SIGTERM, SIGHUP and SIGQUIT, a killed build, a damaged model cache and an
+environment without HOME each end with one line on standard error (none
+after SIGHUP), no traceback, and the documented exit status; cache folders
+whose names the shell would split or expand are taken as they are."""
 
 import io
 import json
@@ -142,9 +142,10 @@ def blocked_reading_stdin(pid):
 
 
 def default_signals():
-    """Gives a child the default actions of SIGINT and SIGHUP, which it
-    inherits ignored when this run is a background job or under nohup."""
-    for signum in (signal.SIGINT, signal.SIGHUP):
+    """Gives a child the default actions of SIGINT, SIGQUIT and SIGHUP,
+    which it inherits ignored when this run is a background job or under
+    nohup."""
+    for signum in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP):
         signal.signal(signum, signal.SIG_DFL)
 
 
@@ -361,7 +362,7 @@ def main_command(cache):
               changes=None):
         """main.sh with `args`, run as `shell` runs "$@" (the session's
         leader is main.sh itself unless `shell` makes a pipeline), with the
-        default actions of SIGINT and SIGHUP, and the environment
+        default actions of SIGINT, SIGQUIT and SIGHUP, and the environment
         with `changes` made (a name given None is unset)."""
         environment = {name: value for name, value in {**env, **(changes or {})}.items()
                        if value is not None}
@@ -488,11 +489,13 @@ def long_text(tmp_path):
 @pytest.mark.parametrize("name, whom, moment", [
     ("SIGTERM", "main.sh", "building pos"), ("SIGTERM", "main.sh", "annotating"),
     ("SIGHUP", "main.sh", "building pos"), ("SIGHUP", "main.sh", "annotating"),
-    ("SIGHUP", "group", "building pos"), ("SIGTERM", "group", "building pos")])
-def test_sigterm_and_sighup_stop_everything_the_command_started(main_command, cache, tmp_path,
-                                                                name, whom, moment):
-    # What kill, a supervisor, a closed terminal and timeout (to the whole
-    # group) send.
+    ("SIGHUP", "group", "building pos"), ("SIGTERM", "group", "building pos"),
+    ("SIGQUIT", "main.sh", "building pos"), ("SIGQUIT", "main.sh", "annotating"),
+    ("SIGQUIT", "group", "building pos"), ("SIGQUIT", "group", "annotating")])
+def test_sigterm_sighup_and_sigquit_stop_everything_the_command_started(
+        main_command, cache, tmp_path, name, whom, moment):
+    # What kill, a supervisor, a closed terminal, timeout (to the whole
+    # group) and Ctrl-\ (to the group) send.
     output = tmp_path / "output"
     with open(output, "wb") as stdout:
         if moment == "annotating":
@@ -519,11 +522,13 @@ def test_sigterm_and_sighup_stop_everything_the_command_started(main_command, ca
     stderr = child.communicate(timeout=60)[1]
     if name == "SIGHUP":
         assert child.returncode == 129 and stderr == b""  # the terminal is gone
-    elif moment == "annotating":
-        assert child.returncode == 143 and only_line(stderr) == "main.sh: terminated"
+        return
+    status, said = {"SIGTERM": (143, "terminated"), "SIGQUIT": (131, "quit")}[name]
+    assert child.returncode == status
+    if moment == "annotating":
+        assert only_line(stderr) == f"main.sh: {said}"
     else:
-        assert child.returncode == 143
-        assert only_line(stderr).startswith("main.sh: terminated while building the pos bundle; "
+        assert only_line(stderr).startswith(f"main.sh: {said} while building the pos bundle; "
                                             "the bundles finished are kept")
 
 

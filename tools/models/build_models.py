@@ -19,10 +19,10 @@ damaged index rewritten, with one line on standard error that names the
 damaged file. A build removes the work folders (.<bundle>-XXXXXXXX) that
 killed builds of the same bundle left. Interrupted (SIGINT), it exits with
 status 130 and one line; the bundles it finished are kept and the work
-folder of the one it was building goes. SIGTERM and SIGHUP end it the same
-way, with no line, and then by that signal. A build that fails ends it with
-status 1 and one line naming the bundle. With --progress, FILE holds the
-name of the bundle being built, then the work folders standing, one a line,
+folder of the one it was building goes. SIGTERM, SIGHUP and SIGQUIT end it
+the same way, with no line, and then by that signal. A build that fails ends
+it with status 1 and one line naming the bundle. With --progress, FILE holds
+the name of the bundle being built, then the work folders standing, one a line,
 so that a caller can name the bundle of a build that a signal killed, and
 remove the folders of one that it had to kill. tools/main.sh and
 tools/bench/bench_pipeline.py use it; the test suite runs it only on a
@@ -91,6 +91,7 @@ import importlib.metadata
 import os
 import pathlib
 import re
+import resource
 import shutil
 import signal
 import sys
@@ -1144,10 +1145,11 @@ def main():
         parser.error(str(error))
     global progress_file, threads_given
     progress_file, threads_given = args.progress, args.threads
-    # SIGTERM (a caller stopping the build) and SIGHUP (its terminal gone)
-    # unwind like SIGINT, so that the work folder of the bundle being built
-    # goes, but quietly. Only the first: another one, which a caller that
-    # stops a whole process tree may add, must not cut the clean-up short.
+    # SIGTERM (a caller stopping the build), SIGHUP (its terminal gone) and
+    # SIGQUIT (Ctrl-\ at its terminal) unwind like SIGINT, so that the work
+    # folder of the bundle being built goes, but quietly. Only the first:
+    # another one, which a caller that stops a whole process tree may add,
+    # must not cut the clean-up short.
     terminated = []
 
     def terminate(signum, frame):
@@ -1155,7 +1157,7 @@ def main():
             terminated.append(signum)
             raise KeyboardInterrupt
 
-    for stop in (signal.SIGTERM, signal.SIGHUP):
+    for stop in (signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
         if signal.getsignal(stop) == signal.SIG_DFL:
             signal.signal(stop, terminate)
     try:
@@ -1163,8 +1165,11 @@ def main():
             print(model_dir(args.cache, force=args.force, quiet=args.quiet, processors=processors))
         except BaseException:
             # Stopped by its caller, whatever it was doing: nothing more to
-            # say, and the end is by that signal.
+            # say, and the end is by that signal, with no core dump (one
+            # after SIGQUIT would hold only the clean-up).
             if terminated:
+                resource.setrlimit(resource.RLIMIT_CORE,
+                                   (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
                 signal.signal(terminated[0], signal.SIG_DFL)
                 signal.pthread_kill(threading.get_ident(), terminated[0])
             raise
