@@ -19,15 +19,15 @@
 # asks for it, and reused; damage found there is repaired by rebuilding.
 #
 # Exit status: 0 done; 1 a failed call (text that is not UTF-8, standard input
-# that cannot be read, standard output that cannot be written, neither
-# VELMORA_CACHE nor HOME set, a model directory that cannot be loaded or
-# repaired, a failed or killed build); 2 a bad argument (any option but those
-# above, a --threads that is not a whole number from 1 to 256); 129 hung up
-# (SIGHUP); 130 interrupted (Ctrl-C); 131 quit (Ctrl-\, SIGQUIT); 141 standard
-# output closed early by its reader (`| head`); 143 terminated (SIGTERM). Each
-# error is one line on standard error; SIGHUP ends it without one, the terminal
-# that would show it being gone. A line on standard error that cannot be
-# written changes nothing.
+# that cannot be read, standard output that is closed or cannot be written,
+# neither VELMORA_CACHE nor HOME set, a model directory that cannot be loaded
+# or repaired, a failed or killed build); 2 a bad argument (any option but
+# those above, a --threads that is not a whole number from 1 to 256); 129 hung
+# up (SIGHUP); 130 interrupted (Ctrl-C); 131 quit (Ctrl-\, SIGQUIT); 141
+# standard output closed early by its reader (`| head`); 143 terminated
+# (SIGTERM). Each error is one line on standard error; SIGHUP ends it without
+# one, the terminal that would show it being gone. A line on standard error
+# that cannot be written changes nothing.
 #
 # Each step runs in the background and is waited for. Without job control a
 # background command ignores SIGINT and SIGQUIT, so a Ctrl-C or a Ctrl-\,
@@ -176,6 +176,12 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # this script there, read-only: every write to it fails, and is dropped.)
 [ -e /dev/fd/0 ] || exec </dev/null
 [ -e /dev/fd/2 ] || exec 2>/dev/null
+# A closed standard output is refused before any work: the annotator would
+# find it only once all was done.
+if [ ! -e /dev/fd/1 ]; then
+  say "standard output is closed"
+  exit 1
+fi
 
 # Runs "$@" with its standard error passed on by a copy that drops what cannot
 # be written (a reader that has gone, a full disk), so that a progress line

@@ -532,7 +532,7 @@ def test_sigterm_sighup_and_sigquit_stop_everything_the_command_started(
                                             "the bundles finished are kept")
 
 
-def test_streams_that_cannot_be_read_or_written(main_command, models):
+def test_streams_that_cannot_be_read_or_written(main_command, models, cache, tmp_path):
     text = "The dog barked. It's late."
     whole = annotate("--model-dir", models, "--processors", "tokenize,mwt", text).stdout
     assert whole.startswith(b"# sent_id = 0\n")
@@ -541,6 +541,15 @@ def test_streams_that_cannot_be_read_or_written(main_command, models):
         child = main_command("--processors", "tokenize,mwt", *args, **streams)
         stdout, stderr = child.communicate(timeout=600)
         return child.returncode, stdout, stderr
+
+    # Standard output closed: refused before anything is built or annotated.
+    with open(long_text(tmp_path), "rb") as stdin:
+        started = time.monotonic()
+        status, stdout, stderr = run("--processors", "tokenize,mwt,pos", stdin=stdin,
+                                     shell='exec "$@" >&-')
+    assert time.monotonic() - started < 10
+    assert status == 1 and only_line(stderr) == "main.sh: standard output is closed"
+    assert not list(cache.glob("models/*/.stamps.json"))  # the cache not even checked
 
     # The output cannot be written: the one line says so.
     with open("/dev/full", "wb") as full:
