@@ -20,14 +20,14 @@
 #
 # Exit status: 0 done; 1 a failed call (text that is not UTF-8, standard input
 # that cannot be read, standard output that is closed or cannot be written,
-# neither VELMORA_CACHE nor HOME set, a model directory that cannot be loaded
-# or repaired, a failed or killed build); 2 a bad argument (any option but
-# those above, a --threads that is not a whole number from 1 to 256); 129 hung
-# up (SIGHUP); 130 interrupted (Ctrl-C); 131 quit (Ctrl-\, SIGQUIT); 141
-# standard output closed early by its reader (`| head`); 143 terminated
-# (SIGTERM). Each error is one line on standard error; SIGHUP ends it without
-# one, the terminal that would show it being gone. A line on standard error
-# that cannot be written changes nothing.
+# neither VELMORA_CACHE nor HOME set, a model directory that cannot be
+# written, loaded or repaired, a failed or killed build); 2 a bad argument
+# (any option but those above, a --threads that is not a whole number from 1
+# to 256); 129 hung up (SIGHUP); 130 interrupted (Ctrl-C); 131 quit (Ctrl-\,
+# SIGQUIT); 141 standard output closed early by its reader (`| head`); 143
+# terminated (SIGTERM). Each error is one line on standard error; SIGHUP ends
+# it without one, the terminal that would show it being gone. A line on
+# standard error that cannot be written changes nothing.
 #
 # Each step runs in the background and is waited for. Without job control a
 # background command ignores SIGINT and SIGQUIT, so a Ctrl-C or a Ctrl-\,

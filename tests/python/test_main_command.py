@@ -1,9 +1,10 @@
 """How the main command ends: bad arguments, text that is not UTF-8, a failed
 call, a closed pipe, streams that cannot be read or written, an interrupt,
-SIGTERM, SIGHUP and SIGQUIT, a killed build, a damaged model cache and an
-environment without HOME each end with one line on standard error (none
-after SIGHUP), no traceback, and the documented exit status; cache folders
-whose names the shell would split or expand are taken as they are."""
+SIGTERM, SIGHUP and SIGQUIT, a killed build, a damaged model cache, one that
+cannot be written and an environment without HOME each end with one line on
+standard error (none after SIGHUP), no traceback, and the documented exit
+status; cache folders whose names the shell would split or expand are taken
+as they are."""
 
 import io
 import json
@@ -599,6 +600,36 @@ def test_cache_folders_of_any_name_and_no_home(main_command, cache, tmp_path):
     assert only_line(stderr) == ("main.sh: neither VELMORA_CACHE nor HOME is set: set "
                                  "VELMORA_CACHE to the folder to keep the environments and "
                                  "models in")
+
+
+def test_a_cache_that_cannot_be_written_is_named(main_command, cache, tmp_path):
+    # Root writes anywhere: as root, the command runs without that right.
+    shell = 'exec "$@"'
+    if os.geteuid() == 0:
+        drop = ["setpriv", "--inh-caps=-dac_override", "--bounding-set=-dac_override"]
+        if subprocess.run([*drop, "true"], capture_output=True, timeout=60).returncode:
+            pytest.skip("root's override of file modes cannot be dropped here")
+        shell = f'exec {" ".join(drop)} "$@"'
+    empty = tmp_path / "empty"
+    empty.mkdir(mode=0o555)
+    assert builder(cache, "--processors", "tokenize,mwt").returncode == 0  # found whole
+    [out] = cache.glob("models/*/1.14.0/en")
+    for folder in (out, *out.parents[:3]):
+        folder.chmod(0o555)
+    for changes, processors, failed in [
+            ({"VELMORA_MODEL_CACHE": str(empty)}, "tokenize",
+             f"the model directory failed: {empty}"),
+            ({}, "tokenize,mwt,pos", f"the pos bundle failed: {out}"),
+            ({}, "tokenize,mwt", None)]:  # all there: nothing to write
+        child = main_command("--processors", processors, "The dog barked.", shell=shell,
+                             changes=changes)
+        stdout, stderr = child.communicate(timeout=600)
+        if failed is None:
+            assert child.returncode == 0 and stdout.startswith(b"# sent_id = 0\n"), stderr
+            continue
+        assert child.returncode == 1 and stdout == b"", stderr
+        assert only_line(stderr) == (f"build_models: building {failed} cannot be written "
+                                     "(Permission denied)")
 
 
 def test_a_reader_gone_while_bundles_build_stops_nothing_and_ends_with_141(main_command, cache):

@@ -21,8 +21,9 @@ killed builds of the same bundle left. Interrupted (SIGINT), it exits with
 status 130 and one line; the bundles it finished are kept and the work
 folder of the one it was building goes. SIGTERM, SIGHUP and SIGQUIT end it
 the same way, with no line, and then by that signal. A build that fails ends
-it with status 1 and one line naming the bundle. With --progress, FILE holds
-the name of the bundle being built, then the work folders standing, one a line,
+it with status 1 and one line naming the bundle; when the cache cannot be
+written there, the line names the folder. With --progress, FILE holds the
+name of the bundle being built, then the work folders standing, one a line,
 so that a caller can name the bundle of a build that a signal killed, and
 remove the folders of one that it had to kill. tools/main.sh and
 tools/bench/bench_pipeline.py use it; the test suite runs it only on a
@@ -85,6 +86,7 @@ from __future__ import annotations
 import argparse
 import collections
 import contextlib
+import errno
 import fcntl
 import hashlib
 import importlib.metadata
@@ -1178,10 +1180,25 @@ def main():
         print("build_models: interrupted; the next run builds what is missing", file=sys.stderr)
         sys.exit(130)
     except OSError as error:
-        sys.exit(f"build_models: {failure(error)} (to start over, remove "
-                 f"{pathlib.Path(args.cache) / 'models'}: the next run builds what it needs)")
+        if unwritable(error):
+            sys.exit(f"build_models: {failure(unwritable(error))}")
+        models = pathlib.Path(args.cache) / "models"
+        advice = (f" (to start over, remove {models}: the next run builds what it needs)"
+                  if models.is_dir() else "")
+        sys.exit(f"build_models: {failure(error)}{advice}")
     except Exception as error:
         sys.exit(f"build_models: {failure(f'{type(error).__name__}: {error}')}")
+
+
+def unwritable(error):
+    """What a write that the cache refused says, naming the folder that
+    cannot be written (or the file, in a folder that can); None for another
+    error, which starting over may mend."""
+    if error.errno not in (errno.EACCES, errno.EPERM, errno.EROFS) or error.filename is None:
+        return None
+    path = pathlib.Path(os.fsdecode(error.filename))
+    what = path if os.access(path.parent, os.W_OK) else path.parent
+    return f"{what} cannot be written ({error.strerror})"
 
 
 def failure(error):
