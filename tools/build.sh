@@ -7,7 +7,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 
 eval "$(bash "$root/tools/setup.sh")"
-export CCACHE_DIR
+export CCACHE_DIR CCACHE_DISABLE
+export PATH # bash's own default under `env -i`, which the fixtures' compiler needs
 export CCACHE_BASEDIR="$root"   # clean clones in other folders share cache hits
 export CCACHE_NOHASHDIR=1
 

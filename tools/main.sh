@@ -176,6 +176,10 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # this script there, read-only: every write to it fails, and is dropped.)
 [ -e /dev/fd/0 ] || exec </dev/null
 [ -e /dev/fd/2 ] || exec 2>/dev/null
+# Without PATH in its environment (`env -i`) bash searches a default of its
+# own, which it does not hand on: the compiler that the builds run by its
+# bare name would then not find its own parts.
+export PATH
 # A closed standard output is refused before any work: the annotator would
 # find it only once all was done.
 if [ ! -e /dev/fd/1 ]; then

@@ -7,7 +7,8 @@
 # default also holds the fixture and model caches; VELMORA_MODEL_CACHE moves
 # the models alone (tools/models/build_models.py). It also prints the
 # compiler cache's folder as CCACHE_DIR=... (the one set, else
-# ~/.cache/ccache, else ccache/ in VELMORA_CACHE when there is no HOME).
+# ~/.cache/ccache, else ccache/ in VELMORA_CACHE when there is no HOME), or
+# none and CCACHE_DISABLE=1 when ccache cannot take that folder's path.
 # Each value is quoted for the shell, as `eval "$(bash tools/setup.sh)"`
 # wants, whatever characters the paths hold.
 set -euo pipefail
@@ -98,5 +99,12 @@ fi
 printf 'VELMORA_CACHE=%q\n' "$cache"
 printf 'VELMORA_TORCH_PY=%q\n' "$torch_venv/bin/python"
 printf 'VELMORA_PY=%q\n' "$mod_venv/bin/python"
+# ccache reads $NAME in its folder's path as a variable, and has no way to
+# write a plain one: with such a folder the builds go without it.
 ccache_dir="${CCACHE_DIR:-${HOME:+$HOME/.cache/ccache}}"
-printf 'CCACHE_DIR=%q\n' "${ccache_dir:-$cache/ccache}"
+ccache_dir="${ccache_dir:-$cache/ccache}"
+if [ -z "${CCACHE_DIR:-}" ] && [[ "$ccache_dir" =~ \$[A-Za-z_{] ]]; then
+  printf 'CCACHE_DIR=\nCCACHE_DISABLE=1\n'
+else
+  printf 'CCACHE_DIR=%q\n' "$ccache_dir"
+fi
