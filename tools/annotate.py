@@ -42,14 +42,14 @@ call (text that is not UTF-8, standard input that cannot be read, standard
 output that cannot be written, a model directory that does not load, a
 processor that cannot run), 2 for a bad argument (a list that names no
 processor, an unknown one or one twice, or leaves out a processor's
-requirement; a thread count that is not a positive integer), 130 when
-interrupted (SIGINT). The work runs off the main thread, which takes SIGINT
-and ends the process at once, whatever the tensor library is doing, without
-unloading the module; a SIGINT that was ignored when the process started
-stays ignored. A reader that closes standard output early (`| head`) ends
-it quietly with 141, the status of a writer that SIGPIPE ended; the timing
-line is still written. A line on standard error that cannot be written (a
-full disk, a reader gone) changes nothing.
+requirement; a thread count that is not a whole number from 1 to 256), 130
+when interrupted (SIGINT). The work runs off the main thread, which takes
+SIGINT and ends the process at once, whatever the tensor library is doing,
+without unloading the module; a SIGINT that was ignored when the process
+started stays ignored. A reader that closes standard output early
+(`| head`) ends it quietly with 141, the status of a writer that SIGPIPE
+ended; the timing line is still written. A line on standard error that
+cannot be written (a full disk, a reader gone) changes nothing.
 """
 
 from __future__ import annotations
@@ -63,7 +63,7 @@ import threading
 import time
 import typing
 
-from thread_rule import default_threads, positive_int
+from thread_rule import MAX_THREADS, default_threads, thread_count
 
 SAMPLE = (
     "The quick brown fox didn't jump over the lazy dog. It's a small example, built to show "
@@ -237,10 +237,11 @@ def add_options(parser):
     parser.add_argument("--json", action="store_true",
                         help="print the document's dictionary form as JSON instead of CoNLL-U "
                         "and the readable extras")
-    parser.add_argument("--threads", type=positive_int,
-                        help="tensor threads (default: OMP_NUM_THREADS when set, else half the "
-                        "CPUs this process may run on and at most 4: with every core busy, a "
-                        "shared machine stalls the tensor library's thread pool at every step)")
+    parser.add_argument("--threads", type=thread_count,
+                        help=f"tensor threads, 1 to {MAX_THREADS} (default: OMP_NUM_THREADS when "
+                        "set, else half the CPUs this process may run on and at most 4: with "
+                        "every core busy, a shared machine stalls the tensor library's thread "
+                        "pool at every step)")
     parser.add_argument("text", nargs="*", help="the text (default: standard input)")
 
 

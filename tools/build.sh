@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Set up the machine (idempotent), configure and build. The build directory is
-# ./build unless BUILD_DIR names another one.
+# ./build unless BUILD_DIR names another one. Prints VELMORA_BUILD=...,
+# VELMORA_PY=... and VELMORA_TORCH_PY=..., quoted for the shell's eval.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 
 eval "$(bash "$root/tools/setup.sh")"
-export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+export CCACHE_DIR CCACHE_DISABLE
+export PATH # bash's own default under `env -i`, which the fixtures' compiler needs
 export CCACHE_BASEDIR="$root"   # clean clones in other folders share cache hits
 export CCACHE_NOHASHDIR=1
 
@@ -16,6 +18,6 @@ if [ ! -f "$build/build.ninja" ]; then
     -DVELMORA_CACHE_DIR="$VELMORA_CACHE" >&2
 fi
 cmake --build "$build" "$@"
-echo "VELMORA_BUILD=$build"
-echo "VELMORA_PY=$VELMORA_PY"
-echo "VELMORA_TORCH_PY=$VELMORA_TORCH_PY"
+printf 'VELMORA_BUILD=%q\n' "$build"
+printf 'VELMORA_PY=%q\n' "$VELMORA_PY"
+printf 'VELMORA_TORCH_PY=%q\n' "$VELMORA_TORCH_PY"

@@ -19,22 +19,26 @@
 # asks for it, and reused; damage found there is repaired by rebuilding.
 #
 # Exit status: 0 done; 1 a failed call (text that is not UTF-8, standard input
-# that cannot be read, standard output that cannot be written, a model
-# directory that cannot be loaded or repaired, a failed or killed build); 2 a
-# bad argument (any option but those above); 129 hung up (SIGHUP); 130
-# interrupted (Ctrl-C); 141 standard output closed early by its reader
-# (`| head`); 143 terminated (SIGTERM). Each error is one line on standard
-# error; SIGHUP ends it without one, the terminal that would show it being
-# gone. A line on standard error that cannot be written changes nothing.
+# that cannot be read, standard output that is closed or cannot be written,
+# neither VELMORA_CACHE nor HOME set, a model directory that cannot be
+# written, loaded or repaired, a failed or killed build); 2 a bad argument
+# (any option but those above, a --threads that is not a whole number from 1
+# to 256); 129 hung up (SIGHUP); 130 interrupted (Ctrl-C); 131 quit (Ctrl-\,
+# SIGQUIT); 141 standard output closed early by its reader (`| head`); 143
+# terminated (SIGTERM). Each error is one line on standard error; SIGHUP ends
+# it without one, the terminal that would show it being gone. A line on
+# standard error that cannot be written changes nothing.
 #
 # Each step runs in the background and is waited for. Without job control a
-# background command ignores SIGINT, so a Ctrl-C, which the terminal sends to
-# every process of the command, reaches only this script; SIGTERM (kill, a
-# supervisor) may reach it alone, and SIGHUP alone or with the whole group (a
-# closed terminal). The trap stops the whole step at once (SIGTERM, which the
-# model builder answers, as it does SIGHUP, by removing the work folder of the
-# bundle it was building; SIGKILL for what is still running after that, see
-# stop_steps), says so in one line (but for SIGHUP) and ends the command.
+# background command ignores SIGINT and SIGQUIT, so a Ctrl-C or a Ctrl-\,
+# which the terminal sends to every process of the command, reaches only this
+# script and what advisory_stderr runs (a pipeline's commands take them as by
+# default); SIGTERM (kill, a supervisor) may reach it alone, and SIGHUP alone
+# or with the whole group (a closed terminal). The trap stops the whole step
+# at once (SIGTERM, which the model builder answers, as it does SIGHUP and
+# SIGQUIT, by removing the work folder of the bundle it was building; SIGKILL
+# for what is still running after that, see stop_steps), says so in one line
+# (but for SIGHUP) and ends the command.
 set -euo pipefail
 
 say() { echo "main.sh: $*" >&2 || true; }
@@ -52,6 +56,7 @@ descendants() {
     kids[${ppid%% *}]+=" ${pid%/stat}"
   done
   found=()
+  # shellcheck disable=SC2206 # process numbers, split on the spaces between them
   children=(${kids[$$]-})
   local queue=("$$")
   while ((${#queue[@]})); do
@@ -141,7 +146,7 @@ running() {
 # Ends the command on a signal with status $1, saying $2 unless it is empty.
 # Later signals are ignored: nothing may cut the stop short.
 ended() {
-  trap '' INT TERM HUP
+  trap '' INT TERM HUP QUIT
   stop_steps
   local bundle
   bundle="$(building)"
@@ -156,6 +161,7 @@ ended() {
 trap 'ended 130 interrupted' INT
 trap 'ended 143 terminated' TERM
 trap 'ended 129 ""' HUP
+trap 'ended 131 quit' QUIT
 # A line for a reader that has gone fails rather than ending this script by
 # SIGPIPE, before its status and its clean-up; the steps start with SIGPIPE's
 # default action, as a trap is not inherited.
@@ -170,6 +176,16 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # this script there, read-only: every write to it fails, and is dropped.)
 [ -e /dev/fd/0 ] || exec </dev/null
 [ -e /dev/fd/2 ] || exec 2>/dev/null
+# Without PATH in its environment (`env -i`) bash searches a default of its
+# own, which it does not hand on: the compiler that the builds run by its
+# bare name would then not find its own parts.
+export PATH
+# A closed standard output is refused before any work: the annotator would
+# find it only once all was done.
+if [ ! -e /dev/fd/1 ]; then
+  say "standard output is closed"
+  exit 1
+fi
 
 # Runs "$@" with its standard error passed on by a copy that drops what cannot
 # be written (a reader that has gone, a full disk), so that a progress line
@@ -242,14 +258,15 @@ options:
                      (default: tokenize,mwt,pos,lemma,depparse)
   --json             print the document's dictionary form as JSON instead of
                      CoNLL-U
-  --threads N        tensor threads (default: OMP_NUM_THREADS when set, else
-                     half the CPUs the command may run on, at most 4)
+  --threads N        tensor threads, 1 to 256 (default: OMP_NUM_THREADS when
+                     set, else half the CPUs the command may run on, at
+                     most 4)
   -h, --help         show this help and exit
 
 Models are built under ~/.cache/velmora/models/ (models/ under
 $VELMORA_MODEL_CACHE, else $VELMORA_CACHE, when set). Exit status: 0 done,
 1 a failed call or build, 2 a bad argument, 129 hung up, 130 interrupted,
-141 standard output closed early, 143 terminated.
+131 quit, 141 standard output closed early, 143 terminated.
 EOF
 }
 
@@ -262,6 +279,13 @@ for arg in "$@"; do
     --) break ;;
   esac
 done
+
+# Everything the command keeps goes under VELMORA_CACHE, by default in HOME.
+if [ -z "${VELMORA_CACHE:-}" ] && [ -z "${HOME:-}" ]; then
+  say "neither VELMORA_CACHE nor HOME is set: set VELMORA_CACHE to the folder to keep" \
+    "the environments and models in"
+  exit 1
+fi
 
 trap '[ -z "${tmp:-}" ] || rm -rf "$tmp"' EXIT
 tmp="$(mktemp -d)"

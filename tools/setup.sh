@@ -5,13 +5,24 @@
 #   VELMORA_PY=...         (Python 3.12 with nanobind and pytest: home of _velmora)
 # Both environments live in VELMORA_CACHE (default ~/.cache/velmora), which by
 # default also holds the fixture and model caches; VELMORA_MODEL_CACHE moves
-# the models alone (tools/models/build_models.py).
+# the models alone (tools/models/build_models.py). It also prints the
+# compiler cache's folder as CCACHE_DIR=... (the one set, else
+# ~/.cache/ccache, else ccache/ in VELMORA_CACHE when there is no HOME), or
+# none and CCACHE_DISABLE=1 when ccache cannot take that folder's path.
+# Each value is quoted for the shell, as `eval "$(bash tools/setup.sh)"`
+# wants, whatever characters the paths hold.
 set -euo pipefail
 
-cache="${VELMORA_CACHE:-$HOME/.cache/velmora}"
-mkdir -p "$cache"
-
 say() { echo "[setup] $*" >&2; }
+
+if [ -z "${VELMORA_CACHE:-}" ] && [ -z "${HOME:-}" ]; then
+  say "neither VELMORA_CACHE nor HOME is set: set VELMORA_CACHE to the folder to keep" \
+    "the environments, fixtures and models in"
+  exit 1
+fi
+cache="${VELMORA_CACHE:-$HOME/.cache/velmora}"
+mkdir -p -- "$cache"
+cache="$(CDPATH='' cd -- "$cache" && pwd)" # the same folder from any working directory
 
 # --- Debian packages -------------------------------------------------------
 bash "$(dirname "${BASH_SOURCE[0]}")/debian_packages.sh" setup g++ cmake ninja-build ccache \
@@ -19,7 +30,8 @@ bash "$(dirname "${BASH_SOURCE[0]}")/debian_packages.sh" setup g++ cmake ninja-b
 
 find_python() {
   local want="$1" cand
-  for cand in "python$want" "$HOME/.pyenv/versions/$want"*/bin/python"$want"; do
+  local pyenv="${PYENV_ROOT:-${HOME:+$HOME/.pyenv}}"
+  for cand in "python$want" ${pyenv:+"$pyenv/versions/$want"*/bin/python"$want"}; do
     if command -v "$cand" >/dev/null 2>&1 && "$cand" -c 'import sys' >/dev/null 2>&1; then
       command -v "$cand"
       return 0
@@ -84,6 +96,15 @@ sys.exit(nanobind.__version__ != "2.15.0")' >/dev/null 2>&1; then
     conllu "udtools==0.2.9" "tokenizers==0.23.3" "sentencepiece==0.2.3" protobuf "numpy<3" >&2
 fi
 
-echo "VELMORA_CACHE=$cache"
-echo "VELMORA_TORCH_PY=$torch_venv/bin/python"
-echo "VELMORA_PY=$mod_venv/bin/python"
+printf 'VELMORA_CACHE=%q\n' "$cache"
+printf 'VELMORA_TORCH_PY=%q\n' "$torch_venv/bin/python"
+printf 'VELMORA_PY=%q\n' "$mod_venv/bin/python"
+# ccache reads $NAME in its folder's path as a variable, and has no way to
+# write a plain one: with such a folder the builds go without it.
+ccache_dir="${CCACHE_DIR:-${HOME:+$HOME/.cache/ccache}}"
+ccache_dir="${ccache_dir:-$cache/ccache}"
+if [ -z "${CCACHE_DIR:-}" ] && [[ "$ccache_dir" =~ \$[A-Za-z_{] ]]; then
+  printf 'CCACHE_DIR=\nCCACHE_DISABLE=1\n'
+else
+  printf 'CCACHE_DIR=%q\n' "$ccache_dir"
+fi

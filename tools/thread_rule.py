@@ -1,10 +1,16 @@
 """The main command's thread rule, which the annotator and the model builder
-share: --threads when given (a positive integer), else OMP_NUM_THREADS when
-set, else half the CPUs the process may run on (its affinity, which taskset
-and a container's CPU set narrow), at least 1 and at most 4."""
+share: --threads when given (a whole number from 1 to MAX_THREADS), else
+OMP_NUM_THREADS when set, else half the CPUs the process may run on (its
+affinity, which taskset and a container's CPU set narrow), at least 1 and at
+most 4."""
 
 import argparse
 import os
+
+# The most --threads takes: more than the cores of any machine the command is
+# meant for, and far from what the thread libraries refuse (torch takes no
+# count of 2**31 or more, OpenMP runtimes run out of memory long before).
+MAX_THREADS = 256
 
 
 def default_threads():
@@ -15,12 +21,14 @@ def default_threads():
     return max(1, min(4, cpus // 2))
 
 
-def positive_int(value):
-    """A --threads value: a positive integer."""
+def thread_count(value):
+    """A --threads value: a whole number from 1 to MAX_THREADS."""
     try:
         number = int(value)
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid int value: {value!r}") from None
     if number < 1:
         raise argparse.ArgumentTypeError(f"not a positive integer: {value!r}")
+    if number > MAX_THREADS:
+        raise argparse.ArgumentTypeError(f"more than {MAX_THREADS} threads: {value!r}")
     return number

@@ -101,6 +101,17 @@ def run_child(command, env, timeout):
     return run.returncode, out, err
 
 
+def preloading(library, env):
+    """`env` with the shared library `library` preloaded after what it
+    preloads already. The loader splits LD_PRELOAD at spaces as well as at
+    colons, so a build folder whose path holds a space would lose it: the
+    library is named alone, and its folder leads the library path, which
+    splits at colons only."""
+    return {**env, "LD_PRELOAD": ":".join(filter(None, [env.get("LD_PRELOAD"), library.name])),
+            "LD_LIBRARY_PATH": ":".join(filter(None, [str(library.parent),
+                                                      env.get("LD_LIBRARY_PATH")]))}
+
+
 @functools.cache
 def ud_validator():
     from udtools import Validator

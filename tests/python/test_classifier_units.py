@@ -10,6 +10,7 @@ import subprocess
 import sys
 
 import _velmora
+from conftest import preloading
 
 CHILD = r"""
 import ctypes, json, random, sys
@@ -35,7 +36,7 @@ def run(fixture_dir, threads):
     build = pathlib.Path(_velmora.__file__).resolve().parent.parent
     library = build / "tests" / "libvelmora_region_counter.so"
     assert library.is_file(), f"the region counter is not built: {library}"
-    env = dict(os.environ, OMP_NUM_THREADS=str(threads), LD_PRELOAD=str(library))
+    env = preloading(library, dict(os.environ, OMP_NUM_THREADS=str(threads)))
     child = subprocess.run([sys.executable, "-c", CHILD, str(fixture_dir / "langid/models/l2"),
                             str(fixture_dir / "morphseg/random/bundle"), str(library)],
                            env=env, capture_output=True, text=True, timeout=600)

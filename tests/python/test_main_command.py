@@ -1,8 +1,10 @@
 """How the main command ends: bad arguments, text that is not UTF-8, a failed
 call, a closed pipe, streams that cannot be read or written, an interrupt,
-SIGTERM and SIGHUP, a killed build and a damaged model cache each end with
-one line on standard error (none after SIGHUP), no traceback, and the
-documented exit status."""
+SIGTERM, SIGHUP and SIGQUIT, a killed build, a damaged model cache, one that
+cannot be written and an environment without HOME each end with one line on
+standard error (none after SIGHUP), no traceback, and the documented exit
+status; cache folders whose names the shell would split or expand are taken
+as they are."""
 
 import io
 import json
@@ -59,6 +61,7 @@ def test_bad_arguments_end_with_status_2_before_any_model_loads():
             (["--threads", "two"], "argument --threads: invalid int value: 'two'"),
             (["--threads", "0"], "annotate: argument --threads: not a positive integer: '0'"),
             (["--threads", "-1"], "argument --threads: not a positive integer: '-1'"),
+            (["--threads", "257"], "annotate: argument --threads: more than 256 threads: '257'"),
             (["--processors", "tokenize,foo"],
              "annotate: argument --processors: unknown processor: 'foo'"),
             (["--processors", "tokenize,pos,pos"],
@@ -72,6 +75,8 @@ def test_bad_arguments_end_with_status_2_before_any_model_loads():
     run = annotate("Some text.")
     assert run.returncode == 2
     assert only_line(run.stderr).endswith("required: --model-dir")
+    run = annotate("--check", "--threads", "256", "Some text.")  # the ceiling itself
+    assert run.returncode == 0 and run.stdout == b"tokenize,mwt,pos,lemma,depparse\n", run
 
 
 def test_text_that_is_not_utf8_is_refused_naming_the_first_bad_byte(models):
@@ -138,9 +143,10 @@ def blocked_reading_stdin(pid):
 
 
 def default_signals():
-    """Gives a child the default actions of SIGINT and SIGHUP, which it
-    inherits ignored when this run is a background job or under nohup."""
-    for signum in (signal.SIGINT, signal.SIGHUP):
+    """Gives a child the default actions of SIGINT, SIGQUIT and SIGHUP,
+    which it inherits ignored when this run is a background job or under
+    nohup."""
+    for signum in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP):
         signal.signal(signum, signal.SIG_DFL)
 
 
@@ -381,13 +387,17 @@ def main_command(cache):
     env = {**BUILDER_ENV, "BUILD_DIR": str(ROOT / "build"), "VELMORA_MODEL_CACHE": str(cache)}
     started = []
 
-    def start(*args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, shell='exec "$@"'):
+    def start(*args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, shell='exec "$@"',
+              changes=None):
         """main.sh with `args`, run as `shell` runs "$@" (the session's
         leader is main.sh itself unless `shell` makes a pipeline), with the
-        default actions of SIGINT and SIGHUP."""
+        default actions of SIGINT, SIGQUIT and SIGHUP, and the environment
+        with `changes` made (a name given None is unset)."""
+        environment = {name: value for name, value in {**env, **(changes or {})}.items()
+                       if value is not None}
         started.append(subprocess.Popen(["bash", "-c", shell, "bash", "bash", str(MAIN), *args],
                                         stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
-                                        env=env, start_new_session=True,
+                                        env=environment, start_new_session=True,
                                         preexec_fn=default_signals))
         return started[-1]
 
@@ -428,6 +438,10 @@ def test_main_sh_refuses_bad_arguments_before_building(main_command, cache):
             (["--processors", "tokenize,depparse"],
              "argument --processors: processor 'depparse' is missing requirements: pos, lemma"),
             (["--threads", "0"], "annotate: argument --threads: not a positive integer: '0'"),
+            # More than the ceiling, and than torch or OpenMP could take.
+            (["--threads", "257"], "annotate: argument --threads: more than 256 threads: '257'"),
+            (["--threads", "2147483648"], "argument --threads: more than 256 threads"),
+            (["--threads", "99999999999999999999"], "argument --threads: more than 256 threads"),
             # The annotator's own options are not main.sh's.
             (["--check"], "annotate: unrecognized arguments: --check"),
             (["--lang", "fr"], "annotate: unrecognized arguments: --lang"),
@@ -439,6 +453,10 @@ def test_main_sh_refuses_bad_arguments_before_building(main_command, cache):
     [out] = cache.glob("models/*/1.14.0/en")
     assert sorted(p.name for p in out.iterdir()) == ["index.json", "mwt", "tokenize"]
     assert not list(cache.glob("models/*/.stamps.json"))  # not even checked
+    # The model builder takes the same thread rule.
+    run = builder(cache, "--processors", "pos", "--threads", "257")
+    assert run.returncode == 2 and b"argument --threads: more than 256 threads: '257'" in run.stderr
+    assert not list(cache.glob("models/*/.stamps.json"))
 
 
 @pytest.mark.parametrize("moment", [0.5, 2, 4, "building pos"])
@@ -500,11 +518,13 @@ def long_text(tmp_path):
 @pytest.mark.parametrize("name, whom, moment", [
     ("SIGTERM", "main.sh", "building pos"), ("SIGTERM", "main.sh", "annotating"),
     ("SIGHUP", "main.sh", "building pos"), ("SIGHUP", "main.sh", "annotating"),
-    ("SIGHUP", "group", "building pos"), ("SIGTERM", "group", "building pos")])
-def test_sigterm_and_sighup_stop_everything_the_command_started(main_command, cache, tmp_path,
-                                                                name, whom, moment):
-    # What kill, a supervisor, a closed terminal and timeout (to the whole
-    # group) send.
+    ("SIGHUP", "group", "building pos"), ("SIGTERM", "group", "building pos"),
+    ("SIGQUIT", "main.sh", "building pos"), ("SIGQUIT", "main.sh", "annotating"),
+    ("SIGQUIT", "group", "building pos"), ("SIGQUIT", "group", "annotating")])
+def test_sigterm_sighup_and_sigquit_stop_everything_the_command_started(
+        main_command, cache, tmp_path, name, whom, moment):
+    # What kill, a supervisor, a closed terminal, timeout (to the whole
+    # group) and Ctrl-\ (to the group) send.
     output = tmp_path / "output"
     with open(output, "wb") as stdout:
         if moment == "annotating":
@@ -531,15 +551,17 @@ def test_sigterm_and_sighup_stop_everything_the_command_started(main_command, ca
     stderr = child.communicate(timeout=60)[1]
     if name == "SIGHUP":
         assert child.returncode == 129 and stderr == b""  # the terminal is gone
-    elif moment == "annotating":
-        assert child.returncode == 143 and only_line(stderr) == "main.sh: terminated"
+        return
+    status, said = {"SIGTERM": (143, "terminated"), "SIGQUIT": (131, "quit")}[name]
+    assert child.returncode == status
+    if moment == "annotating":
+        assert only_line(stderr) == f"main.sh: {said}"
     else:
-        assert child.returncode == 143
-        assert only_line(stderr).startswith("main.sh: terminated while building the pos bundle; "
+        assert only_line(stderr).startswith(f"main.sh: {said} while building the pos bundle; "
                                             "the bundles finished are kept")
 
 
-def test_streams_that_cannot_be_read_or_written(main_command, models):
+def test_streams_that_cannot_be_read_or_written(main_command, models, cache, tmp_path):
     text = "The dog barked. It's late."
     whole = annotate("--model-dir", models, "--processors", "tokenize,mwt", text).stdout
     assert whole.startswith(b"# sent_id = 0\n")
@@ -548,6 +570,15 @@ def test_streams_that_cannot_be_read_or_written(main_command, models):
         child = main_command("--processors", "tokenize,mwt", *args, **streams)
         stdout, stderr = child.communicate(timeout=600)
         return child.returncode, stdout, stderr
+
+    # Standard output closed: refused before anything is built or annotated.
+    with open(long_text(tmp_path), "rb") as stdin:
+        started = time.monotonic()
+        status, stdout, stderr = run("--processors", "tokenize,mwt,pos", stdin=stdin,
+                                     shell='exec "$@" >&-')
+    assert time.monotonic() - started < 10
+    assert status == 1 and only_line(stderr) == "main.sh: standard output is closed"
+    assert not list(cache.glob("models/*/.stamps.json"))  # the cache not even checked
 
     # The output cannot be written: the one line says so.
     with open("/dev/full", "wb") as full:
@@ -569,6 +600,64 @@ def test_streams_that_cannot_be_read_or_written(main_command, models):
         os.close(directory)
     assert status == 1 and stdout == b""
     assert only_line(stderr) == "annotate: cannot read standard input: Is a directory"
+
+
+def test_cache_folders_of_any_name_and_no_home(main_command, cache, tmp_path):
+    # Names the shell would split, unquote and expand; the environments are
+    # this run's own, through links, and HOME is unset.
+    odd = tmp_path / "my cache's \"$HOME\" `x`"
+    odd.mkdir()
+    for name in ("venv-torch", "venv-py312"):
+        (odd / name).symlink_to(CACHE / name)
+    models = tmp_path / "models of $HOME's"
+    models.mkdir()
+    (cache / "models").rename(models / "models")
+    child = main_command("--processors", "tokenize,mwt", "The dog barked.",
+                         changes={"VELMORA_CACHE": str(odd), "VELMORA_MODEL_CACHE": str(models),
+                                  "HOME": None})
+    stdout, stderr = child.communicate(timeout=600)
+    assert child.returncode == 0, stderr
+    assert stdout.startswith(b"# sent_id = 0\n# text = The dog barked.\n")
+    assert TIMING.match(only_line(stderr))
+    assert sorted(p.name for p in odd.iterdir()) == ["venv-py312", "venv-torch"]
+
+    # Neither VELMORA_CACHE nor HOME: one line says what to set.
+    child = main_command("Text.", changes={"VELMORA_CACHE": None, "HOME": None})
+    stdout, stderr = child.communicate(timeout=60)
+    assert child.returncode == 1 and stdout == b""
+    assert only_line(stderr) == ("main.sh: neither VELMORA_CACHE nor HOME is set: set "
+                                 "VELMORA_CACHE to the folder to keep the environments and "
+                                 "models in")
+
+
+def test_a_cache_that_cannot_be_written_is_named(main_command, cache, tmp_path):
+    # Root writes anywhere: as root, the command runs without that right.
+    shell = 'exec "$@"'
+    if os.geteuid() == 0:
+        drop = ["setpriv", "--inh-caps=-dac_override", "--bounding-set=-dac_override"]
+        if subprocess.run([*drop, "true"], capture_output=True, timeout=60).returncode:
+            pytest.skip("root's override of file modes cannot be dropped here")
+        shell = f'exec {" ".join(drop)} "$@"'
+    empty = tmp_path / "empty"
+    empty.mkdir(mode=0o555)
+    assert builder(cache, "--processors", "tokenize,mwt").returncode == 0  # found whole
+    [out] = cache.glob("models/*/1.14.0/en")
+    for folder in (out, *out.parents[:3]):
+        folder.chmod(0o555)
+    for changes, processors, failed in [
+            ({"VELMORA_MODEL_CACHE": str(empty)}, "tokenize",
+             f"the model directory failed: {empty}"),
+            ({}, "tokenize,mwt,pos", f"the pos bundle failed: {out}"),
+            ({}, "tokenize,mwt", None)]:  # all there: nothing to write
+        child = main_command("--processors", processors, "The dog barked.", shell=shell,
+                             changes=changes)
+        stdout, stderr = child.communicate(timeout=600)
+        if failed is None:
+            assert child.returncode == 0 and stdout.startswith(b"# sent_id = 0\n"), stderr
+            continue
+        assert child.returncode == 1 and stdout == b"", stderr
+        assert only_line(stderr) == (f"build_models: building {failed} cannot be written "
+                                     "(Permission denied)")
 
 
 def test_a_reader_gone_while_bundles_build_stops_nothing_and_ends_with_141(main_command, cache):

@@ -9,7 +9,7 @@ import sys
 
 import _velmora
 import pytest
-from conftest import ALL_BUNDLES, run_child
+from conftest import ALL_BUNDLES, preloading, run_child
 
 PROBE = pathlib.Path(__file__).with_name("thread_probe.py")
 
@@ -47,8 +47,7 @@ def probe(mode, models, fixture_dir, bundle_set, threads, timeout=900):
     library = counter_library()
     bundles = {name: str(fixture_dir / path) for name, path in bundle_set.items()}
     # A runtime this process was started with (the sanitizers') stays first.
-    preload = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))
-    env = dict(os.environ, OMP_NUM_THREADS=str(threads), LD_PRELOAD=preload)
+    env = preloading(library, dict(os.environ, OMP_NUM_THREADS=str(threads)))
     code, out, err = run_child([sys.executable, str(PROBE), mode, str(models),
                                 json.dumps(bundles), str(library)], env, timeout)
     assert code == 0, err[-4000:]

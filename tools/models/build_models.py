@@ -19,20 +19,21 @@ damaged index rewritten, with one line on standard error that names the
 damaged file. A build removes the work folders (.<bundle>-XXXXXXXX) that
 killed builds of the same bundle left. Interrupted (SIGINT), it exits with
 status 130 and one line; the bundles it finished are kept and the work
-folder of the one it was building goes. SIGTERM and SIGHUP end it the same
-way, with no line, and then by that signal. A build that fails ends it with
-status 1 and one line naming the bundle. With --progress, FILE holds the
+folder of the one it was building goes. SIGTERM, SIGHUP and SIGQUIT end it
+the same way, with no line, and then by that signal. A build that fails ends
+it with status 1 and one line naming the bundle; when the cache cannot be
+written there, the line names the folder. With --progress, FILE holds the
 name of the bundle being built, then the work folders standing, one a line,
 so that a caller can name the bundle of a build that a signal killed, and
 remove the folders of one that it had to kill. tools/main.sh and
 tools/bench/bench_pipeline.py use it; the test suite runs it only on a
 private cache, building the tokenizer's bundle (about a second).
 
-It builds with --threads torch threads, else with OMP_NUM_THREADS when set,
-else with half the CPUs the process may run on (its affinity, which taskset
-and containers narrow), at least 1 and at most 4, the annotator's rule
-(tools/thread_rule.py); the OpenMP wait policy is passive unless
-OMP_WAIT_POLICY says otherwise.
+It builds with --threads torch threads (1 to 256), else with OMP_NUM_THREADS
+when set, else with half the CPUs the process may run on (its affinity,
+which taskset and containers narrow), at least 1 and at most 4, the
+annotator's rule (tools/thread_rule.py); the OpenMP wait policy is passive
+unless OMP_WAIT_POLICY says otherwise.
 
 The cache is VELMORA_MODEL_CACHE when set, else VELMORA_CACHE (the one that
 also holds tools/setup.sh's Python environments), else ~/.cache/velmora.
@@ -85,12 +86,14 @@ from __future__ import annotations
 import argparse
 import collections
 import contextlib
+import errno
 import fcntl
 import hashlib
 import importlib.metadata
 import os
 import pathlib
 import re
+import resource
 import shutil
 import signal
 import sys
@@ -105,7 +108,7 @@ ROOT = HERE.parents[1]
 if str(ROOT / "tools") not in sys.path:
     sys.path.append(str(ROOT / "tools"))  # the thread rule, the annotator's too
 
-from thread_rule import default_threads, positive_int  # noqa: E402
+from thread_rule import MAX_THREADS, default_threads, thread_count  # noqa: E402
 FIXTURES = ROOT / "tools" / "fixtures"
 EWT_DEV = ROOT.parent / "shared" / "data" / "ud-en-ewt" / "en_ewt-ud-dev.conllu"
 RESOURCES_VERSION = "1.14.0"
@@ -1153,9 +1156,9 @@ def main():
     parser.add_argument("--cache", type=pathlib.Path, default=DEFAULT_CACHE)
     parser.add_argument("--force", action="store_true", help="rebuild even when present")
     parser.add_argument("--quiet", action="store_true")
-    parser.add_argument("--threads", type=positive_int,
-                        help="torch threads (default: OMP_NUM_THREADS when set, else half the "
-                        "CPUs this process may run on, at most 4)")
+    parser.add_argument("--threads", type=thread_count,
+                        help=f"torch threads, 1 to {MAX_THREADS} (default: OMP_NUM_THREADS when "
+                        "set, else half the CPUs this process may run on, at most 4)")
     parser.add_argument("--progress", type=pathlib.Path,
                         help="keep in this file the name of the bundle being built, then the "
                         "work folders standing, one a line")
@@ -1167,10 +1170,11 @@ def main():
     global progress_file, threads_given
     progress_file, threads_given = args.progress, args.threads
     raise_lost_stops()
-    # SIGTERM (a caller stopping the build) and SIGHUP (its terminal gone)
-    # unwind like SIGINT, so that the work folder of the bundle being built
-    # goes, but quietly. Only the first: another one, which a caller that
-    # stops a whole process tree may add, must not cut the clean-up short.
+    # SIGTERM (a caller stopping the build), SIGHUP (its terminal gone) and
+    # SIGQUIT (Ctrl-\ at its terminal) unwind like SIGINT, so that the work
+    # folder of the bundle being built goes, but quietly. Only the first:
+    # another one, which a caller that stops a whole process tree may add,
+    # must not cut the clean-up short.
     terminated = []
 
     def terminate(signum, frame):
@@ -1178,7 +1182,7 @@ def main():
             terminated.append(signum)
             raise KeyboardInterrupt
 
-    for stop in (signal.SIGTERM, signal.SIGHUP):
+    for stop in (signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
         if signal.getsignal(stop) == signal.SIG_DFL:
             signal.signal(stop, terminate)
     try:
@@ -1186,8 +1190,11 @@ def main():
             print(model_dir(args.cache, force=args.force, quiet=args.quiet, processors=processors))
         except BaseException:
             # Stopped by its caller, whatever it was doing: nothing more to
-            # say, and the end is by that signal.
+            # say, and the end is by that signal, with no core dump (one
+            # after SIGQUIT would hold only the clean-up).
             if terminated:
+                resource.setrlimit(resource.RLIMIT_CORE,
+                                   (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
                 signal.signal(terminated[0], signal.SIG_DFL)
                 signal.pthread_kill(threading.get_ident(), terminated[0])
             raise
@@ -1196,10 +1203,25 @@ def main():
         print("build_models: interrupted; the next run builds what is missing", file=sys.stderr)
         sys.exit(130)
     except OSError as error:
-        sys.exit(f"build_models: {failure(error)} (to start over, remove "
-                 f"{pathlib.Path(args.cache) / 'models'}: the next run builds what it needs)")
+        if unwritable(error):
+            sys.exit(f"build_models: {failure(unwritable(error))}")
+        models = pathlib.Path(args.cache) / "models"
+        advice = (f" (to start over, remove {models}: the next run builds what it needs)"
+                  if models.is_dir() else "")
+        sys.exit(f"build_models: {failure(error)}{advice}")
     except Exception as error:
         sys.exit(f"build_models: {failure(f'{type(error).__name__}: {error}')}")
+
+
+def unwritable(error):
+    """What a write that the cache refused says, naming the folder that
+    cannot be written (or the file, in a folder that can); None for another
+    error, which starting over may mend."""
+    if error.errno not in (errno.EACCES, errno.EPERM, errno.EROFS) or error.filename is None:
+        return None
+    path = pathlib.Path(os.fsdecode(error.filename))
+    what = path if os.access(path.parent, os.W_OK) else path.parent
+    return f"{what} cannot be written ({error.strerror})"
 
 
 def failure(error):
