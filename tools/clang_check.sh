@@ -33,7 +33,11 @@ for entry in json.load(open(database, encoding="utf-8")):
     if not source.startswith((f"{root}/src/", f"{root}/python/")):
         continue
     arguments = ["clang++-14"]
-    words = iter(shlex.split(entry["command"])[1:])
+    # A $ or ` in a path (a checkout's) stands in the command escaped for
+    # the build tool ($$) and then for the shell (\$ in double quotes, which
+    # shlex leaves as it is).
+    command = shlex.split(entry["command"].replace("$$", "$"))
+    words = iter(word.replace("\\$", "$").replace("\\`", "`") for word in command[1:])
     for word in words:
         if word == "-o":
             next(words)
