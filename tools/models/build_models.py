@@ -1203,8 +1203,8 @@ def main():
         print("build_models: interrupted; the next run builds what is missing", file=sys.stderr)
         sys.exit(130)
     except OSError as error:
-        if unwritable(error):
-            sys.exit(f"build_models: {failure(unwritable(error))}")
+        if refused := unwritable(error):
+            sys.exit(f"build_models: {failure(refused)}")
         models = pathlib.Path(args.cache) / "models"
         advice = (f" (to start over, remove {models}: the next run builds what it needs)"
                   if models.is_dir() else "")
