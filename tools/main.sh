@@ -74,8 +74,8 @@ descendants() {
 # a few tenths of a second to go. The model builder then removes its work
 # folder and ends, saying nothing more, unless it is inside a tensor call:
 # Python runs its handler only when that returns, seconds later on a busy
-# machine. What is left then is killed, and the builder's work folders, which
-# it names in its progress file, go with it. The steps themselves are killed
+# machine. What is left then is killed. Either way the work folders that the
+# builder names in its progress file go. The steps themselves are killed
 # only if still there a second later: each ends by SIGTERM but the shell of
 # advisory_stderr, which ends once what it waits for has, and which bash
 # would report if killed, on the line the command keeps for its own.
@@ -101,20 +101,24 @@ stop_steps() {
   kill -CONT "${all[@]}" 2>/dev/null || true
   for _ in {1..15}; do
     left "${all[@]}"
-    ((${#found[@]})) || return 0
-    sleep 0.02
-  done
-  new=()
-  for pid in "${found[@]}"; do
-    [ -n "${step[$pid]-}" ] || new+=("$pid")
-  done
-  ((${#new[@]} == 0)) || kill -KILL "${new[@]}" 2>/dev/null || true
-  for _ in {1..50}; do # one in a write to disk ends when the write does
-    left "${found[@]}"
     ((${#found[@]})) || break
     sleep 0.02
   done
-  ((${#found[@]} == 0)) || kill -KILL "${found[@]}" 2>/dev/null || true
+  if ((${#found[@]})); then
+    new=()
+    for pid in "${found[@]}"; do
+      [ -n "${step[$pid]-}" ] || new+=("$pid")
+    done
+    ((${#new[@]} == 0)) || kill -KILL "${new[@]}" 2>/dev/null || true
+    for _ in {1..50}; do # one in a write to disk ends when the write does
+      left "${found[@]}"
+      ((${#found[@]})) || break
+      sleep 0.02
+    done
+    ((${#found[@]} == 0)) || kill -KILL "${found[@]}" 2>/dev/null || true
+  fi
+  # The builder names each work folder there before making it; one that
+  # ended by itself has removed them and says so.
   local progress=()
   [ -z "${tmp:-}" ] || mapfile -t progress 2>/dev/null <"$tmp/building" || true
   ((${#progress[@]} < 2)) || rm -rf -- "${progress[@]:1}" 2>/dev/null || true

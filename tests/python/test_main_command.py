@@ -180,6 +180,12 @@ def test_an_interrupt_ends_with_one_line_and_status_130(models):
 
 # Spinning OpenMP threads make a build many times slower on a busy machine.
 BUILDER_ENV = {**os.environ, "OMP_WAIT_POLICY": "PASSIVE"}
+# The builder's test hook: it waits in the pos bundle's build, its work
+# folder made, until a stop comes (":deaf": answering none, as in a long
+# tensor call), so that a signal sent once that folder is there always finds
+# the build under way.
+HOLD_POS = {"VELMORA_BUILD_HOLD": "pos"}
+HOLD_POS_DEAF = {"VELMORA_BUILD_HOLD": "pos:deaf"}
 
 
 def builder(cache, *args):
@@ -276,7 +282,7 @@ def test_an_interrupted_build_ends_with_one_line_and_status_130(tmp_path):
     status, stdout, stderr = interrupted(
         [str(TORCH_PYTHON), str(BUILDER), "--cache", str(tmp_path), "--processors", "pos"],
         lambda pid: list(tmp_path.glob("models/*/1.14.0/en/.pos-*")),  # in its work folder
-        BUILDER_ENV)
+        {**BUILDER_ENV, **HOLD_POS})
     assert status == 130 and stdout == b""
     assert only_line(stderr) == "build_models: interrupted; the next run builds what is missing"
     [out] = tmp_path.glob("models/*/1.14.0/en")
@@ -285,17 +291,22 @@ def test_an_interrupted_build_ends_with_one_line_and_status_130(tmp_path):
 
 # A Ctrl-C whose handler runs inside a __del__ method, where the interpreter
 # only reports the KeyboardInterrupt as ignored, as it does inside the import
-# system's weak-reference callbacks.
+# system's weak-reference callbacks; then one in an exit callback, reported
+# so too, after which the interpreter puts every signal back to its default
+# action.
 LOST_STOP = r"""
-import signal, sys, time
+import atexit, os, signal, sys, time
 sys.path[:0] = [sys.argv[1]]
-import build_models
-build_models.raise_lost_stops()
+import stops
+stops.take()
 
 class Lost:
     def __del__(self):
         signal.raise_signal(signal.SIGINT)
 
+if sys.argv[2] == "exit":
+    atexit.register(lambda: (os.kill(os.getpid(), signal.SIGINT), time.sleep(0.2)))
+    sys.exit()
 try:
     Lost()
     time.sleep(5)
@@ -306,9 +317,69 @@ except KeyboardInterrupt:
 
 
 def test_the_model_builder_still_stops_on_an_interrupt_the_interpreter_lost():
-    code, out, err = run_child([sys.executable, "-c", LOST_STOP, str(BUILDER.parent)],
-                               dict(os.environ), 60)
-    assert (code, out, err) == (0, "stopped\n", ""), (code, out, err)
+    for where, said in [("del", "stopped\n"), ("exit", "")]:  # not ended by the alarm
+        code, out, err = run_child([sys.executable, "-c", LOST_STOP, str(BUILDER.parent), where],
+                                   dict(os.environ), 60)
+        assert (code, out, err) == (0, said, ""), (where, code, out, err)
+
+
+# The builder stopped the moment something it must not leave is made: its
+# os.mkdir and Path.write_text raise the signal once they have made the
+# first file or folder whose name matches the pattern. Or, with "exit" for a
+# pattern, in an exit callback registered while it builds.
+STOP_AT = r"""
+import atexit, os, pathlib, re, signal, sys, time
+sys.path[:0] = [sys.argv[1]]
+import build_models
+pattern, stop = sys.argv[2], getattr(signal, sys.argv[3])
+sys.argv[1:] = sys.argv[4:]
+if pattern == "exit":
+    build = build_models.model_dir
+    def model_dir(*args, **kwargs):
+        atexit.register(lambda: (os.kill(os.getpid(), stop), time.sleep(0.2)))
+        return build(*args, **kwargs)
+    build_models.model_dir = model_dir
+else:
+    def stopping(make, sent=[]):
+        def made(path, *args, **kwargs):
+            result = make(path, *args, **kwargs)
+            if not sent and re.fullmatch(pattern, os.path.basename(path)):
+                sent.append(stop)
+                signal.raise_signal(stop)
+            return result
+        return made
+    os.mkdir = stopping(os.mkdir)
+    pathlib.Path.write_text = stopping(pathlib.Path.write_text)
+build_models.main()
+"""
+
+
+@pytest.mark.parametrize("made, stop", [
+    (r"\.tokenize-\w{8}", "SIGTERM"),  # the bundle's work folder
+    (r"\.index-\w{8}", "SIGINT"),  # the index's
+    (r"progress\.\d+", "SIGTERM"),  # the progress file's staging file
+    (r"\.stamps\.json\.\d+", "SIGINT"),  # the file of stamps'
+    ("exit", "SIGINT"), ("exit", "SIGTERM")])
+def test_a_stop_at_any_instant_leaves_nothing_of_the_build(tmp_path, made, stop):
+    if not TORCH_PYTHON.exists():
+        pytest.skip(f"no model-building interpreter at {TORCH_PYTHON}")
+    progress = tmp_path / "progress"
+    code, out, err = run_child(
+        [str(TORCH_PYTHON), "-c", STOP_AT, str(BUILDER.parent), made, stop, "--cache",
+         str(tmp_path), "--quiet", "--processors", "tokenize", "--progress", str(progress)],
+        BUILDER_ENV, 300)
+    if made == "exit":  # the directory was whole: a stop changes nothing now
+        assert (code, err) == (0, ""), err
+        assert pathlib.Path(out.strip()).parent == tmp_path / "models"
+    elif stop == "SIGINT":
+        assert (code, out, err) == (
+            130, "", "build_models: interrupted; the next run builds what is missing\n")
+    else:
+        assert (code, out, err) == (-signal.SIGTERM, "", "")
+    assert not [path for path in tmp_path.rglob("*")
+                if re.fullmatch(r"\.\w+-\w{8}|(progress|\.stamps\.json)\.\d+",
+                                path.name)]  # work folders and staging files
+    assert progress.read_text().splitlines()[1:] == []  # no folder standing
 
 
 def test_an_unreadable_bundle_is_rebuilt_and_said_so(cache):
@@ -461,8 +532,9 @@ def test_main_sh_refuses_bad_arguments_before_building(main_command, cache):
 
 @pytest.mark.parametrize("moment", [0.5, 2, 4, "building pos"])
 def test_an_interrupt_ends_the_main_command_at_once(main_command, cache, moment):
-    # Set-up, the build check, the argument check or the model build.
-    child = main_command("--processors", "tokenize,mwt,pos", "Some text.")
+    # Set-up, the build check, the argument check or the model build, which
+    # cannot end first.
+    child = main_command("--processors", "tokenize,mwt,pos", "Some text.", changes=HOLD_POS)
     started = time.monotonic()
 
     def work():
@@ -495,19 +567,6 @@ def annotating(child):
     return cpu_seconds(session_process(child.pid, str(ANNOTATE).encode(), b"--main-model-dir"))
 
 
-def well_into_the_pos_build(child, cache):
-    """A ready() for a moment when the builder has worked 1.5 s of CPU time
-    on the pos bundle: in its tensor calls, which last up to seconds."""
-    started = []
-
-    def ready():
-        builder = session_process(child.pid, str(BUILDER).encode())
-        if not started and list(cache.glob("models/*/1.14.0/en/.pos-*")):
-            started.append(cpu_seconds(builder))
-        return started and cpu_seconds(builder) >= started[0] + 1.5
-    return ready
-
-
 def long_text(tmp_path):
     """A file of text that takes seconds to annotate."""
     text = tmp_path / "long.txt"
@@ -532,8 +591,12 @@ def test_sigterm_sighup_and_sigquit_stop_everything_the_command_started(
                 child = main_command("--processors", "tokenize,mwt", stdin=stdin, stdout=stdout)
             ready = lambda: annotating(child) >= 1.5  # noqa: E731
         else:
-            child = main_command("--processors", "tokenize,mwt,pos", "Text.", stdout=stdout)
-            ready = well_into_the_pos_build(child, cache)
+            # Held in the pos build. A signal to the whole group reaches the
+            # builder too: there it answers none, as deep in a tensor call,
+            # and the command has to kill it.
+            child = main_command("--processors", "tokenize,mwt,pos", "Text.", stdout=stdout,
+                                 changes=HOLD_POS_DEAF if whom == "group" else HOLD_POS)
+            ready = lambda: list(cache.glob("models/*/1.14.0/en/.pos-*"))  # noqa: E731
     deadline = time.monotonic() + 300
     while not ready():
         assert child.poll() is None, child.communicate()[1].decode()
@@ -701,7 +764,7 @@ def test_the_builder_runs_on_half_the_cpus_it_may_use(cache):
 
 
 def test_a_killed_model_build_ends_with_one_line_naming_the_bundle(main_command, cache):
-    child = main_command("--processors", "tokenize,mwt,pos", "Some text.")
+    child = main_command("--processors", "tokenize,mwt,pos", "Some text.", changes=HOLD_POS)
     deadline = time.monotonic() + 300
     while not list(cache.glob("models/*/1.14.0/en/.pos-*")):  # building pos
         assert child.poll() is None and time.monotonic() < deadline

@@ -20,7 +20,10 @@ damaged file. A build removes the work folders (.<bundle>-XXXXXXXX) that
 killed builds of the same bundle left. Interrupted (SIGINT), it exits with
 status 130 and one line; the bundles it finished are kept and the work
 folder of the one it was building goes. SIGTERM, SIGHUP and SIGQUIT end it
-the same way, with no line, and then by that signal. A build that fails ends
+the same way, with no line, and then by that signal. Whatever instant a
+stop comes, nothing of the bundle it was building stays (stops.py says how);
+one that comes once the builder knows how it ends (as it prints the
+directory, or in its exit) changes nothing. A build that fails ends
 it with status 1 and one line naming the bundle; when the cache cannot be
 written there, the line names the folder. With --progress, FILE holds the
 name of the bundle being built, then the work folders standing, one a line,
@@ -94,14 +97,15 @@ import os
 import pathlib
 import re
 import resource
+import secrets
 import shutil
 import signal
 import sys
-import tempfile
 import threading
 import time
 
 import model_cache
+import stops
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
@@ -345,7 +349,8 @@ def repair(root, wanted, force, cache, quiet):
     stamps.update({name: known[name] for name in present_bundles(out)
                    if name in known and name not in stamps})
     if stamps != known:
-        model_cache.write_stamps(root, stamps)
+        with stops.held():
+            model_cache.write_stamps(root, stamps)
     return todo
 
 
@@ -362,9 +367,10 @@ def write_index(out):
         written = staging / "index.json"
         written.write_text(model_cache.index_text(RESOURCES_VERSION, LANGUAGE,
                                                   present_bundles(out)), encoding="utf-8")
-        if (out / "index.json").is_dir():
-            model_cache.remove(out / "index.json")
-        written.rename(out / "index.json")
+        with stops.held():
+            if (out / "index.json").is_dir():
+                model_cache.remove(out / "index.json")
+            written.rename(out / "index.json")
 
 
 @contextlib.contextmanager
@@ -372,18 +378,54 @@ def work_folder(parent, name):
     """A fresh folder .<name>-XXXXXXXX in `parent` to build in, removed on
     the way out, whatever happens (once renamed into place, it is gone from
     there already). Those that killed builds of `name` left go first; the
-    caller holds the lock they are made under. The progress file names it
-    while it stands."""
+    caller holds the lock they are made under. It is in `working`, and so
+    in the progress file, from before it is made until it is gone: a stop
+    that cuts its removal short leaves it to main()'s, and a caller that
+    kills the builder finds it there."""
     model_cache.remove_work_folders(parent, name)
-    work = pathlib.Path(tempfile.mkdtemp(prefix=f".{name}-", dir=parent))
-    working.append(work)
-    report()
+    work = None
     try:
+        with stops.held():
+            work = new_folder(parent, name)
         yield work
     finally:
-        shutil.rmtree(work, ignore_errors=True)
-        working.remove(work)
+        with stops.held():
+            if work is not None:
+                shutil.rmtree(work, ignore_errors=True)
+                working.remove(work)
+                report()
+
+
+# The characters of tempfile.mkdtemp's names, which
+# model_cache.remove_work_folders knows.
+NAME_CHARACTERS = "abcdefghijklmnopqrstuvwxyz0123456789_"
+
+
+def new_folder(parent, name):
+    """Makes a folder .<name>-XXXXXXXX in `parent` with a name no other
+    holds, added to `working` (and so named in the progress file) before it
+    is made."""
+    while True:
+        suffix = "".join(secrets.choice(NAME_CHARACTERS) for _ in range(8))
+        work = pathlib.Path(parent) / f".{name}-{suffix}"
+        working.append(work)
         report()
+        try:
+            work.mkdir(mode=0o700)
+            return work
+        except BaseException as error:
+            working.remove(work)
+            report()
+            if not isinstance(error, FileExistsError):
+                raise
+
+
+def remove_working():
+    """Removes the work folders still standing, which a stop cut the
+    clean-up of short."""
+    while working:
+        shutil.rmtree(working.pop(), ignore_errors=True)
+    report()
 
 
 def classifier_dir(cache=DEFAULT_CACHE, force=False, quiet=False):
@@ -411,8 +453,9 @@ def cached_directory(target, build, force=False, quiet=False):
         with work_folder(target.parent, target.name) as work:
             build(work)
             (work / ".complete").write_text("")
-            model_cache.remove(target)
-            work.rename(target)
+            with stops.held():
+                model_cache.remove(target)
+                work.rename(target)
         if not quiet:
             print(f"[models] built {target} in {time.monotonic() - started:.0f}s",
                   file=sys.stderr)
@@ -510,9 +553,11 @@ def _build(root, processors, cache, quiet):
         started = time.monotonic()
         announce(name)
         with work_folder(out, name) as work:
+            hold_for_tests(name)
             steps[name](work / "bundle", sentences, texts)
-            model_cache.remove(out / name)
-            (work / "bundle").rename(out / name)
+            with stops.held():
+                model_cache.remove(out / name)
+                (work / "bundle").rename(out / name)
         if not quiet:
             print(f"[models] {name}: {time.monotonic() - started:.1f}s", file=sys.stderr)
     announce(None)
@@ -541,12 +586,32 @@ def report():
     the one before or this one, never an empty or half-written file."""
     if progress_file is not None:
         staging = progress_file.with_name(f"{progress_file.name}.{os.getpid()}")
-        try:
-            staging.write_text("".join(f"{line}\n" for line in [building or "", *working]),
-                               encoding="utf-8")
-            staging.replace(progress_file)
-        except OSError:
-            pass  # a caller that has gone no longer listens
+        with stops.held():
+            try:
+                staging.write_text("".join(f"{line}\n" for line in [building or "", *working]),
+                                   encoding="utf-8")
+                staging.replace(progress_file)
+            except OSError:  # a caller that has gone no longer listens
+                with contextlib.suppress(OSError):
+                    staging.unlink(missing_ok=True)
+
+
+def hold_for_tests(name):
+    """The test suite's way to stop a build at a moment it knows to be
+    during the build of a bundle: with VELMORA_BUILD_HOLD naming the bundle,
+    the builder waits here, its work folder made, until a stop ends it. With
+    ":deaf" after the name it answers no stop meanwhile, as when it is deep
+    in a tensor call, so that its caller has to kill it."""
+    bundle, _, mode = os.environ.get("VELMORA_BUILD_HOLD", "").partition(":")
+    if bundle != name:
+        return
+    if mode == "deaf":
+        # The handlers run only in this thread, and only once the read,
+        # which no signal interrupts now, returns: never.
+        signal.pthread_sigmask(signal.SIG_BLOCK, stops.STOPS)
+        os.read(os.pipe()[0], 1)
+    while True:
+        signal.pause()
 
 
 # Tokenizer ---------------------------------------------------------------------------
@@ -1124,28 +1189,6 @@ def build_classifiers(root, quiet=False):
                 print(f"[models] {name}: {time.monotonic() - started:.1f}s", file=sys.stderr)
 
 
-def raise_lost_stops():
-    """Makes a stop that the interpreter lost take effect all the same. A
-    signal handler runs wherever the main thread is, and a KeyboardInterrupt
-    it raises inside a weak-reference callback or a __del__ method (the
-    import system's module locks have such callbacks, and torch imports
-    modules as it goes) is only reported as ignored: the build would go on
-    as if no signal had come. Such a report is dropped, and a SIGALRM a
-    moment later raises the KeyboardInterrupt again, in ordinary code."""
-
-    def again(signum, frame):
-        raise KeyboardInterrupt
-
-    def unraisable(report, show=sys.unraisablehook):
-        if issubclass(report.exc_type, KeyboardInterrupt):
-            signal.setitimer(signal.ITIMER_REAL, 0.001)
-        else:
-            show(report)
-
-    signal.signal(signal.SIGALRM, again)
-    sys.unraisablehook = unraisable
-
-
 def main():
     # Read when torch loads, which is later.
     os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
@@ -1169,48 +1212,48 @@ def main():
         parser.error(str(error))
     global progress_file, threads_given
     progress_file, threads_given = args.progress, args.threads
-    raise_lost_stops()
-    # SIGTERM (a caller stopping the build), SIGHUP (its terminal gone) and
-    # SIGQUIT (Ctrl-\ at its terminal) unwind like SIGINT, so that the work
-    # folder of the bundle being built goes, but quietly. Only the first:
-    # another one, which a caller that stops a whole process tree may add,
-    # must not cut the clean-up short.
-    terminated = []
-
-    def terminate(signum, frame):
-        if not terminated:
-            terminated.append(signum)
-            raise KeyboardInterrupt
-
-    for stop in (signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
-        if signal.getsignal(stop) == signal.SIG_DFL:
-            signal.signal(stop, terminate)
+    # SIGINT, and SIGTERM (a caller stopping the build), SIGHUP (its terminal
+    # gone) and SIGQUIT (Ctrl-\ at its terminal) unwind the build, so that
+    # the work folder of the bundle being built goes.
+    stops.take()
+    directory = failed = None
     try:
         try:
-            print(model_dir(args.cache, force=args.force, quiet=args.quiet, processors=processors))
-        except BaseException:
-            # Stopped by its caller, whatever it was doing: nothing more to
-            # say, and the end is by that signal, with no core dump (one
-            # after SIGQUIT would hold only the clean-up).
-            if terminated:
-                resource.setrlimit(resource.RLIMIT_CORE,
-                                   (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
-                signal.signal(terminated[0], signal.SIG_DFL)
-                signal.pthread_kill(threading.get_ident(), terminated[0])
-            raise
-    except KeyboardInterrupt:
+            directory = model_dir(args.cache, force=args.force, quiet=args.quiet,
+                                  processors=processors)
+        finally:
+            stops.settle()
+    except BaseException as error:  # a stop's KeyboardInterrupt among them
+        failed = error
+    # Once more, for a stop whose KeyboardInterrupt came as the first began.
+    # From here on a stop changes nothing: how the builder ends is known.
+    stops.settle()
+    remove_working()
+    stop = stops.taken()
+    if stop is None and failed is None:
+        print(directory)
+    elif stop not in (None, signal.SIGINT):
+        # Stopped by its caller: nothing more to say, and the end is by that
+        # signal, with no core dump (one after SIGQUIT would hold only the
+        # clean-up).
+        resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
+        signal.signal(stop, signal.SIG_DFL)
+        signal.pthread_kill(threading.get_ident(), stop)
+    elif stop is not None or isinstance(failed, KeyboardInterrupt):
         # The bundle being built went with its work folder; those done stay.
         print("build_models: interrupted; the next run builds what is missing", file=sys.stderr)
         sys.exit(130)
-    except OSError as error:
-        if refused := unwritable(error):
+    elif isinstance(failed, OSError):
+        if refused := unwritable(failed):
             sys.exit(f"build_models: {failure(refused)}")
         models = pathlib.Path(args.cache) / "models"
         advice = (f" (to start over, remove {models}: the next run builds what it needs)"
                   if models.is_dir() else "")
-        sys.exit(f"build_models: {failure(error)}{advice}")
-    except Exception as error:
-        sys.exit(f"build_models: {failure(f'{type(error).__name__}: {error}')}")
+        sys.exit(f"build_models: {failure(failed)}{advice}")
+    elif isinstance(failed, Exception):
+        sys.exit(f"build_models: {failure(f'{type(failed).__name__}: {failed}')}")
+    else:
+        raise failed
 
 
 def unwritable(error):
