@@ -3,7 +3,8 @@
 # ./build unless BUILD_DIR names another one. Prints VELMORA_BUILD=...,
 # VELMORA_PY=... and VELMORA_TORCH_PY=..., quoted for the shell's eval.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
+root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
 build="${BUILD_DIR:-$root/build}"
 
 eval "$(bash "$root/tools/setup.sh")"

@@ -6,7 +6,8 @@
 # commands of the gcc build in build/ (or BUILD_DIR), which it builds first;
 # uses a job per core (JOBS). About 3 minutes on two cores.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
+root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
 # The build's own output goes to standard error only when it fails.
 built="$(bash "$root/tools/build.sh")" || {
   printf '%s\n' "$built" >&2

@@ -11,7 +11,8 @@
 # the status is 0 when none stopped with a finding, else 1, with a last line
 # naming those that did.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
+root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
 seconds="${1:-60}"
 shift || true
 targets=("$@")

@@ -168,7 +168,8 @@ trap 'ended 131 quit' QUIT
 trap : PIPE
 # Nothing before the traps starts a process: a step in flight is always one
 # they stop.
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
+root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
 
 # A closed standard input is an empty text, and a closed standard error takes
 # nothing: /dev/null stands in for either, so that the first file a step

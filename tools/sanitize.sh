@@ -9,7 +9,8 @@
 # replays. SANITIZE_PYTHON=0 leaves the Python tests out; SANITIZE_PYTHON=only
 # runs them alone.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
+root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
 build="${SANITIZE_BUILD_DIR:-$root/build-sanitize}"
 jobs="${JOBS:-$(nproc)}"
 python_part="${SANITIZE_PYTHON:-1}"

@@ -2,7 +2,8 @@
 # Set up, build, then run every test: the C++ tests under ctest, then the Python
 # tests under pytest against the freshly built module.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
+root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
 # The build's own output goes to standard error only when it fails.
 built="$(bash "$root/tools/build.sh")" || {
   printf '%s\n' "$built" >&2
