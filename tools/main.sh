@@ -39,6 +39,18 @@
 # SIGQUIT, by removing the work folder of the bundle it was building; SIGKILL
 # for what is still running after that, see stop_steps), says so in one line
 # (but for SIGHUP) and ends the command.
+
+# Written for bash: another shell (`sh tools/main.sh`, dash on Debian) would
+# stop at the first line of bash's own. This part is plain POSIX and hands the
+# script to bash in the same process.
+if [ -z "${BASH_VERSION-}" ]; then
+  if [ -f "$0" ] && command -v bash >/dev/null 2>&1; then
+    exec bash "$0" "$@"
+  fi
+  echo "main.sh: run it with bash: bash tools/main.sh [OPTION ...] [TEXT ...]" >&2
+  exit 1
+fi
+
 set -euo pipefail
 
 say() { echo "main.sh: $*" >&2 || true; }

@@ -1,6 +1,17 @@
 #!/usr/bin/env bash
 # Set up, build, then run every test: the C++ tests under ctest, then the Python
 # tests under pytest against the freshly built module.
+
+# Written for bash: another shell (`sh tools/test.sh`, dash on Debian) would
+# stop at the first line of bash's own. This part is plain POSIX and hands the
+# script to bash in the same process.
+if [ -z "${BASH_VERSION-}" ]; then
+  if [ -f "$0" ] && command -v bash >/dev/null 2>&1; then
+    exec bash "$0" "$@"
+  fi
+  echo "test.sh: run it with bash: bash tools/test.sh" >&2
+  exit 1
+fi
 set -euo pipefail
 root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
 root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
