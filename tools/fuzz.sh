@@ -22,7 +22,8 @@ fi
 build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 shared="$root/../shared/data"
 
-eval "$(bash "$root/tools/setup.sh")"
+setup="$(bash "$root/tools/setup.sh")" || exit # nothing goes on without what set-up found
+eval "$setup"
 # clang itself, its sanitizer and libFuzzer runtimes, and its OpenMP headers
 # and runtime (the one source built with -fopenmp includes ATen's Parallel.h,
 # which includes <omp.h>; clang finds none of gcc's).

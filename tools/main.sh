@@ -305,7 +305,9 @@ tmp="$(mktemp -d)"
 
 advisory_stderr bash "$root/tools/build.sh" >"$tmp/build" &
 if ! finish "the build"; then
-  cat "$tmp/build" >&2 || true
+  # A failed set-up prints no interpreter, and its own lines have said why.
+  grep -q '^VELMORA_PY=' "$tmp/build" || exit 1
+  grep -v '^VELMORA_' "$tmp/build" >&2 || true
   say "the build failed"
   exit 1
 fi

@@ -31,7 +31,8 @@ python_tests=(test_document.py test_sequences.py test_dict_format.py test_module
               test_processors.py test_pipeline.py test_shared_documents.py test_threads.py
               test_process_life.py)
 
-eval "$(bash "$root/tools/setup.sh")"
+setup="$(bash "$root/tools/setup.sh")" || exit # nothing goes on without what set-up found
+eval "$setup"
 export CCACHE_DIR CCACHE_DISABLE
 export CCACHE_BASEDIR="$root"
 export CCACHE_NOHASHDIR=1

@@ -15,9 +15,13 @@ fi
 set -euo pipefail
 root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
 root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
-# The build's own output goes to standard error only when it fails.
+# The build's own output goes to standard error only when it fails. A failed
+# set-up prints no interpreter and has said why in its own lines: the script
+# ends there, with set-up's status.
 built="$(bash "$root/tools/build.sh")" || {
-  printf '%s\n' "$built" >&2
+  status=$?
+  grep -q '^VELMORA_PY=' <<<"$built" || exit "$status"
+  grep -v '^VELMORA_' <<<"$built" >&2 || true
   echo "test.sh: the build failed (above)" >&2
   exit 1
 }
