@@ -18,7 +18,6 @@ from conftest import run_child
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TOOLS = ROOT / "tools"
-CACHE = pathlib.Path(os.environ.get("VELMORA_CACHE", pathlib.Path.home() / ".cache/velmora"))
 # Every script that runs set-up, with arguments that get it past its own checks.
 SET_UP_FIRST = {"main.sh": ["Text."], "test.sh": [], "build.sh": [], "sanitize.sh": [],
                 "fuzz.sh": ["1"], "clang_check.sh": []}
@@ -28,17 +27,17 @@ NO_PYTHON = "[setup] no CPython 3.12 found\n"
 @pytest.fixture
 def failing_set_up(tmp_path):
     """An environment in which set-up fails at once, installing nothing: its
-    cache holds this run's torch environment (through a link) but no 3.12
-    one, which neither PATH nor PYENV_ROOT can make. The build folders it
-    names must stay unmade."""
+    cache holds a torch environment whose interpreter passes every check by
+    doing nothing, and no 3.12 one, which neither PATH nor PYENV_ROOT can
+    make. The build folders it names must stay unmade."""
     search = "/usr/bin:/bin"
     if shutil.which("python3.12", path=search):
         pytest.skip(f"a CPython 3.12 is on {search}")
-    if not (CACHE / "venv-torch" / "bin" / "python").exists():
-        pytest.skip(f"no torch environment in {CACHE}")
-    cache = tmp_path / "cache"
-    cache.mkdir()
-    (cache / "venv-torch").symlink_to(CACHE / "venv-torch")
+    python = tmp_path / "cache" / "venv-torch" / "bin" / "python"
+    python.parent.mkdir(parents=True)
+    python.write_text("#!/bin/sh\nexit 0\n")
+    python.chmod(0o755)
+    cache = python.parents[2]
     return {**os.environ, "PATH": search, "PYENV_ROOT": str(tmp_path / "no-pyenv"),
             "VELMORA_CACHE": str(cache), "BUILD_DIR": str(tmp_path / "build"),
             "SANITIZE_BUILD_DIR": str(tmp_path / "build"),
