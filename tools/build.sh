@@ -1,16 +1,31 @@
 #!/usr/bin/env bash
 # Set up the machine (idempotent), configure and build. The build directory is
-# ./build unless BUILD_DIR names another one. Prints VELMORA_BUILD=...,
-# VELMORA_PY=... and VELMORA_TORCH_PY=..., quoted for the shell's eval.
+# ./build unless BUILD_DIR names another one. Prints VELMORA_PY=... and
+# VELMORA_TORCH_PY=... once set-up has settled them, then VELMORA_BUILD=...
+# once built, quoted for the shell's eval. A failed set-up ends it at once,
+# with set-up's own status and lines (on standard error) and nothing printed.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
+root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
 build="${BUILD_DIR:-$root/build}"
 
-eval "$(bash "$root/tools/setup.sh")"
+setup="$(bash "$root/tools/setup.sh")" || exit # nothing goes on without what set-up found
+eval "$setup"
+# Printed before the build: a caller whose build failed without them knows
+# that set-up failed, and that set-up's own lines have said why.
+printf 'VELMORA_PY=%q\n' "$VELMORA_PY"
+printf 'VELMORA_TORCH_PY=%q\n' "$VELMORA_TORCH_PY"
 export CCACHE_DIR CCACHE_DISABLE
 export PATH # bash's own default under `env -i`, which the fixtures' compiler needs
 export CCACHE_BASEDIR="$root"   # clean clones in other folders share cache hits
 export CCACHE_NOHASHDIR=1
+# The fixture generator's compiler keeps precompiled headers in
+# torchinductor_<user> under the temporary folder, whatever compiler cache it
+# is given, and never removes them: the build gets a temporary folder of its
+# own, which goes when this script ends.
+scratch="$(mktemp -d -t velmora-build-XXXXXX)"
+trap 'rm -rf -- "$scratch"' EXIT
+export TMPDIR="$scratch"
 
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja \
@@ -19,5 +34,3 @@ if [ ! -f "$build/build.ninja" ]; then
 fi
 cmake --build "$build" "$@"
 printf 'VELMORA_BUILD=%q\n' "$build"
-printf 'VELMORA_PY=%q\n' "$VELMORA_PY"
-printf 'VELMORA_TORCH_PY=%q\n' "$VELMORA_TORCH_PY"

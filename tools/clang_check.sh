@@ -6,10 +6,15 @@
 # commands of the gcc build in build/ (or BUILD_DIR), which it builds first;
 # uses a job per core (JOBS). About 3 minutes on two cores.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# The build's own output goes to standard error only when it fails.
+root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
+root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
+# The build's own output goes to standard error only when it fails. A failed
+# set-up prints no interpreter and has said why in its own lines: the script
+# ends there, with set-up's status.
 built="$(bash "$root/tools/build.sh")" || {
-  printf '%s\n' "$built" >&2
+  status=$?
+  grep -q '^VELMORA_PY=' <<<"$built" || exit "$status"
+  grep -v '^VELMORA_' <<<"$built" >&2 || true
   echo "clang_check.sh: the build failed (above)" >&2
   exit 1
 }

@@ -11,7 +11,8 @@
 # the status is 0 when none stopped with a finding, else 1, with a last line
 # naming those that did.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
+root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
 seconds="${1:-60}"
 shift || true
 targets=("$@")
@@ -21,7 +22,8 @@ fi
 build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 shared="$root/../shared/data"
 
-eval "$(bash "$root/tools/setup.sh")"
+setup="$(bash "$root/tools/setup.sh")" || exit # nothing goes on without what set-up found
+eval "$setup"
 # clang itself, its sanitizer and libFuzzer runtimes, and its OpenMP headers
 # and runtime (the one source built with -fopenmp includes ATen's Parallel.h,
 # which includes <omp.h>; clang finds none of gcc's).

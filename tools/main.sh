@@ -39,6 +39,18 @@
 # SIGQUIT, by removing the work folder of the bundle it was building; SIGKILL
 # for what is still running after that, see stop_steps), says so in one line
 # (but for SIGHUP) and ends the command.
+
+# Written for bash: another shell (`sh tools/main.sh`, dash on Debian) would
+# stop at the first line of bash's own. This part is plain POSIX and hands the
+# script to bash in the same process.
+if [ -z "${BASH_VERSION-}" ]; then
+  if [ -f "$0" ] && command -v bash >/dev/null 2>&1; then
+    exec bash "$0" "$@"
+  fi
+  echo "main.sh: run it with bash: bash tools/main.sh [OPTION ...] [TEXT ...]" >&2
+  exit 1
+fi
+
 set -euo pipefail
 
 say() { echo "main.sh: $*" >&2 || true; }
@@ -172,7 +184,8 @@ trap 'ended 131 quit' QUIT
 trap : PIPE
 # Nothing before the traps starts a process: a step in flight is always one
 # they stop.
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
+root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
 
 # A closed standard input is an empty text, and a closed standard error takes
 # nothing: /dev/null stands in for either, so that the first file a step
@@ -296,7 +309,9 @@ tmp="$(mktemp -d)"
 
 advisory_stderr bash "$root/tools/build.sh" >"$tmp/build" &
 if ! finish "the build"; then
-  cat "$tmp/build" >&2 || true
+  # A failed set-up prints no interpreter, and its own lines have said why.
+  grep -q '^VELMORA_PY=' "$tmp/build" || exit 1
+  grep -v '^VELMORA_' "$tmp/build" >&2 || true
   say "the build failed"
   exit 1
 fi

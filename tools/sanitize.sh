@@ -9,7 +9,8 @@
 # replays. SANITIZE_PYTHON=0 leaves the Python tests out; SANITIZE_PYTHON=only
 # runs them alone.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
+root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
 build="${SANITIZE_BUILD_DIR:-$root/build-sanitize}"
 jobs="${JOBS:-$(nproc)}"
 python_part="${SANITIZE_PYTHON:-1}"
@@ -30,7 +31,8 @@ python_tests=(test_document.py test_sequences.py test_dict_format.py test_module
               test_processors.py test_pipeline.py test_shared_documents.py test_threads.py
               test_process_life.py)
 
-eval "$(bash "$root/tools/setup.sh")"
+setup="$(bash "$root/tools/setup.sh")" || exit # nothing goes on without what set-up found
+eval "$setup"
 export CCACHE_DIR CCACHE_DISABLE
 export CCACHE_BASEDIR="$root"
 export CCACHE_NOHASHDIR=1

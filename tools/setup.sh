@@ -25,7 +25,8 @@ mkdir -p -- "$cache"
 cache="$(CDPATH='' cd -- "$cache" && pwd)" # the same folder from any working directory
 
 # --- Debian packages -------------------------------------------------------
-bash "$(dirname "${BASH_SOURCE[0]}")/debian_packages.sh" setup g++ cmake ninja-build ccache \
+tools="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
+bash "${tools%/*}/debian_packages.sh" setup g++ cmake ninja-build ccache \
   libicu-dev libpcre2-dev libgtest-dev clang-format
 
 find_python() {

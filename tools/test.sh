@@ -1,11 +1,27 @@
 #!/usr/bin/env bash
 # Set up, build, then run every test: the C++ tests under ctest, then the Python
 # tests under pytest against the freshly built module.
+
+# Written for bash: another shell (`sh tools/test.sh`, dash on Debian) would
+# stop at the first line of bash's own. This part is plain POSIX and hands the
+# script to bash in the same process.
+if [ -z "${BASH_VERSION-}" ]; then
+  if [ -f "$0" ] && command -v bash >/dev/null 2>&1; then
+    exec bash "$0" "$@"
+  fi
+  echo "test.sh: run it with bash: bash tools/test.sh" >&2
+  exit 1
+fi
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# The build's own output goes to standard error only when it fails.
+root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
+root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
+# The build's own output goes to standard error only when it fails. A failed
+# set-up prints no interpreter and has said why in its own lines: the script
+# ends there, with set-up's status.
 built="$(bash "$root/tools/build.sh")" || {
-  printf '%s\n' "$built" >&2
+  status=$?
+  grep -q '^VELMORA_PY=' <<<"$built" || exit "$status"
+  grep -v '^VELMORA_' <<<"$built" >&2 || true
   echo "test.sh: the build failed (above)" >&2
   exit 1
 }

@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 
 #include <gtest/gtest.h>
 
@@ -90,6 +93,9 @@ rlim_t mapped_bytes() {
 
 // A configured layer count far beyond what the bundle holds ends at its first
 // missing layer, without growing: the child process may map only 1 GiB more.
+// The threadsafe style starts the child as a new run of this test, which makes
+// a folder and copy of its own before the statement; the child ends with
+// _Exit, which runs no destructor, so it removes that folder itself.
 TEST(CorefLoadDeathTest, HugeLayerCountEndsAtTheFirstMissingLayer) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const test::TempDir dir;
@@ -102,13 +108,18 @@ TEST(CorefLoadDeathTest, HugeLayerCountEndsAtTheFirstMissingLayer) {
         getrlimit(RLIMIT_AS, &cap);
         cap.rlim_cur = std::min(cap.rlim_max, mapped_bytes() + (rlim_t{1} << 30));
         setrlimit(RLIMIT_AS, &cap);
+        int status = 1;
         try {
           const CorefPlan plan(bundle, false);
         } catch (const CorefModelError& error) {
           std::fputs(error.what(), stderr);
-          std::_Exit(0);
+          status = 0;
+        } catch (const std::exception& error) {
+          std::fputs(error.what(), stderr);
         }
-        std::_Exit(1);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir.path(), ignored);
+        std::_Exit(status);
       },
       ::testing::ExitedWithCode(0), "missing coref tensor: 'a_scorer.hidden.3.weight'");
 }
