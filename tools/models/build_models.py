@@ -97,7 +97,6 @@ import os
 import pathlib
 import re
 import resource
-import secrets
 import shutil
 import signal
 import sys
@@ -396,18 +395,12 @@ def work_folder(parent, name):
                 report()
 
 
-# The characters of tempfile.mkdtemp's names, which
-# model_cache.remove_work_folders knows.
-NAME_CHARACTERS = "abcdefghijklmnopqrstuvwxyz0123456789_"
-
-
 def new_folder(parent, name):
     """Makes a folder .<name>-XXXXXXXX in `parent` with a name no other
     holds, added to `working` (and so named in the progress file) before it
     is made."""
     while True:
-        suffix = "".join(secrets.choice(NAME_CHARACTERS) for _ in range(8))
-        work = pathlib.Path(parent) / f".{name}-{suffix}"
+        work = model_cache.work_folder_path(parent, name)
         working.append(work)
         report()
         try:

@@ -22,6 +22,7 @@ import json
 import os
 import pathlib
 import re
+import secrets
 import shutil
 import stat
 
@@ -200,11 +201,22 @@ def open_up(directory):
             open_up(entry.path)
 
 
+# The characters after .<name>- in a work folder's name, eight of them.
+WORK_NAME_CHARACTERS = "abcdefghijklmnopqrstuvwxyz0123456789_"
+
+
+def work_folder_path(parent, name):
+    """A path .<name>-XXXXXXXX in `parent` for a work folder, its last eight
+    characters drawn at random."""
+    suffix = "".join(secrets.choice(WORK_NAME_CHARACTERS) for _ in range(8))
+    return pathlib.Path(parent) / f".{name}-{suffix}"
+
+
 def remove_work_folders(parent, name):
-    """Removes the work folders tempfile.mkdtemp(prefix=f".{name}-") made in
-    `parent` that a killed build left behind; the caller holds the lock under
-    which they are made."""
-    pattern = re.compile(rf"\.{re.escape(name)}-[a-z0-9_]{{8}}")
+    """Removes the work folders (work_folder_path) in `parent` that a killed
+    build left behind; the caller holds the lock under which they are
+    made."""
+    pattern = re.compile(rf"\.{re.escape(name)}-[{re.escape(WORK_NAME_CHARACTERS)}]{{8}}")
     for entry in pathlib.Path(parent).iterdir():
         if pattern.fullmatch(entry.name) and entry.is_dir() and not entry.is_symlink():
             shutil.rmtree(entry)
