@@ -19,10 +19,10 @@ export CCACHE_DIR CCACHE_DISABLE
 export PATH # bash's own default under `env -i`, which the fixtures' compiler needs
 export CCACHE_BASEDIR="$root"   # clean clones in other folders share cache hits
 export CCACHE_NOHASHDIR=1
-# The fixture generator's compiler keeps precompiled headers in
-# torchinductor_<user> under the temporary folder, whatever compiler cache it
-# is given, and never removes them: the build gets a temporary folder of its
-# own, which goes when this script ends.
+# The build has a temporary folder of its own, which goes when this script
+# ends: what the compilers write there (the fixture generator's, in a folder
+# of its own there that it removes itself, and the C++ compiler's assembly)
+# goes with it, even after one of them was killed.
 scratch="$(mktemp -d -t velmora-build-XXXXXX)"
 trap 'rm -rf -- "$scratch"' EXIT
 export TMPDIR="$scratch"

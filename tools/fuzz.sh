@@ -45,6 +45,13 @@ if [ ! -f "$build/build.ninja" ]; then
     -DVELMORA_TORCH_PYTHON="$VELMORA_TORCH_PY" -DVELMORA_PYTHON="$VELMORA_PY" \
     -DVELMORA_CACHE_DIR="$VELMORA_CACHE" >&2
 fi
+# The build has a temporary folder of its own, as tools/build.sh's has: what
+# the compilers write there (the fixture generator's, should it run here,
+# and the C++ compiler's assembly) goes when this script ends, even after
+# one of them was killed.
+scratch="$(mktemp -d -t velmora-fuzz-XXXXXX)"
+trap 'rm -rf -- "$scratch"' EXIT
+export TMPDIR="$scratch"
 cmake --build "$build" -j "${JOBS:-3}" --target "${targets[@]/#/velmora_fuzz_}"
 
 fixtures="$build/fixtures"

@@ -129,11 +129,29 @@ stop_steps() {
     done
     ((${#found[@]} == 0)) || kill -KILL "${found[@]}" 2>/dev/null || true
   fi
-  # The builder names each work folder there before making it; one that
-  # ended by itself has removed them and says so.
-  local progress=()
+  remove_work_folders
+}
+
+# Removes the work folders that the model builder names in its progress file,
+# each before making it (one that ended by itself has removed them and says
+# so), once it is gone. Compilers that a killed builder had started may go on
+# for a while: they are ended first, known by the temporary folder in a work
+# folder that they were given, lest one still writing there keeps the folder
+# from going.
+remove_work_folders() {
+  local progress=() folder pids
   [ -z "${tmp:-}" ] || mapfile -t progress 2>/dev/null <"$tmp/building" || true
-  ((${#progress[@]} < 2)) || rm -rf -- "${progress[@]:1}" 2>/dev/null || true
+  for folder in "${progress[@]:1}"; do
+    pids="$(grep -lzF -- "TMPDIR=$folder/" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3)" ||
+      true
+    # shellcheck disable=SC2086 # process numbers, one a line
+    [ -z "$pids" ] || kill -KILL $pids 2>/dev/null || true
+    for _ in {1..50}; do
+      rm -rf -- "$folder" 2>/dev/null || true
+      [ ! -e "$folder" ] && break
+      sleep 0.02
+    done
+  done
 }
 
 # Sets `found` to the processes of "$@" still running.
@@ -237,6 +255,7 @@ finish() {
 killed() {
   local what="$1" signal="$2" bundle need
   if [ "$what" = "the model build" ]; then
+    remove_work_folders
     bundle="$(building)"
     [ -z "$bundle" ] || what="the build of the $bundle bundle"
     # The peaks measured while building each bundle.

@@ -87,6 +87,13 @@ if [ "$python_part" != 0 ]; then
   # The threading tests preload the region counter next to the module.
   targets+=(_velmora velmora_fixtures velmora_region_counter)
 fi
+# The build has a temporary folder of its own, as tools/build.sh's has: what
+# the compilers write there (the fixture generator's, should it run here,
+# and the C++ compiler's assembly) goes when this script ends, even after
+# one of them was killed.
+scratch="$(mktemp -d -t velmora-sanitize-XXXXXX)"
+trap 'rm -rf -- "$scratch"' EXIT
+export TMPDIR="$scratch"
 cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 
 # The leak checker scans every thread's stack and thread-local storage, so
@@ -120,8 +127,7 @@ for runtime in libasan.so libubsan.so; do
   fi
   preload="${preload:+$preload:}$path"
 done
-reports="$(mktemp -d)"
-trap 'rm -rf "$reports"' EXIT
+reports="$(mktemp -d)" # in the temporary folder of the run
 # Every process of the run, the tests' children included, writes the address
 # sanitizer's reports to files of its own, so a report fails the run even
 # where a test takes a child's failure in its stride. Beside the address

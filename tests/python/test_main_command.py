@@ -275,6 +275,20 @@ def test_a_damaged_bundle_is_rebuilt_and_said_so(cache):
     run = builder(cache, "--processors", "tokenize,mwt")
     assert run.returncode == 0 and run.stderr == b""
 
+    # A bundle without its manifest is named by that file, counted once,
+    # beside another damaged file.
+    manifest = out / "tokenize" / "manifest.json"
+    manifest.unlink()
+    with open(out / "mwt" / "tensors.bin", "r+b") as file:
+        file.truncate(100)
+    run = builder(cache, "--quiet", "--processors", "tokenize,mwt")
+    assert run.returncode == 0
+    assert only_line(run.stderr) == (f"[models] damaged cache: {manifest} is missing (and 1 "
+                                     "more); rebuilding tokenize, mwt")
+    assert index_names(cache) == ["tokenize", "mwt"]
+    run = builder(cache, "--processors", "tokenize,mwt")
+    assert run.returncode == 0 and run.stderr == b""
+
 
 def test_an_interrupted_build_ends_with_one_line_and_status_130(tmp_path):
     if not TORCH_PYTHON.exists():
@@ -293,7 +307,9 @@ def test_an_interrupted_build_ends_with_one_line_and_status_130(tmp_path):
 # only reports the KeyboardInterrupt as ignored, as it does inside the import
 # system's weak-reference callbacks; then one in an exit callback, reported
 # so too, after which the interpreter puts every signal back to its default
-# action.
+# action. Given a signal's name, that signal comes the moment the alarm that
+# raises the lost one again is armed, its handler in the hook the interpreter
+# reports to (a thread held up there for a millisecond).
 LOST_STOP = r"""
 import atexit, os, signal, sys, time
 sys.path[:0] = [sys.argv[1]]
@@ -307,6 +323,15 @@ class Lost:
 if sys.argv[2] == "exit":
     atexit.register(lambda: (os.kill(os.getpid(), signal.SIGINT), time.sleep(0.2)))
     sys.exit()
+if sys.argv[2].startswith("SIG"):
+    arm = signal.setitimer
+    def setitimer(which, seconds, *interval, came=[]):
+        previous = arm(which, seconds, *interval)
+        if seconds and not came:
+            came.append(seconds)
+            signal.raise_signal(getattr(signal, sys.argv[2]))
+        return previous
+    signal.setitimer = setitimer
 try:
     Lost()
     time.sleep(5)
@@ -317,7 +342,8 @@ except KeyboardInterrupt:
 
 
 def test_the_model_builder_still_stops_on_an_interrupt_the_interpreter_lost():
-    for where, said in [("del", "stopped\n"), ("exit", "")]:  # not ended by the alarm
+    for where, said in [("del", "stopped\n"), ("SIGALRM", "stopped\n"), ("SIGTERM", "stopped\n"),
+                        ("exit", "")]:  # not ended by the alarm
         code, out, err = run_child([sys.executable, "-c", LOST_STOP, str(BUILDER.parent), where],
                                    dict(os.environ), 60)
         assert (code, out, err) == (0, said, ""), (where, code, out, err)
@@ -326,7 +352,9 @@ def test_the_model_builder_still_stops_on_an_interrupt_the_interpreter_lost():
 # The builder stopped the moment something it must not leave is made: its
 # os.mkdir and Path.write_text raise the signal once they have made the
 # first file or folder whose name matches the pattern. Or, with "exit" for a
-# pattern, in an exit callback registered while it builds.
+# pattern, in an exit callback registered while it builds; with "__enter__"
+# or "__exit__", as the first work folder's `with` has it made (its
+# __enter__ returns) or as it begins to remove it (its __exit__ is called).
 STOP_AT = r"""
 import atexit, os, pathlib, re, signal, sys, time
 sys.path[:0] = [sys.argv[1]]
@@ -339,6 +367,20 @@ if pattern == "exit":
         atexit.register(lambda: (os.kill(os.getpid(), stop), time.sleep(0.2)))
         return build(*args, **kwargs)
     build_models.model_dir = model_dir
+elif pattern in ("__enter__", "__exit__"):
+    event = "return" if pattern == "__enter__" else "call"
+    folders, make = [], build_models.work_folder
+    def edge(frame, what, arg):
+        if (what == event and frame.f_code.co_name == pattern
+                and frame.f_locals.get("self") is folders[0]):
+            sys.setprofile(None)
+            signal.raise_signal(stop)
+    def work_folder(*args):
+        folders.append(make(*args))
+        if len(folders) == 1:
+            sys.setprofile(edge)
+        return folders[-1]
+    build_models.work_folder = work_folder
 else:
     def stopping(make, sent=[]):
         def made(path, *args, **kwargs):
@@ -359,6 +401,7 @@ build_models.main()
     (r"\.index-\w{8}", "SIGINT"),  # the index's
     (r"progress\.\d+", "SIGTERM"),  # the progress file's staging file
     (r"\.stamps\.json\.\d+", "SIGINT"),  # the file of stamps'
+    ("__enter__", "SIGINT"), ("__exit__", "SIGINT"),  # at the edges of the bundle's work folder
     ("exit", "SIGINT"), ("exit", "SIGTERM")])
 def test_a_stop_at_any_instant_leaves_nothing_of_the_build(tmp_path, made, stop):
     if not TORCH_PYTHON.exists():
@@ -380,6 +423,50 @@ def test_a_stop_at_any_instant_leaves_nothing_of_the_build(tmp_path, made, stop)
                 if re.fullmatch(r"\.\w+-\w{8}|(progress|\.stamps\.json)\.\d+",
                                 path.name)]  # work folders and staging files
     assert progress.read_text().splitlines()[1:] == []  # no folder standing
+
+
+# The builder run as main.sh runs it, as a script, with a stand-in for the
+# coref bundle's module, which builds in a cached directory of its own by
+# way of the builder's module and waits there, its work folder made.
+NESTED = r"""
+import pathlib, runpy, signal, sys, types
+sys.path[:0] = [sys.argv[1]]
+
+def bundle_dir(cache, force=False, quiet=False):
+    import build_models
+    target = pathlib.Path(cache) / "models" / "coref-standin"
+    build_models.cached_directory(target, lambda work: signal.pause(), force=force, quiet=quiet)
+    return target / "coref"
+
+sys.modules["coref_bundle"] = types.SimpleNamespace(bundle_dir=bundle_dir)
+sys.argv[:] = sys.argv[2:]
+runpy.run_path(sys.argv[0], run_name="__main__")
+"""
+
+
+def test_the_progress_file_names_the_work_folders_of_cached_bundles(tmp_path):
+    if not TORCH_PYTHON.exists():
+        pytest.skip(f"no model-building interpreter at {TORCH_PYTHON}")
+    progress = tmp_path / "progress"
+    child = subprocess.Popen(
+        [str(TORCH_PYTHON), "-c", NESTED, str(BUILDER.parent), str(BUILDER), "--cache",
+         str(tmp_path), "--processors", "coref", "--progress", str(progress)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=BUILDER_ENV)
+    try:
+        deadline = time.monotonic() + 300
+        while not (cached := list(tmp_path.glob("models/.coref-standin-*"))):
+            assert child.poll() is None, child.communicate()[1].decode()
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
+        # What a caller that kills the builder removes: every work folder.
+        [bundle] = tmp_path.glob("models/*/1.14.0/en/.coref-*")
+        assert progress.read_text().splitlines() == ["coref", str(bundle), str(cached[0])]
+        child.terminate()
+        assert child.wait(timeout=60) == -signal.SIGTERM
+        assert not list(tmp_path.glob("models/.coref-standin-*"))
+    finally:
+        child.kill()
+        child.communicate()
 
 
 def test_an_unreadable_bundle_is_rebuilt_and_said_so(cache):
@@ -766,15 +853,29 @@ def test_the_builder_runs_on_half_the_cpus_it_may_use(cache):
 def test_a_killed_model_build_ends_with_one_line_naming_the_bundle(main_command, cache):
     child = main_command("--processors", "tokenize,mwt,pos", "Some text.", changes=HOLD_POS)
     deadline = time.monotonic() + 300
-    while not list(cache.glob("models/*/1.14.0/en/.pos-*")):  # building pos
+    while not (work := list(cache.glob("models/*/1.14.0/en/.pos-*"))):  # building pos
         assert child.poll() is None and time.monotonic() < deadline
         time.sleep(0.01)
-    os.kill(session_process(child.pid, str(BUILDER).encode()), signal.SIGKILL)
-    stdout, stderr = child.communicate(timeout=60)
-    assert child.returncode == 1 and stdout == b""
-    assert only_line(stderr).startswith(
-        "main.sh: the build of the pos bundle was killed by SIGKILL, most likely by the kernel "
-        "for want of memory: it needs ")
+    # What a compiler that the builder started does once orphaned: it goes on
+    # writing in the temporary folder it was given, in the work folder.
+    scratch = work[0] / ".scratch-00000000"
+    scratch.mkdir()
+    compiler = subprocess.Popen(
+        ["bash", "-c", 'while :; do : >"$TMPDIR/x$RANDOM"; done 2>/dev/null'],
+        env={**os.environ, "TMPDIR": str(scratch)})
+    try:
+        os.kill(session_process(child.pid, str(BUILDER).encode()), signal.SIGKILL)
+        stdout, stderr = child.communicate(timeout=60)
+        assert child.returncode == 1 and stdout == b""
+        assert only_line(stderr).startswith(
+            "main.sh: the build of the pos bundle was killed by SIGKILL, most likely by the "
+            "kernel for want of memory: it needs ")
+        # The command ended it and removed the folder.
+        assert compiler.wait(timeout=5) == -signal.SIGKILL
+        assert not list(cache.glob("models/*/1.14.0/en/.*"))
+    finally:
+        compiler.kill()
+        compiler.wait()
 
 
 def test_blank_text_prints_no_sentence_and_an_empty_pipe_is_blank_text(main_command):

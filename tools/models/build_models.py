@@ -17,7 +17,10 @@ on a lock and reuse one build. Damage found there (model_cache.py says what
 counts) is repaired, under the same lock: damaged bundles are rebuilt and a
 damaged index rewritten, with one line on standard error that names the
 damaged file. A build removes the work folders (.<bundle>-XXXXXXXX) that
-killed builds of the same bundle left. Interrupted (SIGINT), it exits with
+killed builds of the same bundle left. Nothing of a build is written
+outside the cache: what the compiler writes while the coref bundle's
+package is built goes in that bundle's work folder (compile_scratch in
+tools/fixtures/aot_package.py). Interrupted (SIGINT), it exits with
 status 130 and one line; the bundles it finished are kept and the work
 folder of the one it was building goes. SIGTERM, SIGHUP and SIGQUIT end it
 the same way, with no line, and then by that signal. Whatever instant a
@@ -320,11 +323,11 @@ def repair(root, wanted, force, cache, quiet):
     holds the directory's lock. Returns the bundles built."""
     out = index_dir(root)
     known = model_cache.read_stamps(root)
-    problems, stamps, todo = [], {}, []
+    problems, stamps, todo = {}, {}, []  # problems: the first found in each damaged file
     try:
         names = model_cache.indexed(out, RESOURCES_VERSION, LANGUAGE)
     except model_cache.Damage as damage:
-        problems.append(str(damage))
+        problems[damage.path] = str(damage)
         names = None
     for name in wanted:
         if force or not os.path.lexists(out / name):
@@ -333,12 +336,13 @@ def repair(root, wanted, force, cache, quiet):
         try:
             stamps[name] = model_cache.checked_stamp(out / name, known.get(name), True)
         except model_cache.Damage as damage:
-            problems.append(str(damage))
+            problems.setdefault(damage.path, str(damage))
             todo.append(name)
     if problems:
         more = f" (and {len(problems) - 1} more)" if len(problems) > 1 else ""
         work = f"rebuilding {', '.join(todo)}" if todo else "rewriting the index"
-        print(f"[models] damaged cache: {problems[0]}{more}; {work}", file=sys.stderr, flush=True)
+        print(f"[models] damaged cache: {next(iter(problems.values()))}{more}; {work}",
+              file=sys.stderr, flush=True)
     if todo:
         build(root, todo, cache, quiet=quiet)
     elif names != present_bundles(out):
@@ -372,27 +376,30 @@ def write_index(out):
             written.rename(out / "index.json")
 
 
-@contextlib.contextmanager
-def work_folder(parent, name):
-    """A fresh folder .<name>-XXXXXXXX in `parent` to build in, removed on
-    the way out, whatever happens (once renamed into place, it is gone from
-    there already). Those that killed builds of `name` left go first; the
-    caller holds the lock they are made under. It is in `working`, and so
-    in the progress file, from before it is made until it is gone: a stop
-    that cuts its removal short leaves it to main()'s, and a caller that
-    kills the builder finds it there."""
-    model_cache.remove_work_folders(parent, name)
-    work = None
-    try:
+class work_folder:
+    """A fresh folder .<name>-XXXXXXXX in `parent` to build in (what `with`
+    gives), removed on the way out, whatever happens (once renamed into
+    place, it is gone from there already). Those that killed builds of
+    `name` left go first; the caller holds the lock they are made under. It
+    is in `working`, and so in the progress file, from before it is made
+    until it is gone: a stop that comes as the `with` begins or ends, or
+    cuts the removal short, leaves it to main()'s, and a caller that kills
+    the builder finds it there. Nothing of it is left to be finalised after
+    main()'s removal (a generator's clean-up would be)."""
+
+    def __init__(self, parent, name):
+        self.parent, self.name, self.work = parent, name, None
+
+    def __enter__(self):
+        model_cache.remove_work_folders(self.parent, self.name)
         with stops.held():
-            work = new_folder(parent, name)
-        yield work
-    finally:
+            self.work = new_folder(self.parent, self.name)
+        return self.work
+
+    def __exit__(self, *exc_info):
         with stops.held():
-            if work is not None:
-                shutil.rmtree(work, ignore_errors=True)
-                working.remove(work)
-                report()
+            remove_work(self.work)
+        return False
 
 
 def new_folder(parent, name):
@@ -413,11 +420,20 @@ def new_folder(parent, name):
                 raise
 
 
+def remove_work(work):
+    """Removes the work folder `work` and its name from `working`; nothing
+    when it is no longer there (removed already)."""
+    if work in working:
+        shutil.rmtree(work, ignore_errors=True)
+        working.remove(work)
+        report()
+
+
 def remove_working():
     """Removes the work folders still standing, which a stop cut the
     clean-up of short."""
     while working:
-        shutil.rmtree(working.pop(), ignore_errors=True)
+        remove_work(working[-1])
     report()
 
 
@@ -573,16 +589,18 @@ def announce(name):
 
 def report():
     """Writes the bundle being built (an empty line when none is), then the
-    work folders standing, one a line, to the progress file: a caller that
-    has to kill the build can name its bundle and remove its folders. The
+    work folders standing, one a line, by absolute path, to the progress
+    file: a caller that has to kill the build can name its bundle, and
+    remove its folders and end what works in them (the temporary folder of
+    a compile is in one). The
     file is replaced whole, so that a caller reading it at any moment finds
     the one before or this one, never an empty or half-written file."""
     if progress_file is not None:
         staging = progress_file.with_name(f"{progress_file.name}.{os.getpid()}")
         with stops.held():
             try:
-                staging.write_text("".join(f"{line}\n" for line in [building or "", *working]),
-                                   encoding="utf-8")
+                lines = [building or "", *map(os.path.abspath, working)]
+                staging.write_text("".join(f"{line}\n" for line in lines), encoding="utf-8")
                 staging.replace(progress_file)
             except OSError:  # a caller that has gone no longer listens
                 with contextlib.suppress(OSError):
@@ -1267,4 +1285,8 @@ def failure(error):
 
 
 if __name__ == "__main__":
+    # Run as a script, this is also the module that coref_bundle.py imports
+    # by name: one `working` list and one progress file for all work folders,
+    # the coref cache's among them.
+    sys.modules["build_models"] = sys.modules["__main__"]
     main()

@@ -46,6 +46,7 @@ sys.path.insert(0, str(build_models.FIXTURES))
 import coref_reference as cr  # noqa: E402
 import gen_coref  # noqa: E402
 import gen_transformer as gt  # noqa: E402
+from aot_package import compile_scratch  # noqa: E402
 from bundle_writer import write_bundle, write_json  # noqa: E402
 
 REALISTIC = {"layers": 24, "hidden": 1024, "heads": 16, "feed_forward": 4096,
@@ -149,7 +150,10 @@ def build_coref(directory, sentences, texts, sizes=REALISTIC, quiet=False):
     torch.backends.mha.set_fastpath_enabled(False)  # the path the package is traced through
     encode = encoder(sizes)
     package = directory.parent / f".{directory.name}-{PACKAGE}"
-    gen_coref.export_frozen(encode, package)
+    # Entered before the compiler is first imported, which makes its cache
+    # folder: what it writes goes in the caller's work folder.
+    with compile_scratch(directory.parent):
+        gen_coref.export_frozen(encode, package)
     model = coref_model(sizes)
     resolver = cr.Resolver(model, run_encoder(encode), word_ids(description),
                            start_id=ids["cls_id"], end_id=ids["sep_id"])

@@ -34,6 +34,7 @@ class Damage(Exception):
 
     def __init__(self, path, problem):
         super().__init__(f"{path} {problem}")
+        self.path = pathlib.Path(path)
 
 
 def read_json(path):
@@ -65,7 +66,7 @@ def index_text(resources_version, language, names):
 def indexed(index_dir, resources_version, language):
     """The processors index.json in `index_dir` names (none when there is no
     index yet); Damage when it is not the index the builder would write for
-    them, or names a bundle that is not there."""
+    them, or names a bundle that is not there (or whose manifest is not)."""
     path = pathlib.Path(index_dir) / "index.json"
     if not os.path.lexists(path):
         return []
@@ -79,10 +80,13 @@ def indexed(index_dir, resources_version, language):
         raise Damage(path, "is not the index of the bundles it names")
     for name in names:
         bundle = path.parent / name
-        if not os.path.isfile(bundle / "manifest.json"):  # False for any error
-            if os.path.isdir(bundle) and not os.access(bundle, os.R_OK | os.X_OK):
+        manifest = bundle / "manifest.json"
+        if not os.path.isfile(manifest):  # False for any error
+            if not os.path.isdir(bundle):
+                raise Damage(path, f"names a bundle that is not there: {bundle}")
+            if not os.access(bundle, os.R_OK | os.X_OK):
                 raise Damage(path, f"names a bundle that cannot be read: {bundle}")
-            raise Damage(path, f"names a bundle that is not there: {bundle}")
+            raise Damage(manifest, "is not a file" if os.path.lexists(manifest) else "is missing")
     return names
 
 

@@ -15,7 +15,10 @@ make it land where it can be cleaned up after:
   callback is only reported as ignored by the interpreter (the import
   system's module locks have such callbacks, and torch imports modules as it
   goes). Such a report is dropped and the stop is owed again: a SIGALRM a
-  moment later raises it in ordinary code.
+  moment later raises it in ordinary code. A handler that runs in the hook
+  those reports go to (the alarm or another stop coming as it is armed)
+  does not raise it there, where it would be lost for good: it arms the
+  alarm again.
 - `settle()` ends all that once the builder knows how it ends: a stop that
   comes after it is ignored, by the operating system too, so that neither a
   stop nor the alarm can end the process in the interpreter's own exit,
@@ -93,8 +96,20 @@ def settle():
 def _raise_owed():
     global _owed
     if _owed and not _held and not _settled:
-        _owed = False
-        raise KeyboardInterrupt
+        if _reporting():
+            signal.setitimer(signal.ITIMER_REAL, 0.001)
+        else:
+            _owed = False
+            raise KeyboardInterrupt
+
+
+def _reporting():
+    """Whether the main thread runs _unraisable: a KeyboardInterrupt raised
+    in it is reported as ignored by the interpreter itself, past the hook."""
+    frame = sys._getframe(1)
+    while frame is not None and frame.f_code is not _unraisable.__code__:
+        frame = frame.f_back
+    return frame is not None
 
 
 def _stop(signum, frame):
