@@ -4,6 +4,13 @@
 # VELMORA_TORCH_PY=... once set-up has settled them, then VELMORA_BUILD=...
 # once built, quoted for the shell's eval. A failed set-up ends it at once,
 # with set-up's own status and lines (on standard error) and nothing printed.
+# Plain POSIX: under another shell, or read by bash from a pipe, this hands
+# the script's own file to bash, or says how to run it (as main.sh does).
+if [ -z "${BASH_SOURCE-}" ]; then
+  self="$(readlink -f -- "$0" 2>/dev/null)" || self=""
+  case "$self" in */tools/build.sh) command -v bash >/dev/null && exec bash "$self" "$@" ;; esac
+  echo "build.sh: run it with bash: bash tools/build.sh" >&2; exit 1
+fi
 set -euo pipefail
 root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
 root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it

@@ -5,6 +5,13 @@
 # (lambdas that capture structured bindings, for one). Reads the compile
 # commands of the gcc build in build/ (or BUILD_DIR), which it builds first;
 # uses a job per core (JOBS). About 3 minutes on two cores.
+# Plain POSIX: under another shell, or read by bash from a pipe, this hands
+# the script's own file to bash, or says how to run it (as main.sh does).
+if [ -z "${BASH_SOURCE-}" ]; then
+  self="$(readlink -f -- "$0" 2>/dev/null)" || self=""
+  case "$self" in */tools/clang_check.sh) command -v bash >/dev/null && exec bash "$self" "$@" ;; esac
+  echo "clang_check.sh: run it with bash: bash tools/clang_check.sh" >&2; exit 1
+fi
 set -euo pipefail
 root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
 root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it

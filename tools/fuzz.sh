@@ -10,6 +10,13 @@
 # once mended, so that the test command replays it). Every target given runs;
 # the status is 0 when none stopped with a finding, else 1, with a last line
 # naming those that did.
+# Plain POSIX: under another shell, or read by bash from a pipe, this hands
+# the script's own file to bash, or says how to run it (as main.sh does).
+if [ -z "${BASH_SOURCE-}" ]; then
+  self="$(readlink -f -- "$0" 2>/dev/null)" || self=""
+  case "$self" in */tools/fuzz.sh) command -v bash >/dev/null && exec bash "$self" "$@" ;; esac
+  echo "fuzz.sh: run it with bash: bash tools/fuzz.sh [SECONDS] [TARGET ...]" >&2; exit 1
+fi
 set -euo pipefail
 root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
 root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it

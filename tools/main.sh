@@ -9,10 +9,11 @@
 # LIST names processors in the order they run, any valid list of langid,
 # tokenize, mwt, pos, lemma, depparse, ner, sentiment, constituency, coref and
 # morphseg, or "all" for every one (tokenize, langid, mwt, pos, lemma,
-# depparse, ner, sentiment, constituency, coref, morphseg). The arguments and
-# the list are checked before any bundle is built. Without TEXT the text comes
+# depparse, ner, sentiment, constituency, coref, morphseg). Without TEXT the text comes
 # from standard input (an empty pipe or a closed one is an empty text), or is
 # a sample paragraph when standard input is a terminal; either must be UTF-8.
+# Options are taken only as spelled here, anywhere before a "--"; the
+# arguments and the list are checked before anything is set up or built.
 # The model directory (bundles of real size with random weights) is built
 # into ~/.cache/velmora/models/ (models/ under $VELMORA_MODEL_CACHE, else
 # $VELMORA_CACHE, when set), each processor's bundle the first time a list
@@ -20,7 +21,8 @@
 #
 # Exit status: 0 done; 1 a failed call (text that is not UTF-8, standard input
 # that cannot be read, standard output that is closed or cannot be written,
-# neither VELMORA_CACHE nor HOME set, a model directory that cannot be
+# neither VELMORA_CACHE nor HOME set, a cache folder that cannot be made, a
+# failed set-up, a model directory that cannot be
 # written, loaded or repaired, a failed or killed build); 2 a bad argument
 # (any option but those above, a --threads that is not a whole number from 1
 # to 256); 129 hung up (SIGHUP); 130 interrupted (Ctrl-C); 131 quit (Ctrl-\,
@@ -40,15 +42,14 @@
 # for what is still running after that, see stop_steps), says so in one line
 # (but for SIGHUP) and ends the command.
 
-# Written for bash: another shell (`sh tools/main.sh`, dash on Debian) would
-# stop at the first line of bash's own. This part is plain POSIX and hands the
-# script to bash in the same process.
-if [ -z "${BASH_VERSION-}" ]; then
-  if [ -f "$0" ] && command -v bash >/dev/null 2>&1; then
-    exec bash "$0" "$@"
-  fi
-  echo "main.sh: run it with bash: bash tools/main.sh [OPTION ...] [TEXT ...]" >&2
-  exit 1
+# Written for bash. Under another shell (`sh tools/main.sh`, dash on Debian),
+# or read by bash from a pipe, it would stop at the first line of bash's own:
+# this part is plain POSIX, and hands the script's own file (through any
+# links) to bash in the same process, or says how to run it.
+if [ -z "${BASH_SOURCE-}" ]; then
+  self="$(readlink -f -- "$0" 2>/dev/null)" || self=""
+  case "$self" in */tools/main.sh) command -v bash >/dev/null && exec bash "$self" "$@" ;; esac
+  echo "main.sh: run it with bash: bash tools/main.sh [OPTION ...] [TEXT ...]" >&2; exit 1
 fi
 
 set -euo pipefail
@@ -308,13 +309,115 @@ EOF
 
 for arg in "$@"; do
   case "$arg" in
-    -h | --h | --he | --hel | --help)
+    -h | --help)
       usage
       exit 0
       ;;
     --) break ;;
   esac
 done
+
+# A bad argument: one line, and status 2.
+bad() {
+  say "$*"
+  exit 2
+}
+
+# The processors, in the order that "all" runs them, and what each needs of
+# those before it: the registry's table, which the module checks a list
+# against again once it is built.
+ALL=(tokenize langid mwt pos lemma depparse ner sentiment constituency coref morphseg)
+declare -A NEEDS=([langid]="" [tokenize]="" [mwt]=tokenize [pos]=tokenize [lemma]=tokenize
+  [depparse]="tokenize pos lemma" [ner]=tokenize [sentiment]=tokenize
+  [constituency]="tokenize pos" [coref]=tokenize [morphseg]=tokenize)
+
+# Sets `processors` to the list LIST names, "all" spelled out, read as a
+# pipeline reads it (split at commas, the blanks around each name dropped,
+# empty names skipped) and checked as it checks one: no name twice, known
+# names, each one's needs met by those before it.
+check_list() {
+  local rest="$1," name blank=$' \t\n\v\f\r' names=() need missing
+  local -A seen=() provided=()
+  while [ -n "$rest" ]; do
+    name="${rest%%,*}"
+    rest="${rest#*,}"
+    name="${name#"${name%%[!$blank]*}"}"
+    name="${name%"${name##*[!$blank]}"}"
+    [ -z "$name" ] || names+=("$name")
+  done
+  ((${#names[@]})) || bad "argument --processors: names no processor: '$1'"
+  [ "${names[*]}" != all ] || names=("${ALL[@]}")
+  for name in "${names[@]}"; do
+    [ -z "${seen[$name]-}" ] ||
+      bad "argument --processors: a processor may only appear once in a pipeline: '$name'"
+    seen[$name]=1
+  done
+  for name in "${names[@]}"; do
+    [ -n "${NEEDS[$name]+known}" ] || bad "argument --processors: unknown processor: '$name'"
+  done
+  for name in "${names[@]}"; do
+    missing=""
+    for need in ${NEEDS[$name]}; do
+      [ -n "${provided[$need]-}" ] || missing+="${missing:+, }$need"
+    done
+    [ -z "$missing" ] ||
+      bad "argument --processors: processor '$name' is missing requirements: $missing"
+    provided[$name]=1
+  done
+  processors="$(IFS=,; echo "${names[*]}")"
+}
+
+# Sets `threads` to the whole number N names, from 1 to 256, in ASCII digits.
+check_threads() {
+  local digits="${1#"${1%%[!0]*}"}" # without leading zeros
+  if [[ ! "$1" =~ ^-?[0123456789]+$ ]]; then
+    bad "argument --threads: invalid int value: '$1'"
+  elif [[ "$1" == -* || -z "$digits" ]]; then
+    bad "argument --threads: not a positive integer: '$1'"
+  elif ((${#digits} > 3)) || ((10#$digits > 256)); then
+    bad "argument --threads: more than 256 threads: '$1'"
+  fi
+  threads="$((10#$digits))"
+}
+
+# Sets `processors`, `threads` (empty without --threads), `annotate` (the
+# annotator's options, spelled out) and `texts` from the arguments. An
+# argument that starts with "-" is an option, but for "-" alone and a
+# negative number, which are text, as they are after "--".
+read_arguments() {
+  local list="tokenize,mwt,pos,lemma,depparse" json="" arg options=1
+  local number='^-([0123456789]+|[0123456789]*\.[0123456789]+)$'
+  threads="" texts=()
+  while (($#)); do
+    arg="$1"
+    shift
+    if ((options == 0)) || [[ "$arg" != -?* || "$arg" =~ $number ]]; then
+      texts+=("$arg")
+      continue
+    fi
+    case "$arg" in
+      --) options=0 ;;
+      --json) json=1 ;;
+      --processors | --threads)
+        if (($# == 0)) || [[ "$1" == -?* && ! "$1" =~ $number ]]; then
+          bad "argument $arg: expected one argument"
+        fi
+        if [ "$arg" = --threads ]; then
+          check_threads "$1"
+        else
+          list="$1"
+        fi
+        shift
+        ;;
+      --processors=*) list="${arg#*=}" ;;
+      --threads=*) check_threads "${arg#*=}" ;;
+      *) bad "unrecognized argument: '$arg'" ;;
+    esac
+  done
+  check_list "$list"
+  annotate=(--processors "$processors" ${json:+--json} ${threads:+--threads "$threads"})
+}
+read_arguments "$@"
 
 # Everything the command keeps goes under VELMORA_CACHE, by default in HOME.
 if [ -z "${VELMORA_CACHE:-}" ] && [ -z "${HOME:-}" ]; then
@@ -336,13 +439,11 @@ if ! finish "the build"; then
 fi
 eval "$(grep '^VELMORA_' "$tmp/build")"
 
-# Bad arguments fail here, before any bundle is built: the annotator takes
-# the options listed above and no other. It prints the list with "all"
-# spelled out, then the thread count given, if any.
-PYTHONPATH="$VELMORA_BUILD/python" "$VELMORA_PY" "$root/tools/annotate.py" --main-check "$@" \
-  >"$tmp/list" &
+# The text arguments must be UTF-8, and the list is checked by the module
+# itself: both are refused here, before any bundle is built.
+PYTHONPATH="$VELMORA_BUILD/python" "$VELMORA_PY" "$root/tools/annotate.py" --main-check \
+  "${annotate[@]}" -- "${texts[@]}" >/dev/null &
 finish "the argument check" || exit $?
-{ read -r processors && read -r threads; } <"$tmp/list"
 
 advisory_stderr "$VELMORA_TORCH_PY" "$root/tools/models/build_models.py" \
   --processors "$processors" ${threads:+--threads "$threads"} --progress "$tmp/building" \
@@ -355,5 +456,5 @@ models="$(cat "$tmp/models")"
 # interpreter would refuse to start on a directory, where it should be the
 # annotator's line.
 PYTHONPATH="$VELMORA_BUILD/python" "$VELMORA_PY" "$root/tools/annotate.py" \
-  --main-model-dir "$models" "$@" 3<&0 </dev/null &
+  --main-model-dir "$models" "${annotate[@]}" -- "${texts[@]}" 3<&0 </dev/null &
 finish "the annotation" || exit $?

@@ -8,6 +8,13 @@
 # example "wordform coref"); unset, every one of them and the fuzz targets'
 # replays. SANITIZE_PYTHON=0 leaves the Python tests out; SANITIZE_PYTHON=only
 # runs them alone.
+# Plain POSIX: under another shell, or read by bash from a pipe, this hands
+# the script's own file to bash, or says how to run it (as main.sh does).
+if [ -z "${BASH_SOURCE-}" ]; then
+  self="$(readlink -f -- "$0" 2>/dev/null)" || self=""
+  case "$self" in */tools/sanitize.sh) command -v bash >/dev/null && exec bash "$self" "$@" ;; esac
+  echo "sanitize.sh: run it with bash: bash tools/sanitize.sh" >&2; exit 1
+fi
 set -euo pipefail
 root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
 root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it

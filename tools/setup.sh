@@ -7,10 +7,19 @@
 # default also holds the fixture and model caches; VELMORA_MODEL_CACHE moves
 # the models alone (tools/models/build_models.py). It also prints the
 # compiler cache's folder as CCACHE_DIR=... (the one set, else
-# ~/.cache/ccache, else ccache/ in VELMORA_CACHE when there is no HOME), or
+# ~/.cache/ccache, else ccache/ in VELMORA_CACHE when there is no HOME or
+# that folder cannot be made or written), or
 # none and CCACHE_DISABLE=1 when ccache cannot take that folder's path.
-# Each value is quoted for the shell, as `eval "$(bash tools/setup.sh)"`
+# A cache folder that cannot be made or written ends it with one line naming
+# the folder. Each value is quoted for the shell, as `eval "$(bash tools/setup.sh)"`
 # wants, whatever characters the paths hold.
+# Plain POSIX: under another shell, or read by bash from a pipe, this hands
+# the script's own file to bash, or says how to run it (as main.sh does).
+if [ -z "${BASH_SOURCE-}" ]; then
+  self="$(readlink -f -- "$0" 2>/dev/null)" || self=""
+  case "$self" in */tools/setup.sh) command -v bash >/dev/null && exec bash "$self" "$@" ;; esac
+  echo "setup.sh: run it with bash: bash tools/setup.sh" >&2; exit 1
+fi
 set -euo pipefail
 
 say() { echo "[setup] $*" >&2; }
@@ -21,7 +30,16 @@ if [ -z "${VELMORA_CACHE:-}" ] && [ -z "${HOME:-}" ]; then
   exit 1
 fi
 cache="${VELMORA_CACHE:-$HOME/.cache/velmora}"
-mkdir -p -- "$cache"
+# A HOME that does not exist or cannot be written (a service account's) says
+# so in one line, naming the folder, rather than in mkdir's words.
+if ! made="$(mkdir -p -- "$cache" 2>&1)"; then
+  say "cannot make the cache folder $cache (${made##*: }): set VELMORA_CACHE to a folder you" \
+    "can write"
+  exit 1
+elif [ ! -w "$cache" ]; then
+  say "cannot write in the cache folder $cache: set VELMORA_CACHE to a folder you can write"
+  exit 1
+fi
 cache="$(CDPATH='' cd -- "$cache" && pwd)" # the same folder from any working directory
 
 # --- Debian packages -------------------------------------------------------
@@ -103,6 +121,10 @@ printf 'VELMORA_PY=%q\n' "$mod_venv/bin/python"
 # ccache reads $NAME in its folder's path as a variable, and has no way to
 # write a plain one: with such a folder the builds go without it.
 ccache_dir="${CCACHE_DIR:-${HOME:+$HOME/.cache/ccache}}"
+if [ -z "${CCACHE_DIR:-}" ] && ! { mkdir -p -- "$ccache_dir" && [ -w "$ccache_dir" ]; } \
+  2>/dev/null; then
+  ccache_dir="" # no HOME, or one whose folder cannot be made or written
+fi
 ccache_dir="${ccache_dir:-$cache/ccache}"
 if [ -z "${CCACHE_DIR:-}" ] && [[ "$ccache_dir" =~ \$[A-Za-z_{] ]]; then
   printf 'CCACHE_DIR=\nCCACHE_DISABLE=1\n'

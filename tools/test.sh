@@ -2,17 +2,54 @@
 # Set up, build, then run every test: the C++ tests under ctest, then the Python
 # tests under pytest against the freshly built module.
 
-# Written for bash: another shell (`sh tools/test.sh`, dash on Debian) would
-# stop at the first line of bash's own. This part is plain POSIX and hands the
-# script to bash in the same process.
-if [ -z "${BASH_VERSION-}" ]; then
-  if [ -f "$0" ] && command -v bash >/dev/null 2>&1; then
-    exec bash "$0" "$@"
-  fi
-  echo "test.sh: run it with bash: bash tools/test.sh" >&2
-  exit 1
+# Plain POSIX: under another shell, or read by bash from a pipe, this hands
+# the script's own file to bash, or says how to run it (as main.sh does).
+if [ -z "${BASH_SOURCE-}" ]; then
+  self="$(readlink -f -- "$0" 2>/dev/null)" || self=""
+  case "$self" in */tools/test.sh) command -v bash >/dev/null && exec bash "$self" "$@" ;; esac
+  echo "test.sh: run it with bash: bash tools/test.sh" >&2; exit 1
 fi
 set -euo pipefail
+
+usage() {
+  cat <<'EOF'
+usage: bash tools/test.sh
+
+Sets up the machine (tools/setup.sh: Debian packages and the two Python
+environments, installed once), builds the library, the module, the C++ tests
+and the test fixtures, then runs every test: the C++ tests under ctest, a
+process per core, then the Python tests under pytest against the module just
+built. Cases that need ../shared/data skip without it, and the last line
+says how many did.
+
+About 20 minutes on two cores once the Python environments, the compiler
+cache and the fixture cache are warm; a first run on a fresh machine also
+installs the environments and generates the fixtures, about 15 minutes more.
+
+Variables it honours:
+  BUILD_DIR            the build folder (default: build/ in the checkout)
+  VELMORA_CACHE        the Python environments, the fixture cache and, unless
+                       VELMORA_MODEL_CACHE is set, the models built for the
+                       main command's tests (default: ~/.cache/velmora)
+  VELMORA_MODEL_CACHE  where those models go instead
+  CCACHE_DIR           the compiler cache (default: ~/.cache/ccache)
+  TMPDIR               the temporary folder, in which the build and the tests
+                       make folders of their own and remove them
+  PYENV_ROOT           where set-up looks for CPython 3.11 and 3.12 besides
+                       PATH (default: ~/.pyenv)
+EOF
+}
+for arg in "$@"; do
+  if [ "$arg" != --help ] && [ "$arg" != -h ]; then
+    echo "test.sh: unrecognized argument: '$arg' (it takes none but --help)" >&2
+    exit 2
+  fi
+done
+if (($#)); then
+  usage
+  exit 0
+fi
+
 root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
 root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
 # The build's own output goes to standard error only when it fails. A failed

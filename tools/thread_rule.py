@@ -6,6 +6,7 @@ most 4."""
 
 import argparse
 import os
+import re
 
 # The most --threads takes: more than the cores of any machine the command is
 # meant for, and far from what the thread libraries refuse (torch takes no
@@ -22,11 +23,12 @@ def default_threads():
 
 
 def thread_count(value):
-    """A --threads value: a whole number from 1 to MAX_THREADS."""
-    try:
-        number = int(value)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid int value: {value!r}") from None
+    """A --threads value: a whole number from 1 to MAX_THREADS, in ASCII
+    digits (int() would take blanks around them, underscores between them
+    and digits of any script)."""
+    if not re.fullmatch(r"-?[0-9]+", value, re.ASCII):
+        raise argparse.ArgumentTypeError(f"invalid int value: {value!r}")
+    number = int(value)
     if number < 1:
         raise argparse.ArgumentTypeError(f"not a positive integer: {value!r}")
     if number > MAX_THREADS:

@@ -1,8 +1,11 @@
 """However the commands are started (through links to a script or to its
-folder, by `sh`), they run the checkout that holds them under bash; a set-up
-that fails ends every script with set-up's own line; and the death tests,
-whose children end without running destructors, leave nothing in the
-temporary folder."""
+folder, by `sh`, directly), they run the checkout that holds them under
+bash, and read from a pipe they say how to run them; a set-up that fails
+ends every script with set-up's own line, and one whose cache folder cannot
+be made with a line naming it; the main command refuses a bad argument, and
+the test command any argument but --help, before anything is set up; and
+the death tests, whose children end without running destructors, leave
+nothing in the temporary folder."""
 
 import os
 import pathlib
@@ -10,6 +13,7 @@ import re
 import shutil
 import signal
 import subprocess
+import tempfile
 
 import pytest
 
@@ -20,8 +24,12 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 TOOLS = ROOT / "tools"
 # Every script that runs set-up, with arguments that get it past its own checks.
 SET_UP_FIRST = {"main.sh": ["Text."], "test.sh": [], "build.sh": [], "sanitize.sh": [],
-                "fuzz.sh": ["1"], "clang_check.sh": []}
+                "fuzz.sh": ["1"], "clang_check.sh": [], "setup.sh": []}
 NO_PYTHON = "[setup] no CPython 3.12 found\n"
+# What each script says when it is not a file that bash could be given.
+RUN_IT = {name: f"{name}: run it with bash: bash tools/{name}\n" for name in SET_UP_FIRST}
+RUN_IT["main.sh"] = "main.sh: run it with bash: bash tools/main.sh [OPTION ...] [TEXT ...]\n"
+RUN_IT["fuzz.sh"] = "fuzz.sh: run it with bash: bash tools/fuzz.sh [SECONDS] [TARGET ...]\n"
 
 
 @pytest.fixture
@@ -65,7 +73,13 @@ def run_all(commands, env, cwd=None):
 
 
 def test_a_failed_set_up_ends_every_script_with_its_own_line(failing_set_up, tmp_path):
-    commands = {name: ["bash", str(TOOLS / name), *args] for name, args in SET_UP_FIRST.items()}
+    # Run by bash, by sh (dash, which would stop at bash's first option) and
+    # as a program: every script is executable.
+    commands = {}
+    for name, args in SET_UP_FIRST.items():
+        commands[f"bash {name}"] = ["bash", str(TOOLS / name), *args]
+        commands[f"sh {name}"] = ["sh", str(TOOLS / name), *args]
+        commands[name] = [str(TOOLS / name), *args]
     for key, result in run_all(commands, failing_set_up).items():
         assert result == (1, "", NO_PYTHON), key
     assert not (tmp_path / "build").exists()
@@ -94,23 +108,127 @@ def test_links_to_a_script_or_its_folder_run_the_checkout_that_holds_it(failing_
 
 
 def test_sh_runs_the_commands_under_bash(failing_set_up, tmp_path):
-    # dash would stop at bash's first option with status 2, which stands for
-    # a bad argument.
     runs = run_all({"help": ["sh", str(TOOLS / "main.sh"), "--help"],
-                    "bash help": ["bash", str(TOOLS / "main.sh"), "--help"],
-                    "main.sh": ["sh", str(TOOLS / "main.sh"), "Text."],
-                    "test.sh": ["sh", str(TOOLS / "test.sh")]}, failing_set_up)
+                    "bash help": ["bash", str(TOOLS / "main.sh"), "--help"]}, failing_set_up)
     assert runs["help"] == runs["bash help"] and runs["help"][0] == 0
     assert runs["help"][1].startswith("usage: bash tools/main.sh")
-    assert runs["main.sh"] == runs["test.sh"] == (1, "", NO_PYTHON)
-    # Read from standard input, the script is not a file bash could be given.
-    for name in ("main.sh", "test.sh"):
-        with open(TOOLS / name, "rb") as script:
-            run = subprocess.run(["sh"], stdin=script, capture_output=True, text=True,
-                                 timeout=60, env=failing_set_up, cwd=tmp_path)
-        assert (run.returncode, run.stdout) == (1, ""), name
-        assert run.stderr == f"{name}: run it with bash: bash tools/{name}" + (
-            " [OPTION ...] [TEXT ...]\n" if name == "main.sh" else "\n")
+
+
+def test_a_script_read_from_a_pipe_says_how_to_run_it(failing_set_up, tmp_path):
+    # No file holds the script, and $0 is the shell's own name: a file of
+    # that name in the working folder is never run in its place.
+    for shell in ("sh", "bash"):
+        impostor = tmp_path / shell
+        impostor.write_text("echo 'the impostor ran'\nexit 7\n")
+        impostor.chmod(0o755)
+    runs = {}
+    for name in SET_UP_FIRST:
+        for shell in (["sh"], ["sh", "-s", "Text."], ["bash"], ["bash", "-s", "Text."]):
+            with open(TOOLS / name, "rb") as script:
+                runs[name, *shell] = subprocess.run(
+                    shell, stdin=script, capture_output=True, text=True, timeout=60,
+                    env=failing_set_up, cwd=tmp_path)
+    for key, run in runs.items():
+        assert (run.returncode, run.stdout, run.stderr) == (1, "", RUN_IT[key[0]]), key
+
+
+def test_a_bad_argument_is_refused_before_set_up(failing_set_up, tmp_path):
+    # Set-up fails at once here: a check made after it would say so instead.
+    cases = {
+        ("--bogus", "Text."): "unrecognized argument: '--bogus'",
+        # Options are taken only as spelled out.
+        ("--js", "Text."): "unrecognized argument: '--js'",
+        ("--proc", "tokenize", "Text."): "unrecognized argument: '--proc'",
+        ("--check",): "unrecognized argument: '--check'",
+        ("--model-dir", "x"): "unrecognized argument: '--model-dir'",
+        ("--processors",): "argument --processors: expected one argument",
+        ("--threads", "--json"): "argument --threads: expected one argument",
+        ("--processors", " , "): "argument --processors: names no processor: ' , '",
+        # A whole number from 1 to 256, in ASCII digits.
+        ("--threads", "0"): "argument --threads: not a positive integer: '0'",
+        ("--threads", "-1"): "argument --threads: not a positive integer: '-1'",
+        ("--threads", "257"): "argument --threads: more than 256 threads: '257'",
+        ("--threads=99999999999999999999",):
+            "argument --threads: more than 256 threads: '99999999999999999999'",
+        ("--threads", " 4"): "argument --threads: invalid int value: ' 4'",
+        ("--threads", "1_0"): "argument --threads: invalid int value: '1_0'",
+        ("--threads", "\uff14"): "argument --threads: invalid int value: '\uff14'"}
+    runs = run_all({args: ["bash", str(TOOLS / "main.sh"), *args] for args in cases},
+                   failing_set_up)
+    for args, message in cases.items():
+        assert runs[args] == (2, "", f"main.sh: {message}\n"), args
+    # What is taken goes on to set-up: text after "--", "-" and negative
+    # numbers are text; the option's own "=" form.
+    runs = run_all({args: ["bash", str(TOOLS / "main.sh"), *args] for args in [
+        ("--", "--bogus"), ("-", "-5", "-.5"), ("--threads=0256", "--json", "x", "--json"),
+        ("--processors", "\ttokenize ,, mwt,", "x")]}, failing_set_up)
+    for args, run in runs.items():
+        assert run == (1, "", NO_PYTHON), args
+    assert not (tmp_path / "build").exists()
+
+
+def test_the_processor_list_is_checked_as_the_module_checks_it(failing_set_up):
+    names = list(_velmora.processor_specs())
+    lists = ["all", " all ", "all,tokenize", "Tokenize", "tokenize pos", "tokenize,\u3000pos",
+             "tokenize,pos,pos", "depparse", "tokenize,lemma,depparse", "lemma,tokenize"]
+    lists += names + [f"tokenize,{name}" for name in names] + [f"{name},tokenize" for name in names]
+    lists += [f"tokenize,pos,lemma,{name}" for name in names]
+    runs = run_all({text: ["bash", str(TOOLS / "main.sh"), "--processors", text, "Text."]
+                    for text in lists}, failing_set_up)
+    for text, run in runs.items():
+        spelled = text.strip()
+        if spelled == "all":  # the registry's order, the language identifier after the tokenizer
+            spelled = ",".join(["tokenize", "langid"] + [n for n in names if n not in
+                                                         ("tokenize", "langid")])
+        try:
+            _velmora.Pipeline("en", processors=spelled)
+        except ValueError as error:
+            assert run == (2, "", f"main.sh: argument --processors: {error}\n"), text
+        else:
+            assert run == (1, "", NO_PYTHON), text
+
+
+def test_the_test_command_takes_only_help(failing_set_up, tmp_path):
+    runs = run_all({args: ["bash", str(TOOLS / "test.sh"), *args]
+                    for args in [("--help",), ("-h",), ("--bogus",), ("--help", "x"), ("",)]},
+                   failing_set_up)
+    status, text, said = runs["--help",]
+    assert (status, said) == (0, "") and runs["-h",] == runs["--help",]
+    assert text.startswith("usage: bash tools/test.sh\n")
+    assert "minutes" in text
+    for variable in ("BUILD_DIR", "VELMORA_CACHE", "VELMORA_MODEL_CACHE", "TMPDIR"):
+        assert f"\n  {variable} " in text, variable
+    for args, wrong in [(("--bogus",), "--bogus"), (("--help", "x"), "x"), (("",), "")]:
+        assert runs[args] == (2, "", f"test.sh: unrecognized argument: '{wrong}' (it takes "
+                              "none but --help)\n"), args
+    assert not (tmp_path / "build").exists()
+
+
+def test_a_cache_folder_that_cannot_be_made_is_named(failing_set_up, tmp_path):
+    # HOME names a file, which no one can make a folder in; then a HOME that
+    # does not exist, for a user who may not make it.
+    cases = {"file": (["bash"], {"HOME": "/dev/null"}, "/dev/null/.cache/velmora",
+                      "Not a directory")}
+    if os.geteuid() == 0 and shutil.which("setpriv"):
+        cases["nobody"] = (["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                            "bash"], {"HOME": "/nonexistent"}, "/nonexistent/.cache/velmora",
+                           "Permission denied")
+    # The other user runs a copy of the scripts that it may read.
+    checkout = pathlib.Path(tempfile.mkdtemp(prefix="velmora-checkout-", dir="/tmp"))
+    try:
+        checkout.chmod(0o755)
+        shutil.copytree(TOOLS, checkout / "tools")
+        for case, (prefix, home, folder, why) in cases.items():
+            env = {**failing_set_up, **home}
+            del env["VELMORA_CACHE"]
+            runs = run_all({name: [*prefix, str(checkout / "tools" / name), *args]
+                            for name, args in [("main.sh", ["Text."]), ("setup.sh", [])]},
+                           env, cwd="/")
+            for name, run in runs.items():
+                assert run == (1, "", f"[setup] cannot make the cache folder {folder} ({why}): "
+                               "set VELMORA_CACHE to a folder you can write\n"), (case, name)
+    finally:
+        shutil.rmtree(checkout)
 
 
 def test_death_tests_leave_nothing_in_the_temporary_folder(tmp_path):
