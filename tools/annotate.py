@@ -26,11 +26,11 @@ it loads no model: it checks LIST as a pipeline would (names, duplicates,
 requirements), the other arguments and the text arguments' UTF-8, and prints
 LIST with "all" spelled out.
 
-tools/main.sh runs it the last two ways, with its own arguments: only the
-options main.sh lists (--processors, --json, --threads) and the text; any
-other, --model-dir, --check and --lang included, is a bad argument. The
-check prints LIST spelled out, then the --threads given (an empty line
-without one), for the model builder; the annotation reads standard input
+tools/main.sh, which reads and checks its own arguments first, runs it the
+last two ways with them spelled out: only the options main.sh lists
+(--processors, --json, --threads), then "--" and the text; any other,
+--model-dir, --check and --lang included, is a bad argument. The check
+prints nothing (main.sh has the list); the annotation reads standard input
 from descriptor 3, where main.sh puts it, the interpreter starting on
 /dev/null (it refuses to start on a directory, which is this script's to
 refuse).
@@ -304,9 +304,7 @@ def annotate(args):
     names = processor_names(args.processors, args.lang, _velmora)
     if args.check:
         text_arguments(args.text)  # refused now rather than after a build
-        if args.main:  # and the thread count given, for the model builder
-            return Output(",".join(names) + f"\n{args.threads or ''}\n")
-        return Output(",".join(names) + "\n")
+        return Output("" if args.main else ",".join(names) + "\n")
     try:
         text = read_text(args.text, args.stdin)
         start = time.perf_counter()
