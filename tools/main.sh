@@ -427,7 +427,12 @@ if [ -z "${VELMORA_CACHE:-}" ] && [ -z "${HOME:-}" ]; then
 fi
 
 trap '[ -z "${tmp:-}" ] || rm -rf "$tmp"' EXIT
-tmp="$(mktemp -d)"
+if ! tmp="$(mktemp -d 2>/dev/null)"; then
+  tmp=""
+  say "cannot make a folder in the temporary folder ${TMPDIR:-/tmp}: set TMPDIR to a folder you" \
+    "can write"
+  exit 1
+fi
 
 advisory_stderr bash "$root/tools/build.sh" >"$tmp/build" &
 if ! finish "the build"; then

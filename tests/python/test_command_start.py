@@ -218,8 +218,10 @@ def test_a_cache_folder_that_cannot_be_made_is_named(failing_set_up, tmp_path):
     try:
         checkout.chmod(0o755)
         shutil.copytree(TOOLS, checkout / "tools")
+        (checkout / "tmp").mkdir(mode=0o777)
+        (checkout / "tmp").chmod(0o777)
         for case, (prefix, home, folder, why) in cases.items():
-            env = {**failing_set_up, **home}
+            env = {**failing_set_up, **home, "TMPDIR": str(checkout / "tmp")}
             del env["VELMORA_CACHE"]
             runs = run_all({name: [*prefix, str(checkout / "tools" / name), *args]
                             for name, args in [("main.sh", ["Text."]), ("setup.sh", [])]},
@@ -229,6 +231,11 @@ def test_a_cache_folder_that_cannot_be_made_is_named(failing_set_up, tmp_path):
                                "set VELMORA_CACHE to a folder you can write\n"), (case, name)
     finally:
         shutil.rmtree(checkout)
+    # Nor can the command make its own folder in a temporary folder that is a file.
+    run = run_all({"main.sh": ["bash", str(TOOLS / "main.sh"), "Text."]},
+                  {**failing_set_up, "TMPDIR": "/dev/null"})["main.sh"]
+    assert run == (1, "", "main.sh: cannot make a folder in the temporary folder /dev/null: set "
+                   "TMPDIR to a folder you can write\n")
 
 
 def test_death_tests_leave_nothing_in_the_temporary_folder(tmp_path):
