@@ -21,8 +21,8 @@
 #
 # Exit status: 0 done; 1 a failed call (text that is not UTF-8, standard input
 # that cannot be read, standard output that is closed or cannot be written,
-# neither VELMORA_CACHE nor HOME set, a cache folder that cannot be made, a
-# failed set-up, a model directory that cannot be
+# neither VELMORA_CACHE nor HOME set, a cache or temporary folder that cannot
+# be written, a failed set-up, a model directory that cannot be
 # written, loaded or repaired, a failed or killed build); 2 a bad argument
 # (any option but those above, a --threads that is not a whole number from 1
 # to 256); 129 hung up (SIGHUP); 130 interrupted (Ctrl-C); 131 quit (Ctrl-\,
