@@ -22,9 +22,10 @@ process per core, then the Python tests under pytest against the module just
 built. Cases that need ../shared/data skip without it, and the last line
 says how many did.
 
-About 20 minutes on two cores once the Python environments, the compiler
-cache and the fixture cache are warm; a first run on a fresh machine also
-installs the environments and generates the fixtures, about 15 minutes more.
+About 15 minutes on two cores once the Python environments, the compiler
+cache and the fixture cache are warm. A first run on a fresh machine first
+installs the environments, compiles everything and generates the fixtures:
+about 6 minutes more on eight cores, and over 15 more on two.
 
 Variables it honours:
   BUILD_DIR            the build folder (default: build/ in the checkout)
