@@ -9,9 +9,10 @@
 # LIST names processors in the order they run, any valid list of langid,
 # tokenize, mwt, pos, lemma, depparse, ner, sentiment, constituency, coref and
 # morphseg, or "all" for every one (tokenize, langid, mwt, pos, lemma,
-# depparse, ner, sentiment, constituency, coref, morphseg). Without TEXT the text comes
-# from standard input (an empty pipe or a closed one is an empty text), or is
-# a sample paragraph when standard input is a terminal; either must be UTF-8.
+# depparse, ner, sentiment, constituency, coref, morphseg). Without TEXT the
+# text comes from standard input (an empty pipe or a closed one is an empty
+# text), or is a sample paragraph when standard input is a terminal; either
+# must be UTF-8.
 # Options are taken only as spelled here, anywhere before a "--"; the
 # arguments and the list are checked before anything is set up or built.
 # The model directory (bundles of real size with random weights) is built

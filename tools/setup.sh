@@ -8,11 +8,11 @@
 # the models alone (tools/models/build_models.py). It also prints the
 # compiler cache's folder as CCACHE_DIR=... (the one set, else
 # ~/.cache/ccache, else ccache/ in VELMORA_CACHE when there is no HOME or
-# that folder cannot be made or written), or
-# none and CCACHE_DISABLE=1 when ccache cannot take that folder's path.
-# A cache folder that cannot be made or written ends it with one line naming
-# the folder. Each value is quoted for the shell, as `eval "$(bash tools/setup.sh)"`
-# wants, whatever characters the paths hold.
+# that folder cannot be made or written), or none and CCACHE_DISABLE=1 when
+# ccache cannot take that folder's path. Each value is quoted for the shell,
+# as `eval "$(bash tools/setup.sh)"` wants, whatever characters the paths
+# hold. A cache folder that cannot be made or written ends it with one line
+# naming the folder.
 # Plain POSIX: under another shell, or read by bash from a pipe, this hands
 # the script's own file to bash, or says how to run it (as main.sh does).
 if [ -z "${BASH_SOURCE-}" ]; then

@@ -26,7 +26,7 @@ def thread_count(value):
     """A --threads value: a whole number from 1 to MAX_THREADS, in ASCII
     digits (int() would take blanks around them, underscores between them
     and digits of any script)."""
-    if not re.fullmatch(r"-?[0-9]+", value, re.ASCII):
+    if not re.fullmatch(r"-?[0-9]+", value):
         raise argparse.ArgumentTypeError(f"invalid int value: {value!r}")
     number = int(value)
     if number < 1:
