@@ -9,7 +9,8 @@
 # build-fuzz/findings/<target>/ (save it under tests/fuzz/crashes/<target>/
 # once mended, so that the test command replays it). Every target given runs;
 # the status is 0 when none stopped with a finding, else 1, with a last line
-# naming those that did.
+# naming those that did; a bad argument ends it with 2, before anything is
+# set up or built.
 # Plain POSIX: under another shell, or read by bash from a pipe, this hands
 # the script's own file to bash, or says how to run it (as main.sh does).
 if [ -z "${BASH_SOURCE-}" ]; then
@@ -26,6 +27,17 @@ targets=("$@")
 if ((${#targets[@]} == 0)); then
   targets=(json utf8 bundle tokenizer document_dict package)
 fi
+# The arguments are checked before anything is set up or built.
+if [[ ! "$seconds" =~ ^[0123456789]+$ ]] || ((10#$seconds == 0)); then
+  echo "fuzz.sh: SECONDS is a whole number of seconds from 1, not '$seconds'" >&2
+  exit 2
+fi
+for target in "${targets[@]}"; do
+  if [ ! -f "$root/tests/fuzz/fuzz_$target.cpp" ]; then
+    echo "fuzz.sh: no fuzz target '$target' (tests/fuzz/fuzz_TARGET.cpp)" >&2
+    exit 2
+  fi
+done
 build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 shared="$root/../shared/data"
 

@@ -38,22 +38,7 @@ python_tests=(test_document.py test_sequences.py test_dict_format.py test_module
               test_processors.py test_pipeline.py test_shared_documents.py test_threads.py
               test_process_life.py)
 
-setup="$(bash "$root/tools/setup.sh")" || exit # nothing goes on without what set-up found
-eval "$setup"
-export CCACHE_DIR CCACHE_DISABLE
-export CCACHE_BASEDIR="$root"
-export CCACHE_NOHASHDIR=1
-
-flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-# A tree configured before the module was built here lacks the module's flags.
-if [ ! -f "$build/build.ninja" ] ||
-  ! grep -q '^CMAKE_MODULE_LINKER_FLAGS:.*-fsanitize' "$build/CMakeCache.txt"; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
-    -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DCMAKE_MODULE_LINKER_FLAGS="$flags" \
-    -DVELMORA_TORCH_PYTHON="$VELMORA_TORCH_PY" -DVELMORA_PYTHON="$VELMORA_PY" \
-    -DVELMORA_CACHE_DIR="$VELMORA_CACHE" >&2
-fi
+# The test directories named are checked before anything is set up or built.
 targets=()
 selection=()
 if [ -n "${SANITIZE_TESTS:-}" ]; then
@@ -77,6 +62,23 @@ else
     name="$(basename "$source" .cpp)"
     targets+=("velmora_${name}_replay")
   done
+fi
+
+setup="$(bash "$root/tools/setup.sh")" || exit # nothing goes on without what set-up found
+eval "$setup"
+export CCACHE_DIR CCACHE_DISABLE
+export CCACHE_BASEDIR="$root"
+export CCACHE_NOHASHDIR=1
+
+flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+# A tree configured before the module was built here lacks the module's flags.
+if [ ! -f "$build/build.ninja" ] ||
+  ! grep -q '^CMAKE_MODULE_LINKER_FLAGS:.*-fsanitize' "$build/CMakeCache.txt"; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
+    -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DCMAKE_MODULE_LINKER_FLAGS="$flags" \
+    -DVELMORA_TORCH_PYTHON="$VELMORA_TORCH_PY" -DVELMORA_PYTHON="$VELMORA_PY" \
+    -DVELMORA_CACHE_DIR="$VELMORA_CACHE" >&2
 fi
 if [ "$python_part" = only ]; then
   targets=()

@@ -167,6 +167,20 @@ def test_a_bad_argument_is_refused_before_set_up(failing_set_up, tmp_path):
     assert not (tmp_path / "build").exists()
 
 
+def test_the_other_scripts_check_their_arguments_before_set_up(failing_set_up):
+    runs = run_all({
+        "seconds": ["bash", str(TOOLS / "fuzz.sh"), "ten"],
+        "no seconds": ["bash", str(TOOLS / "fuzz.sh"), "0", "json"],
+        "target": ["bash", str(TOOLS / "fuzz.sh"), "1", "json", "jsn"],
+        "tests": ["env", "SANITIZE_TESTS=wordform common", "bash", str(TOOLS / "sanitize.sh")]},
+        failing_set_up)
+    seconds = "fuzz.sh: SECONDS is a whole number of seconds from 1, not '{}'\n"
+    assert runs["seconds"] == (2, "", seconds.format("ten"))
+    assert runs["no seconds"] == (2, "", seconds.format("0"))
+    assert runs["target"] == (2, "", "fuzz.sh: no fuzz target 'jsn' (tests/fuzz/fuzz_TARGET.cpp)\n")
+    assert runs["tests"] == (2, "", "sanitize.sh: no test directory tests/cpp/common\n")
+
+
 def test_the_processor_list_is_checked_as_the_module_checks_it(failing_set_up):
     names = list(_velmora.processor_specs())
     lists = ["all", " all ", "all,tokenize", "Tokenize", "tokenize pos", "tokenize,\u3000pos",
