@@ -187,10 +187,15 @@ def case_of(seed: int, index: int, bundles):
 
 def own_message(message: str, package: pathlib.Path) -> bool:
     """Whether a load's message is the library's own: no runtime text and no
-    private path (the child's temporary directory holds nothing else)."""
+    private path (the child's temporary directory holds nothing else, and is
+    named only as the folder a package is unpacked into)."""
     prefix = f"could not load AOTInductor transformer '{package}': "
-    return (message.startswith(prefix) and message[len(prefix):].startswith(OWN_CAUSES)
-            and "velmora-package-" not in message and tempfile.gettempdir() not in message)
+    cause = message[len(prefix):]
+    unpacking = f"cannot unpack the package into {tempfile.gettempdir()}: "
+    if cause.startswith(unpacking):
+        cause = "cannot unpack the package: " + cause[len(unpacking):]
+    return (message.startswith(prefix) and cause.startswith(OWN_CAUSES)
+            and "velmora-package-" not in cause and tempfile.gettempdir() not in cause)
 
 
 # --- the child -----------------------------------------------------------------------------

@@ -53,18 +53,25 @@ constexpr std::array<const char*, 3> kModelDirectory = {"data", "aotinductor", "
   throw TransformerError(what + ": " + std::strerror(errno));
 }
 
+// A failure on the temporary directory's side (a full file system, say)
+// names that directory: the package itself is not at fault.
+[[noreturn]] void cannot_unpack_into(const fs::path& temporary) {
+  fail_with_errno("cannot unpack the package into " + temporary.string());
+}
+
 [[noreturn]] void package_changed() {
   throw TransformerError("the package file changed after it was opened");
 }
 
-void write_all(int fd, const unsigned char* data, std::size_t count) {
+// Writes to `fd`, a copy in the directory `temporary`.
+void write_all(int fd, const unsigned char* data, std::size_t count, const fs::path& temporary) {
   while (count > 0) {
     const ssize_t put = ::write(fd, data, count);
     if (put < 0 && errno == EINTR) {
       continue;
     }
     if (put < 0) {
-      fail_with_errno("cannot unpack the package");
+      cannot_unpack_into(temporary);
     }
     data += put;
     count -= static_cast<std::size_t>(put);
@@ -91,9 +98,10 @@ void read_chunks(int in, std::uint64_t begin, std::uint64_t end, Take&& take) {
   }
 }
 
-// Copies [offset, offset + size) of `in` to the end of `out`, inside the
-// kernel where the file systems allow it.
-void copy_range(int in, std::uint64_t offset, std::uint64_t size, int out) {
+// Copies [offset, offset + size) of `in` to the end of `out`, a copy in the
+// directory `temporary`, inside the kernel where the file systems allow it.
+void copy_range(int in, std::uint64_t offset, std::uint64_t size, int out,
+                const fs::path& temporary) {
   auto position = static_cast<loff_t>(offset);
   std::uint64_t left = size;
   while (left > 0) {
@@ -110,14 +118,13 @@ void copy_range(int in, std::uint64_t offset, std::uint64_t size, int out) {
     if (errno == EINTR) {
       continue;
     }
-    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-      fail_with_errno("cannot unpack the package");
-    }
-    // Not between these file systems: through a buffer.
+    // Not between these file systems, or failed: through a buffer. A
+    // failure is met again there, where the read and the write tell which
+    // side it is on (the package file, or the temporary directory).
     const auto at = static_cast<std::uint64_t>(position);
     read_chunks(in, at, at + left,
                 [&](std::uint64_t, const unsigned char* data, std::size_t count) {
-                  write_all(out, data, count);
+                  write_all(out, data, count, temporary);
                 });
     return;
   }
@@ -132,13 +139,13 @@ Descriptor nameless_file(const fs::path& directory) {
     return file;
   }
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-    fail_with_errno("cannot unpack the package");
+    cannot_unpack_into(directory);
   }
   // A file system without such files: a fresh file whose name goes at once.
   std::string pattern = (directory / "velmora-package-XXXXXX").string();
   file = Descriptor(::mkostemp(pattern.data(), O_CLOEXEC));
   if (file.get() < 0) {
-    fail_with_errno("cannot unpack the package");
+    cannot_unpack_into(directory);
   }
   ::unlink(pattern.c_str());
   return file;
@@ -162,10 +169,10 @@ void free_in_background(std::array<Descriptor, 3> copies) {
 // nothing else, and is removed as soon as the runtime no longer opens it.
 class ScratchDirectory {
 public:
-  explicit ScratchDirectory(const fs::path& temporary) {
+  explicit ScratchDirectory(const fs::path& temporary) : temporary_(temporary) {
     std::string pattern = (temporary / "velmora-package-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
-      fail_with_errno("cannot create a directory to unpack the package");
+      fail_with_errno("cannot create a directory to unpack the package in " + temporary.string());
     }
     path_ = pattern;
     model_ = path_;
@@ -174,7 +181,7 @@ public:
         const int error = errno;
         remove(); // no destructor runs for an object never made
         errno = error;
-        fail_with_errno("cannot unpack the package");
+        cannot_unpack_into(temporary_);
       }
       model_ /= element;
     }
@@ -190,7 +197,7 @@ public:
     links_.push_back(model_ / name);
     if (::symlink(target.c_str(), links_.back().c_str()) != 0) {
       links_.pop_back();
-      fail_with_errno("cannot unpack the package");
+      cannot_unpack_into(temporary_);
     }
   }
 
@@ -215,6 +222,7 @@ public:
   }
 
 private:
+  fs::path temporary_; // where it is made
   fs::path path_;
   fs::path model_; // the deepest directory made so far
   std::vector<fs::path> links_;
@@ -242,22 +250,23 @@ struct Unpacked {
 };
 using Members = std::array<Unpacked, 3>;
 
-// Copies the members into their private files: the library through a
-// buffer, hashing it on the way (unless `hash_library` is false), the others
-// inside the kernel where the file systems allow it.
-void unpack(int fd, Members& members, Sha256& library_hash, bool hash_library) {
+// Copies the members into their private files in `temporary`: the library
+// through a buffer, hashing it on the way (unless `hash_library` is false),
+// the others inside the kernel where the file systems allow it.
+void unpack(int fd, Members& members, const fs::path& temporary, Sha256& library_hash,
+            bool hash_library) {
   const Unpacked& library = members[0];
   if (!hash_library) {
-    copy_range(fd, library.offset, library.size, library.file.get());
+    copy_range(fd, library.offset, library.size, library.file.get(), temporary);
   } else {
     read_chunks(fd, library.offset, library.offset + library.size,
                 [&](std::uint64_t, const unsigned char* data, std::size_t count) {
                   library_hash.update(reinterpret_cast<const std::byte*>(data), count);
-                  write_all(library.file.get(), data, count);
+                  write_all(library.file.get(), data, count, temporary);
                 });
   }
   for (std::size_t i = 1; i < members.size(); ++i) {
-    copy_range(fd, members[i].offset, members[i].size, members[i].file.get());
+    copy_range(fd, members[i].offset, members[i].size, members[i].file.get(), temporary);
   }
 }
 
@@ -365,7 +374,7 @@ LoadedPackage load_archive(int fd, const FileIdentity& opened, const std::string
     members[i].file = nameless_file(temporary);
   }
   Sha256 library_hash;
-  unpack(fd, members, library_hash, /*hash_library=*/digest == nullptr);
+  unpack(fd, members, temporary, library_hash, /*hash_library=*/digest == nullptr);
   if (digest != nullptr) {
     verify_unpacked(fd, opened.size, members, reads, *digest, library_hash);
   }

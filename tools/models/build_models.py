@@ -28,12 +28,13 @@ stop comes, nothing of the bundle it was building stays (stops.py says how);
 one that comes once the builder knows how it ends (as it prints the
 directory, or in its exit) changes nothing. A build that fails ends
 it with status 1 and one line naming the bundle; when the cache cannot be
-written there, the line names the folder. With --progress, FILE holds the
-name of the bundle being built, then the work folders standing, one a line,
-so that a caller can name the bundle of a build that a signal killed, and
-remove the folders of one that it had to kill. tools/main.sh and
-tools/bench/bench_pipeline.py use it; the test suite runs it only on a
-private cache, building the tokenizer's bundle (about a second).
+written there, or its file system is full, the line names the folder. With
+--progress, FILE holds the name of the bundle being built, then the work
+folders standing, one a line, so that a caller can name the bundle of a
+build that a signal killed, and remove the folders of one that it had to
+kill. tools/main.sh and tools/bench/bench_pipeline.py use it; the test suite
+runs it only on a private cache, building the tokenizer's bundle (about a
+second).
 
 It builds with --threads torch threads (1 to 256), else with OMP_NUM_THREADS
 when set, else with half the CPUs the process may run on (its affinity,
@@ -1254,6 +1255,8 @@ def main():
         # The bundle being built went with its work folder; those done stay.
         print("build_models: interrupted; the next run builds what is missing", file=sys.stderr)
         sys.exit(130)
+    elif full := full_device(failed, args.cache):
+        sys.exit(f"build_models: {failure(full)}")
     elif isinstance(failed, OSError):
         if refused := unwritable(failed):
             sys.exit(f"build_models: {failure(refused)}")
@@ -1276,6 +1279,45 @@ def unwritable(error):
     path = pathlib.Path(os.fsdecode(error.filename))
     what = path if os.access(path.parent, os.W_OK) else path.parent
     return f"{what} cannot be written ({error.strerror})"
+
+
+# What a write says that found its file system full, by errno.
+FULL = {errno.ENOSPC: "no space left on device", errno.EDQUOT: "disk quota exceeded"}
+
+
+def full_device(error, cache):
+    """What a write that found its file system full (or its quota used up)
+    says, naming the folder: that of the file the error names, else the
+    models folder of `cache`, which all that a build writes goes under (the
+    compiler's files too); or, as the work folder written in is gone by now,
+    the nearest of its parents still there. None when neither `error` nor an
+    error it wraps (the compiler's errors wrap the one that stopped them) is
+    such a write's."""
+    for cause in wrapped(error):
+        if isinstance(cause, OSError) and cause.errno in FULL:
+            named = cause.filename2 if cause.filename2 is not None else cause.filename
+            if isinstance(named, (str, bytes, os.PathLike)):
+                folder = pathlib.Path(os.path.abspath(os.fsdecode(named))).parent
+            else:
+                folder = pathlib.Path(os.path.abspath(cache)) / "models"
+            while not os.path.isdir(folder) and folder != folder.parent:
+                folder = folder.parent
+            return f"{FULL[cause.errno]} in {folder}"
+    return None
+
+
+def wrapped(error):
+    """`error`, then the errors it wraps, each once: its cause, the inner
+    error that the compiler's errors keep, and the error it was raised
+    while handling."""
+    pending, seen = [error], set()
+    while pending:
+        error = pending.pop()
+        if error is None or id(error) in seen:
+            continue
+        seen.add(id(error))
+        yield error
+        pending += [error.__context__, getattr(error, "inner_exception", None), error.__cause__]
 
 
 def failure(error):

@@ -1,15 +1,21 @@
 // Which file a bundle's transformer runs: only an artifact its manifest
-// lists, and only the bytes the bundle opened (and hashed).
+// lists, and only the bytes the bundle opened (and hashed); and what a load
+// says when the temporary directory it unpacks into is full.
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <thread>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <velmora/errors.hpp>
@@ -206,6 +212,86 @@ TEST(TransformerPackage, AVerifiedLoadRunsOnlyHashedBytes) {
   ::close(fd);
   RecordProperty("refused", refused);
   EXPECT_EQ(unhashed, 0) << refused << " of 300 loads refused";
+}
+
+// Mounts at `where` a tmpfs with `options`, seen only by this process and
+// those it starts: its mounts are made its own first (in a user namespace of
+// its own when not root). False where that is not allowed.
+bool mount_private_tmpfs(const fs::path& where, const std::string& options) {
+  if (::geteuid() == 0) {
+    if (::unshare(CLONE_NEWNS) != 0) {
+      return false;
+    }
+  } else {
+    const std::string uid = "0 " + std::to_string(::geteuid()) + " 1";
+    const std::string gid = "0 " + std::to_string(::getegid()) + " 1";
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+      return false;
+    }
+    std::ofstream("/proc/self/setgroups") << "deny";
+    std::ofstream("/proc/self/uid_map") << uid;
+    std::ofstream("/proc/self/gid_map") << gid;
+  }
+  return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+// Whether a child process may mount one (it goes with the child).
+bool can_mount_tmpfs(const fs::path& where) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::_exit(mount_private_tmpfs(where, "size=4k") ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// A temporary directory on a full file system, one without room for the
+// package's bytes and one without an inode for the directory of links once
+// the three copies have theirs: the load names that directory, not the
+// package. Each case runs in a child, which mounts the tmpfs in a mount
+// namespace of its own, so nothing of it outlives the child; the child
+// starts as a new run of this test, which makes a folder of its own before
+// the statement, and ends with _Exit, so it removes that folder itself.
+TEST(TransformerPackageDeathTest, AFullTemporaryDirectoryIsNamed) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const vt::TempDir dir;
+  const fs::path temporary = dir.path() / "tmp";
+  fs::create_directory(temporary);
+  if (!can_mount_tmpfs(temporary)) {
+    GTEST_SKIP() << "no tmpfs can be mounted here (it needs root or user namespaces)";
+  }
+  const fs::path bundle = vt::transformer_bundle("wordpiece");
+  const std::string prefix =
+      "could not load AOTInductor transformer '" + (bundle / "tiny.pt2").string() + "': ";
+  for (const auto& [options, cause] : std::initializer_list<std::pair<const char*, std::string>>{
+           {"size=4k", "cannot unpack the package into " + temporary.string()},
+           {"size=64m,nr_inodes=4",
+            "cannot create a directory to unpack the package in " + temporary.string()}}) {
+    const std::string expected = prefix + cause + ": No space left on device";
+    for (bool verify : {false, true}) {
+      EXPECT_EXIT(
+          {
+            int status = 2;
+            if (mount_private_tmpfs(temporary, options) &&
+                ::setenv("TMPDIR", temporary.c_str(), 1) == 0) {
+              const std::string message = vt::message_of<TransformerError>([&] {
+                NativeTransformer(std::make_shared<ModelBundle>(bundle, verify),
+                                  vt::transformer_assets("wordpiece"));
+              });
+              std::fputs(message.c_str(), stderr);
+              status = message == expected ? 0 : 1;
+              ::umount2(temporary.c_str(), MNT_DETACH);
+            }
+            std::error_code ignored;
+            fs::remove_all(dir.path(), ignored);
+            std::_Exit(status);
+          },
+          ::testing::ExitedWithCode(0), "")
+          << options << " verify=" << verify;
+    }
+  }
 }
 
 } // namespace
