@@ -32,16 +32,23 @@
 # it without one, the terminal that would show it being gone. A line on
 # standard error that cannot be written changes nothing.
 #
-# Each step runs in the background and is waited for. Without job control a
-# background command ignores SIGINT and SIGQUIT, so a Ctrl-C or a Ctrl-\,
-# which the terminal sends to every process of the command, reaches only this
-# script and what advisory_stderr runs (a pipeline's commands take them as by
-# default); SIGTERM (kill, a supervisor) may reach it alone, and SIGHUP alone
-# or with the whole group (a closed terminal). The trap stops the whole step
-# at once (SIGTERM, which the model builder answers, as it does SIGHUP and
-# SIGQUIT, by removing the work folder of the bundle it was building; SIGKILL
-# for what is still running after that, see stop_steps), says so in one line
-# (but for SIGHUP) and ends the command.
+# Every command this script starts runs in the background and is waited for
+# with `wait`, which a trapped signal interrupts at once; nothing runs in the
+# foreground, not even in a command substitution. (Bash waiting for a
+# foreground command when SIGINT comes waits for it to end, and if it then
+# exits normally takes it that the command handled the Ctrl-C itself: the
+# trap never runs, and the command goes on.) Without job control a background
+# command ignores SIGINT and SIGQUIT, so a Ctrl-C or a Ctrl-\, which the
+# terminal sends to every process of the command, reaches only this script and
+# what advisory_stderr runs (a pipeline's commands take them as by default);
+# SIGTERM (kill, a supervisor) may reach it alone, and SIGHUP alone or with the
+# whole group (a closed terminal). The trap stops everything the command
+# started at once (SIGTERM, which the model builder answers, as it does SIGHUP
+# and SIGQUIT, by removing the work folder of the bundle it was building;
+# SIGKILL for what is still running after that, see stop_steps), says so in
+# one line (but for SIGHUP) and ends the command. What it started is known by
+# VELMORA_MAIN_RUN in its environment, which every process inherits, so that
+# none escapes the stop by outliving its parent.
 
 # Written for bash. Under another shell (`sh tools/main.sh`, dash on Debian),
 # or read by bash from a pipe, it would stop at the first line of bash's own:
@@ -57,50 +64,37 @@ set -euo pipefail
 
 say() { echo "main.sh: $*" >&2 || true; }
 
-# Sets `found` to the processes under this script, parents before children,
-# and `children` to those it started itself.
-descendants() {
-  local stat line rest pid ppid kid
-  local -A kids=()
-  for stat in /proc/[0-9]*/stat; do
-    read -r line 2>/dev/null <"$stat" || continue # gone meanwhile
-    rest="${line##*) }"                             # after the name, which may hold anything
-    ppid="${rest#* }"
-    pid="${stat#/proc/}"
-    kids[${ppid%% *}]+=" ${pid%/stat}"
-  done
+# Sets `found` to the processes this run started, however deep and whatever
+# became of their parents (one whose parent died is re-parented outside this
+# script's tree): those that carry this run's VELMORA_MAIN_RUN. The subshells
+# bash forks carry only the environment this script was started with; each
+# waits for what it runs and ends with it. Called only with the signals
+# ignored, the search itself runs in the foreground.
+marked() {
+  local path
   found=()
-  # shellcheck disable=SC2206 # process numbers, split on the spaces between them
-  children=(${kids[$$]-})
-  local queue=("$$")
-  while ((${#queue[@]})); do
-    pid="${queue[0]}"
-    queue=("${queue[@]:1}")
-    for kid in ${kids[$pid]-}; do
-      found+=("$kid")
-      queue+=("$kid")
-    done
-  done
+  # shellcheck disable=SC2097,SC2098 # grep's own mark is blanked, lest it find itself
+  while IFS= read -r path; do
+    path="${path#/proc/}"
+    found+=("${path%/environ}")
+  done < <(VELMORA_MAIN_RUN="" grep -lzxF -- "VELMORA_MAIN_RUN=$VELMORA_MAIN_RUN" \
+    /proc/[0-9]*/environ 2>/dev/null)
 }
 
-# Ends the running step and everything it started: stopped first, so that
-# none of them starts another process meanwhile, then sent SIGTERM, and given
-# a few tenths of a second to go. The model builder then removes its work
-# folder and ends, saying nothing more, unless it is inside a tensor call:
-# Python runs its handler only when that returns, seconds later on a busy
-# machine. What is left then is killed. Either way the work folders that the
-# builder names in its progress file go. The steps themselves are killed
-# only if still there a second later: each ends by SIGTERM but the shell of
-# advisory_stderr, which ends once what it waits for has, and which bash
-# would report if killed, on the line the command keeps for its own.
+# Ends everything the command started: stopped first, so that none of them
+# starts another process meanwhile, then sent SIGTERM, and given a few tenths
+# of a second to go. The model builder then removes its work folder and ends,
+# saying nothing more, unless it is inside a tensor call: Python runs its
+# handler only when that returns, seconds later on a busy machine. What is
+# left then is killed. Either way the work folders that the builder names in
+# its progress file go. The script's own children are killed only if still
+# there a second later: each ends by SIGTERM, and bash would report one
+# killed, on the line the command keeps for its own.
 stop_steps() {
-  local -A seen=() step=()
-  local all=() new pid
+  local -A seen=()
+  local all=() new pid line
   for _ in 1 2 3 4 5; do
-    descendants
-    for pid in "${children[@]}"; do
-      step[$pid]=1
-    done
+    marked
     new=()
     for pid in "${found[@]}"; do
       [ -n "${seen[$pid]-}" ] || new+=("$pid")
@@ -110,18 +104,22 @@ stop_steps() {
     kill -STOP "${new[@]}" 2>/dev/null || true
     all+=("${new[@]}")
   done
-  ((${#all[@]})) || return 0
-  kill -TERM "${all[@]}" 2>/dev/null || true
-  kill -CONT "${all[@]}" 2>/dev/null || true
-  for _ in {1..15}; do
-    left "${all[@]}"
-    ((${#found[@]})) || break
-    sleep 0.02
-  done
+  if ((${#all[@]})); then
+    kill -TERM "${all[@]}" 2>/dev/null || true
+    kill -CONT "${all[@]}" 2>/dev/null || true
+    for _ in {1..15}; do
+      left "${all[@]}"
+      ((${#found[@]})) || break
+      sleep 0.02
+    done
+  fi
   if ((${#found[@]})); then
     new=()
     for pid in "${found[@]}"; do
-      [ -n "${step[$pid]-}" ] || new+=("$pid")
+      read -r line 2>/dev/null <"/proc/$pid/stat" || continue
+      line="${line##*) }"
+      line="${line#* }"
+      [ "${line%% *}" = $$ ] || new+=("$pid")
     done
     ((${#new[@]} == 0)) || kill -KILL "${new[@]}" 2>/dev/null || true
     for _ in {1..50}; do # one in a write to disk ends when the write does
@@ -203,9 +201,9 @@ trap 'ended 131 quit' QUIT
 # default action, as a trap is not inherited.
 trap : PIPE
 # Nothing before the traps starts a process: a step in flight is always one
-# they stop.
-root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
-root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
+# they stop. The mark is this script's process and the time it got here,
+# which no other run shares.
+export VELMORA_MAIN_RUN="$$-$EPOCHREALTIME"
 
 # A closed standard input is an empty text, and a closed standard error takes
 # nothing: /dev/null stands in for either, so that the first file a step
@@ -232,11 +230,10 @@ fi
 #
 # Run in the background, it is the step's own shell, and outlives SIGHUP and
 # SIGTERM sent to the whole group (a closed terminal, `timeout`, `kill --
-# -PGID`): were it to end there, "$@" would pass to init, out of stop_steps'
-# sight, and a model builder inside a tensor call would go on after the
-# command ended. It waits for "$@", which the signal reached too, and
-# stop_steps ends both. The command it runs takes those signals as by default
-# (a trapped signal is reset on exec).
+# -PGID`), so that the step is over only when "$@" is: it waits for "$@",
+# which the signal reached too, and ends once stop_steps has ended that. The
+# command it runs takes those signals as by default (a trapped signal is
+# reset on exec).
 advisory_stderr() {
   trap : HUP TERM
   {
@@ -248,16 +245,24 @@ advisory_stderr() {
 # A step that a signal killed ends the command with one line and status 1
 # (141 is left alone: the annotator exits so when its reader goes).
 finish() {
-  local status=0
+  local status=0 signal
   wait $! 2>/dev/null || status=$? # quiet: bash would report a killed job itself
-  ((status <= 128 || status == 141)) || killed "$1" "SIG$(kill -l "$status")"
+  if ((status > 128 && status != 141)); then
+    kill -l "$status" >"$tmp/signal"
+    read -r signal <"$tmp/signal"
+    killed "$1" "SIG$signal"
+  fi
   return "$status"
 }
 
+# Ends the command after a step that signal $2 killed, with one line and
+# status 1, once what that step had started is stopped too. A signal from
+# here on changes nothing: the command is ending.
 killed() {
   local what="$1" signal="$2" bundle need
+  trap '' INT TERM HUP QUIT
+  stop_steps
   if [ "$what" = "the model build" ]; then
-    remove_work_folders
     bundle="$(building)"
     [ -z "$bundle" ] || what="the build of the $bundle bundle"
     # The peaks measured while building each bundle.
@@ -281,7 +286,8 @@ killed() {
 }
 
 usage() {
-  cat <<'EOF'
+  local text
+  IFS= read -r -d '' text <<'EOF' || true
 usage: bash tools/main.sh [--processors LIST] [--json] [--threads N] [TEXT ...]
 
 Sets up and builds everything, builds the model bundles LIST needs (once), and
@@ -306,6 +312,7 @@ $VELMORA_MODEL_CACHE, else $VELMORA_CACHE, when set). Exit status: 0 done,
 1 a failed call or build, 2 a bad argument, 129 hung up, 130 interrupted,
 131 quit, 141 standard output closed early, 143 terminated.
 EOF
+  printf '%s' "$text"
 }
 
 for arg in "$@"; do
@@ -365,7 +372,8 @@ check_list() {
       bad "argument --processors: processor '$name' is missing requirements: $missing"
     provided[$name]=1
   done
-  processors="$(IFS=,; echo "${names[*]}")"
+  local IFS=,
+  processors="${names[*]}"
 }
 
 # Sets `threads` to the whole number N names, from 1 to 256, in ASCII digits.
@@ -427,23 +435,61 @@ if [ -z "${VELMORA_CACHE:-}" ] && [ -z "${HOME:-}" ]; then
   exit 1
 fi
 
+# Sets the variable named $1 to what the file $2 holds, less the newlines it
+# ends with, as a command substitution would, but with no process to wait for.
+read_file() {
+  local -n into="$1"
+  IFS= read -r -d '' into <"$2" || true
+  while [[ "$into" == *$'\n' ]]; do
+    into="${into%$'\n'}"
+  done
+}
+
+# What `mktemp -d` does, but for printing the name, which would have to be
+# read from a command substitution: a folder only this user may enter, named
+# for this run (its process and a random number; one of a killed run of the
+# same number is this script's own leftover).
 trap '[ -z "${tmp:-}" ] || rm -rf "$tmp"' EXIT
-if ! tmp="$(mktemp -d 2>/dev/null)"; then
+printf -v tmp '%s/main.sh.%s.%08x' "${TMPDIR:-/tmp}" $$ "$SRANDOM"
+mkdir -m 700 -- "$tmp" 2>/dev/null &
+if ! wait $!; then
   tmp=""
   say "cannot make a folder in the temporary folder ${TMPDIR:-/tmp}: set TMPDIR to a folder you" \
     "can write"
   exit 1
 fi
+readlink -f -- "${BASH_SOURCE[0]}" >"$tmp/root" & # this file, through any chain of links
+wait $!
+read_file root "$tmp/root"
+root="${root%/*}"
+root="${root%/*}" # the checkout that holds it
 
 advisory_stderr bash "$root/tools/build.sh" >"$tmp/build" &
-if ! finish "the build"; then
+built=0
+finish "the build" || built=$?
+# The build prints the settings it found, quoted for the shell, and on a
+# failure its own lines.
+settings=() said=() interpreter=""
+while IFS= read -r line || [ -n "$line" ]; do
+  case "$line" in
+    VELMORA_PY=*)
+      interpreter=1
+      settings+=("$line")
+      ;;
+    VELMORA_*) settings+=("$line") ;;
+    *) said+=("$line") ;;
+  esac
+done <"$tmp/build"
+if ((built)); then
   # A failed set-up prints no interpreter, and its own lines have said why.
-  grep -q '^VELMORA_PY=' "$tmp/build" || exit 1
-  grep -v '^VELMORA_' "$tmp/build" >&2 || true
+  [ -n "$interpreter" ] || exit 1
+  ((${#said[@]} == 0)) || printf '%s\n' "${said[@]}" >&2 || true
   say "the build failed"
   exit 1
 fi
-eval "$(grep '^VELMORA_' "$tmp/build")"
+for line in "${settings[@]}"; do
+  eval "$line"
+done
 
 # The text arguments must be UTF-8, and the list is checked by the module
 # itself: both are refused here, before any bundle is built.
@@ -456,7 +502,8 @@ advisory_stderr "$VELMORA_TORCH_PY" "$root/tools/models/build_models.py" \
   >"$tmp/models" &
 finish "the model build" || exit 1 # the builder said why
 : >"$tmp/building"
-models="$(cat "$tmp/models")"
+models=""
+read_file models "$tmp/models"
 
 # The annotator reads the text from descriptor 3 and starts on /dev/null: the
 # interpreter would refuse to start on a directory, where it should be the

@@ -86,12 +86,22 @@ def read_conll(doc):
     return sentences
 
 
+def default_signals():
+    """Gives a child the default actions of SIGINT, SIGQUIT and SIGHUP,
+    which it inherits ignored when this run is a background job of a script
+    or under nohup: a child that a test stops, or that stops itself, must
+    take them as it would from a terminal."""
+    for signum in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
+
+
 def run_child(command, env, timeout):
-    """Runs `command` in a session of its own, killed whole (forked children
-    included) when it outlives `timeout` seconds, which fails the test; its
-    return code, standard output and standard error."""
+    """Runs `command` in a session of its own, with the default actions of
+    the stop signals, killed whole (forked children included) when it
+    outlives `timeout` seconds, which fails the test; its return code,
+    standard output and standard error."""
     run = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                           text=True, start_new_session=True)
+                           text=True, start_new_session=True, preexec_fn=default_signals)
     try:
         out, err = run.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:

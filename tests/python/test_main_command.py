@@ -21,7 +21,8 @@ import time
 import pytest
 
 import _velmora
-from conftest import DEFAULT_BUNDLES, run_child, ud_validator, write_model_index
+from conftest import (DEFAULT_BUNDLES, default_signals, run_child, ud_validator,
+                      write_model_index)
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 MAIN = ROOT / "tools" / "main.sh"
@@ -144,14 +145,6 @@ def blocked_reading_stdin(pid):
         if len(fields) > 1 and fields[0] in ("0", "63") and fields[1] == "0x0":
             return True
     return False
-
-
-def default_signals():
-    """Gives a child the default actions of SIGINT, SIGQUIT and SIGHUP,
-    which it inherits ignored when this run is a background job or under
-    nohup."""
-    for signum in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP):
-        signal.signal(signum, signal.SIG_DFL)
 
 
 def interrupted(command, ready, env=None):
@@ -623,6 +616,114 @@ def test_an_interrupt_ends_the_main_command_at_once(main_command, cache, moment)
         assert line.startswith("main.sh: interrupted while building the pos bundle;")
     assert took < 1
     assert session(child.pid) == [] and work() == []  # the builder removed its work folder
+
+
+# Stands in for every command main.sh runs itself, each step and each short
+# command alike: it does the command's work, and on the call that
+# STANDIN_AT counts to (among those main.sh or a subshell of it makes)
+# closes its output, says so in the file "ready" and exits normally the
+# moment a Ctrl-C comes, as a command may that is exiting as the Ctrl-C
+# reaches the group. Bash waiting for such a command in the foreground would
+# take it that the command handled the Ctrl-C, and go on.
+STANDIN = r"""#!/bin/bash
+name="${0##*/}"
+PATH="${PATH#*:}" # the real commands'
+mapfile -d '' -t parent <"/proc/$PPID/cmdline"
+case "$name" in
+  build.sh) printf 'VELMORA_%s=%q\n' PY "$STANDIN/python" TORCH_PY "$STANDIN/builder" \
+    BUILD "$STANDIN_BUILD" ;;
+  builder) printf '%s\n' "$STANDIN_MODELS" ;;
+  python) "$STANDIN_PYTHON" "$@" ;;
+  *) "$name" "$@" ;;
+esac
+status=$?
+[[ "${parent[1]-}" == */tools/main.sh ]] || exit "$status"
+exec 9>>"$STANDIN/calls"
+flock 9
+echo >&9
+mapfile -t calls <"$STANDIN/calls"
+flock -u 9
+((${#calls[@]} == STANDIN_AT)) || exit "$status"
+exec >&-
+echo "$name" >"$STANDIN/ready"
+trap 'exit 0' INT
+for _ in {1..500}; do sleep 0.01; done
+exit "$status"
+"""
+
+
+def test_a_ctrl_c_is_never_lost_whatever_the_command_waits_for(tmp_path, fixture_dir):
+    # main.sh in a checkout of its own, whose build and model build only
+    # print what the real ones would.
+    bin_dir, tools = tmp_path / "bin", tmp_path / "tools"
+    bin_dir.mkdir()
+    tools.mkdir()
+    standin = bin_dir / "standin"
+    standin.write_text(STANDIN)
+    standin.chmod(0o755)
+    for name in ["readlink", "mktemp", "mkdir", "grep", "cat", "cut", "rm", "sleep", "python",
+                 "builder"]:
+        (bin_dir / name).symlink_to(standin)
+    (tools / "build.sh").symlink_to(standin)
+    (tools / "annotate.py").symlink_to(ANNOTATE)
+    shutil.copy(MAIN, tools / "main.sh")
+    models = write_model_index(tmp_path / "models", fixture_dir,
+                               {"tokenize": DEFAULT_BUNDLES["tokenize"]})
+    env = {**os.environ, "PATH": f"{bin_dir}:{os.environ['PATH']}", "STANDIN": str(bin_dir),
+           "STANDIN_BUILD": str(pathlib.Path(_velmora.__file__).parent.parent),
+           "STANDIN_MODELS": str(models), "STANDIN_PYTHON": sys.executable}
+    places = []
+    while True:
+        (bin_dir / "calls").write_text("")
+        (bin_dir / "ready").unlink(missing_ok=True)
+        child = subprocess.Popen(
+            ["bash", str(tools / "main.sh"), "--processors", "tokenize", "Text."],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            env={**env, "STANDIN_AT": str(len(places) + 1)}, start_new_session=True,
+            preexec_fn=default_signals)
+        try:
+            deadline = time.monotonic() + 60
+            while not (bin_dir / "ready").exists() and child.poll() is None:
+                assert time.monotonic() < deadline
+                time.sleep(0.005)
+            if not (bin_dir / "ready").exists():  # every place tried
+                stdout, stderr = child.communicate(timeout=60)
+                assert child.returncode == 0 and b"# text = Text." in stdout, stderr
+                break
+            places.append((bin_dir / "ready").read_text().strip())
+            os.killpg(child.pid, signal.SIGINT)
+            stderr = child.communicate(timeout=60)[1].decode()
+            # After the annotation's own lines, once it has printed.
+            assert (child.returncode, stderr.splitlines()[-1:]) == (
+                130, ["main.sh: interrupted"]), (places, stderr)
+            assert session(child.pid) == [], places
+        finally:
+            for pid in session(child.pid):
+                os.kill(pid, signal.SIGKILL)
+            child.communicate()
+    # Its temporary folder, its checkout, the build, the argument check, the
+    # model build and the annotation at least.
+    assert {"mkdir", "readlink", "build.sh", "python", "builder"} <= set(places), places
+
+
+def ignoring_stops():
+    for signum in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_IGN)
+
+
+def test_the_stop_tests_pass_in_a_run_started_with_the_stop_signals_ignored(fixture_dir):
+    # As a background job of a script (SIGINT and SIGQUIT ignored) under
+    # nohup (SIGHUP too): each test that stops a child, or whose child stops
+    # itself, gives it the default actions.
+    tests = [f"{__file__}::{name}" for name in [
+        "test_the_model_builder_still_stops_on_an_interrupt_the_interpreter_lost",
+        r"test_a_stop_at_any_instant_leaves_nothing_of_the_build[\\.index-\\w{8}-SIGINT]",
+        "test_a_ctrl_c_is_never_lost_whatever_the_command_waits_for"]]
+    if not TORCH_PYTHON.exists():
+        pytest.skip(f"no model-building interpreter at {TORCH_PYTHON}")
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests],
+                         capture_output=True, timeout=600, cwd=ROOT, preexec_fn=ignoring_stops)
+    assert run.returncode == 0 and b"3 passed" in run.stdout, run.stdout.decode()[-4000:]
 
 
 def test_an_interrupt_does_not_wait_for_the_annotation(main_command, cache, tmp_path):
