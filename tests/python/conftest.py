@@ -111,6 +111,32 @@ def run_child(command, env, timeout):
     return run.returncode, out, err
 
 
+def session(leader):
+    """The processes still running in the session `leader` started."""
+    running = []
+    for stat in pathlib.Path("/proc").glob("[0-9]*/stat"):
+        try:
+            state, _, _, sid = stat.read_text().rsplit(")", 1)[1].split()[:4]
+        except OSError:  # ended meanwhile
+            continue
+        if int(sid) == leader and state != "Z":
+            running.append(int(stat.parent.name))
+    return running
+
+
+def session_process(leader, *words):
+    """The pid of the process in the session whose command line holds
+    `words`, or None."""
+    for pid in session(leader):
+        try:
+            command = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if all(word in command for word in words):
+            return pid
+    return None
+
+
 def preloading(library, env):
     """`env` with the shared library `library` preloaded after what it
     preloads already. The loader splits LD_PRELOAD at spaces as well as at

@@ -1,12 +1,24 @@
-"""The fixture generator's cache key (tools/fixtures/generate.py): a fixture
-made without the shared data, or on another CPU, is never reused."""
+"""The fixture generator (tools/fixtures/generate.py): its cache key, by
+which a fixture made without the shared data, or on another CPU, is never
+reused; and a stop, which ends its workers and leaves nothing of what they
+were making."""
 
+import contextlib
+import os
 import pathlib
+import re
+import signal
+import subprocess
 import sys
+import time
 
 import pytest
 
+from conftest import default_signals, session, session_process
+
 FIXTURES = pathlib.Path(__file__).resolve().parents[2] / "tools" / "fixtures"
+CACHE = pathlib.Path(os.environ.get("VELMORA_CACHE", pathlib.Path.home() / ".cache/velmora"))
+TORCH_PYTHON = CACHE / "venv-torch" / "bin" / "python"
 
 
 @pytest.fixture
@@ -46,3 +58,54 @@ def test_key_follows_the_data_a_module_reads_and_the_cpu(generate, monkeypatch, 
 def test_a_module_building_another_ones_output_waits_for_it(generate):
     assert generate.dependencies("coref") == {"transformer"}
     assert generate.dependencies("transformer") == set()
+
+
+def test_a_stop_ends_the_workers_and_leaves_nothing(tmp_path):
+    # The generator's test hook holds the worker of the harness module in
+    # it, its work folder made, waiting on a child that stands for a
+    # compiler. The runs, each with a cache and a temporary folder of its
+    # own, go at once.
+    if not TORCH_PYTHON.exists():
+        pytest.skip(f"no fixture-generating interpreter at {TORCH_PYTHON}")
+    runs = {}
+    try:
+        for stop, whom in [(signal.SIGTERM, "alone"), (signal.SIGTERM, "group"),
+                           (signal.SIGINT, "group")]:
+            folder = tmp_path / f"{stop.name}-{whom}"
+            (folder / "tmp").mkdir(parents=True)
+            env = {**os.environ, "TMPDIR": str(folder / "tmp"), "VELMORA_FIXTURE_HOLD": "harness"}
+            with open(folder / "output", "w") as output:
+                runs[stop, whom, folder] = subprocess.Popen(
+                    [str(TORCH_PYTHON), str(FIXTURES / "generate.py"), "--out",
+                     str(folder / "out"), "--cache", str(folder / "cache"), "--only", "harness"],
+                    stdout=output, stderr=output, env=env, start_new_session=True,
+                    preexec_fn=default_signals)
+        for (stop, whom, folder), child in runs.items():
+            deadline = time.monotonic() + 120
+            while not session_process(child.pid, b"sleep", b"infinity"):
+                assert child.poll() is None, (folder / "output").read_text()
+                assert time.monotonic() < deadline
+                time.sleep(0.01)
+            if whom == "group":
+                os.killpg(child.pid, stop)
+            else:
+                child.send_signal(stop)
+        for (stop, whom, folder), child in runs.items():
+            status = child.wait(timeout=60)
+            assert session(child.pid) == [], (stop, whom)  # the worker and its compiler too
+            output = (folder / "output").read_text()
+            if stop == signal.SIGINT:
+                assert (status, output) == (
+                    130, "generate: interrupted; the next run generates what is missing\n")
+            else:
+                assert (status, output) == (-stop, ""), (whom, output)
+            assert list((folder / "tmp").iterdir()) == [], (stop, whom)
+            # No work folder nor entry of the module: its lock alone.
+            left = [path.name for path in (folder / "cache").iterdir()]
+            assert len(left) == 1 and re.fullmatch(r"\.harness-\w{16}\.lock", left[0]), left
+    finally:
+        for child in runs.values():
+            for pid in session(child.pid):
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, signal.SIGKILL)
+            child.wait()

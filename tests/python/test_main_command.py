@@ -21,8 +21,8 @@ import time
 import pytest
 
 import _velmora
-from conftest import (DEFAULT_BUNDLES, default_signals, run_child, ud_validator,
-                      write_model_index)
+from conftest import (DEFAULT_BUNDLES, default_signals, run_child, session, session_process,
+                      ud_validator, write_model_index)
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 MAIN = ROOT / "tools" / "main.sh"
@@ -495,32 +495,6 @@ def test_an_unreadable_bundle_is_rebuilt_and_said_so(cache):
 
 
 # --- the main command ---------------------------------------------------------------------
-
-
-def session(leader):
-    """The processes still running in the session `leader` started."""
-    running = []
-    for stat in pathlib.Path("/proc").glob("[0-9]*/stat"):
-        try:
-            state, _, _, sid = stat.read_text().rsplit(")", 1)[1].split()[:4]
-        except OSError:  # ended meanwhile
-            continue
-        if int(sid) == leader and state != "Z":
-            running.append(int(stat.parent.name))
-    return running
-
-
-def session_process(leader, *words):
-    """The pid of the process in the session whose command line holds
-    `words`, or None."""
-    for pid in session(leader):
-        try:
-            command = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")
-        except OSError:
-            continue
-        if all(word in command for word in words):
-            return pid
-    return None
 
 
 def cpu_seconds(pid):

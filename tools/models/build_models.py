@@ -100,11 +100,9 @@ import importlib.metadata
 import os
 import pathlib
 import re
-import resource
 import shutil
 import signal
 import sys
-import threading
 import time
 
 import model_cache
@@ -1245,12 +1243,7 @@ def main():
     if stop is None and failed is None:
         print(directory)
     elif stop not in (None, signal.SIGINT):
-        # Stopped by its caller: nothing more to say, and the end is by that
-        # signal, with no core dump (one after SIGQUIT would hold only the
-        # clean-up).
-        resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
-        signal.signal(stop, signal.SIG_DFL)
-        signal.pthread_kill(threading.get_ident(), stop)
+        stops.end_by(stop)  # stopped by its caller
     elif stop is not None or isinstance(failed, KeyboardInterrupt):
         # The bundle being built went with its work folder; those done stay.
         print("build_models: interrupted; the next run builds what is missing", file=sys.stderr)

@@ -28,8 +28,10 @@ make it land where it can be cleaned up after:
 from __future__ import annotations
 
 import atexit
+import resource
 import signal
 import sys
+import threading
 
 STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
 
@@ -91,6 +93,15 @@ def settle():
             # Runs a handler still due first; set after _settled, it does
             # not raise.
             signal.signal(stop, signal.SIG_IGN)
+
+
+def end_by(stop):
+    """Ends the process by `stop`, a caller's SIGTERM, SIGHUP or SIGQUIT
+    that taken() gave once the clean-up is done: nothing more to say, and no
+    core dump (one after SIGQUIT would hold only the clean-up)."""
+    resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
+    signal.signal(stop, signal.SIG_DFL)
+    signal.pthread_kill(threading.get_ident(), stop)
 
 
 def _raise_owed():
