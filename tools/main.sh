@@ -34,7 +34,8 @@
 #
 # Every command this script starts runs in the background and is waited for
 # with `wait`, which a trapped signal interrupts at once; nothing runs in the
-# foreground, not even in a command substitution. (Bash waiting for a
+# foreground, not even in a command substitution, but once it is ending
+# (ended and killed ignore the signals first). (Bash waiting for a
 # foreground command when SIGINT comes waits for it to end, and if it then
 # exits normally takes it that the command handled the Ctrl-C itself: the
 # trap never runs, and the command goes on.) Without job control a background

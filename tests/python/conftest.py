@@ -14,6 +14,10 @@ EWT_DEV = (pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "data
            "en_ewt-ud-dev.conllu")
 
 # Fixture bundles for the default processors "tokenize,mwt,pos,lemma,depparse".
+# Set-up's environments: the torch one builds models and fixtures.
+CACHE = pathlib.Path(os.environ.get("VELMORA_CACHE", pathlib.Path.home() / ".cache/velmora"))
+TORCH_PYTHON = CACHE / "venv-torch" / "bin" / "python"
+
 DEFAULT_BUNDLES = {"tokenize": "tokenizer/mwt_gated",
                    "mwt": "wordform/mwt_native_dict/bundle",
                    "pos": "pos/models/composite_charlm_proj_l2",

@@ -11,9 +11,9 @@ import time
 
 import pytest
 
+from conftest import TORCH_PYTHON
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-CACHE = pathlib.Path(os.environ.get("VELMORA_CACHE", pathlib.Path.home() / ".cache/velmora"))
-TORCH_PYTHON = CACHE / "venv-torch" / "bin" / "python"
 
 # The model builder's coreference bundle at a tiny size, built as the
 # builder builds it: in a work folder beside its cached place, named in the

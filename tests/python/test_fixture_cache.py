@@ -14,11 +14,9 @@ import time
 
 import pytest
 
-from conftest import default_signals, session, session_process
+from conftest import TORCH_PYTHON, default_signals, session, session_process
 
 FIXTURES = pathlib.Path(__file__).resolve().parents[2] / "tools" / "fixtures"
-CACHE = pathlib.Path(os.environ.get("VELMORA_CACHE", pathlib.Path.home() / ".cache/velmora"))
-TORCH_PYTHON = CACHE / "venv-torch" / "bin" / "python"
 
 
 @pytest.fixture

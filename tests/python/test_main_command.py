@@ -21,15 +21,13 @@ import time
 import pytest
 
 import _velmora
-from conftest import (DEFAULT_BUNDLES, default_signals, run_child, session, session_process,
-                      ud_validator, write_model_index)
+from conftest import (CACHE, DEFAULT_BUNDLES, TORCH_PYTHON, default_signals, run_child, session,
+                      session_process, ud_validator, write_model_index)
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 MAIN = ROOT / "tools" / "main.sh"
 ANNOTATE = ROOT / "tools" / "annotate.py"
 BUILDER = ROOT / "tools" / "models" / "build_models.py"
-CACHE = pathlib.Path(os.environ.get("VELMORA_CACHE", pathlib.Path.home() / ".cache/velmora"))
-TORCH_PYTHON = CACHE / "venv-torch" / "bin" / "python"
 TIMING = re.compile(r"\d+ words in \d+ sentences: .* words per second")
 
 

@@ -7,12 +7,10 @@ import pathlib
 
 import pytest
 
-from conftest import run_child
+from conftest import TORCH_PYTHON, run_child
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILDER = ROOT / "tools" / "models" / "build_models.py"
-CACHE = pathlib.Path(os.environ.get("VELMORA_CACHE", pathlib.Path.home() / ".cache/velmora"))
-TORCH_PYTHON = CACHE / "venv-torch" / "bin" / "python"
 
 # The builder asked for the coref bundle, with a stand-in for the coref
 # bundle's module whose build, in its cached directory's work folder, fails
