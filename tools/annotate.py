@@ -160,6 +160,20 @@ def processor_names(processors, lang, velmora):
         raise Refusal(f"argument --processors: {error}", USAGE) from None
 
 
+def process(pipeline, text, velmora):
+    """The document of `text`. The language identifier refuses a text with
+    no characters, in which no other processor finds anything: an empty
+    text gets the document the others make of it, with no language."""
+    names = [p.name for p in pipeline.processors]
+    if text or "langid" not in names:
+        return pipeline.process(text)
+    document = velmora.Document(text)
+    for processor in pipeline.processors:
+        if processor.name != "langid":
+            document = processor.process(document)
+    return document
+
+
 def identified_language(pipeline, document, text):
     """The language the langid processor names, or None without one or
     without a text to identify. The tokenizer gives its document its
@@ -311,7 +325,7 @@ def annotate(args):
         pipeline = _velmora.Pipeline(args.lang, processors=names, model_dir=args.model_dir)
         loaded = time.perf_counter() - start
         start = time.perf_counter()
-        document = pipeline.process(text)
+        document = process(pipeline, text, _velmora)
         seconds = time.perf_counter() - start
         language = identified_language(pipeline, document, text)
     except (RuntimeError, ValueError, NotImplementedError, MemoryError, OverflowError,

@@ -1,9 +1,5 @@
 #!/usr/bin/env bash
-# Set up the machine (idempotent), configure and build. The build directory is
-# ./build unless BUILD_DIR names another one. Prints VELMORA_PY=... and
-# VELMORA_TORCH_PY=... once set-up has settled them, then VELMORA_BUILD=...
-# once built, quoted for the shell's eval. A failed set-up ends it at once,
-# with set-up's own status and lines (on standard error) and nothing printed.
+# Set up the machine (idempotent), configure and build, as usage says.
 # Plain POSIX: under another shell, or read by bash from a pipe, this hands
 # the script's own file to bash, or says how to run it (as main.sh does).
 if [ -z "${BASH_SOURCE-}" ]; then
@@ -14,7 +10,66 @@ fi
 set -euo pipefail
 root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
 root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
+# shellcheck source=tools/arguments.sh
+. "$root/tools/arguments.sh"
+
+usage() {
+  cat <<'EOF'
+usage: bash tools/build.sh [--target TARGET ...]
+
+Sets up the machine (tools/setup.sh, which installs only what is missing),
+configures the build folder with CMake and Ninja if it is not configured yet,
+and builds everything, or only the CMake targets named after --target (for
+example --target _velmora velmora_bench_tokenizer). Prints VELMORA_PY=...
+and VELMORA_TORCH_PY=... once set-up has settled them, then VELMORA_BUILD=...
+(the build folder, as an absolute path) once built, each quoted for the
+shell's eval. A failed set-up ends it at once with set-up's own status and
+lines (on standard error), and nothing printed.
+
+Variables it honours:
+  BUILD_DIR  the build folder (default: build/ in the checkout); a relative
+             one is taken from the working folder
+  and set-up's (bash tools/setup.sh --help)
+EOF
+}
+# The arguments are checked before anything is set up or built.
+targets=()
+help=0 taking=0 wanting=0 # after --target; before its first target
+for arg in "$@"; do
+  if ((wanting)) && [[ "$arg" == -* ]]; then
+    echo "build.sh: argument --target: expected at least one target" >&2
+    exit 2
+  fi
+  case "$arg" in
+    -h | --help) help=1 taking=0 ;;
+    --target) taking=1 wanting=1 ;;
+    -*)
+      echo "build.sh: unrecognized argument: $(quote "$arg") (it takes --target and --help)" >&2
+      exit 2
+      ;;
+    *)
+      if ((!taking)); then
+        echo "build.sh: unrecognized argument: $(quote "$arg") (targets follow --target)" >&2
+        exit 2
+      elif [[ ! "$arg" =~ ^[A-Za-z0-9_.+][A-Za-z0-9_.+-]*$ ]]; then
+        echo "build.sh: argument --target: not a target name: $(quote "$arg")" >&2
+        exit 2
+      fi
+      targets+=("$arg")
+      wanting=0
+      ;;
+  esac
+done
+if ((wanting)); then
+  echo "build.sh: argument --target: expected at least one target" >&2
+  exit 2
+elif ((help)); then
+  usage
+  exit 0
+fi
 build="${BUILD_DIR:-$root/build}"
+# Absolute once and for all: what is printed is used from other folders.
+[[ "$build" == /* ]] || build="$PWD/$build"
 
 setup="$(bash "$root/tools/setup.sh")" || exit # nothing goes on without what set-up found
 eval "$setup"
@@ -39,5 +94,5 @@ if [ ! -f "$build/build.ninja" ]; then
     -DVELMORA_TORCH_PYTHON="$VELMORA_TORCH_PY" -DVELMORA_PYTHON="$VELMORA_PY" \
     -DVELMORA_CACHE_DIR="$VELMORA_CACHE" >&2
 fi
-cmake --build "$build" "$@"
+cmake --build "$build" ${targets[@]+--target "${targets[@]}"}
 printf 'VELMORA_BUILD=%q\n' "$build"

@@ -1,10 +1,6 @@
 #!/usr/bin/env bash
 # Compiles every source of the library and the module with Debian's clang 14
-# as well, for syntax and semantics only (no code, no objects): the fuzz
-# targets are built with that clang, and it refuses some code gcc takes
-# (lambdas that capture structured bindings, for one). Reads the compile
-# commands of the gcc build in build/ (or BUILD_DIR), which it builds first;
-# uses a job per core (JOBS). About 3 minutes on two cores.
+# as well, for syntax and semantics only, as usage says.
 # Plain POSIX: under another shell, or read by bash from a pipe, this hands
 # the script's own file to bash, or says how to run it (as main.sh does).
 if [ -z "${BASH_SOURCE-}" ]; then
@@ -15,12 +11,36 @@ fi
 set -euo pipefail
 root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
 root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
+
+usage() {
+  cat <<'EOF'
+usage: bash tools/clang_check.sh
+
+Compiles every source of the library and the module with Debian's clang 14
+as well, for syntax and semantics only (no code, no objects): the fuzz
+targets are built with that clang, and it refuses some code gcc takes
+(lambdas that capture structured bindings, for one). Reads the compile
+commands of the gcc build, which it builds first (tools/build.sh), and
+installs clang 14 and its OpenMP headers when they are missing. About 3
+minutes on two cores. Ends with status 1 when the build fails or clang
+refuses a source (above its last line).
+
+Variables it honours:
+  BUILD_DIR  the gcc build folder (default: build/ in the checkout)
+  JOBS       how many sources are checked at once (default: one per core)
+  and set-up's (bash tools/setup.sh --help)
+EOF
+}
+# shellcheck source=tools/arguments.sh
+. "$root/tools/arguments.sh"
+takes_no_arguments clang_check.sh "$@"
+
 # The build's own output goes to standard error only when it fails. A failed
 # set-up prints no interpreter and has said why in its own lines: the script
 # ends there, with set-up's status.
 built="$(bash "$root/tools/build.sh")" || {
   status=$?
-  grep -q '^VELMORA_PY=' <<<"$built" || exit "$status"
+  [[ "$built" =~ (^|$'\n')VELMORA_PY= ]] || exit "$status"
   grep -v '^VELMORA_' <<<"$built" >&2 || true
   echo "clang_check.sh: the build failed (above)" >&2
   exit 1

@@ -1,16 +1,6 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets of tests/fuzz as libFuzzer executables under clang
-# (Debian's) with AddressSanitizer and UndefinedBehaviorSanitizer, in
-# build-fuzz/ (or FUZZ_BUILD_DIR), then runs them one after the other for
-# SECONDS seconds each (default 60): usage tools/fuzz.sh [SECONDS] [TARGET...].
-# Seeds: the committed corpus, inputs made from the generated fixtures and,
-# when present, from ../shared/data. What a run learns stays in
-# build-fuzz/corpus/<target>; an input that fails is written to
-# build-fuzz/findings/<target>/ (save it under tests/fuzz/crashes/<target>/
-# once mended, so that the test command replays it). Every target given runs;
-# the status is 0 when none stopped with a finding, else 1, with a last line
-# naming those that did; a bad argument ends it with 2, before anything is
-# set up or built.
+# Builds the fuzz targets of tests/fuzz as libFuzzer executables and runs
+# them, as usage says.
 # Plain POSIX: under another shell, or read by bash from a pipe, this hands
 # the script's own file to bash, or says how to run it (as main.sh does).
 if [ -z "${BASH_SOURCE-}" ]; then
@@ -21,23 +11,53 @@ fi
 set -euo pipefail
 root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
 root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
-seconds="${1:-60}"
-shift || true
-targets=("$@")
+# shellcheck source=tools/arguments.sh
+. "$root/tools/arguments.sh"
+
+usage() {
+  cat <<'EOF'
+usage: bash tools/fuzz.sh [SECONDS] [TARGET ...]
+
+Builds the fuzz targets of tests/fuzz (json utf8 bundle tokenizer
+document_dict package: the default, all of them) as libFuzzer executables
+under Debian's clang 14 with AddressSanitizer and UndefinedBehaviorSanitizer,
+then runs each TARGET in turn for SECONDS seconds (a whole number from 1,
+default 60). Seeds: the committed corpus, inputs made from the generated
+fixtures and, when present, from ../shared/data. What a run learns stays in
+corpus/TARGET of the build folder; an input that fails is written to
+findings/TARGET/ there (save it under tests/fuzz/crashes/TARGET/ once
+mended, so that the test command replays it). Every target given runs; the
+status is 0 when none stopped with a finding, else 1, with a last line
+naming those that did.
+
+Variables it honours:
+  FUZZ_BUILD_DIR  the build folder (default: build-fuzz/ in the checkout)
+  JOBS            the build's parallel jobs (default: 3)
+  and set-up's (bash tools/setup.sh --help)
+EOF
+}
+# The arguments are checked before anything is set up or built.
+words_and_help fuzz.sh "--help, SECONDS and TARGETs" "$@"
+seconds=60
+((${#words[@]} == 0)) || seconds="${words[0]}"
+targets=("${words[@]:1}")
 if ((${#targets[@]} == 0)); then
   targets=(json utf8 bundle tokenizer document_dict package)
 fi
-# The arguments are checked before anything is set up or built.
 if [[ ! "$seconds" =~ ^[0123456789]+$ ]] || ((10#$seconds == 0)); then
-  echo "fuzz.sh: SECONDS is a whole number of seconds from 1, not '$seconds'" >&2
+  echo "fuzz.sh: SECONDS is a whole number of seconds from 1, not $(quote "$seconds")" >&2
   exit 2
 fi
 for target in "${targets[@]}"; do
-  if [ ! -f "$root/tests/fuzz/fuzz_$target.cpp" ]; then
-    echo "fuzz.sh: no fuzz target '$target' (tests/fuzz/fuzz_TARGET.cpp)" >&2
+  if [[ ! "$target" =~ ^[a-z0-9_]+$ ]] || [ ! -f "$root/tests/fuzz/fuzz_$target.cpp" ]; then
+    echo "fuzz.sh: no fuzz target $(quote "$target") (tests/fuzz/fuzz_TARGET.cpp)" >&2
     exit 2
   fi
 done
+if ((help)); then
+  usage
+  exit 0
+fi
 build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 shared="$root/../shared/data"
 
@@ -80,6 +100,7 @@ seed_from() { # seed_from TARGET PREFIX FILE...: one seed per file, PREFIX bytes
   local file
   for file in "$@"; do
     [ -f "$file" ] || continue
+    # shellcheck disable=SC2059 # the prefix is written in printf's escapes
     { printf "$prefix"; head -c 65536 "$file"; } > "$build/seeds/$target/$(printf '%s' "$file" | sha1sum | cut -c1-16)"
   done
 }

@@ -332,6 +332,14 @@ bad() {
   exit 2
 }
 
+# A bad argument, the line ending in the value $2, quoted so that it stays
+# one line of readable text whatever the value holds (tools/arguments.sh).
+bad_value() {
+  local quoted
+  quote "$2" quoted
+  bad "$1$quoted"
+}
+
 # The processors, in the order that "all" runs them, and what each needs of
 # those before it: the registry's table, which the module checks a list
 # against again once it is built.
@@ -354,15 +362,17 @@ check_list() {
     name="${name%"${name##*[!$blank]}"}"
     [ -z "$name" ] || names+=("$name")
   done
-  ((${#names[@]})) || bad "argument --processors: names no processor: '$1'"
+  ((${#names[@]})) || bad_value "argument --processors: names no processor: " "$1"
   [ "${names[*]}" != all ] || names=("${ALL[@]}")
   for name in "${names[@]}"; do
     [ -z "${seen[$name]-}" ] ||
-      bad "argument --processors: a processor may only appear once in a pipeline: '$name'"
+      bad_value "argument --processors: a processor may only appear once in a pipeline: " \
+        "$name"
     seen[$name]=1
   done
   for name in "${names[@]}"; do
-    [ -n "${NEEDS[$name]+known}" ] || bad "argument --processors: unknown processor: '$name'"
+    [ -n "${NEEDS[$name]+known}" ] || bad_value "argument --processors: unknown processor: " \
+      "$name"
   done
   for name in "${names[@]}"; do
     missing=""
@@ -381,11 +391,11 @@ check_list() {
 check_threads() {
   local digits="${1#"${1%%[!0]*}"}" # without leading zeros
   if [[ ! "$1" =~ ^-?[0123456789]+$ ]]; then
-    bad "argument --threads: invalid int value: '$1'"
+    bad_value "argument --threads: invalid int value: " "$1"
   elif [[ "$1" == -* || -z "$digits" ]]; then
-    bad "argument --threads: not a positive integer: '$1'"
+    bad_value "argument --threads: not a positive integer: " "$1"
   elif ((${#digits} > 3)) || ((10#$digits > 256)); then
-    bad "argument --threads: more than 256 threads: '$1'"
+    bad_value "argument --threads: more than 256 threads: " "$1"
   fi
   threads="$((10#$digits))"
 }
@@ -421,21 +431,12 @@ read_arguments() {
         ;;
       --processors=*) list="${arg#*=}" ;;
       --threads=*) check_threads "${arg#*=}" ;;
-      *) bad "unrecognized argument: '$arg'" ;;
+      *) bad_value "unrecognized argument: " "$arg" ;;
     esac
   done
   check_list "$list"
   annotate=(--processors "$processors" ${json:+--json} ${threads:+--threads "$threads"})
 }
-read_arguments "$@"
-
-# Everything the command keeps goes under VELMORA_CACHE, by default in HOME.
-if [ -z "${VELMORA_CACHE:-}" ] && [ -z "${HOME:-}" ]; then
-  say "neither VELMORA_CACHE nor HOME is set: set VELMORA_CACHE to the folder to keep" \
-    "the environments and models in"
-  exit 1
-fi
-
 # Sets the variable named $1 to what the file $2 holds, less the newlines it
 # ends with, as a command substitution would, but with no process to wait for.
 read_file() {
@@ -464,6 +465,17 @@ wait $!
 read_file root "$tmp/root"
 root="${root%/*}"
 root="${root%/*}" # the checkout that holds it
+
+# shellcheck source=tools/arguments.sh
+. "$root/tools/arguments.sh"
+read_arguments "$@"
+
+# Everything the command keeps goes under VELMORA_CACHE, by default in HOME.
+if [ -z "${VELMORA_CACHE:-}" ] && [ -z "${HOME:-}" ]; then
+  say "neither VELMORA_CACHE nor HOME is set: set VELMORA_CACHE to the folder to keep" \
+    "the environments and models in"
+  exit 1
+fi
 
 advisory_stderr bash "$root/tools/build.sh" >"$tmp/build" &
 built=0

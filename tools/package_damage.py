@@ -44,6 +44,8 @@ import tempfile
 import threading
 import time
 
+from arguments import Parser, quoted
+
 CENTRAL = b"PK\x01\x02"
 LOCAL = b"PK\x03\x04"
 END = b"PK\x05\x06"
@@ -330,16 +332,42 @@ def cause_of(message):
     return re.sub(r"\d+", "N", "'".join(p if i % 2 == 0 else "*" for i, p in enumerate(parts)))
 
 
+# --- the arguments -------------------------------------------------------------------------
+
+
+def number(pattern, convert, what, accept=lambda value: True):
+    """An argument type: text that `pattern` matches in full (int and float
+    take spaces, underscores and other scripts' digits too), whose value
+    `convert` makes and `accept` takes."""
+
+    def parse(text):
+        if not re.fullmatch(pattern, text) or not accept(convert(text)):
+            raise argparse.ArgumentTypeError(f"not {what}: {quoted(text)}")
+        return convert(text)
+
+    return parse
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("bundles", nargs="+", type=pathlib.Path)
-    parser.add_argument("--cases", type=int, default=100)
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--jobs", type=int, default=max(1, min(4, os.cpu_count() or 1)))
-    parser.add_argument("--timeout", type=float, default=120.0)
+    parser = Parser(description=__doc__.split("\n\n")[0])
+    # Checked after parsing, so that an argument it does not take is named first.
+    parser.add_argument("bundles", nargs="*", type=pathlib.Path, metavar="BUNDLE")
+    whole = r"-?[0-9]+"
+    from_one = number(whole, int, "a whole number from 1", lambda n: n >= 1)
+    parser.add_argument("--cases", type=from_one, default=100)
+    parser.add_argument("--seed", type=number(whole, int, "a whole number"), default=1)
+    parser.add_argument("--jobs", type=from_one, default=max(1, min(4, os.cpu_count() or 1)))
+    parser.add_argument("--timeout", default=120.0, type=number(
+        r"[0-9]+(\.[0-9]*)?|\.[0-9]+", float, "a number of seconds above 0", lambda t: t > 0))
     parser.add_argument("--json", action="store_true", help="print the summary as JSON")
     parser.add_argument("--child", type=pathlib.Path, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if not args.bundles:
+        parser.error("the following arguments are required: BUNDLE")
+    for bundle in args.bundles:
+        if not (bundle / "manifest.json").is_file():
+            parser.error(f"argument BUNDLE: not a bundle folder (no manifest.json): "
+                         f"{quoted(str(bundle))}")
     bundles = [str(b.resolve()) for b in args.bundles]
     if args.child:
         child(args.seed, bundles, args.child)

@@ -1,13 +1,6 @@
 #!/usr/bin/env bash
-# Builds the C++ tests (and the fuzz targets' replays) and the Python module
-# under AddressSanitizer and UndefinedBehaviorSanitizer in build-sanitize/ (or
-# SANITIZE_BUILD_DIR), runs the C++ tests with ctest, then the Python tests of
-# documents, views, bindings and threads with pytest against that module; any
-# report fails the run. Extra arguments go to ctest (for example -R Depparse).
-# SANITIZE_TESTS names the test directories of tests/cpp to build and run (for
-# example "wordform coref"); unset, every one of them and the fuzz targets'
-# replays. SANITIZE_PYTHON=0 leaves the Python tests out; SANITIZE_PYTHON=only
-# runs them alone.
+# Builds the C++ tests and the Python module under AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs them, as usage says.
 # Plain POSIX: under another shell, or read by bash from a pipe, this hands
 # the script's own file to bash, or says how to run it (as main.sh does).
 if [ -z "${BASH_SOURCE-}" ]; then
@@ -18,13 +11,69 @@ fi
 set -euo pipefail
 root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
 root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
+# shellcheck source=tools/arguments.sh
+. "$root/tools/arguments.sh"
+
+usage() {
+  cat <<'EOF'
+usage: bash tools/sanitize.sh [-R REGEX] [-E REGEX]
+
+Builds the C++ tests (and the fuzz targets' replays) and the Python module
+under AddressSanitizer and UndefinedBehaviorSanitizer, runs the C++ tests
+with ctest, then the Python tests of documents, views, bindings and threads
+with pytest against that module; any report fails the run. -R and -E go to
+ctest: they run only the C++ tests whose names match REGEX, or leave out
+those that do (for example -R Depparse).
+
+Variables it honours:
+  SANITIZE_TESTS      the test directories of tests/cpp to build and run
+                      (for example "wordform coref"); unset or empty, every
+                      one of them and the fuzz targets' replays
+  SANITIZE_PYTHON     0 leaves the Python tests out, only runs them alone
+                      (default 1: both)
+  SANITIZE_BUILD_DIR  the build folder (default: build-sanitize/ in the
+                      checkout)
+  JOBS                the build's and ctest's parallel jobs (default: one
+                      per core)
+  and set-up's (bash tools/setup.sh --help)
+EOF
+}
+# The arguments and the variables are checked before anything is set up or
+# built.
+selection=() # what ctest is given to choose the C++ tests
+help=0
+while (($#)); do
+  case "$1" in
+    -h | --help) help=1 ;;
+    -R | -E)
+      if (($# < 2)); then
+        echo "sanitize.sh: argument $1: expected a REGEX" >&2
+        exit 2
+      fi
+      selection+=("$1" "$2")
+      shift
+      ;;
+    *)
+      echo "sanitize.sh: unrecognized argument: $(quote "$1") (it takes -R REGEX, -E REGEX" \
+        "and --help)" >&2
+      exit 2
+      ;;
+  esac
+  shift
+done
 build="${SANITIZE_BUILD_DIR:-$root/build-sanitize}"
-jobs="${JOBS:-$(nproc)}"
 python_part="${SANITIZE_PYTHON:-1}"
 case "$python_part" in
-  0 | 1 | only) ;;
+  0 | 1) ;;
+  only)
+    if ((${#selection[@]})); then
+      echo "sanitize.sh: ${selection[0]} chooses C++ tests, which SANITIZE_PYTHON=only leaves" \
+        "out" >&2
+      exit 2
+    fi
+    ;;
   *)
-    echo "sanitize.sh: SANITIZE_PYTHON is 0, 1 or only, not '$python_part'" >&2
+    echo "sanitize.sh: SANITIZE_PYTHON is 0, 1 or only, not $(quote "$python_part")" >&2
     exit 2
     ;;
 esac
@@ -38,34 +87,48 @@ python_tests=(test_document.py test_sequences.py test_dict_format.py test_module
               test_processors.py test_pipeline.py test_shared_documents.py test_threads.py
               test_process_life.py)
 
-# The test directories named are checked before anything is set up or built.
+# The C++ test directories: those of tests/cpp but common, the tests' shared code.
+directories=()
+for dir in "$root"/tests/cpp/*/; do
+  name="${dir%/}"
+  name="${name##*/}"
+  [ "$name" = common ] || directories+=("$name")
+done
 targets=()
-selection=()
 if [ -n "${SANITIZE_TESTS:-}" ]; then
+  # Words apart, each the name of one of those directories (no pattern, no path).
+  read -r -d '' -a names <<<"$SANITIZE_TESTS" || true
+  if ((${#names[@]} == 0)); then
+    echo "sanitize.sh: SANITIZE_TESTS names no test directory: $(quote "$SANITIZE_TESTS")" >&2
+    exit 2
+  fi
   labels=""
-  for name in $SANITIZE_TESTS; do
-    if [ ! -d "$root/tests/cpp/$name" ] || [ "$name" = common ]; then
-      echo "sanitize.sh: no test directory tests/cpp/$name" >&2
+  for name in "${names[@]}"; do
+    if [[ " ${directories[*]} " != *" $name "* ]]; then
+      echo "sanitize.sh: SANITIZE_TESTS: no test directory $(quote "$name") in tests/cpp" >&2
       exit 2
     fi
     targets+=("velmora_${name}_tests")
     labels="${labels:+$labels|}$name"
   done
   # Each test carries the name of its directory as its label.
-  selection=(-L "^($labels)\$")
+  selection+=(-L "^($labels)\$")
 else
-  for dir in "$root"/tests/cpp/*/; do
-    name="$(basename "$dir")"
-    [ "$name" = common ] || targets+=("velmora_${name}_tests")
-  done
+  targets=("${directories[@]/#/velmora_}")
+  targets=("${targets[@]/%/_tests}")
   for source in "$root"/tests/fuzz/fuzz_*.cpp; do
-    name="$(basename "$source" .cpp)"
-    targets+=("velmora_${name}_replay")
+    name="${source##*/}"
+    targets+=("velmora_${name%.cpp}_replay")
   done
+fi
+if ((help)); then
+  usage
+  exit 0
 fi
 
 setup="$(bash "$root/tools/setup.sh")" || exit # nothing goes on without what set-up found
 eval "$setup"
+jobs="${JOBS:-$(nproc)}"
 export CCACHE_DIR CCACHE_DISABLE
 export CCACHE_BASEDIR="$root"
 export CCACHE_NOHASHDIR=1
@@ -120,7 +183,7 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:intercept_t
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export OMP_NUM_THREADS=1
 if [ "$python_part" != only ]; then
-  ctest --test-dir "$build" --output-on-failure -j "$jobs" "${selection[@]}" "$@"
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" "${selection[@]}"
 fi
 [ "$python_part" != 0 ] || exit 0
 

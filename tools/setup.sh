@@ -1,23 +1,6 @@
 #!/usr/bin/env bash
-# Idempotent machine setup shared by the README commands and CI: installs only
-# what is missing. Prints the two interpreter paths it settles on as
-#   VELMORA_TORCH_PY=...   (Python 3.11 with torch 2.13.0 CPU: libtorch + fixtures)
-#   VELMORA_PY=...         (Python 3.12 with nanobind and pytest: home of _velmora)
-# Both environments live in VELMORA_CACHE (default ~/.cache/velmora), which by
-# default also holds the fixture and model caches; VELMORA_MODEL_CACHE moves
-# the models alone (tools/models/build_models.py). It also prints the
-# compiler cache's folder as CCACHE_DIR=... (the one set, else
-# ~/.cache/ccache, else ccache/ in VELMORA_CACHE when there is no HOME or
-# that folder cannot be made or written), or none and CCACHE_DISABLE=1 when
-# ccache cannot take that folder's path. Each value is quoted for the shell,
-# as `eval "$(bash tools/setup.sh)"` wants, whatever characters the paths
-# hold. A cache folder that cannot be made or written ends it with one line
-# naming the folder.
-# Torch comes as its CPU build alone, torch==2.13.0+cpu: from pip's own
-# sources (pip.conf, PIP_FIND_LINKS, PIP_INDEX_URL, PIP_EXTRA_INDEX_URL), else
-# with VELMORA_TORCH_CPU_INDEX beside them (default PyTorch's own CPU index,
-# https://download.pytorch.org/whl/cpu). Where none has its wheel, set-up ends
-# with one line saying how to provide it.
+# Idempotent machine setup shared by the README commands and CI, as usage
+# says.
 # Plain POSIX: under another shell, or read by bash from a pipe, this hands
 # the script's own file to bash, or says how to run it (as main.sh does).
 if [ -z "${BASH_SOURCE-}" ]; then
@@ -28,6 +11,59 @@ fi
 set -euo pipefail
 
 say() { echo "[setup] $*" >&2; }
+
+# The commands set-up runs (apt-get and sudo only when a package is missing:
+# debian_packages.sh checks them then), each checked once and first, rather
+# than failing at each use, or taking every package for missing without
+# dpkg-query.
+for command in bash readlink mkdir rmdir mktemp id grep dpkg-query; do
+  if ! command -v "$command" >/dev/null; then
+    say "no $command command on PATH: set-up needs it"
+    exit 1
+  fi
+done
+
+tools="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
+tools="${tools%/*}"
+# shellcheck source=tools/arguments.sh
+. "$tools/arguments.sh"
+
+usage() {
+  cat <<'EOF'
+usage: bash tools/setup.sh
+
+Idempotent machine set-up shared by the test and main commands and CI:
+installs only what is missing. Prints the two interpreter paths it settles on
+  VELMORA_TORCH_PY=...  (Python 3.11 with torch 2.13.0 CPU: libtorch and fixtures)
+  VELMORA_PY=...        (Python 3.12 with nanobind and pytest: home of _velmora)
+and its cache folder as VELMORA_CACHE=..., then the compiler cache's folder
+as CCACHE_DIR=... (the one set, else ~/.cache/ccache, else ccache/ in the
+cache folder when there is no HOME or that folder cannot be made or
+written), or none and CCACHE_DISABLE=1 when ccache cannot take that
+folder's path. Each value is quoted for the shell, as
+`eval "$(bash tools/setup.sh)"` wants, whatever characters the paths hold.
+
+It installs the Debian packages the build needs (with apt-get, through sudo
+unless run as root), then makes the two Python environments in the cache
+folder. Torch comes as its CPU build alone, torch==2.13.0+cpu: from pip's
+own sources (pip.conf, PIP_FIND_LINKS, PIP_INDEX_URL, PIP_EXTRA_INDEX_URL),
+else with VELMORA_TORCH_CPU_INDEX beside them. It ends with status 1 and one
+line saying why when none of them has torch's wheel, when a command it needs
+is missing, or when a cache folder cannot be made or written.
+
+Variables it honours:
+  VELMORA_CACHE            the environments, and by default the fixture and
+                           model caches (default: ~/.cache/velmora)
+  VELMORA_MODEL_CACHE      where the main command's models go instead
+                           (tools/models/build_models.py)
+  CCACHE_DIR               the compiler cache (default: ~/.cache/ccache)
+  PYENV_ROOT               where CPython 3.11 and 3.12 are looked for besides
+                           PATH (default: ~/.pyenv)
+  VELMORA_TORCH_CPU_INDEX  the index added for torch's CPU build (default:
+                           https://download.pytorch.org/whl/cpu)
+EOF
+}
+takes_no_arguments setup.sh "$@"
 
 if [ -z "${VELMORA_CACHE:-}" ] && [ -z "${HOME:-}" ]; then
   say "neither VELMORA_CACHE nor HOME is set: set VELMORA_CACHE to the folder to keep" \
@@ -41,15 +77,17 @@ if ! made="$(mkdir -p -- "$cache" 2>&1)"; then
   say "cannot make the cache folder $cache (${made##*: }): set VELMORA_CACHE to a folder you" \
     "can write"
   exit 1
-elif [ ! -w "$cache" ]; then
+fi
+# A folder is made in it and removed: as root, the write bits say nothing,
+# and some file systems (/proc, /sys) refuse a new folder whatever they say.
+if ! made="$(mktemp -d -- "$cache/.probe-XXXXXX" 2>&1)" || ! rmdir -- "$made" 2>/dev/null; then
   say "cannot write in the cache folder $cache: set VELMORA_CACHE to a folder you can write"
   exit 1
 fi
 cache="$(CDPATH='' cd -- "$cache" && pwd)" # the same folder from any working directory
 
 # --- Debian packages -------------------------------------------------------
-tools="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
-bash "${tools%/*}/debian_packages.sh" setup g++ cmake ninja-build ccache \
+bash "$tools/debian_packages.sh" setup g++ cmake ninja-build ccache \
   libicu-dev libpcre2-dev libgtest-dev clang-format
 
 find_python() {

@@ -22,7 +22,7 @@ process per core, then the Python tests under pytest against the module just
 built. Cases that need ../shared/data skip without it, and the last line
 says how many did.
 
-About 15 minutes on two cores once the Python environments, the compiler
+About N minutes on two cores once the Python environments, the compiler
 cache and the fixture cache are warm. A first run on a fresh machine first
 installs the environments, compiles everything and generates the fixtures:
 about 6 minutes more on eight cores, and over 15 more on two.
@@ -40,25 +40,18 @@ Variables it honours:
                        PATH (default: ~/.pyenv)
 EOF
 }
-for arg in "$@"; do
-  if [ "$arg" != --help ] && [ "$arg" != -h ]; then
-    echo "test.sh: unrecognized argument: '$arg' (it takes none but --help)" >&2
-    exit 2
-  fi
-done
-if (($#)); then
-  usage
-  exit 0
-fi
-
 root="$(readlink -f -- "${BASH_SOURCE[0]}")" # this file, through any chain of links
 root="$(cd -- "${root%/*}/.." && pwd)"       # the checkout that holds it
+# shellcheck source=tools/arguments.sh
+. "$root/tools/arguments.sh"
+takes_no_arguments test.sh "$@"
+
 # The build's own output goes to standard error only when it fails. A failed
 # set-up prints no interpreter and has said why in its own lines: the script
 # ends there, with set-up's status.
 built="$(bash "$root/tools/build.sh")" || {
   status=$?
-  grep -q '^VELMORA_PY=' <<<"$built" || exit "$status"
+  [[ "$built" =~ (^|$'\n')VELMORA_PY= ]] || exit "$status"
   grep -v '^VELMORA_' <<<"$built" >&2 || true
   echo "test.sh: the build failed (above)" >&2
   exit 1
@@ -66,6 +59,8 @@ built="$(bash "$root/tools/build.sh")" || {
 eval "$(grep '^VELMORA_' <<<"$built")"
 
 jobs="$(nproc)"
+# The run's own temporary folder: its logs, and pytest's folders for the
+# tests (its base folder), which go with it when the run ends.
 logs="$(mktemp -d)"
 trap 'rm -rf "$logs"' EXIT
 # ctest runs one process per test case on every core; a full intra-op pool in
@@ -76,7 +71,7 @@ ctest --test-dir "$VELMORA_BUILD" --output-on-failure -j "$jobs" | tee "$logs/ct
 export PYTHONPATH="$VELMORA_BUILD/python${PYTHONPATH:+:$PYTHONPATH}"
 export VELMORA_FIXTURE_DIR="$VELMORA_BUILD/fixtures"
 cd "$root"
-"$VELMORA_PY" -m pytest -q -rs tests/python | tee "$logs/pytest"
+"$VELMORA_PY" -m pytest -q -rs --basetemp="$logs/pytest-tmp" tests/python | tee "$logs/pytest"
 
 # Cases that need ../shared/data skip without it: say how many did.
 cpp_skipped="$(grep -c '\*\*\*Skipped' "$logs/ctest" || true)"

@@ -8,6 +8,8 @@ import argparse
 import os
 import re
 
+from arguments import quoted
+
 # The most --threads takes: more than the cores of any machine the command is
 # meant for, and far from what the thread libraries refuse (torch takes no
 # count of 2**31 or more, OpenMP runtimes run out of memory long before).
@@ -27,10 +29,10 @@ def thread_count(value):
     digits (int() would take blanks around them, underscores between them
     and digits of any script)."""
     if not re.fullmatch(r"-?[0-9]+", value):
-        raise argparse.ArgumentTypeError(f"invalid int value: {value!r}")
+        raise argparse.ArgumentTypeError(f"invalid int value: {quoted(value)}")
     number = int(value)
     if number < 1:
-        raise argparse.ArgumentTypeError(f"not a positive integer: {value!r}")
+        raise argparse.ArgumentTypeError(f"not a positive integer: {quoted(value)}")
     if number > MAX_THREADS:
-        raise argparse.ArgumentTypeError(f"more than {MAX_THREADS} threads: {value!r}")
+        raise argparse.ArgumentTypeError(f"more than {MAX_THREADS} threads: {quoted(value)}")
     return number

@@ -1,11 +1,13 @@
 """However the commands are started (through links to a script or to its
 folder, by `sh`, directly), they run the checkout that holds them under
 bash, and read from a pipe they say how to run them; a set-up that fails
-ends every script with set-up's own line, and one whose cache folder cannot
-be made with a line naming it; the main command refuses a bad argument, and
-the test command any argument but --help, before anything is set up; and
-the death tests, whose children end without running destructors, leave
-nothing in the temporary folder."""
+ends every script with set-up's own line, one whose cache folder cannot
+be made or written, or that lacks a command it needs, with a line naming
+it; every script answers --help and refuses a bad argument, in one line
+that quotes it, before anything is set up; the test command runs from any
+folder with a relative build folder and leaves nothing in the temporary
+folder; and the death tests, whose children end without running
+destructors, leave nothing there either."""
 
 import os
 import pathlib
@@ -13,12 +15,13 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 
 import pytest
 
 import _velmora
-from conftest import run_child
+from conftest import TORCH_PYTHON, run_child
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TOOLS = ROOT / "tools"
@@ -32,6 +35,14 @@ RUN_IT["main.sh"] = "main.sh: run it with bash: bash tools/main.sh [OPTION ...] 
 RUN_IT["fuzz.sh"] = "fuzz.sh: run it with bash: bash tools/fuzz.sh [SECONDS] [TARGET ...]\n"
 
 
+def program(path, text):
+    """Writes an executable file (its folders too) and returns its path."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(text)
+    path.chmod(0o755)
+    return path
+
+
 @pytest.fixture
 def failing_set_up(tmp_path):
     """An environment in which set-up fails at once, installing nothing: its
@@ -41,10 +52,7 @@ def failing_set_up(tmp_path):
     search = "/usr/bin:/bin"
     if shutil.which("python3.12", path=search):
         pytest.skip(f"a CPython 3.12 is on {search}")
-    python = tmp_path / "cache" / "venv-torch" / "bin" / "python"
-    python.parent.mkdir(parents=True)
-    python.write_text("#!/bin/sh\nexit 0\n")
-    python.chmod(0o755)
+    python = program(tmp_path / "cache" / "venv-torch" / "bin" / "python", "#!/bin/sh\nexit 0\n")
     cache = python.parents[2]
     return {**os.environ, "PATH": search, "PYENV_ROOT": str(tmp_path / "no-pyenv"),
             "VELMORA_CACHE": str(cache), "BUILD_DIR": str(tmp_path / "build"),
@@ -57,7 +65,7 @@ def run_all(commands, env, cwd=None):
     stderr) under the same keys."""
     started = {key: subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                     start_new_session=True)
+                                     errors="backslashreplace", start_new_session=True)
                for key, command in commands.items()}
     results = {}
     try:
@@ -152,7 +160,14 @@ def test_a_bad_argument_is_refused_before_set_up(failing_set_up, tmp_path):
             "argument --threads: more than 256 threads: '99999999999999999999'",
         ("--threads", " 4"): "argument --threads: invalid int value: ' 4'",
         ("--threads", "1_0"): "argument --threads: invalid int value: '1_0'",
-        ("--threads", "\uff14"): "argument --threads: invalid int value: '\uff14'"}
+        ("--threads", "\uff14"): "argument --threads: invalid int value: '\uff14'",
+        # One line of readable text, whatever the argument holds.
+        ("--threads", "4\n"): "argument --threads: invalid int value: '4\\n'",
+        ("--processors", "tokenize,po\ts\r"): "argument --processors: unknown processor: "
+                                            "'po\\ts'",
+        ("--processors", "tokenize,\u2028,x\x85"): "argument --processors: unknown processor: "
+                                                 "'\\u2028'",
+        ("--bo\udcffgus\x1b",): "unrecognized argument: '--bo\\xffgus\\x1b'"}
     runs = run_all({args: ["bash", str(TOOLS / "main.sh"), *args] for args in cases},
                    failing_set_up)
     for args, message in cases.items():
@@ -167,18 +182,133 @@ def test_a_bad_argument_is_refused_before_set_up(failing_set_up, tmp_path):
     assert not (tmp_path / "build").exists()
 
 
-def test_the_other_scripts_check_their_arguments_before_set_up(failing_set_up):
+def test_the_other_scripts_check_their_arguments_before_set_up(failing_set_up, tmp_path):
     runs = run_all({
         "seconds": ["bash", str(TOOLS / "fuzz.sh"), "ten"],
         "no seconds": ["bash", str(TOOLS / "fuzz.sh"), "0", "json"],
+        "empty seconds": ["bash", str(TOOLS / "fuzz.sh"), "", "json"],
         "target": ["bash", str(TOOLS / "fuzz.sh"), "1", "json", "jsn"],
-        "tests": ["env", "SANITIZE_TESTS=wordform common", "bash", str(TOOLS / "sanitize.sh")]},
-        failing_set_up)
+        "path": ["bash", str(TOOLS / "fuzz.sh"), "1", "../fuzz/fuzz_json"],
+        "ctest": ["bash", str(TOOLS / "sanitize.sh"), "-R", "Depparse", "-E"],
+        "no ctest": ["env", "SANITIZE_PYTHON=only", "bash", str(TOOLS / "sanitize.sh"), "-R", "x"],
+        "target name": ["bash", str(TOOLS / "build.sh"), "--target", "_velmora", "a/b"],
+        "no target": ["bash", str(TOOLS / "build.sh"), "--target", "--help"],
+        "package": ["bash", str(TOOLS / "debian_packages.sh"), "setup", "g++", "Clang"],
+        "packages": ["bash", str(TOOLS / "debian_packages.sh"), "setup"]}, failing_set_up)
     seconds = "fuzz.sh: SECONDS is a whole number of seconds from 1, not '{}'\n"
     assert runs["seconds"] == (2, "", seconds.format("ten"))
     assert runs["no seconds"] == (2, "", seconds.format("0"))
-    assert runs["target"] == (2, "", "fuzz.sh: no fuzz target 'jsn' (tests/fuzz/fuzz_TARGET.cpp)\n")
-    assert runs["tests"] == (2, "", "sanitize.sh: no test directory tests/cpp/common\n")
+    assert runs["empty seconds"] == (2, "", seconds.format(""))
+    target = "fuzz.sh: no fuzz target '{}' (tests/fuzz/fuzz_TARGET.cpp)\n"
+    assert runs["target"] == (2, "", target.format("jsn"))
+    assert runs["path"] == (2, "", target.format("../fuzz/fuzz_json"))
+    assert runs["ctest"] == (2, "", "sanitize.sh: argument -E: expected a REGEX\n")
+    assert runs["no ctest"] == (2, "", "sanitize.sh: -R chooses C++ tests, which "
+                                "SANITIZE_PYTHON=only leaves out\n")
+    assert runs["target name"] == (2, "", "build.sh: argument --target: not a target name: "
+                                   "'a/b'\n")
+    assert runs["no target"] == (2, "", "build.sh: argument --target: expected at least one "
+                                 "target\n")
+    assert runs["package"] == (2, "", "debian_packages.sh: not a Debian package name: 'Clang'\n")
+    assert runs["packages"] == (2, "", "debian_packages.sh: it takes a TAG and the PACKAGEs to "
+                                "install (bash tools/debian_packages.sh TAG PACKAGE ...)\n")
+    # Each word of SANITIZE_TESTS names a test directory, not a pattern or a path;
+    # an empty value is no value, and runs them all.
+    cases = {"wordform common": "SANITIZE_TESTS: no test directory 'common' in tests/cpp",
+             " ": "SANITIZE_TESTS names no test directory: ' '",
+             "\n": "SANITIZE_TESTS names no test directory: '\\n'",
+             ".": "SANITIZE_TESTS: no test directory '.' in tests/cpp",
+             "coref/..": "SANITIZE_TESTS: no test directory 'coref/..' in tests/cpp",
+             "coref *": "SANITIZE_TESTS: no test directory '*' in tests/cpp",
+             "coref\x1b": "SANITIZE_TESTS: no test directory 'coref\\x1b' in tests/cpp"}
+    runs = run_all({value: ["env", f"SANITIZE_TESTS={value}", "bash", str(TOOLS / "sanitize.sh")]
+                    for value in [*cases, "", " wordform\tcoref "]}, failing_set_up)
+    for value, message in cases.items():
+        assert runs[value] == (2, "", f"sanitize.sh: {message}\n"), value
+    assert runs[""] == runs[" wordform\tcoref "] == (1, "", NO_PYTHON)
+    assert not (tmp_path / "build").exists()
+
+
+# Every script that the README names, by the command that runs it.
+SCRIPTS = {name: ["bash", str(TOOLS / name)] for name in
+           ["build.sh", "clang_check.sh", "debian_packages.sh", "fuzz.sh", "sanitize.sh",
+            "setup.sh", "test.sh"]}
+SCRIPTS["package_damage.py"] = [sys.executable, str(TOOLS / "package_damage.py")]
+SCRIPTS["build_models.py"] = [str(TORCH_PYTHON), str(TOOLS / "models" / "build_models.py")]
+SCRIPTS["generate.py"] = [str(TORCH_PYTHON), str(TOOLS / "fixtures" / "generate.py")]
+
+
+def test_every_script_answers_help_and_refuses_what_it_does_not_take(failing_set_up, tmp_path):
+    # Set-up fails at once here, and names its cause: a script that went on
+    # to it would say so instead. A refusal quotes the argument on one line,
+    # whatever it holds.
+    bad = b"a\nb\t\xff\xc3\\"
+    runs = run_all({(name, *args): [*command, *args] for name, command in SCRIPTS.items()
+                    for args in [("--help",), ("-h",), ("--bogus",), (bad,), (b"--" + bad,)]},
+                   failing_set_up)
+    for name in SCRIPTS:
+        status, text, said = runs[name, "--help"]
+        assert (status, said) == (0, "") and runs[name, "-h"] == runs[name, "--help"], name
+        assert re.match(rf"usage: (bash tools/)?{re.escape(name)}\s", text), name
+        for args, shown in [(("--bogus",), "'--bogus'"), ((bad,), r"'a\nb\t\xff\xc3\\'"),
+                            ((b"--" + bad,), r"'--a\nb\t\xff\xc3\\'")]:
+            status, text, said = runs[(name, *args)]
+            assert (status, text) == (2, ""), (name, args, said)
+            assert said.startswith(f"{name}: ") and said.count("\n") == 1, (name, args, said)
+            assert shown in said, (name, args, said)
+    # The cache folder holds what the fixture put there, and nothing else.
+    assert [p.name for p in pathlib.Path(failing_set_up["VELMORA_CACHE"]).iterdir()] == [
+        "venv-torch"]
+    assert not (tmp_path / "build").exists()
+
+
+def test_set_up_names_a_command_it_needs_and_lacks(tmp_path):
+    # A PATH of a few commands: without grep, then without dpkg-query.
+    commands = ["bash", "readlink", "mkdir", "rmdir", "mktemp", "id", "dpkg-query", "grep", "env"]
+    for missing in ("grep", "dpkg-query"):
+        folder = tmp_path / missing
+        folder.mkdir()
+        for name in commands:
+            if name != missing:
+                (folder / name).symlink_to(shutil.which(name))
+        env = {**os.environ, "PATH": str(folder), "VELMORA_CACHE": str(tmp_path / "cache"),
+               "BUILD_DIR": str(tmp_path / "build")}
+        runs = run_all({name: [shutil.which("bash"), str(TOOLS / name)]
+                        for name in ["setup.sh", "build.sh", "test.sh", "clang_check.sh"]}, env)
+        for name, run in runs.items():
+            assert run == (1, "", f"[setup] no {missing} command on PATH: set-up needs it\n"), name
+    assert not (tmp_path / "cache").exists() and not (tmp_path / "build").exists()
+
+
+def test_a_relative_build_folder_and_the_tests_folders(tmp_path):
+    # The test command run from another folder with a relative BUILD_DIR, in
+    # a set-up whose interpreters, cmake, ctest and dpkg-query only say what
+    # they were given. pytest then runs in the checkout with absolute paths
+    # to the module and the fixtures, and its folders for the tests are in
+    # the run's own temporary folder, which goes with it.
+    record = tmp_path / "record"
+    python = r"""#!/bin/sh
+[ "$1" != -m ] || printf '%s\n' "$PWD" "$PYTHONPATH" "$VELMORA_FIXTURE_DIR" "$@" >"$RECORD"
+"""
+    for venv in ("venv-torch", "venv-py312"):
+        program(tmp_path / "cache" / venv / "bin" / "python", python)
+    program(tmp_path / "bin" / "dpkg-query", "#!/bin/sh\necho 'install ok installed'\n")
+    program(tmp_path / "bin" / "cmake", '#!/bin/sh\necho "cmake $*" >>"$RECORD.cmake"\n')
+    program(tmp_path / "bin" / "ctest", "#!/bin/sh\n")
+    (tmp_path / "tmp").mkdir()
+    env = {**os.environ, "PATH": f"{tmp_path / 'bin'}:/usr/bin:/bin",
+           "VELMORA_CACHE": str(tmp_path / "cache"), "CCACHE_DIR": str(tmp_path / "ccache"),
+           "BUILD_DIR": "work/build", "TMPDIR": str(tmp_path / "tmp"), "RECORD": str(record)}
+    env.pop("PYTHONPATH", None)
+    run = run_all({"test": ["bash", str(TOOLS / "test.sh")]}, env, cwd=tmp_path)["test"]
+    assert run[0] == 0, run
+    build = tmp_path / "work" / "build"
+    where, path, fixtures, *args = record.read_text().splitlines()
+    assert (where, path, fixtures) == (str(ROOT), f"{build}/python", f"{build}/fixtures")
+    assert f"-B {build} " in record.with_suffix(".cmake").read_text()
+    basetemp = [arg.split("=", 1)[1] for arg in args if arg.startswith("--basetemp=")]
+    assert len(basetemp) == 1 and basetemp[0].startswith(f"{tmp_path / 'tmp'}/"), args
+    assert list((tmp_path / "tmp").iterdir()) == []
 
 
 def test_the_processor_list_is_checked_as_the_module_checks_it(failing_set_up):
@@ -245,6 +375,13 @@ def test_a_cache_folder_that_cannot_be_made_is_named(failing_set_up, tmp_path):
                                "set VELMORA_CACHE to a folder you can write\n"), (case, name)
     finally:
         shutil.rmtree(checkout)
+    # A folder that is there, but in which no folder can be made, even by
+    # root: the write bits say it can.
+    runs = run_all({cache: ["env", f"VELMORA_CACHE={cache}", "bash", str(TOOLS / "setup.sh")]
+                    for cache in ["/proc", "/sys/kernel"]}, failing_set_up)
+    for cache, run in runs.items():
+        assert run == (1, "", f"[setup] cannot write in the cache folder {cache}: set "
+                       "VELMORA_CACHE to a folder you can write\n"), cache
     # Nor can the command make its own folder in a temporary folder that is a file.
     run = run_all({"main.sh": ["bash", str(TOOLS / "main.sh"), "Text."]},
                   {**failing_set_up, "TMPDIR": "/dev/null"})["main.sh"]

@@ -638,6 +638,7 @@ def test_a_ctrl_c_is_never_lost_whatever_the_command_waits_for(tmp_path, fixture
         (bin_dir / name).symlink_to(standin)
     (tools / "build.sh").symlink_to(standin)
     (tools / "annotate.py").symlink_to(ANNOTATE)
+    (tools / "arguments.sh").symlink_to(MAIN.parent / "arguments.sh")
     shutil.copy(MAIN, tools / "main.sh")
     models = write_model_index(tmp_path / "models", fixture_dir,
                                {"tokenize": DEFAULT_BUNDLES["tokenize"]})
@@ -683,7 +684,8 @@ def ignoring_stops():
         signal.signal(signum, signal.SIG_IGN)
 
 
-def test_the_stop_tests_pass_in_a_run_started_with_the_stop_signals_ignored(fixture_dir):
+def test_the_stop_tests_pass_in_a_run_started_with_the_stop_signals_ignored(fixture_dir,
+                                                                            tmp_path):
     # As a background job of a script (SIGINT and SIGQUIT ignored) under
     # nohup (SIGHUP too): each test that stops a child, or whose child stops
     # itself, gives it the default actions.
@@ -693,7 +695,8 @@ def test_the_stop_tests_pass_in_a_run_started_with_the_stop_signals_ignored(fixt
         "test_a_ctrl_c_is_never_lost_whatever_the_command_waits_for"]]
     if not TORCH_PYTHON.exists():
         pytest.skip(f"no model-building interpreter at {TORCH_PYTHON}")
-    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests],
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                          f"--basetemp={tmp_path / 'nested'}", *tests],
                          capture_output=True, timeout=600, cwd=ROOT, preexec_fn=ignoring_stops)
     assert run.returncode == 0 and b"3 passed" in run.stdout, run.stdout.decode()[-4000:]
 

@@ -46,7 +46,9 @@ The cache is VELMORA_MODEL_CACHE when set, else VELMORA_CACHE (the one that
 also holds tools/setup.sh's Python environments), else ~/.cache/velmora.
 
 Layout: <dir>/1.14.0/en/index.json naming one bundle per processor built so
-far, each in <dir>/1.14.0/en/<processor>/ with real SHA-256 checksums.
+far, each in <dir>/1.14.0/en/<processor>/ with real SHA-256 checksums. A
+list that runs the lemmatizer without the tagger before it gets the
+directory <cache>/models/<key>-untagged/ instead (model_dir() says why).
 
 Sizes:
   tokenize  character embeddings 32, bidirectional LSTMs of 64, all nine
@@ -61,7 +63,9 @@ Sizes:
             models of hidden size 1024, highway LSTM 200 x 2, heads of 400
   lemma     seq2seq with copy gate, POS input and three edit classes:
             embeddings 50, hidden 200; a lemma dictionary from half of the
-            treebank's sentences (the other half reaches the model)
+            treebank's sentences (the other half reaches the model); in
+            the -untagged directory the same without the POS input, its
+            dictionary keyed by the word alone
   depparse  the tagger's embeddings and the same character language models,
             highway LSTM 400 x 3, deep biaffine scorers of 400 with
             linearization and distance
@@ -90,7 +94,6 @@ one such bundle into any directory.
 
 from __future__ import annotations
 
-import argparse
 import collections
 import contextlib
 import errno
@@ -113,6 +116,7 @@ ROOT = HERE.parents[1]
 if str(ROOT / "tools") not in sys.path:
     sys.path.append(str(ROOT / "tools"))  # the thread rule, the annotator's too
 
+from arguments import Parser, quoted  # noqa: E402
 from thread_rule import MAX_THREADS, default_threads, thread_count  # noqa: E402
 FIXTURES = ROOT / "tools" / "fixtures"
 EWT_DEV = ROOT.parent / "shared" / "data" / "ud-en-ewt" / "en_ewt-ud-dev.conllu"
@@ -274,8 +278,18 @@ def processor_list(processors):
         return list(ALL_PROCESSORS)
     unknown = [p for p in processors if p not in ALL_PROCESSORS]
     if unknown:
-        raise ValueError(f"unknown processor: {unknown[0]!r} (known: {', '.join(ALL_PROCESSORS)})")
+        raise ValueError(f"unknown processor: {quoted(unknown[0])} (known: "
+                         f"{', '.join(ALL_PROCESSORS)})")
     return [p for p in ALL_PROCESSORS if p in processors]
+
+
+def untagged_lemmas(processors):
+    """Whether a list of processors (as processor_list takes it, in the
+    order they run) runs the lemmatizer without the tagger before it."""
+    if isinstance(processors, str):
+        processors = [p.strip() for p in processors.split(",") if p.strip()]
+    processors = list(processors)
+    return "lemma" in processors and "pos" not in processors[:processors.index("lemma")]
 
 
 def model_dir(cache=DEFAULT_CACHE, force=False, quiet=False, processors=PROCESSORS):
@@ -283,10 +297,23 @@ def model_dir(cache=DEFAULT_CACHE, force=False, quiet=False, processors=PROCESSO
     `processors`; those it lacks are built first (all of them with `force`).
     Damage found in it (see model_cache.py) is repaired: damaged bundles are
     rebuilt and a damaged index rewritten, with one line on standard error
-    that says so."""
+    that says so.
+
+    The lemmatizer's bundle reads each word's part of speech, so that a
+    pipeline running it needs the tagger first. A list that runs it without
+    the tagger before it gets a directory of its own beside the first,
+    <key>-untagged, whose lemmatizer reads the words alone and whose other
+    bundles are links to the first directory's (built there first): one
+    index naming two lemmatizers would leave the pipeline's "default"
+    package ambiguous."""
     wanted = processor_list(processors)
+    untagged = untagged_lemmas(processors)
+    linked = None
+    if untagged:
+        others = [p for p in wanted if p != "lemma"]
+        linked = index_dir(model_dir(cache, force, quiet, others))
     cache = pathlib.Path(cache) / "models"
-    target = cache / cache_key()
+    target = cache / (cache_key() + ("-untagged" if untagged else ""))
     marker = target / ".complete"
     if not force and marker.exists() and whole(target, wanted):
         marker.touch()  # in use: keeps it from being pruned
@@ -294,7 +321,7 @@ def model_dir(cache=DEFAULT_CACHE, force=False, quiet=False, processors=PROCESSO
     target.mkdir(parents=True, exist_ok=True)
     with open(cache / f".{target.name}.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        todo = repair(target, wanted, force, cache.parent, quiet)
+        todo = repair(target, wanted, force, cache.parent, quiet, linked)
         marker.touch()
     if todo:
         prune(cache, target)
@@ -315,11 +342,13 @@ def whole(root, wanted):
         return False
 
 
-def repair(root, wanted, force, cache, quiet):
+def repair(root, wanted, force, cache, quiet, linked=None):
     """Builds the bundles of `wanted` that the model directory `root` lacks
     or holds damaged (every one with `force`) and rewrites an index that is
     damaged or out of date; says in one line what damage it found. The caller
-    holds the directory's lock. Returns the bundles built."""
+    holds the directory's lock. Returns the bundles built. With `linked` (an
+    index directory), every bundle but the lemmatizer's is a link to the one
+    there, and its lemmatizer reads no part of speech."""
     out = index_dir(root)
     known = model_cache.read_stamps(root)
     problems, stamps, todo = {}, {}, []  # problems: the first found in each damaged file
@@ -343,7 +372,7 @@ def repair(root, wanted, force, cache, quiet):
         print(f"[models] damaged cache: {next(iter(problems.values()))}{more}; {work}",
               file=sys.stderr, flush=True)
     if todo:
-        build(root, todo, cache, quiet=quiet)
+        build(root, todo, cache, quiet=quiet, linked=linked)
     elif names != present_bundles(out):
         write_index(out)
     for name in todo:
@@ -521,16 +550,17 @@ def build_threads():
         torch.set_num_threads(threads)
 
 
-def build(root, processors, cache=DEFAULT_CACHE, quiet=False):
+def build(root, processors, cache=DEFAULT_CACHE, quiet=False, linked=None):
     """Builds the bundles of `processors` into the model directory `root`
     (replacing any there), each in a fresh directory renamed into place,
     then rewrites the index; the caller holds the directory's lock. `cache`
-    is where bundles cached apart (coref) are kept."""
+    is where bundles cached apart (coref) are kept. With `linked` (an index
+    directory), as repair() says."""
     with build_threads():
-        _build(pathlib.Path(root), processors, pathlib.Path(cache), quiet)
+        _build(pathlib.Path(root), processors, pathlib.Path(cache), quiet, linked)
 
 
-def _build(root, processors, cache, quiet):
+def _build(root, processors, cache, quiet, linked):
     import_generators()
     sentences = corpus()
     texts = documents(sentences)
@@ -557,6 +587,15 @@ def _build(root, processors, cache, quiet):
              "coref": lambda directory, sentences, texts: link_coref(directory, out, cache,
                                                                      quiet),
              "morphseg": build_segmenter}
+    if linked is not None:
+        def link(name):
+            # Relative to where it is renamed to, so that the cache may move.
+            target = os.path.relpath(linked / name, out)
+            return lambda directory, sentences, texts: os.symlink(target, directory)
+
+        steps = {name: link(name) for name in steps}
+        steps["lemma"] = lambda directory, sentences, texts: build_lemmatizer(
+            directory, sentences, texts, pos=False)
     for name in processors:
         started = time.monotonic()
         announce(name)
@@ -902,7 +941,9 @@ def lemma_dictionary(sentences):
     return {tag: dict(sorted(entries.items())) for tag, entries in sorted(by_tag.items())}
 
 
-def build_lemmatizer(directory, sentences, texts):
+def build_lemmatizer(directory, sentences, texts, pos=True):
+    """The lemmatizer's bundle; with `pos` false one that reads no part of
+    speech, its dictionary keyed by the word alone."""
     import torch
 
     bundle_writer, _, gd, _, gs, _ = import_generators()
@@ -910,19 +951,20 @@ def build_lemmatizer(directory, sentences, texts):
     chars = collections.Counter(ch for s in sentences for w in s.words
                                 for ch in (w[0] + (w[1] or "")))
     units = gs.SPECIALS + sorted(chars)
-    pos_units = gs.SPECIALS + list(gd.UPOS) + ["_"]
+    pos_units = gs.SPECIALS + list(gd.UPOS) + ["_"] if pos else None
     torch.manual_seed(71)
-    model = WordModel(units, pos_units, emb=50, hidden=200, layers=1, copy=True, pos=True,
+    model = WordModel(units, pos_units, emb=50, hidden=200, layers=1, copy=True, pos=pos,
                       edit=True, edit_hidden=100, edit_classes=3).eval()
     scale_model(model, 2.0, 4.0)
     sample = [w for s in sentences[1::2][:300] for w in s.words][:150]
     words = [w[0] for w in sample]
-    tags = [w[2] or "_" for w in sample]
+    tags = [(w[2] or "_") if pos else "_" for w in sample]
     gs.balance_edit_classes(model, words, tags)
     calibrate_end(model, words, tags, sum(map(len, words)) / len(words), 50)
     assets = seq2seq_assets(model, emb=50, hidden=200, max_len=50, pos_units=pos_units,
                             dict_only=False, ensemble_dict=True)
-    assets["pos_dict"] = lemma_dictionary(sentences)
+    dictionary = lemma_dictionary(sentences)
+    assets["pos_dict"] = dictionary if pos else {"*": dictionary.get("*", {})}
     bundle_writer.write_bundle(directory, assets=assets, tensors=model.state_dict(),
                                processor="lemma", package="default")
 
@@ -1202,7 +1244,7 @@ def build_classifiers(root, quiet=False):
 def main():
     # Read when torch loads, which is later.
     os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = Parser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--processors", default=",".join(PROCESSORS),
                         help='the processors whose bundles the directory must hold ("all": '
                         'every one)')
@@ -1217,7 +1259,7 @@ def main():
                         "work folders standing, one a line")
     args = parser.parse_args()
     try:
-        processors = processor_list(args.processors)
+        processor_list(args.processors)
     except ValueError as error:
         parser.error(str(error))
     global progress_file, threads_given
@@ -1230,7 +1272,7 @@ def main():
     try:
         try:
             directory = model_dir(args.cache, force=args.force, quiet=args.quiet,
-                                  processors=processors)
+                                  processors=args.processors)
         finally:
             stops.settle()
     except BaseException as error:  # a stop's KeyboardInterrupt among them
