@@ -605,7 +605,7 @@ def _build(root, processors, cache, quiet, linked):
             with stops.held():
                 model_cache.remove(out / name)
                 (work / "bundle").rename(out / name)
-        if not quiet:
+        if not quiet and (linked is None or name == "lemma"):  # a link is no build
             print(f"[models] {name}: {time.monotonic() - started:.1f}s", file=sys.stderr)
     announce(None)
     write_index(out)
