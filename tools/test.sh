@@ -22,8 +22,12 @@ process per core, then the Python tests under pytest against the module just
 built. Cases that need ../shared/data skip without it, and the last line
 says how many did.
 
-About N minutes on two cores once the Python environments, the compiler
-cache and the fixture cache are warm. A first run on a fresh machine first
+About 16 minutes on two otherwise idle cores once the Python environments,
+the compiler cache and the fixture cache are warm (a fresh clone with
+../shared/data, pinned to two cores of an 8-core Intel Xeon with taskset,
+load 1 to 3: the build 4 minutes, the C++ tests 2, the Python tests 10).
+Beside other work on the same cores it takes much longer: 41 minutes was
+seen. A first run on a fresh machine first
 installs the environments, compiles everything and generates the fixtures:
 about 6 minutes more on eight cores, and over 15 more on two.
 
