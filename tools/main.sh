@@ -437,6 +437,7 @@ read_arguments() {
   check_list "$list"
   annotate=(--processors "$processors" ${json:+--json} ${threads:+--threads "$threads"})
 }
+
 # Sets the variable named $1 to what the file $2 holds, less the newlines it
 # ends with, as a command substitution would, but with no process to wait for.
 read_file() {

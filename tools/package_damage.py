@@ -350,8 +350,7 @@ def number(pattern, convert, what, accept=lambda value: True):
 
 def main():
     parser = Parser(description=__doc__.split("\n\n")[0])
-    # Checked after parsing, so that an argument it does not take is named first.
-    parser.add_argument("bundles", nargs="*", type=pathlib.Path, metavar="BUNDLE")
+    parser.add_argument("bundles", nargs="+", type=pathlib.Path, metavar="BUNDLE")
     whole = r"-?[0-9]+"
     from_one = number(whole, int, "a whole number from 1", lambda n: n >= 1)
     parser.add_argument("--cases", type=from_one, default=100)
@@ -362,8 +361,6 @@ def main():
     parser.add_argument("--json", action="store_true", help="print the summary as JSON")
     parser.add_argument("--child", type=pathlib.Path, help=argparse.SUPPRESS)
     args = parser.parse_args()
-    if not args.bundles:
-        parser.error("the following arguments are required: BUNDLE")
     for bundle in args.bundles:
         if not (bundle / "manifest.json").is_file():
             parser.error(f"argument BUNDLE: not a bundle folder (no manifest.json): "

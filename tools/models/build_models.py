@@ -269,12 +269,19 @@ def cache_key():
     return digest.hexdigest()[:16]
 
 
+def processor_names(processors):
+    """The names of a list of processors, a comma-separated string or a
+    sequence, in the order they run."""
+    if isinstance(processors, str):
+        return [p.strip() for p in processors.split(",") if p.strip()]
+    return list(processors)
+
+
 def processor_list(processors):
     """The processor names of a list (a comma-separated string or a
     sequence; "all" for every processor), checked, in registry order."""
-    if isinstance(processors, str):
-        processors = [p.strip() for p in processors.split(",") if p.strip()]
-    if list(processors) == ["all"]:
+    processors = processor_names(processors)
+    if processors == ["all"]:
         return list(ALL_PROCESSORS)
     unknown = [p for p in processors if p not in ALL_PROCESSORS]
     if unknown:
@@ -286,9 +293,7 @@ def processor_list(processors):
 def untagged_lemmas(processors):
     """Whether a list of processors (as processor_list takes it, in the
     order they run) runs the lemmatizer without the tagger before it."""
-    if isinstance(processors, str):
-        processors = [p.strip() for p in processors.split(",") if p.strip()]
-    processors = list(processors)
+    processors = processor_names(processors)
     return "lemma" in processors and "pos" not in processors[:processors.index("lemma")]
 
 
