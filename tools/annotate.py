@@ -341,9 +341,15 @@ def annotate(args):
         if extras:
             output += "\n".join(extras) + "\n"
     words = document.num_words
-    return Output(output, f"{words} words in {len(document.sentences)} sentences: "
-                  f"{seconds:.3f} s, {words / seconds if seconds > 0 else float('inf'):.0f} words "
-                  f"per second (pipeline loaded in {loaded:.3f} s)")
+    return Output(output, f"{counted(words, 'word')} in "
+                  f"{counted(len(document.sentences), 'sentence')}: {seconds:.3f} s, "
+                  f"{words / seconds if seconds > 0 else float('inf'):.0f} words per second "
+                  f"(pipeline loaded in {loaded:.3f} s)")
+
+
+def counted(number, noun):
+    """`number` `noun`s: "1 word", "0 words", "2 words"."""
+    return f"{number} {noun}" if number == 1 else f"{number} {noun}s"
 
 
 def emit(output):

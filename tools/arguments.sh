@@ -119,3 +119,21 @@ quote() {
     printf "'%s'" "$_out"
   fi
 }
+
+# remove_tree NAME FOLDER: removes FOLDER and all it holds, as a script's
+# EXIT trap does with its own temporary folder. A folder inside that lost
+# its owner's rights (a test that took them and did not give them back) gets
+# them back first: root's rm ignores modes, another user's does not. It never
+# fails, so that under `set -e` the script's status stays its own: a tree it
+# still cannot remove is named in one line on standard error.
+remove_tree() {
+  local name="$1" folder="$2" said
+  [ -e "$folder" ] || [ -L "$folder" ] || return 0
+  find "$folder" -type d ! -perm -u=rwx -exec chmod u+rwx -- {} \; 2>/dev/null || true
+  if ! said="$(rm -rf -- "$folder" 2>&1)"; then
+    said="${said%%$'\n'*}"
+    echo "$name: could not remove its temporary folder $(quote "$folder") (${said##*: })" \
+      >&2 2>/dev/null || true
+  fi
+  return 0
+}

@@ -86,7 +86,7 @@ export CCACHE_NOHASHDIR=1
 # of its own there that it removes itself, and the C++ compiler's assembly)
 # goes with it, even after one of them was killed.
 scratch="$(mktemp -d -t velmora-build-XXXXXX)"
-trap 'rm -rf -- "$scratch"' EXIT
+trap 'remove_tree build.sh "$scratch"' EXIT
 export TMPDIR="$scratch"
 
 if [ ! -f "$build/build.ninja" ]; then

@@ -89,7 +89,7 @@ fi
 # and the C++ compiler's assembly) goes when this script ends, even after
 # one of them was killed.
 scratch="$(mktemp -d -t velmora-fuzz-XXXXXX)"
-trap 'rm -rf -- "$scratch"' EXIT
+trap 'remove_tree fuzz.sh "$scratch"' EXIT
 export TMPDIR="$scratch"
 cmake --build "$build" -j "${JOBS:-3}" --target "${targets[@]/#/velmora_fuzz_}"
 

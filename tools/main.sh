@@ -34,8 +34,11 @@
 #
 # Every command this script starts runs in the background and is waited for
 # with `wait`, which a trapped signal interrupts at once; nothing runs in the
-# foreground, not even in a command substitution, but once it is ending
-# (ended and killed ignore the signals first). (Bash waiting for a
+# foreground, not even in a command substitution, but once it is ending:
+# every end, a normal one, an error's or a stop's, goes through `end`, which
+# ignores the stop signals before anything else (ended and killed ignore
+# them first too), and the removal of the temporary folder that follows
+# runs with them ignored, so that no stop can cut it short. (Bash waiting for a
 # foreground command when SIGINT comes waits for it to end, and if it then
 # exits normally takes it that the command handled the Ctrl-C itself: the
 # trap never runs, and the command goes on.) Without job control a background
@@ -50,6 +53,12 @@
 # one line (but for SIGHUP) and ends the command. What it started is known by
 # VELMORA_MAIN_RUN in its environment, which every process inherits, so that
 # none escapes the stop by outliving its parent.
+#
+# A stop that comes once the command is ending (its annotation over, whether
+# this script has seen it end or not, or an error said) changes nothing: the
+# command ends with the status it was ending with, says nothing more and
+# leaves nothing behind. Its output is then whole, or its error said; a stop
+# that comes before is a stop, with its own status and line.
 
 # Written for bash. Under another shell (`sh tools/main.sh`, dash on Debian),
 # or read by bash from a pipe, it would stop at the first line of bash's own:
@@ -64,6 +73,32 @@ fi
 set -euo pipefail
 
 say() { echo "main.sh: $*" >&2 || true; }
+
+# Ends the command with status $1: every way out goes through here. The
+# stop signals are ignored first: the status and the lines are settled, and
+# a stop that comes now changes neither, nor cuts short the removal of the
+# temporary folder, which the exit leaves to `leave`.
+end() {
+  trap '' INT TERM HUP QUIT
+  exit "$1"
+}
+
+# The EXIT trap: removes the temporary folder, once, with the stop signals
+# ignored (an exit that `set -e` made did not come through end). Before
+# tools/arguments.sh is read the folder holds a file at most.
+# shellcheck disable=SC2317 # run by the EXIT trap
+leave() {
+  trap '' INT TERM HUP QUIT
+  local folder="${tmp:-}"
+  tmp=""
+  if [ -z "$folder" ]; then
+    return 0
+  elif declare -F remove_tree >/dev/null; then
+    remove_tree main.sh "$folder"
+  else
+    rm -rf -- "$folder" 2>/dev/null || true
+  fi
+}
 
 # Sets `found` to the processes this run started, however deep and whatever
 # became of their parents (one whose parent died is re-parented outside this
@@ -179,11 +214,18 @@ running() {
 }
 
 # Ends the command on a signal with status $1, saying $2 unless it is empty.
-# Later signals are ignored: nothing may cut the stop short.
+# Later signals are ignored: nothing may cut the stop short. An annotation
+# that has ended by itself, though this script has not seen it yet, has done
+# the work: the command ends as it would have, with the annotation's status.
+# shellcheck disable=SC2317 # run by the traps
 ended() {
   trap '' INT TERM HUP QUIT
+  local status=0 bundle
+  if [ -n "${annotation:-}" ] && ! running "$annotation"; then
+    wait "$annotation" 2>/dev/null || status=$?
+    ((status > 128 && status != 141)) || end "$status" # killed by the stop: stopped
+  fi
   stop_steps
-  local bundle
   bundle="$(building)"
   if [ -n "$2" ] && [ -n "$bundle" ]; then
     say "$2 while building the $bundle bundle; the bundles finished are kept and the" \
@@ -191,7 +233,7 @@ ended() {
   elif [ -n "$2" ]; then
     say "$2"
   fi
-  exit "$1"
+  end "$1"
 }
 trap 'ended 130 interrupted' INT
 trap 'ended 143 terminated' TERM
@@ -220,7 +262,7 @@ export PATH
 # find it only once all was done.
 if [ ! -e /dev/fd/1 ]; then
   say "standard output is closed"
-  exit 1
+  end 1
 fi
 
 # Runs "$@" with its standard error passed on by a copy that drops what cannot
@@ -283,7 +325,7 @@ killed() {
   else
     say "$what was killed by $signal"
   fi
-  exit 1
+  end 1
 }
 
 usage() {
@@ -320,7 +362,7 @@ for arg in "$@"; do
   case "$arg" in
     -h | --help)
       usage
-      exit 0
+      end 0
       ;;
     --) break ;;
   esac
@@ -329,7 +371,7 @@ done
 # A bad argument: one line, and status 2.
 bad() {
   say "$*"
-  exit 2
+  end 2
 }
 
 # A bad argument, the line ending in the value $2, quoted so that it stays
@@ -351,16 +393,23 @@ declare -A NEEDS=([langid]="" [tokenize]="" [mwt]=tokenize [pos]=tokenize [lemma
 # Sets `processors` to the list LIST names, "all" spelled out, read as a
 # pipeline reads it (split at commas, the blanks around each name dropped,
 # empty names skipped) and checked as it checks one: no name twice, known
-# names, each one's needs met by those before it.
+# names, each one's needs met by those before it. The list is read in one
+# pass, byte by byte: a pattern removed from the front or the back of a long
+# value is tried at every place in it, which takes minutes for a name with
+# a hundred thousand blanks around it.
 check_list() {
-  local rest="$1," name blank=$' \t\n\v\f\r' names=() need missing
+  local -
+  local LC_ALL=C IFS=, blank=$' \t\n\v\f\r' pieces piece names=() name need missing
   local -A seen=() provided=()
-  while [ -n "$rest" ]; do
-    name="${rest%%,*}"
-    rest="${rest#*,}"
-    name="${name#"${name%%[!$blank]*}"}"
-    name="${name%"${name##*[!$blank]}"}"
-    [ -z "$name" ] || names+=("$name")
+  set -f
+  # shellcheck disable=SC2206 # split at the commas, nothing else expanded
+  pieces=($1)
+  IFS=$' \t\n'
+  for piece in "${pieces[@]}"; do
+    [[ "$piece" =~ ^.*[^$blank] ]] || continue # blanks alone: no name
+    piece="${BASH_REMATCH[0]}"
+    [[ "$piece" =~ ^[$blank]* ]]
+    names+=("${piece:${#BASH_REMATCH[0]}}")
   done
   ((${#names[@]})) || bad_value "argument --processors: names no processor: " "$1"
   [ "${names[*]}" != all ] || names=("${ALL[@]}")
@@ -383,7 +432,7 @@ check_list() {
       bad "argument --processors: processor '$name' is missing requirements: $missing"
     provided[$name]=1
   done
-  local IFS=,
+  IFS=,
   processors="${names[*]}"
 }
 
@@ -452,14 +501,14 @@ read_file() {
 # read from a command substitution: a folder only this user may enter, named
 # for this run (its process and a random number; one of a killed run of the
 # same number is this script's own leftover).
-trap '[ -z "${tmp:-}" ] || rm -rf "$tmp"' EXIT
+trap leave EXIT
 printf -v tmp '%s/main.sh.%s.%08x' "${TMPDIR:-/tmp}" $$ "$SRANDOM"
 mkdir -m 700 -- "$tmp" 2>/dev/null &
 if ! wait $!; then
   tmp=""
   say "cannot make a folder in the temporary folder ${TMPDIR:-/tmp}: set TMPDIR to a folder you" \
     "can write"
-  exit 1
+  end 1
 fi
 readlink -f -- "${BASH_SOURCE[0]}" >"$tmp/root" & # this file, through any chain of links
 wait $!
@@ -475,7 +524,7 @@ read_arguments "$@"
 if [ -z "${VELMORA_CACHE:-}" ] && [ -z "${HOME:-}" ]; then
   say "neither VELMORA_CACHE nor HOME is set: set VELMORA_CACHE to the folder to keep" \
     "the environments and models in"
-  exit 1
+  end 1
 fi
 
 advisory_stderr bash "$root/tools/build.sh" >"$tmp/build" &
@@ -496,10 +545,10 @@ while IFS= read -r line || [ -n "$line" ]; do
 done <"$tmp/build"
 if ((built)); then
   # A failed set-up prints no interpreter, and its own lines have said why.
-  [ -n "$interpreter" ] || exit 1
+  [ -n "$interpreter" ] || end 1
   ((${#said[@]} == 0)) || printf '%s\n' "${said[@]}" >&2 || true
   say "the build failed"
-  exit 1
+  end 1
 fi
 for line in "${settings[@]}"; do
   eval "$line"
@@ -509,12 +558,12 @@ done
 # itself: both are refused here, before any bundle is built.
 PYTHONPATH="$VELMORA_BUILD/python" "$VELMORA_PY" "$root/tools/annotate.py" --main-check \
   "${annotate[@]}" -- "${texts[@]}" >/dev/null &
-finish "the argument check" || exit $?
+finish "the argument check" || end $?
 
 advisory_stderr "$VELMORA_TORCH_PY" "$root/tools/models/build_models.py" \
   --processors "$processors" ${threads:+--threads "$threads"} --progress "$tmp/building" \
   >"$tmp/models" &
-finish "the model build" || exit 1 # the builder said why
+finish "the model build" || end 1 # the builder said why
 : >"$tmp/building"
 models=""
 read_file models "$tmp/models"
@@ -524,4 +573,6 @@ read_file models "$tmp/models"
 # annotator's line.
 PYTHONPATH="$VELMORA_BUILD/python" "$VELMORA_PY" "$root/tools/annotate.py" \
   --main-model-dir "$models" "${annotate[@]}" -- "${texts[@]}" 3<&0 </dev/null &
-finish "the annotation" || exit $?
+annotation=$!
+finish "the annotation" || end $?
+end 0

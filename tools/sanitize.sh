@@ -164,7 +164,7 @@ fi
 # and the C++ compiler's assembly) goes when this script ends, even after
 # one of them was killed.
 scratch="$(mktemp -d -t velmora-sanitize-XXXXXX)"
-trap 'rm -rf -- "$scratch"' EXIT
+trap 'remove_tree sanitize.sh "$scratch"' EXIT
 export TMPDIR="$scratch"
 cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 

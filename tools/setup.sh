@@ -48,8 +48,9 @@ unless run as root), then makes the two Python environments in the cache
 folder. Torch comes as its CPU build alone, torch==2.13.0+cpu: from pip's
 own sources (pip.conf, PIP_FIND_LINKS, PIP_INDEX_URL, PIP_EXTRA_INDEX_URL),
 else with VELMORA_TORCH_CPU_INDEX beside them. It ends with status 1 and one
-line saying why when none of them has torch's wheel, when a command it needs
-is missing, or when a cache folder cannot be made or written.
+line saying why when none of them has torch's wheel (or that index could not
+be reached), when a command it needs is missing, or when a cache folder
+cannot be made or written.
 
 Variables it honours:
   VELMORA_CACHE            the environments, and by default the fixture and
@@ -119,28 +120,63 @@ if [ ! -x "$torch_venv/bin/python" ]; then
   "$py311" -m venv "$torch_venv"
 fi
 
-# Installs torch's CPU build and numpy from pip's own sources, else with the
-# CPU index beside them (numpy and torch's other dependencies still come from
-# pip's index). That index may be out of reach: the attempt that adds it
-# waits seconds, not PIP_DEFAULT_TIMEOUT's minutes for each of pip's retries.
-# Pip's words are passed on unless they only say that no source has the
-# wheel. Pip names the first requirement it cannot meet: torch comes first.
+# Whether a source offers torch's CPU build for this interpreter: pip's index
+# command lists the versions the indexes and find-links hold without
+# resolving, so a constraint in pip's configuration, whatever it allows,
+# does not hide the wheel here (the install then says what it refuses).
+torch_offered() {
+  local listed
+  listed="$("$torch_venv/bin/python" -m pip index versions --disable-pip-version-check "$@" \
+    torch 2>/dev/null)" || return 1
+  grep -Eq '^Available versions: (.*, )?2\.13\.0\+cpu(,|$)' <<<"$listed"
+}
+
+# Whether the CPU index answers at all: any answer of its server, even an
+# error status or a failed TLS handshake, says it was reached; a name that
+# does not resolve, a refused connection, no answer in seconds, or a file://
+# folder that does not exist says it was not.
+cpu_index_reached() {
+  "$torch_venv/bin/python" - "$cpu_index" <<'PY' >/dev/null 2>&1
+import os, ssl, sys, urllib.error, urllib.parse, urllib.request
+url = urllib.parse.urlsplit(sys.argv[1])
+if url.scheme == "file":
+    sys.exit(not os.path.isdir(urllib.request.url2pathname(url.path)))
+# A user name and password in the address, which urllib does not take, are
+# not needed for an answer.
+url = url._replace(netloc=url.netloc.rpartition("@")[2]).geturl()
+try:
+    urllib.request.urlopen(url, timeout=10).close()
+except urllib.error.HTTPError:
+    pass
+except urllib.error.URLError as error:
+    sys.exit(not isinstance(error.reason, ssl.SSLError))
+PY
+}
+
+# Installs torch's CPU build and numpy from the first source set that offers
+# it: pip's own sources, else those with the CPU index beside them (numpy and
+# torch's other dependencies still come from pip's index). That index may be
+# out of reach: asking it waits seconds, not PIP_DEFAULT_TIMEOUT's minutes
+# for each of pip's retries. Pip's words are passed on when the install
+# itself fails.
 install_torch() {
-  local extra log options
+  local extra log options where
   for extra in "" "$cpu_index"; do
     options=()
     [ -z "$extra" ] || options=(--extra-index-url "$extra" --timeout 10 --retries 1)
-    if log="$("$torch_venv/bin/python" -m pip install -q --disable-pip-version-check \
+    torch_offered "${options[@]}" || continue
+    if ! log="$("$torch_venv/bin/python" -m pip install -q --disable-pip-version-check \
       "${options[@]}" "$torch_pin" "numpy<3" 2>&1)"; then
-      [ -z "$log" ] || echo "$log" >&2
-      return 0
-    elif [[ "$log" != *"No matching distribution found for $torch_pin"* ]]; then
       echo "$log" >&2
       exit 1
     fi
+    [ -z "$log" ] || echo "$log" >&2
+    return 0
   done
-  say "no torch 2.13.0+cpu, the CPU build the library needs, in pip's sources or at" \
-    "$cpu_index: $provide, then run set-up again"
+  where=" or at $cpu_index"
+  cpu_index_reached || where=", and $cpu_index could not be reached"
+  say "no torch 2.13.0+cpu, the CPU build the library needs, in pip's sources$where:" \
+    "$provide, then run set-up again"
   exit 1
 }
 if ! "$torch_venv/bin/python" -c 'import torch, numpy' >/dev/null 2>&1; then

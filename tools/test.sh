@@ -63,10 +63,14 @@ built="$(bash "$root/tools/build.sh")" || {
 eval "$(grep '^VELMORA_' <<<"$built")"
 
 jobs="$(nproc)"
-# The run's own temporary folder: its logs, and pytest's folders for the
-# tests (its base folder), which go with it when the run ends.
+# The run's own temporary folder: its logs, pytest's folders for the tests
+# (its base folder) and the temporary folder of every test and of what it
+# runs, which all go with it when the run ends. The run's status is its
+# tests': a tree left that cannot be removed is said in one line.
 logs="$(mktemp -d)"
-trap 'rm -rf "$logs"' EXIT
+trap 'remove_tree test.sh "$logs"' EXIT
+mkdir "$logs/tmp"
+export TMPDIR="$logs/tmp"
 # ctest runs one process per test case on every core; a full intra-op pool in
 # each would oversubscribe the machine many times over.
 export OMP_NUM_THREADS=1

@@ -1,4 +1,5 @@
 import collections
+import contextlib
 import functools
 import io
 import json
@@ -97,6 +98,39 @@ def default_signals():
     take them as it would from a terminal."""
     for signum in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP):
         signal.signal(signum, signal.SIG_DFL)
+
+
+def as_another_user():
+    """The words to run a command with as any user but root would, whose
+    file modes bind it: none for such a user; for root, setpriv dropping
+    root's override of them (the test skips where that cannot be)."""
+    if os.geteuid() != 0:
+        return []
+    drop = ["setpriv", "--inh-caps=-dac_override", "--bounding-set=-dac_override"]
+    try:
+        dropped = subprocess.run([*drop, "true"], capture_output=True, timeout=60).returncode == 0
+    except FileNotFoundError:
+        dropped = False
+    if not dropped:
+        pytest.skip("root's override of file modes cannot be dropped here")
+    return drop
+
+
+@contextlib.contextmanager
+def write_right_taken(*folders):
+    """Takes the write right from `folders` (reading and searching them
+    stay) for the block, and gives each its own mode back however the block
+    ends: the tree can then be removed by whoever made it, as it can by
+    root whatever the modes say."""
+    modes = {}
+    try:
+        for folder in folders:
+            modes[folder] = os.stat(folder).st_mode & 0o7777
+            os.chmod(folder, 0o555)
+        yield
+    finally:
+        for folder, mode in modes.items():
+            os.chmod(folder, mode)
 
 
 def run_child(command, env, timeout):

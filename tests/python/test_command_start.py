@@ -21,7 +21,7 @@ import tempfile
 import pytest
 
 import _velmora
-from conftest import TORCH_PYTHON, run_child
+from conftest import TORCH_PYTHON, as_another_user, run_child
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TOOLS = ROOT / "tools"
@@ -179,6 +179,16 @@ def test_a_bad_argument_is_refused_before_set_up(failing_set_up, tmp_path):
         ("--processors", "\ttokenize ,, mwt,", "x")]}, failing_set_up)
     for args, run in runs.items():
         assert run == (1, "", NO_PYTHON), args
+    # A name with as many blanks around it as an argument holds (128 KiB)
+    # is read in one pass, refused or taken at once rather than in minutes.
+    blanks = " " * 65_000
+    for value, result in [(f"{blanks}bogus{blanks}", (
+            2, "", "main.sh: argument --processors: unknown processor: 'bogus'\n")),
+            (f"{blanks}tokenize{blanks},mwt", (1, "", NO_PYTHON))]:
+        run = subprocess.run(["bash", str(TOOLS / "main.sh"), "--processors", value, "Text."],
+                             env=failing_set_up, stdin=subprocess.DEVNULL, capture_output=True,
+                             text=True, timeout=10)
+        assert (run.returncode, run.stdout, run.stderr) == result
     assert not (tmp_path / "build").exists()
 
 
@@ -283,12 +293,20 @@ def test_set_up_names_a_command_it_needs_and_lacks(tmp_path):
 def test_a_relative_build_folder_and_the_tests_folders(tmp_path):
     # The test command run from another folder with a relative BUILD_DIR, in
     # a set-up whose interpreters, cmake, ctest and dpkg-query only say what
-    # they were given. pytest then runs in the checkout with absolute paths
-    # to the module and the fixtures, and its folders for the tests are in
-    # the run's own temporary folder, which goes with it.
+    # they were given, by a user other than root. pytest then runs in the
+    # checkout with absolute paths to the module and the fixtures, and its
+    # folders for the tests, and their temporary folder, are in the run's
+    # own, which goes with it: a tree whose folders a test left without
+    # their write right too (root's rm ignores that, no one else's does),
+    # and whatever the tests' status.
     record = tmp_path / "record"
     python = r"""#!/bin/sh
-[ "$1" != -m ] || printf '%s\n' "$PWD" "$PYTHONPATH" "$VELMORA_FIXTURE_DIR" "$@" >"$RECORD"
+[ "$1" = -m ] || exit 0
+printf '%s\n' "$PWD" "$PYTHONPATH" "$VELMORA_FIXTURE_DIR" "$TMPDIR" "$@" >"$RECORD"
+for arg; do case "$arg" in --basetemp=*) locked="${arg#*=}/test_locked0/models/key/en" ;; esac
+done
+mkdir -p "$locked" "$TMPDIR/torchinductor_user" && touch "$locked/index.json"
+chmod 555 "$locked" "${locked%/*}" "${locked%/*/*}" && exit "$STATUS"
 """
     for venv in ("venv-torch", "venv-py312"):
         program(tmp_path / "cache" / venv / "bin" / "python", python)
@@ -300,15 +318,18 @@ def test_a_relative_build_folder_and_the_tests_folders(tmp_path):
            "VELMORA_CACHE": str(tmp_path / "cache"), "CCACHE_DIR": str(tmp_path / "ccache"),
            "BUILD_DIR": "work/build", "TMPDIR": str(tmp_path / "tmp"), "RECORD": str(record)}
     env.pop("PYTHONPATH", None)
-    run = run_all({"test": ["bash", str(TOOLS / "test.sh")]}, env, cwd=tmp_path)["test"]
-    assert run[0] == 0, run
+    test = [*as_another_user(), "bash", str(TOOLS / "test.sh")]
+    runs = {status: run_all({"test": test}, {**env, "STATUS": status}, cwd=tmp_path)["test"]
+            for status in ("0", "3")}
+    assert runs["0"][0] == 0 and runs["3"][0] == 3, runs
+    assert list((tmp_path / "tmp").iterdir()) == []
     build = tmp_path / "work" / "build"
-    where, path, fixtures, *args = record.read_text().splitlines()
+    where, path, fixtures, temporary, *args = record.read_text().splitlines()
     assert (where, path, fixtures) == (str(ROOT), f"{build}/python", f"{build}/fixtures")
     assert f"-B {build} " in record.with_suffix(".cmake").read_text()
     basetemp = [arg.split("=", 1)[1] for arg in args if arg.startswith("--basetemp=")]
     assert len(basetemp) == 1 and basetemp[0].startswith(f"{tmp_path / 'tmp'}/"), args
-    assert list((tmp_path / "tmp").iterdir()) == []
+    assert pathlib.Path(temporary).parent == pathlib.Path(basetemp[0]).parent, temporary
 
 
 def test_the_processor_list_is_checked_as_the_module_checks_it(failing_set_up):

@@ -21,14 +21,16 @@ import time
 import pytest
 
 import _velmora
-from conftest import (CACHE, DEFAULT_BUNDLES, TORCH_PYTHON, default_signals, run_child, session,
-                      session_process, ud_validator, write_model_index)
+from conftest import (CACHE, DEFAULT_BUNDLES, TORCH_PYTHON, as_another_user, default_signals,
+                      run_child, session, session_process, ud_validator, write_model_index,
+                      write_right_taken)
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 MAIN = ROOT / "tools" / "main.sh"
 ANNOTATE = ROOT / "tools" / "annotate.py"
 BUILDER = ROOT / "tools" / "models" / "build_models.py"
-TIMING = re.compile(r"\d+ words in \d+ sentences: .* words per second")
+TIMING = re.compile(r"(1 word|(?!1 )\d+ words) in (1 sentence|(?!1 )\d+ sentences): "
+                    r".* words per second")
 
 
 def annotate(*args, stdin=b""):
@@ -663,20 +665,25 @@ def test_a_ctrl_c_is_never_lost_whatever_the_command_waits_for(tmp_path, fixture
                 stdout, stderr = child.communicate(timeout=60)
                 assert child.returncode == 0 and b"# text = Text." in stdout, stderr
                 break
-            places.append((bin_dir / "ready").read_text().strip())
+            while not (place := (bin_dir / "ready").read_text().strip()):  # being written
+                time.sleep(0.005)
+            places.append(place)
             os.killpg(child.pid, signal.SIGINT)
             stderr = child.communicate(timeout=60)[1].decode()
-            # After the annotation's own lines, once it has printed.
-            assert (child.returncode, stderr.splitlines()[-1:]) == (
-                130, ["main.sh: interrupted"]), (places, stderr)
+            if places[-1] == "rm":  # its temporary folder going: the work is done, and stands
+                assert child.returncode == 0 and TIMING.match(stderr), (places, stderr)
+                assert stderr.count("\n") == 1, stderr
+            else:  # after the annotation's own lines, once it has printed
+                assert (child.returncode, stderr.splitlines()[-1:]) == (
+                    130, ["main.sh: interrupted"]), (places, stderr)
             assert session(child.pid) == [], places
         finally:
             for pid in session(child.pid):
                 os.kill(pid, signal.SIGKILL)
             child.communicate()
     # Its temporary folder, its checkout, the build, the argument check, the
-    # model build and the annotation at least.
-    assert {"mkdir", "readlink", "build.sh", "python", "builder"} <= set(places), places
+    # model build, the annotation and the temporary folder's removal at least.
+    assert {"mkdir", "readlink", "build.sh", "python", "builder", "rm"} <= set(places), places
 
 
 def ignoring_stops():
@@ -723,28 +730,56 @@ def long_text(tmp_path):
     return text
 
 
+# Stands in for rm: it lingers a second before removing main.sh's temporary
+# folder, having said so in the file "lingering" beside it.
+LINGERING_RM = r"""#!/bin/bash
+for arg; do
+  [[ "$arg" != "$TMPDIR"/main.sh.* ]] || { : >"${0%/*}/lingering" && sleep 1; }
+done
+PATH="${PATH#*:}"
+exec rm "$@"
+"""
+
+
 @pytest.mark.parametrize("name, whom, moment", [
     ("SIGTERM", "main.sh", "building pos"), ("SIGTERM", "main.sh", "annotating"),
     ("SIGHUP", "main.sh", "building pos"), ("SIGHUP", "main.sh", "annotating"),
     ("SIGHUP", "group", "building pos"), ("SIGTERM", "group", "building pos"),
     ("SIGQUIT", "main.sh", "building pos"), ("SIGQUIT", "main.sh", "annotating"),
-    ("SIGQUIT", "group", "building pos"), ("SIGQUIT", "group", "annotating")])
+    ("SIGQUIT", "group", "building pos"), ("SIGQUIT", "group", "annotating"),
+    # As the command ends, its temporary folder going, after its work or a
+    # refusal: the stop changes nothing, not even for a Ctrl-C.
+    ("SIGINT", "group", "ending"), ("SIGTERM", "group", "ending"), ("SIGHUP", "group", "ending"),
+    ("SIGQUIT", "group", "refusing")])
 def test_sigterm_sighup_and_sigquit_stop_everything_the_command_started(
         main_command, cache, tmp_path, name, whom, moment):
     # What kill, a supervisor, a closed terminal, timeout (to the whole
     # group) and Ctrl-\ (to the group) send.
-    output = tmp_path / "output"
+    output, temporary, bin_dir = tmp_path / "output", tmp_path / "tmp", tmp_path / "bin"
+    temporary.mkdir()
+    changes = {"TMPDIR": str(temporary)}
     with open(output, "wb") as stdout:
-        if moment == "annotating":
+        if moment in ("ending", "refusing"):
+            bin_dir.mkdir()
+            (bin_dir / "rm").write_text(LINGERING_RM)
+            (bin_dir / "rm").chmod(0o755)
+            changes["PATH"] = f"{bin_dir}:{os.environ['PATH']}"
+            refused = ["--threads", "0"] if moment == "refusing" else []
+            child = main_command("--processors", "tokenize,mwt", *refused, "The dog barked.",
+                                 stdout=stdout, changes=changes)
+            ready = (bin_dir / "lingering").exists
+        elif moment == "annotating":
             with open(long_text(tmp_path), "rb") as stdin:
-                child = main_command("--processors", "tokenize,mwt", stdin=stdin, stdout=stdout)
+                child = main_command("--processors", "tokenize,mwt", stdin=stdin, stdout=stdout,
+                                     changes=changes)
             ready = lambda: annotating(child) >= 1.5  # noqa: E731
         else:
             # Held in the pos build. A signal to the whole group reaches the
             # builder too: there it answers none, as deep in a tensor call,
             # and the command has to kill it.
             child = main_command("--processors", "tokenize,mwt,pos", "Text.", stdout=stdout,
-                                 changes=HOLD_POS_DEAF if whom == "group" else HOLD_POS)
+                                 changes={**changes,
+                                          **(HOLD_POS_DEAF if whom == "group" else HOLD_POS)})
             ready = lambda: list(cache.glob("models/*/1.14.0/en/.pos-*"))  # noqa: E731
     deadline = time.monotonic() + 300
     while not ready():
@@ -754,13 +789,22 @@ def test_sigterm_sighup_and_sigquit_stop_everything_the_command_started(
     (os.kill if whom == "main.sh" else os.killpg)(child.pid, getattr(signal, name))
     sent = time.monotonic()
     child.wait(timeout=60)
-    assert time.monotonic() - sent < 1
+    assert time.monotonic() - sent < (2 if moment in ("ending", "refusing") else 1)
     written = output.stat().st_size
     time.sleep(2)
     assert session(child.pid) == []
     assert output.stat().st_size == written
     assert not list(cache.glob("models/*/1.14.0/en/.*"))  # the builder removed its work folder
+    assert not list(temporary.glob("main.sh.*"))
     stderr = child.communicate(timeout=60)[1]
+    if moment == "ending":  # the work's status, and its output whole
+        assert child.returncode == 0 and TIMING.match(only_line(stderr)), stderr
+        assert output.read_bytes().startswith(b"# sent_id = 0\n")
+        return
+    if moment == "refusing":
+        assert child.returncode == 2 and written == 0
+        assert only_line(stderr) == "main.sh: argument --threads: not a positive integer: '0'"
+        return
     if name == "SIGHUP":
         assert child.returncode == 129 and stderr == b""  # the terminal is gone
         return
@@ -830,7 +874,7 @@ def test_cache_folders_of_any_name_and_no_home(main_command, cache, tmp_path):
     stdout, stderr = child.communicate(timeout=600)
     assert child.returncode == 0, stderr
     assert stdout.startswith(b"# sent_id = 0\n# text = The dog barked.\n")
-    assert TIMING.match(only_line(stderr))
+    assert TIMING.match(line := only_line(stderr)) and " words in 1 sentence: " in line, line
     assert sorted(p.name for p in odd.iterdir()) == ["venv-py312", "venv-torch"]
 
     # Neither VELMORA_CACHE nor HOME: one line says what to set.
@@ -844,32 +888,26 @@ def test_cache_folders_of_any_name_and_no_home(main_command, cache, tmp_path):
 
 def test_a_cache_that_cannot_be_written_is_named(main_command, cache, tmp_path):
     # Root writes anywhere: as root, the command runs without that right.
-    shell = 'exec "$@"'
-    if os.geteuid() == 0:
-        drop = ["setpriv", "--inh-caps=-dac_override", "--bounding-set=-dac_override"]
-        if subprocess.run([*drop, "true"], capture_output=True, timeout=60).returncode:
-            pytest.skip("root's override of file modes cannot be dropped here")
-        shell = f'exec {" ".join(drop)} "$@"'
+    shell = f'exec {" ".join(as_another_user())} "$@"'
     empty = tmp_path / "empty"
-    empty.mkdir(mode=0o555)
+    empty.mkdir()
     assert builder(cache, "--processors", "tokenize,mwt").returncode == 0  # found whole
     [out] = cache.glob("models/*/1.14.0/en")
-    for folder in (out, *out.parents[:3]):
-        folder.chmod(0o555)
-    for changes, processors, failed in [
-            ({"VELMORA_MODEL_CACHE": str(empty)}, "tokenize",
-             f"the model directory failed: {empty}"),
-            ({}, "tokenize,mwt,pos", f"the pos bundle failed: {out}"),
-            ({}, "tokenize,mwt", None)]:  # all there: nothing to write
-        child = main_command("--processors", processors, "The dog barked.", shell=shell,
-                             changes=changes)
-        stdout, stderr = child.communicate(timeout=600)
-        if failed is None:
-            assert child.returncode == 0 and stdout.startswith(b"# sent_id = 0\n"), stderr
-            continue
-        assert child.returncode == 1 and stdout == b"", stderr
-        assert only_line(stderr) == (f"build_models: building {failed} cannot be written "
-                                     "(Permission denied)")
+    with write_right_taken(empty, out, *out.parents[:3]):
+        for changes, processors, failed in [
+                ({"VELMORA_MODEL_CACHE": str(empty)}, "tokenize",
+                 f"the model directory failed: {empty}"),
+                ({}, "tokenize,mwt,pos", f"the pos bundle failed: {out}"),
+                ({}, "tokenize,mwt", None)]:  # all there: nothing to write
+            child = main_command("--processors", processors, "The dog barked.", shell=shell,
+                                 changes=changes)
+            stdout, stderr = child.communicate(timeout=600)
+            if failed is None:
+                assert child.returncode == 0 and stdout.startswith(b"# sent_id = 0\n"), stderr
+                continue
+            assert child.returncode == 1 and stdout == b"", stderr
+            assert only_line(stderr) == (f"build_models: building {failed} cannot be written "
+                                         "(Permission denied)")
 
 
 def test_a_reader_gone_while_bundles_build_stops_nothing_and_ends_with_141(main_command, cache):
