@@ -393,10 +393,11 @@ declare -A NEEDS=([langid]="" [tokenize]="" [mwt]=tokenize [pos]=tokenize [lemma
 # Sets `processors` to the list LIST names, "all" spelled out, read as a
 # pipeline reads it (split at commas, the blanks around each name dropped,
 # empty names skipped) and checked as it checks one: no name twice, known
-# names, each one's needs met by those before it. The list is read in one
-# pass, byte by byte: a pattern removed from the front or the back of a long
-# value is tried at every place in it, which takes minutes for a name with
-# a hundred thousand blanks around it.
+# names, each one's needs met by those before it. The list is split and its
+# names trimmed in one pass each, by IFS and anchored matches: a pattern
+# removed from the front or the back of a long value is tried at every place
+# in it, which took minutes for a name with a hundred thousand blanks
+# around it.
 check_list() {
   local -
   local LC_ALL=C IFS=, blank=$' \t\n\v\f\r' pieces piece names=() name need missing

@@ -789,7 +789,8 @@ def test_sigterm_sighup_and_sigquit_stop_everything_the_command_started(
     (os.kill if whom == "main.sh" else os.killpg)(child.pid, getattr(signal, name))
     sent = time.monotonic()
     child.wait(timeout=60)
-    assert time.monotonic() - sent < (2 if moment in ("ending", "refusing") else 1)
+    # As it ends, the stand-in rm's second still to run, and then its own.
+    assert time.monotonic() - sent < (5 if moment in ("ending", "refusing") else 1)
     written = output.stat().st_size
     time.sleep(2)
     assert session(child.pid) == []
