@@ -1,12 +1,14 @@
 """The fixture generator (tools/fixtures/generate.py): its cache key, by
 which a fixture made without the shared data, or on another CPU, is never
-reused; and a stop, which ends its workers and leaves nothing of what they
-were making."""
+reused; the build, which brings a tree's fixtures in line with that key;
+and a stop, which ends its workers and leaves nothing of what they were
+making."""
 
 import contextlib
 import os
 import pathlib
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -26,7 +28,7 @@ def generate(monkeypatch, tmp_path):
 
     # The key reads the torch version from the package metadata; this
     # interpreter need not have torch.
-    monkeypatch.setattr(generate.importlib.metadata, "version", lambda name: "2.13.0")
+    monkeypatch.setattr(generate, "torch_version", lambda: "2.13.0")
     monkeypatch.setitem(generate.DATA_FILES, "EWT_DEV", tmp_path / "treebank.conllu")
     generate.data_state.cache_clear()
     yield generate
@@ -51,6 +53,57 @@ def test_key_follows_the_data_a_module_reads_and_the_cpu(generate, monkeypatch, 
     monkeypatch.setattr(generate, "cpu_flags", lambda: "fpu sse sse2")
     other_cpu = keys()
     assert other_cpu[0] != changed[0] and other_cpu[1] != changed[1]
+
+
+PROBE = """from ud_data import EWT_DEV
+
+
+def generate(out_dir):
+    (out_dir / "made_from").write_text(EWT_DEV.read_text() if EWT_DEV.exists() else "nothing")
+"""
+
+
+def test_a_build_tree_follows_the_data_its_fixtures_read(tmp_path):
+    # A checkout of the build rule and the generator alone, whose one module
+    # reads the treebank of the ../shared/data beside it: the data comes,
+    # changes and goes between builds of one tree.
+    cmake = shutil.which("cmake")
+    if not TORCH_PYTHON.exists() or cmake is None or shutil.which("ninja") is None:
+        pytest.skip(f"no fixture-generating interpreter at {TORCH_PYTHON}, or no cmake and ninja")
+    checkout = tmp_path / "checkout"
+    (checkout / "tools" / "models").mkdir(parents=True)
+    shutil.copy(FIXTURES.parent / "CMakeLists.txt", checkout / "tools")
+    shutil.copy(FIXTURES.parent / "arguments.py", checkout / "tools")
+    shutil.copy(FIXTURES.parent / "models" / "stops.py", checkout / "tools" / "models")
+    shutil.copytree(FIXTURES, checkout / "tools" / "fixtures",
+                    ignore=shutil.ignore_patterns("gen_*.py", "__pycache__"))
+    (checkout / "tools" / "fixtures" / "gen_probe.py").write_text(PROBE)
+    (checkout / "CMakeLists.txt").write_text(
+        "cmake_minimum_required(VERSION 3.24)\nproject(probe NONE)\n"
+        f'set(VELMORA_TORCH_PYTHON "{TORCH_PYTHON}")\n'
+        f'set(VELMORA_CACHE_DIR "{tmp_path / "cache"}")\nadd_subdirectory(tools)\n')
+    treebank = tmp_path / "shared" / "data" / "ud-en-ewt" / "en_ewt-ud-dev.conllu"
+    env = {**os.environ, "TMPDIR": str(tmp_path)}
+    subprocess.run([cmake, "-S", checkout, "-B", tmp_path / "build", "-G", "Ninja"], env=env,
+                   check=True, capture_output=True)
+
+    def build():
+        done = subprocess.run([cmake, "--build", tmp_path / "build"], env=env, text=True,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        assert done.returncode == 0, done.stdout
+        made = (tmp_path / "build" / "fixtures" / "probe" / "made_from").read_text()
+        return made, "probe: generated" in done.stdout
+
+    assert build() == ("nothing", True)
+    treebank.parent.mkdir(parents=True)
+    treebank.write_text("# text = a\n")
+    assert build() == ("# text = a\n", True)
+    treebank.write_text("# text = b\n")
+    assert build() == ("# text = b\n", True)
+    # Gone again: what was made without it is in the cache, and linked back.
+    treebank.unlink()
+    assert build() == ("nothing", False)
+    assert build() == ("nothing", False)
 
 
 def test_a_module_building_another_ones_output_waits_for_it(generate):
