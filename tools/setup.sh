@@ -16,7 +16,7 @@ say() { echo "[setup] $*" >&2; }
 # debian_packages.sh checks them then), each checked once and first, rather
 # than failing at each use, or taking every package for missing without
 # dpkg-query.
-for command in bash readlink mkdir rmdir mktemp id grep dpkg-query; do
+for command in bash readlink mkdir rmdir mktemp id grep dpkg-query rm; do
   if ! command -v "$command" >/dev/null; then
     say "no $command command on PATH: set-up needs it"
     exit 1
@@ -50,7 +50,9 @@ own sources (pip.conf, PIP_FIND_LINKS, PIP_INDEX_URL, PIP_EXTRA_INDEX_URL),
 else with VELMORA_TORCH_CPU_INDEX beside them. It ends with status 1 and one
 line saying why when none of them has torch's wheel (or that index could not
 be reached), when a command it needs is missing, or when a cache folder
-cannot be made or written.
+cannot be made or written. Where one has it but a constraint of pip's
+refuses it (PIP_CONSTRAINT, or constraint in pip.conf), a line after pip's
+gives pip's reason and where that constraint is set.
 
 Variables it honours:
   VELMORA_CACHE            the environments, and by default the fixture and
@@ -153,23 +155,45 @@ except urllib.error.URLError as error:
 PY
 }
 
+# After a failed install, one line for a constraint of pip's that refused
+# what it asked for: pip's reason, which -q leaves out of its words but not
+# out of its log (the file RECORD), and where that constraint is set.
+# PIP_CONSTRAINT, when set, replaces the one of pip's configuration files.
+say_constraint() {
+  local record="$1" reason where
+  reason="$(grep -o 'The user requested (constraint) .*' "$record" 2>/dev/null)" || return 0
+  if [ -n "${PIP_CONSTRAINT:-}" ]; then
+    where="the files that PIP_CONSTRAINT names ($PIP_CONSTRAINT)"
+  else
+    where="$("$torch_venv/bin/python" -m pip config list 2>/dev/null |
+      grep -E '^[^:]+\.constraint=')" || where="its constraint setting"
+    where="the files that pip's configuration names (${where//$'\n'/, })"
+  fi
+  say "a constraint of pip's refuses what set-up installs (${reason//$'\n'/; }): allow" \
+    "$torch_pin and numpy<3 in $where, then run set-up again"
+}
+
 # Installs torch's CPU build and numpy from the first source set that offers
 # it: pip's own sources, else those with the CPU index beside them (numpy and
 # torch's other dependencies still come from pip's index). That index may be
 # out of reach: asking it waits seconds, not PIP_DEFAULT_TIMEOUT's minutes
 # for each of pip's retries. Pip's words are passed on when the install
-# itself fails.
+# itself fails, with set-up's line for a constraint that refused it.
 install_torch() {
-  local extra log options where
+  local extra log options where record="$torch_venv/torch-install.log"
   for extra in "" "$cpu_index"; do
     options=()
     [ -z "$extra" ] || options=(--extra-index-url "$extra" --timeout 10 --retries 1)
     torch_offered "${options[@]}" || continue
+    rm -f -- "$record" # pip adds to its log
     if ! log="$("$torch_venv/bin/python" -m pip install -q --disable-pip-version-check \
-      "${options[@]}" "$torch_pin" "numpy<3" 2>&1)"; then
+      --log "$record" "${options[@]}" "$torch_pin" "numpy<3" 2>&1)"; then
       echo "$log" >&2
+      say_constraint "$record"
+      rm -f -- "$record"
       exit 1
     fi
+    rm -f -- "$record"
     [ -z "$log" ] || echo "$log" >&2
     return 0
   done

@@ -103,10 +103,12 @@ def default_signals():
 def as_another_user():
     """The words to run a command with as any user but root would, whose
     file modes bind it: none for such a user; for root, setpriv dropping
-    root's override of them (the test skips where that cannot be)."""
+    root's overrides of them, for reading and searching folders too (the
+    test skips where that cannot be)."""
     if os.geteuid() != 0:
         return []
-    drop = ["setpriv", "--inh-caps=-dac_override", "--bounding-set=-dac_override"]
+    caps = "-dac_override,-dac_read_search"
+    drop = ["setpriv", f"--inh-caps={caps}", f"--bounding-set={caps}"]
     try:
         dropped = subprocess.run([*drop, "true"], capture_output=True, timeout=60).returncode == 0
     except FileNotFoundError:

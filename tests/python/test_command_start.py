@@ -274,7 +274,8 @@ def test_every_script_answers_help_and_refuses_what_it_does_not_take(failing_set
 
 def test_set_up_names_a_command_it_needs_and_lacks(tmp_path):
     # A PATH of a few commands: without grep, then without dpkg-query.
-    commands = ["bash", "readlink", "mkdir", "rmdir", "mktemp", "id", "dpkg-query", "grep", "env"]
+    commands = ["bash", "readlink", "mkdir", "rmdir", "mktemp", "id", "dpkg-query", "grep", "rm",
+                "env"]
     for missing in ("grep", "dpkg-query"):
         folder = tmp_path / missing
         folder.mkdir()
@@ -298,18 +299,24 @@ def test_a_relative_build_folder_and_the_tests_folders(tmp_path):
     # folders for the tests, and their temporary folder, are in the run's
     # own, which goes with it: a tree whose folders a test left without
     # their write right too (root's rm ignores that, no one else's does),
-    # and whatever the tests' status.
+    # or with no right at all, two thousand inside forty others, whose
+    # rights go back through a few chmods, not one for each; and whatever
+    # the tests' status.
     record = tmp_path / "record"
-    python = r"""#!/bin/sh
+    python = r"""#!/bin/bash
 [ "$1" = -m ] || exit 0
 printf '%s\n' "$PWD" "$PYTHONPATH" "$VELMORA_FIXTURE_DIR" "$TMPDIR" "$@" >"$RECORD"
 for arg; do case "$arg" in --basetemp=*) locked="${arg#*=}/test_locked0/models/key/en" ;; esac
 done
 mkdir -p "$locked" "$TMPDIR/torchinductor_user" && touch "$locked/index.json"
-chmod 555 "$locked" "${locked%/*}" "${locked%/*/*}" && exit "$STATUS"
+chmod 555 "$locked" "${locked%/*}" "${locked%/*/*}" || exit
+cd "$TMPDIR" && mkdir -p closed/{1..40}/{1..50}/in || exit
+chmod 0 closed/{1..40}/{1..50} closed/{1..40} && exit "$STATUS"
 """
     for venv in ("venv-torch", "venv-py312"):
         program(tmp_path / "cache" / venv / "bin" / "python", python)
+    program(tmp_path / "bin" / "chmod", '#!/bin/sh\necho >>"$RECORD.chmod$STATUS"\n'
+            'exec /bin/chmod "$@"\n')
     program(tmp_path / "bin" / "dpkg-query", "#!/bin/sh\necho 'install ok installed'\n")
     program(tmp_path / "bin" / "cmake", '#!/bin/sh\necho "cmake $*" >>"$RECORD.cmake"\n')
     program(tmp_path / "bin" / "ctest", "#!/bin/sh\n")
@@ -323,6 +330,9 @@ chmod 555 "$locked" "${locked%/*}" "${locked%/*/*}" && exit "$STATUS"
             for status in ("0", "3")}
     assert runs["0"][0] == 0 and runs["3"][0] == 3, runs
     assert list((tmp_path / "tmp").iterdir()) == []
+    chmods = [len(record.with_suffix(f".chmod{status}").read_text().splitlines())
+              for status in ("0", "3")]
+    assert max(chmods) < 20, chmods
     build = tmp_path / "work" / "build"
     where, path, fixtures, temporary, *args = record.read_text().splitlines()
     assert (where, path, fixtures) == (str(ROOT), f"{build}/python", f"{build}/fixtures")

@@ -1,8 +1,10 @@
 """Set-up installs torch's CPU build and no other: where no source of pip's
 has its wheel, whatever pip's configuration constrains, it refuses at once,
 having fetched nothing, in one line that says whether PyTorch's index was
-reached and how to provide the wheel; a torch of another version or build
-already in the environment is refused with the same advice."""
+reached and how to provide the wheel; where one has it but a constraint of
+pip's refuses it, a line after pip's gives pip's reason and where that
+constraint is set; a torch of another version or build already in the
+environment is refused with the same advice."""
 
 import os
 import pathlib
@@ -19,23 +21,40 @@ PROVIDE = ("set PIP_FIND_LINKS to a folder holding its wheel (torch-2.13.0+cpu-c
 
 def test_only_the_cpu_build_of_torch_is_taken(tmp_path):
     # Pip's sources, and the CPU index in PyTorch's stead, are local folders
-    # without torch or numpy: nothing is fetched from outside.
-    for folder in ("index", "wheels", "cpu-index"):
+    # without torch or numpy: nothing is fetched from outside. Another holds
+    # a stand-in of torch's CPU wheel, which pip refuses by its name alone.
+    for folder in ("index", "wheels", "cpu-index", "offered"):
         (tmp_path / folder).mkdir()
-    (tmp_path / "constraints.txt").write_text("torch<=2.14.1\n")
+    (tmp_path / "offered" / "torch-2.13.0+cpu-py3-none-any.whl").touch()
+    capped, below = tmp_path / "constraints.txt", tmp_path / "below.txt"
+    capped.write_text("torch<=2.14.1\n")
+    below.write_text("torch<2.13\n")
+    (tmp_path / "pip.conf").write_text(f"[global]\nconstraint = {below}\n")
     venv = tmp_path / "cache" / "venv-torch"
     cpu_index, missing = (tmp_path / "cpu-index").as_uri(), (tmp_path / "missing").as_uri()
     env = {key: value for key, value in os.environ.items() if not key.startswith("PIP_")}
-    env.update(PIP_CONFIG_FILE=os.devnull, PIP_INDEX_URL=(tmp_path / "index").as_uri(),
-               PIP_FIND_LINKS=str(tmp_path / "wheels"), VELMORA_CACHE=str(venv.parent))
+    env.update(PIP_INDEX_URL=(tmp_path / "index").as_uri(), VELMORA_CACHE=str(venv.parent))
+    lacked = (f"[setup] no torch 2.13.0+cpu, the CPU build the library needs, in pip's "
+              f"sources{{}}: {PROVIDE}, then run set-up again")
+    refused = ("[setup] a constraint of pip's refuses what set-up installs (The user requested "
+               "(constraint) torch<2.13): allow torch==2.13.0+cpu and numpy<3 in the files that "
+               "{}, then run set-up again")
     # A constraint on torch in pip's configuration, as machines that cap it
     # have, changes pip's words for the missing wheel, not set-up's; an index
-    # that cannot be reached is told from one that lacks the wheel.
-    for constraint, index, where in [
-            ("", cpu_index, f" or at {cpu_index}"),
-            (str(tmp_path / "constraints.txt"), cpu_index, f" or at {cpu_index}"),
-            ("", missing, f", and {missing} could not be reached")]:
-        env.update(PIP_CONSTRAINT=constraint, VELMORA_TORCH_CPU_INDEX=index)
+    # that cannot be reached is told from one that lacks the wheel. A wheel
+    # that a constraint refuses, in PIP_CONSTRAINT or in pip's configuration
+    # file, is said after pip's words.
+    for config, constraint, wheels, index, line in [
+            (os.devnull, "", "wheels", cpu_index, lacked.format(f" or at {cpu_index}")),
+            (os.devnull, str(capped), "wheels", cpu_index, lacked.format(f" or at {cpu_index}")),
+            (os.devnull, "", "wheels", missing,
+             lacked.format(f", and {missing} could not be reached")),
+            (os.devnull, str(below), "offered", cpu_index,
+             refused.format(f"PIP_CONSTRAINT names ({below})")),
+            (str(tmp_path / "pip.conf"), "", "offered", cpu_index,
+             refused.format(f"pip's configuration names (global.constraint='{below}')"))]:
+        env.update(PIP_CONFIG_FILE=config, PIP_CONSTRAINT=constraint,
+                   PIP_FIND_LINKS=str(tmp_path / wheels), VELMORA_TORCH_CPU_INDEX=index)
         created = not venv.exists()
         started = time.monotonic()
         code, out, err = run_child(["bash", str(SETUP)], env, 120)
@@ -45,10 +64,13 @@ def test_only_the_cpu_build_of_torch_is_taken(tmp_path):
         said = err.splitlines()
         if created:
             assert said and said.pop(0).startswith(f"[setup] creating {venv} from "), err
-        assert (code, out, said) == (1, "", [
-            f"[setup] installing torch==2.13.0+cpu and numpy into {venv}",
-            f"[setup] no torch 2.13.0+cpu, the CPU build the library needs, in pip's "
-            f"sources{where}: {PROVIDE}, then run set-up again"]), (constraint, index, err)
+        # Pip's own words come between set-up's two lines only when it tried.
+        assert (code, out, said[:1], said[-1:]) == (
+            1, "", [f"[setup] installing torch==2.13.0+cpu and numpy into {venv}"], [line]), \
+            (config, constraint, wheels, index, err)
+        pip_said = "\n".join(said[1:-1])
+        assert ("ERROR: ResolutionImpossible" in pip_said) if wheels == "offered" else \
+            not pip_said, err
         assert took < 60
     files = [path for path in venv.rglob("*") if path.is_file()]
     assert not [path for path in files if path.name.lower().startswith(("nvidia", "torch"))]
