@@ -33,7 +33,8 @@ last two ways with them spelled out: only the options main.sh lists
 prints nothing (main.sh has the list); the annotation reads standard input
 from descriptor 3, where main.sh puts it, the interpreter starting on
 /dev/null (it refuses to start on a directory, which is this script's to
-refuse).
+refuse). Where it ends the command (it fails, or the annotation's output is
+written), it hands main.sh its status and its last line (main_step.py).
 
 The text must be UTF-8, on standard input and in every argument: other bytes
 are refused, naming the first bad byte and its offset. Each error ends the
@@ -63,6 +64,7 @@ import threading
 import time
 import typing
 
+from main_step import handed_over
 from thread_rule import MAX_THREADS, default_threads, thread_count
 
 SAMPLE = (
@@ -353,7 +355,7 @@ def counted(number, noun):
 
 
 def emit(output):
-    """Writes what the work left; the line for standard error (or None) and
+    """Writes the work's output; the line for standard error (or None) and
     the exit status."""
     try:
         write_out(output.text)
@@ -363,15 +365,11 @@ def emit(output):
         # The reader has all it wanted (`| head`): no more output, and the
         # status of a writer that SIGPIPE ended.
         silence(sys.stdout)
-        status = BROKEN_PIPE
+        return None, BROKEN_PIPE
     except OSError as error:  # a full disk, an I/O error: the output is not whole
         silence(sys.stdout)
         return f"cannot write standard output: {error.strerror}", FAILED
-    else:
-        status = 0
-    if output.timing is not None:
-        say(output.timing)
-    return None, status
+    return None, 0
 
 
 def write_out(text):
@@ -446,12 +444,17 @@ def main():
     worker.start()
     worker.join()
     line, status = ended[0] if ended else (None, FAILED)  # the traceback is out
+    timing = None
     if isinstance(status, Output):
+        timing = status.timing
         line, status = emit(status)
     if signal.getsignal(signal.SIGINT) is interrupted:
         signal.signal(signal.SIGINT, signal.SIG_IGN)  # done: nothing left to interrupt
-    if line is not None:
-        say(f"annotate: {line}")
+    line = timing if line is None else f"annotate: {line}"
+    # Run by main.sh, the annotation ends the command, and so does a failure.
+    ends = status or sys.argv[1:2] == [MAIN_MODEL_DIR]
+    if not (ends and handed_over(status, line)) and line is not None:
+        say(line)
     sys.exit(status)
 
 

@@ -2,7 +2,7 @@
 # Set up the machine (idempotent), configure and build, as usage says.
 # Plain POSIX: under another shell, or read by bash from a pipe, this hands
 # the script's own file to bash, or says how to run it (as main.sh does).
-if [ -z "${BASH_SOURCE-}" ]; then
+if [ -z "${BASH_SOURCE-}" ] || [ ! -f "${BASH_SOURCE-}" ]; then
   self="$(readlink -f -- "$0" 2>/dev/null)" || self=""
   case "$self" in */tools/build.sh) command -v bash >/dev/null && exec bash "$self" "$@" ;; esac
   echo "build.sh: run it with bash: bash tools/build.sh" >&2; exit 1
@@ -85,8 +85,47 @@ export CCACHE_NOHASHDIR=1
 # ends: what the compilers write there (the fixture generator's, in a folder
 # of its own there that it removes itself, and the C++ compiler's assembly)
 # goes with it, even after one of them was killed.
-scratch="$(mktemp -d -t velmora-build-XXXXXX)"
-trap 'remove_tree build.sh "$scratch"' EXIT
+#
+# The EXIT trap ignores the stop signals first, and so does all it runs: a
+# second Ctrl-C, or a caller that stops every process of the build as
+# main.sh does, cannot cut the removal short. On a stop bash runs the trap
+# without waiting for the build: the compilers, which ninja runs in process
+# groups of their own that a Ctrl-C at the terminal does not reach, may
+# still be writing in the folder. They are known by the folder in their
+# environment (this script's own is the one it started with), sent SIGTERM
+# (which the fixture generator answers by removing what it made), given 5 s
+# to end and then killed (bash's report of the build it killed goes to
+# /dev/null), and the folder goes once they have.
+# shellcheck disable=SC2317 # run by the EXIT trap
+leave() {
+  trap '' INT TERM HUP QUIT
+  local -A sent=()
+  local round paths path pid pids
+  for round in {1..120}; do
+    mapfile -t paths < <(TMPDIR="" grep -lzF -- "TMPDIR=$scratch" /proc/[0-9]*/environ)
+    ((${#paths[@]})) || break
+    pids=()
+    for path in "${paths[@]}"; do
+      path="${path#/proc/}"
+      pids+=("${path%/environ}")
+    done
+    for pid in "${pids[@]}"; do
+      if ((round > 100)); then
+        kill -KILL "$pid" || true
+      elif [ -z "${sent[$pid]-}" ]; then
+        kill -TERM "$pid" || true
+        sent[$pid]=1
+      fi
+    done
+    sleep 0.05
+  done 2>/dev/null
+  remove_tree build.sh "$scratch"
+}
+# Named before it is made, so that the trap removes it whenever a stop comes
+# (mktemp's name could come too late): this run's process and a random number.
+printf -v scratch '%s/velmora-build-%s.%08x' "${TMPDIR:-/tmp}" $$ "$SRANDOM"
+trap leave EXIT
+mkdir -m 700 -- "$scratch"
 export TMPDIR="$scratch"
 
 if [ ! -f "$build/build.ninja" ]; then

@@ -41,30 +41,38 @@
 # runs with them ignored, so that no stop can cut it short. (Bash waiting for a
 # foreground command when SIGINT comes waits for it to end, and if it then
 # exits normally takes it that the command handled the Ctrl-C itself: the
-# trap never runs, and the command goes on.) Without job control a background
-# command ignores SIGINT and SIGQUIT, so a Ctrl-C or a Ctrl-\, which the
-# terminal sends to every process of the command, reaches only this script and
-# what advisory_stderr runs (a pipeline's commands take them as by default);
+# trap never runs, and the command goes on.) Every step ignores SIGINT and
+# SIGQUIT, as a background command does without job control (advisory_stderr
+# makes it so for the steps it runs), so a Ctrl-C or a Ctrl-\, which the
+# terminal sends to every process of the command, reaches only this script;
 # SIGTERM (kill, a supervisor) may reach it alone, and SIGHUP alone or with the
 # whole group (a closed terminal). The trap stops everything the command
-# started at once (SIGTERM, which the model builder answers, as it does SIGHUP
-# and SIGQUIT, by removing the work folder of the bundle it was building;
-# SIGKILL for what is still running after that, see stop_steps), says so in
-# one line (but for SIGHUP) and ends the command. What it started is known by
+# started at once (SIGTERM, which the model builder answers, as it does
+# SIGHUP, by removing the work folder of the bundle it was building; SIGKILL
+# for what is still running after that, see stop_steps), says so in one line
+# (but for SIGHUP) and ends the command. What it started is known by
 # VELMORA_MAIN_RUN in its environment, which every process inherits, so that
 # none escapes the stop by outliving its parent.
 #
-# A stop that comes once the command is ending (its annotation over, whether
-# this script has seen it end or not, or an error said) changes nothing: the
-# command ends with the status it was ending with, says nothing more and
-# leaves nothing behind. Its output is then whole, or its error said; a stop
-# that comes before is a stop, with its own status and line.
+# A stop counts until the command knows how it ends: its annotation's output
+# written, or an error to say. From then on a stop changes nothing: the
+# command ends with the status it was ending with, says the line it had to
+# say and nothing more, and leaves nothing behind. A step that ends the
+# command (the annotation; the argument check, the model builder or the
+# annotator failing) does not say its last line itself: it hands this script
+# that line and its status in one file, whole or not at all, and this script
+# says it, whether the step then exits by itself or the stop ends it (see
+# `concluded`). The one exception is a failed set-up, whose own lines
+# come from set-up as it fails: a stop as it ends after them is a stop still,
+# its line after theirs.
 
-# Written for bash. Under another shell (`sh tools/main.sh`, dash on Debian),
-# or read by bash from a pipe, it would stop at the first line of bash's own:
-# this part is plain POSIX, and hands the script's own file (through any
-# links) to bash in the same process, or says how to run it.
-if [ -z "${BASH_SOURCE-}" ]; then
+# Written for bash, read from its own file. Under another shell (`sh
+# tools/main.sh`, dash on Debian) it would stop at the first line of bash's
+# own, and read by bash from a pipe (`cat tools/main.sh | bash`, `bash <(cat
+# tools/main.sh)`) it has no checkout to find the rest of tools/ in: this part
+# is plain POSIX, and hands the script's own file (through any links) to bash
+# in the same process, or says how to run it.
+if [ -z "${BASH_SOURCE-}" ] || [ ! -f "${BASH_SOURCE-}" ]; then
   self="$(readlink -f -- "$0" 2>/dev/null)" || self=""
   case "$self" in */tools/main.sh) command -v bash >/dev/null && exec bash "$self" "$@" ;; esac
   echo "main.sh: run it with bash: bash tools/main.sh [OPTION ...] [TEXT ...]" >&2; exit 1
@@ -213,19 +221,31 @@ running() {
   read -r line 2>/dev/null <"/proc/$1/stat" && [[ "${line##*) }" != Z* ]]
 }
 
+# Ends the command as a step has said it ends it, if one has; returns
+# otherwise. The step hands over its status and its last line in the file
+# VELMORA_MAIN_STATUS names, both whole or neither (tools/main_step.py): that
+# file is the one place the status is taken from, here or in the trap, and
+# the line is said once, with the stop signals ignored.
+concluded() {
+  local told="" status
+  [ -z "${tmp:-}" ] || [ ! -e "$tmp/status" ] || read_file told "$tmp/status"
+  status="${told%%$'\n'*}"
+  [[ "$status" =~ ^[0-9]{1,3}$ ]] || return 0
+  trap '' INT TERM HUP QUIT
+  [[ "$told" != *$'\n'* ]] || printf '%s\n' "${told#*$'\n'}" >&2 || true
+  end "$status"
+}
+
 # Ends the command on a signal with status $1, saying $2 unless it is empty.
-# Later signals are ignored: nothing may cut the stop short. An annotation
-# that has ended by itself, though this script has not seen it yet, has done
-# the work: the command ends as it would have, with the annotation's status.
+# Later signals are ignored: nothing may cut the stop short. A step that has
+# said how it ends the command, before the stop or as stop_steps ended it,
+# has ended it: the stop changes nothing (see `concluded`).
 # shellcheck disable=SC2317 # run by the traps
 ended() {
   trap '' INT TERM HUP QUIT
-  local status=0 bundle
-  if [ -n "${annotation:-}" ] && ! running "$annotation"; then
-    wait "$annotation" 2>/dev/null || status=$?
-    ((status > 128 && status != 141)) || end "$status" # killed by the stop: stopped
-  fi
+  local bundle
   stop_steps
+  concluded
   bundle="$(building)"
   if [ -n "$2" ] && [ -n "$bundle" ]; then
     say "$2 while building the $bundle bundle; the bundles finished are kept and the" \
@@ -276,20 +296,26 @@ fi
 # -PGID`), so that the step is over only when "$@" is: it waits for "$@",
 # which the signal reached too, and ends once stop_steps has ended that. The
 # command it runs takes those signals as by default (a trapped signal is
-# reset on exec).
+# reset on exec), and ignores SIGINT and SIGQUIT as the other steps do,
+# which bash starts in the background: a pipeline's commands would take them
+# as by default, and an interpreter that took a Ctrl-C as it starts would
+# print a traceback.
 advisory_stderr() {
+  trap '' INT QUIT
   trap : HUP TERM
   {
     "$@" 2>&1 >&3 3>&- 4>&- | { cat >&4 2>/dev/null || cat >/dev/null; } 3>&-
   } 3>&1 4>&2 2>/dev/null
 }
 
-# Waits for the step just started in the background and returns its status.
-# A step that a signal killed ends the command with one line and status 1
-# (141 is left alone: the annotator exits so when its reader goes).
+# Waits for the step just started in the background and returns its status,
+# unless it has said how it ends the command (see `concluded`). A step that a
+# signal killed ends the command with one line and status 1 (141 is left
+# alone: the annotator exits so when its reader goes).
 finish() {
   local status=0 signal
   wait $! 2>/dev/null || status=$? # quiet: bash would report a killed job itself
+  concluded
   if ((status > 128 && status != 141)); then
     kill -l "$status" >"$tmp/signal"
     read -r signal <"$tmp/signal"
@@ -355,7 +381,11 @@ $VELMORA_MODEL_CACHE, else $VELMORA_CACHE, when set). Exit status: 0 done,
 1 a failed call or build, 2 a bad argument, 129 hung up, 130 interrupted,
 131 quit, 141 standard output closed early, 143 terminated.
 EOF
-  printf '%s' "$text"
+  # Written by a process of its own: a reader that has gone ends it by
+  # SIGPIPE, quietly (only this script traps it), and the command with its
+  # status, 141.
+  printf '%s' "$text" &
+  wait $! || end "$?"
 }
 
 for arg in "$@"; do
@@ -528,7 +558,9 @@ if [ -z "${VELMORA_CACHE:-}" ] && [ -z "${HOME:-}" ]; then
   end 1
 fi
 
-advisory_stderr bash "$root/tools/build.sh" >"$tmp/build" &
+# The build makes its temporary folder in this script's: what a stop leaves
+# of it (stop_steps kills the build as it removes it) goes with that.
+TMPDIR="$tmp" advisory_stderr bash "$root/tools/build.sh" >"$tmp/build" &
 built=0
 finish "the build" || built=$?
 # The build prints the settings it found, quoted for the shell, and on a
@@ -555,6 +587,10 @@ for line in "${settings[@]}"; do
   eval "$line"
 done
 
+# Where a step from here on hands this script the status it ends the command
+# with, and its last line (see `concluded`).
+export VELMORA_MAIN_STATUS="$tmp/status"
+
 # The text arguments must be UTF-8, and the list is checked by the module
 # itself: both are refused here, before any bundle is built.
 PYTHONPATH="$VELMORA_BUILD/python" "$VELMORA_PY" "$root/tools/annotate.py" --main-check \
@@ -574,6 +610,5 @@ read_file models "$tmp/models"
 # annotator's line.
 PYTHONPATH="$VELMORA_BUILD/python" "$VELMORA_PY" "$root/tools/annotate.py" \
   --main-model-dir "$models" "${annotate[@]}" -- "${texts[@]}" 3<&0 </dev/null &
-annotation=$!
 finish "the annotation" || end $?
 end 0

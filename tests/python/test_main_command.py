@@ -570,19 +570,40 @@ def test_the_model_builder_takes_the_thread_rule(cache):
     assert not list(cache.glob("models/*/.stamps.json"))
 
 
-@pytest.mark.parametrize("moment", [0.5, 2, 4, "building pos"])
+# Run by the model builder's interpreter as it starts, from its site module:
+# it says so in the file "starting" beside it and takes its time, its
+# standard error kept in the file "said" there (the copy main.sh passes it
+# through may be stopped first).
+STARTING = r"""
+import os, sys, time
+if sys.argv[0].endswith("build_models.py"):
+    here = os.path.dirname(__file__)
+    os.dup2(os.open(os.path.join(here, "said"), os.O_WRONLY | os.O_CREAT, 0o600), 2)
+    open(os.path.join(here, "starting"), "w").close()
+    time.sleep(30)
+"""
+
+
+@pytest.mark.parametrize("moment", [0.5, 2, 4, "starting the builder", "building pos"])
 def test_an_interrupt_ends_the_main_command_at_once(main_command, cache, moment):
-    # Set-up, the build check, the argument check or the model build, which
-    # cannot end first.
-    child = main_command("--processors", "tokenize,mwt,pos", "Some text.", changes=HOLD_POS)
+    # Set-up, the build check, the argument check, the model builder's
+    # interpreter as it starts (where it would take a Ctrl-C of its own) or
+    # the model build, which cannot end first.
+    site, changes = cache / "site", HOLD_POS
+    if moment == "starting the builder":
+        site.mkdir()
+        (site / "sitecustomize.py").write_text(STARTING)
+        changes = {**HOLD_POS, "PYTHONPATH": str(site)}
+    child = main_command("--processors", "tokenize,mwt,pos", "Some text.", changes=changes)
     started = time.monotonic()
 
     def work():
         return list(cache.glob("models/*/1.14.0/en/.*"))
 
     # main.sh starts no process before its traps are set.
-    took, stdout, stderr = interrupt(child, work if moment == "building pos" else lambda: (
-        time.monotonic() - started >= moment and len(session(child.pid)) > 1))
+    ready = {"building pos": work, "starting the builder": (site / "starting").exists}.get(
+        moment, lambda: time.monotonic() - started >= moment and len(session(child.pid)) > 1)
+    took, stdout, stderr = interrupt(child, ready)
     assert child.returncode == 130 and stdout == b""
     line = only_line(stderr)
     assert line.startswith("main.sh: interrupted"), line
@@ -590,6 +611,8 @@ def test_an_interrupt_ends_the_main_command_at_once(main_command, cache, moment)
         assert line.startswith("main.sh: interrupted while building the pos bundle;")
     assert took < 1
     assert session(child.pid) == [] and work() == []  # the builder removed its work folder
+    if moment == "starting the builder":
+        assert (site / "said").read_text() == ""
 
 
 # Stands in for every command main.sh runs itself, each step and each short
@@ -647,14 +670,17 @@ def test_a_ctrl_c_is_never_lost_whatever_the_command_waits_for(tmp_path, fixture
     env = {**os.environ, "PATH": f"{bin_dir}:{os.environ['PATH']}", "STANDIN": str(bin_dir),
            "STANDIN_BUILD": str(pathlib.Path(_velmora.__file__).parent.parent),
            "STANDIN_MODELS": str(models), "STANDIN_PYTHON": sys.executable}
-    places = []
-    while True:
+
+    def stopped(at, text):
+        """The place main.sh's call number `at` is made at, and the command's
+        status and standard error once a Ctrl-C came there (None and its
+        standard output, where every place has been tried)."""
         (bin_dir / "calls").write_text("")
         (bin_dir / "ready").unlink(missing_ok=True)
         child = subprocess.Popen(
-            ["bash", str(tools / "main.sh"), "--processors", "tokenize", "Text."],
+            ["bash", str(tools / "main.sh"), "--processors", "tokenize", text],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            env={**env, "STANDIN_AT": str(len(places) + 1)}, start_new_session=True,
+            env={**env, "STANDIN_AT": str(at)}, start_new_session=True,
             preexec_fn=default_signals)
         try:
             deadline = time.monotonic() + 60
@@ -663,27 +689,39 @@ def test_a_ctrl_c_is_never_lost_whatever_the_command_waits_for(tmp_path, fixture
                 time.sleep(0.005)
             if not (bin_dir / "ready").exists():  # every place tried
                 stdout, stderr = child.communicate(timeout=60)
-                assert child.returncode == 0 and b"# text = Text." in stdout, stderr
-                break
+                assert child.returncode == 0, stderr
+                return None, 0, stdout.decode()
             while not (place := (bin_dir / "ready").read_text().strip()):  # being written
                 time.sleep(0.005)
-            places.append(place)
             os.killpg(child.pid, signal.SIGINT)
             stderr = child.communicate(timeout=60)[1].decode()
-            if places[-1] == "rm":  # its temporary folder going: the work is done, and stands
-                assert child.returncode == 0 and TIMING.match(stderr), (places, stderr)
-                assert stderr.count("\n") == 1, stderr
-            else:  # after the annotation's own lines, once it has printed
-                assert (child.returncode, stderr.splitlines()[-1:]) == (
-                    130, ["main.sh: interrupted"]), (places, stderr)
-            assert session(child.pid) == [], places
+            assert session(child.pid) == [], place
+            return place, child.returncode, stderr
         finally:
             for pid in session(child.pid):
                 os.kill(pid, signal.SIGKILL)
             child.communicate()
+
+    places = []
+    while (stop := stopped(len(places) + 1, "Text."))[0] is not None:
+        place, status, stderr = stop
+        places.append(place)
+        # Its temporary folder going, or the annotation exiting, its output
+        # written and its line handed over: the work is done, and stands.
+        if place == "rm" or (place == "python" and places.count("python") == 2):
+            assert status == 0 and TIMING.match(stderr), (places, stderr)
+            assert stderr.count("\n") == 1, stderr
+        else:
+            assert (status, stderr) == (130, "main.sh: interrupted\n"), (places, stderr)
+    assert "# text = Text." in stop[2]
     # Its temporary folder, its checkout, the build, the argument check, the
     # model build, the annotation and the temporary folder's removal at least.
     assert {"mkdir", "readlink", "build.sh", "python", "builder", "rm"} <= set(places), places
+
+    # The argument check exiting once it has said its error: that error ends
+    # the command.
+    assert stopped(places.index("python") + 1, "\udcff") == (
+        "python", 1, "annotate: text argument 1 is not valid UTF-8: byte 0xff at offset 0\n")
 
 
 def ignoring_stops():
@@ -731,10 +769,13 @@ def long_text(tmp_path):
 
 
 # Stands in for rm: it lingers a second before removing main.sh's temporary
-# folder, having said so in the file "lingering" beside it.
+# folder (with LINGER=build, the build's instead), having said so in the
+# file "lingering" beside it.
 LINGERING_RM = r"""#!/bin/bash
 for arg; do
-  [[ "$arg" != "$TMPDIR"/main.sh.* ]] || { : >"${0%/*}/lingering" && sleep 1; }
+  case "${LINGER-}:$arg" in
+    build:*/velmora-build-* | :"$TMPDIR"/main.sh.*) : >"${0%/*}/lingering" && sleep 1 ;;
+  esac
 done
 PATH="${PATH#*:}"
 exec rm "$@"
@@ -750,7 +791,10 @@ exec rm "$@"
     # As the command ends, its temporary folder going, after its work or a
     # refusal: the stop changes nothing, not even for a Ctrl-C.
     ("SIGINT", "group", "ending"), ("SIGTERM", "group", "ending"), ("SIGHUP", "group", "ending"),
-    ("SIGQUIT", "group", "refusing")])
+    ("SIGQUIT", "group", "refusing"),
+    # As the build removes its own temporary folder, for longer than the
+    # command gives what it stops: nothing of it stays either.
+    ("SIGTERM", "group", "building")])
 def test_sigterm_sighup_and_sigquit_stop_everything_the_command_started(
         main_command, cache, tmp_path, name, whom, moment):
     # What kill, a supervisor, a closed terminal, timeout (to the whole
@@ -759,11 +803,13 @@ def test_sigterm_sighup_and_sigquit_stop_everything_the_command_started(
     temporary.mkdir()
     changes = {"TMPDIR": str(temporary)}
     with open(output, "wb") as stdout:
-        if moment in ("ending", "refusing"):
+        if moment in ("ending", "refusing", "building"):
             bin_dir.mkdir()
             (bin_dir / "rm").write_text(LINGERING_RM)
             (bin_dir / "rm").chmod(0o755)
             changes["PATH"] = f"{bin_dir}:{os.environ['PATH']}"
+            if moment == "building":
+                changes["LINGER"] = "build"
             refused = ["--threads", "0"] if moment == "refusing" else []
             child = main_command("--processors", "tokenize,mwt", *refused, "The dog barked.",
                                  stdout=stdout, changes=changes)
@@ -790,13 +836,13 @@ def test_sigterm_sighup_and_sigquit_stop_everything_the_command_started(
     sent = time.monotonic()
     child.wait(timeout=60)
     # As it ends, the stand-in rm's second still to run, and then its own.
-    assert time.monotonic() - sent < (5 if moment in ("ending", "refusing") else 1)
+    assert time.monotonic() - sent < (5 if moment in ("ending", "refusing", "building") else 1)
     written = output.stat().st_size
     time.sleep(2)
     assert session(child.pid) == []
     assert output.stat().st_size == written
     assert not list(cache.glob("models/*/1.14.0/en/.*"))  # the builder removed its work folder
-    assert not list(temporary.glob("main.sh.*"))
+    assert list(temporary.iterdir()) == []
     stderr = child.communicate(timeout=60)[1]
     if moment == "ending":  # the work's status, and its output whole
         assert child.returncode == 0 and TIMING.match(only_line(stderr)), stderr
@@ -811,11 +857,24 @@ def test_sigterm_sighup_and_sigquit_stop_everything_the_command_started(
         return
     status, said = {"SIGTERM": (143, "terminated"), "SIGQUIT": (131, "quit")}[name]
     assert child.returncode == status
-    if moment == "annotating":
+    if moment in ("annotating", "building"):
         assert only_line(stderr) == f"main.sh: {said}"
     else:
         assert only_line(stderr).startswith(f"main.sh: {said} while building the pos bundle; "
                                             "the bundles finished are kept")
+
+
+def test_a_ctrl_c_as_the_build_removes_its_folder_cuts_nothing_short(main_command, tmp_path):
+    # The build on its own, as test.sh runs it: its temporary folder goes.
+    bin_dir, temporary = tmp_path / "bin", tmp_path / "tmp"
+    bin_dir.mkdir()
+    temporary.mkdir()
+    (bin_dir / "rm").write_text(LINGERING_RM)
+    (bin_dir / "rm").chmod(0o755)
+    child = main_command(shell='exec "$1" "${2%/*}/build.sh"', changes={
+        "TMPDIR": str(temporary), "LINGER": "build", "PATH": f"{bin_dir}:{os.environ['PATH']}"})
+    interrupt(child, (bin_dir / "lingering").exists)
+    assert session(child.pid) == [] and list(temporary.iterdir()) == []
 
 
 def test_streams_that_cannot_be_read_or_written(main_command, models, cache, tmp_path):
@@ -1010,4 +1069,13 @@ def test_help_lists_the_options_and_builds_nothing(tmp_path):
         text = run.stdout.decode()
         assert all(option in text for option in ["--processors", "--json", "--threads"])
         assert not any(option in text for option in ["--model-dir", "--check", "--lang"])
+    # A reader that has gone: quietly, with the status of a writer that SIGPIPE ended.
+    reader, writer = os.pipe()
+    os.close(reader)
+    try:
+        run = subprocess.run(["bash", str(MAIN), "--help"], stdout=writer, stderr=subprocess.PIPE,
+                             timeout=60, env=env, preexec_fn=default_signals)
+    finally:
+        os.close(writer)
+    assert (run.returncode, run.stderr) == (141, b"")
     assert not (tmp_path / "build").exists()

@@ -32,9 +32,10 @@ written there, or its file system is full, the line names the folder. With
 --progress, FILE holds the name of the bundle being built, then the work
 folders standing, one a line, so that a caller can name the bundle of a
 build that a signal killed, and remove the folders of one that it had to
-kill. tools/main.sh and tools/bench/bench_pipeline.py use it; the test suite
-runs it only on a private cache, building the tokenizer's bundle (about a
-second).
+kill; run by main.sh, a build that fails hands it its line to say
+(main_step.py). tools/main.sh and tools/bench/bench_pipeline.py use it;
+the test suite runs it only on a private cache, building the tokenizer's
+bundle (about a second).
 
 It builds with --threads torch threads (1 to 256), else with OMP_NUM_THREADS
 when set, else with half the CPUs the process may run on (its affinity,
@@ -117,6 +118,7 @@ if str(ROOT / "tools") not in sys.path:
     sys.path.append(str(ROOT / "tools"))  # the thread rule, the annotator's too
 
 from arguments import Parser, quoted  # noqa: E402
+from main_step import handed_over  # noqa: E402
 from thread_rule import MAX_THREADS, default_threads, thread_count  # noqa: E402
 FIXTURES = ROOT / "tools" / "fixtures"
 EWT_DEV = ROOT.parent / "shared" / "data" / "ud-en-ewt" / "en_ewt-ud-dev.conllu"
@@ -1296,18 +1298,25 @@ def main():
         print("build_models: interrupted; the next run builds what is missing", file=sys.stderr)
         sys.exit(130)
     elif full := full_device(failed, args.cache):
-        sys.exit(f"build_models: {failure(full)}")
+        fail(failure(full))
     elif isinstance(failed, OSError):
         if refused := unwritable(failed):
-            sys.exit(f"build_models: {failure(refused)}")
+            fail(failure(refused))
         models = pathlib.Path(args.cache) / "models"
         advice = (f" (to start over, remove {models}: the next run builds what it needs)"
                   if models.is_dir() else "")
-        sys.exit(f"build_models: {failure(failed)}{advice}")
+        fail(f"{failure(failed)}{advice}")
     elif isinstance(failed, Exception):
-        sys.exit(f"build_models: {failure(f'{type(failed).__name__}: {failed}')}")
+        fail(failure(f"{type(failed).__name__}: {failed}"))
     else:
         raise failed
+
+
+def fail(message):
+    """Ends the builder with status 1 and `message` as its one line, which
+    main.sh says when it runs the builder (main_step.py)."""
+    line = f"build_models: {message}"
+    sys.exit(1 if handed_over(1, line) else line)
 
 
 def unwritable(error):
