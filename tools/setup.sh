@@ -3,7 +3,7 @@
 # says.
 # Plain POSIX: under another shell, or read by bash from a pipe, this hands
 # the script's own file to bash, or says how to run it (as main.sh does).
-if [ -z "${BASH_SOURCE-}" ]; then
+if [ -z "${BASH_SOURCE-}" ] || [ ! -f "${BASH_SOURCE-}" ]; then
   self="$(readlink -f -- "$0" 2>/dev/null)" || self=""
   case "$self" in */tools/setup.sh) command -v bash >/dev/null && exec bash "$self" "$@" ;; esac
   echo "setup.sh: run it with bash: bash tools/setup.sh" >&2; exit 1

@@ -136,12 +136,10 @@ def test_a_script_read_from_a_pipe_says_how_to_run_it(failing_set_up, tmp_path):
                 runs[name, *shell] = subprocess.run(
                     shell, stdin=script, capture_output=True, text=True, timeout=60,
                     env=failing_set_up, cwd=tmp_path)
-        # Given the pipe's file (`bash <(cat tools/main.sh)`), each says so
-        # too, but set-up, whose prelude does not yet tell such a file apart.
-        if name != "setup.sh":
-            runs[name, "bash <()"] = subprocess.run(
-                ["bash", "-c", 'bash <(cat "$1") Text.', "bash", TOOLS / name],
-                capture_output=True, text=True, timeout=60, env=failing_set_up, cwd=tmp_path)
+        # Given the pipe's file (`bash <(cat tools/main.sh)`), each says so too.
+        runs[name, "bash <()"] = subprocess.run(
+            ["bash", "-c", 'bash <(cat "$1") Text.', "bash", TOOLS / name],
+            capture_output=True, text=True, timeout=60, env=failing_set_up, cwd=tmp_path)
     for key, run in runs.items():
         assert (run.returncode, run.stdout, run.stderr) == (1, "", RUN_IT[key[0]]), key
 
