@@ -34,7 +34,9 @@ prints nothing (main.sh has the list); the annotation reads standard input
 from descriptor 3, where main.sh puts it, the interpreter starting on
 /dev/null (it refuses to start on a directory, which is this script's to
 refuse). Where it ends the command (it fails, or the annotation's output is
-written), it hands main.sh its status and its last line (main_step.py).
+written), it hands main.sh its status and its last line (main_step.py). A
+SIGTERM, SIGHUP or SIGQUIT that comes once the work is done waits for the
+output and that hand-over, and then ends the process.
 
 The text must be UTF-8, on standard input and in every argument: other bytes
 are refused, naming the first bad byte and its offset. Each error ends the
@@ -65,6 +67,7 @@ import time
 import typing
 
 from main_step import handed_over
+from models.stops import end_by
 from thread_rule import MAX_THREADS, default_threads, thread_count
 
 SAMPLE = (
@@ -415,6 +418,18 @@ def interrupted(signum, frame):
     os._exit(INTERRUPTED)
 
 
+def deferring_stops():
+    """From now on SIGTERM, SIGHUP and SIGQUIT (a caller stopping the
+    command, its terminal gone, Ctrl-\\), where their action is still the
+    default one, only count: the output being written, the command knows how
+    it ends. Returns the list the stops that come are added to."""
+    came = []
+    for stop in (signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
+        if signal.getsignal(stop) == signal.SIG_DFL:
+            signal.signal(stop, lambda signum, frame: came.append(signum))
+    return came
+
+
 def outcome():
     """Does the command's work: the line for standard error (or None) and the
     exit status, or the Output to write."""
@@ -444,6 +459,10 @@ def main():
     worker.start()
     worker.join()
     line, status = ended[0] if ended else (None, FAILED)  # the traceback is out
+    # A stop that comes from here on waits for the output to be written and
+    # the status handed over, and ends the process after them: main.sh then
+    # ends the command as it was ending, however the stop came.
+    came = deferring_stops()
     timing = None
     if isinstance(status, Output):
         timing = status.timing
@@ -455,6 +474,8 @@ def main():
     ends = status or sys.argv[1:2] == [MAIN_MODEL_DIR]
     if not (ends and handed_over(status, line)) and line is not None:
         say(line)
+    if came:
+        end_by(came[0])
     sys.exit(status)
 
 

@@ -60,5 +60,17 @@ for command in apt-get $sudo_cmd; do
   fi
 done
 echo "[$tag] installing Debian packages: ${missing[*]}" >&2
+# sudo asks for a password on the terminal, which lets only its foreground
+# process group read it. tools/main.sh runs set-up in a process group of its
+# own, which the terminal's keys do not reach, and names its own group in
+# VELMORA_MAIN_GROUP: where a password is needed, sudo asks for it there
+# first, and the packages are then installed with what it was told. A stop
+# that ends this script ends that question too.
+if [ -n "$sudo_cmd" ] && [ -n "${VELMORA_MAIN_GROUP:-}" ] && ! sudo -n -v 2>/dev/null; then
+  trap 'kill -TERM "${!-}" 2>/dev/null; exit 143' TERM HUP
+  perl -e 'setpgrp(0, shift); exec "sudo", "-v"' -- "$VELMORA_MAIN_GROUP" &
+  wait "$!" || exit 1 # sudo has said why
+  trap - TERM HUP
+fi
 $sudo_cmd apt-get update -qq >&2
 DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >&2

@@ -1,58 +1,36 @@
 #!/usr/bin/env bash
+# A stop before the handlers below exist only counts: the first thing done.
+trap 'early=INT' INT; trap 'early=TERM' TERM; trap 'early=HUP' HUP; trap 'early=QUIT' QUIT
+
 # Set up, build, and run the main job: annotate a text with an English
 # pipeline (by default "tokenize,mwt,pos,lemma,depparse") and print CoNLL-U,
-# what CoNLL-U cannot carry, and the words per second.
+# what CoNLL-U cannot carry, and the words per second. `--help` (usage
+# below) gives the options and the exit statuses, the README the rest.
 #
 #   bash tools/main.sh [--processors LIST] [--json] [--threads N] [TEXT ...]
 #   echo TEXT | bash tools/main.sh [--processors LIST]
 #
-# LIST names processors in the order they run, any valid list of langid,
-# tokenize, mwt, pos, lemma, depparse, ner, sentiment, constituency, coref and
-# morphseg, or "all" for every one (tokenize, langid, mwt, pos, lemma,
-# depparse, ner, sentiment, constituency, coref, morphseg). Without TEXT the
-# text comes from standard input (an empty pipe or a closed one is an empty
-# text), or is a sample paragraph when standard input is a terminal; either
-# must be UTF-8.
-# Options are taken only as spelled here, anywhere before a "--"; the
-# arguments and the list are checked before anything is set up or built.
-# The model directory (bundles of real size with random weights) is built
-# into ~/.cache/velmora/models/ (models/ under $VELMORA_MODEL_CACHE, else
-# $VELMORA_CACHE, when set), each processor's bundle the first time a list
-# asks for it, and reused; damage found there is repaired by rebuilding.
+# Each error is one line on standard error; SIGHUP ends it without one, the
+# terminal that would show it being gone. A line on standard error that
+# cannot be written changes nothing.
 #
-# Exit status: 0 done; 1 a failed call (text that is not UTF-8, standard input
-# that cannot be read, standard output that is closed or cannot be written,
-# neither VELMORA_CACHE nor HOME set, a cache or temporary folder that cannot
-# be written, a failed set-up, a model directory that cannot be
-# written, loaded or repaired, a failed or killed build); 2 a bad argument
-# (any option but those above, a --threads that is not a whole number from 1
-# to 256); 129 hung up (SIGHUP); 130 interrupted (Ctrl-C); 131 quit (Ctrl-\,
-# SIGQUIT); 141 standard output closed early by its reader (`| head`); 143
-# terminated (SIGTERM). Each error is one line on standard error; SIGHUP ends
-# it without one, the terminal that would show it being gone. A line on
-# standard error that cannot be written changes nothing.
-#
-# Every command this script starts runs in the background and is waited for
-# with `wait`, which a trapped signal interrupts at once; nothing runs in the
-# foreground, not even in a command substitution, but once it is ending:
-# every end, a normal one, an error's or a stop's, goes through `end`, which
-# ignores the stop signals before anything else (ended and killed ignore
-# them first too), and the removal of the temporary folder that follows
-# runs with them ignored, so that no stop can cut it short. (Bash waiting for a
+# Every command this script starts runs in the background, in a process
+# group of its own (`run`), and is waited for with `wait`, which a trapped
+# signal interrupts at once; nothing runs in the foreground but once the
+# command is ending, with the stop signals ignored. (Bash waiting for a
 # foreground command when SIGINT comes waits for it to end, and if it then
 # exits normally takes it that the command handled the Ctrl-C itself: the
-# trap never runs, and the command goes on.) Every step ignores SIGINT and
-# SIGQUIT, as a background command does without job control (advisory_stderr
-# makes it so for the steps it runs), so a Ctrl-C or a Ctrl-\, which the
-# terminal sends to every process of the command, reaches only this script;
-# SIGTERM (kill, a supervisor) may reach it alone, and SIGHUP alone or with the
-# whole group (a closed terminal). The trap stops everything the command
-# started at once (SIGTERM, which the model builder answers, as it does
-# SIGHUP, by removing the work folder of the bundle it was building; SIGKILL
-# for what is still running after that, see stop_steps), says so in one line
-# (but for SIGHUP) and ends the command. What it started is known by
-# VELMORA_MAIN_RUN in its environment, which every process inherits, so that
-# none escapes the stop by outliving its parent.
+# trap never runs, and the command goes on.) The terminal sends its keys
+# (Ctrl-C, Ctrl-\) to its foreground group alone, which is this script's:
+# no step takes them, nor says anything of them. A stop, whether it comes
+# from the terminal, reaches this script alone (kill, a supervisor) or its
+# whole group (a closed terminal, `timeout`), runs the trap, which ends the
+# group of the command in flight as a whole (see `stop`), says so in one
+# line (but for SIGHUP) and ends the command. A stop that comes before bash
+# has read the first line of this file is bash's: SIGINT, SIGTERM and SIGHUP
+# end it then, with nothing started and nothing said, and SIGQUIT, which
+# bash ignores until a script traps it, is lost. SIGKILL ends this script
+# alone: the step in flight then runs on to its end.
 #
 # A stop counts until the command knows how it ends: its annotation's output
 # written, or an error to say. From then on a stop changes nothing: the
@@ -62,9 +40,11 @@
 # annotator failing) does not say its last line itself: it hands this script
 # that line and its status in one file, whole or not at all, and this script
 # says it, whether the step then exits by itself or the stop ends it (see
-# `concluded`). The one exception is a failed set-up, whose own lines
-# come from set-up as it fails: a stop as it ends after them is a stop still,
-# its line after theirs.
+# `concluded`). A stop that comes as the annotator writes its output waits
+# for the output and that hand-over, within the 0.3 s a stopped step is
+# given. The one exception is a failed set-up, whose own lines come from
+# set-up as it fails: a stop as it ends after them is a stop still, its
+# line after theirs.
 
 # Written for bash, read from its own file. Under another shell (`sh
 # tools/main.sh`, dash on Debian) it would stop at the first line of bash's
@@ -108,88 +88,80 @@ leave() {
   fi
 }
 
-# Sets `found` to the processes this run started, however deep and whatever
-# became of their parents (one whose parent died is re-parented outside this
-# script's tree): those that carry this run's VELMORA_MAIN_RUN. The subshells
-# bash forks carry only the environment this script was started with; each
-# waits for what it runs and ends with it. Called only with the signals
-# ignored, the search itself runs in the foreground.
-marked() {
-  local path
-  found=()
-  # shellcheck disable=SC2097,SC2098 # grep's own mark is blanked, lest it find itself
-  while IFS= read -r path; do
-    path="${path#/proc/}"
-    found+=("${path%/environ}")
-  done < <(VELMORA_MAIN_RUN="" grep -lzxF -- "VELMORA_MAIN_RUN=$VELMORA_MAIN_RUN" \
-    /proc/[0-9]*/environ 2>/dev/null)
+# Runs "$@" in the background and waits for it; returns its status. It runs
+# in a process group of its own, made before "$@" is executed, whose number
+# is its process's, $!, which bash sets before a trap can run: `stop` ends
+# that group whole, and the process itself should it not have made the group
+# yet, so that nothing it started escapes, however young. The terminal's keys
+# do not reach that group, and its processes ignore SIGTTOU and SIGTTIN, so
+# that the terminal never stops one that writes to it (`stty tostop`) or
+# reads it: such a read fails instead. (Set-up's sudo asks for a password in
+# this script's group instead: VELMORA_MAIN_GROUP, tools/debian_packages.sh.)
+run() {
+  perl -e '$SIG{TTOU} = $SIG{TTIN} = "IGNORE";
+    setpgrp or die "main.sh: cannot start a process group: $!\n";
+    exec { $ARGV[0] } @ARGV or die "main.sh: cannot run $ARGV[0]: $!\n"' -- "$@" &
+  wait $! 2>/dev/null # quiet: bash would report a command that a signal killed
 }
 
-# Ends everything the command started: stopped first, so that none of them
-# starts another process meanwhile, then sent SIGTERM, and given a few tenths
-# of a second to go. The model builder then removes its work folder and ends,
-# saying nothing more, unless it is inside a tensor call: Python runs its
-# handler only when that returns, seconds later on a busy machine. What is
-# left then is killed. Either way the work folders that the builder names in
-# its progress file go. The script's own children are killed only if still
-# there a second later: each ends by SIGTERM, and bash would report one
-# killed, on the line the command keeps for its own.
-stop_steps() {
-  local -A seen=()
-  local all=() new pid line
-  for _ in 1 2 3 4 5; do
-    marked
-    new=()
-    for pid in "${found[@]}"; do
-      [ -n "${seen[$pid]-}" ] || new+=("$pid")
-      seen[$pid]=1
-    done
-    ((${#new[@]})) || break
-    kill -STOP "${new[@]}" 2>/dev/null || true
-    all+=("${new[@]}")
+# Whether process $1, or a process of the group it made, is still running
+# (a zombie has ended, however long whoever reaps it takes).
+in_flight() {
+  local stat line
+  kill -0 -- "-$1" 2>/dev/null || kill -0 "$1" 2>/dev/null || return 1
+  for stat in /proc/[0-9]*/stat; do
+    read -r line 2>/dev/null <"$stat" || continue
+    [[ "${line##*) }" =~ ^[^Z]\ [0-9]+\ ([0-9]+)\  ]] || continue
+    [ "${BASH_REMATCH[1]}" != "$1" ] && [ "$stat" != "/proc/$1/stat" ] || return 0
   done
-  if ((${#all[@]})); then
-    kill -TERM "${all[@]}" 2>/dev/null || true
-    kill -CONT "${all[@]}" 2>/dev/null || true
-    for _ in {1..15}; do
-      left "${all[@]}"
-      ((${#found[@]})) || break
-      sleep 0.02
-    done
-  fi
-  if ((${#found[@]})); then
-    new=()
-    for pid in "${found[@]}"; do
-      read -r line 2>/dev/null <"/proc/$pid/stat" || continue
-      line="${line##*) }"
-      line="${line#* }"
-      [ "${line%% *}" = $$ ] || new+=("$pid")
-    done
-    ((${#new[@]} == 0)) || kill -KILL "${new[@]}" 2>/dev/null || true
-    for _ in {1..50}; do # one in a write to disk ends when the write does
-      left "${found[@]}"
-      ((${#found[@]})) || break
-      sleep 0.02
-    done
-    ((${#found[@]} == 0)) || kill -KILL "${found[@]}" 2>/dev/null || true
-  fi
-  remove_work_folders
+  return 1
 }
 
-# Removes the work folders that the model builder names in its progress file,
-# each before making it (one that ended by itself has removed them and says
-# so), once it is gone. Compilers that a killed builder had started may go on
-# for a while: they are ended first, known by the temporary folder in a work
-# folder that they were given, lest one still writing there keeps the folder
-# from going.
-remove_work_folders() {
-  local progress=() folder pids
+# Ends the command in flight, if any: the last that `run` started. SIGTERM
+# goes to its group, and to the process itself should it not have made the
+# group yet; the model builder answers by removing the work folder of the
+# bundle it was building and ending, saying nothing more, unless a tensor
+# call keeps it from answering (Python runs its handler only when the call
+# returns, seconds later on a busy machine). What is still there 0.3 s later
+# is killed. Then `strays` goes.
+stop() {
+  local step="${!-}"
+  if [ -n "$step" ] && in_flight "$step"; then
+    kill -TERM -- "-$step" "$step" 2>/dev/null || true
+    for _ in {1..15}; do
+      in_flight "$step" || break
+      sleep 0.02
+    done
+    if in_flight "$step"; then
+      kill -KILL -- "-$step" "$step" 2>/dev/null || true
+      for _ in {1..50}; do # one in a write to disk ends when the write does
+        in_flight "$step" || break
+        sleep 0.02
+      done
+    fi
+    wait "$step" 2>/dev/null || true # quiet, as in run
+  fi
+  strays
+}
+
+# Ends what left its step's group to run in a group of its own with a
+# temporary folder of this command's: the compilers that ninja starts (in the
+# build's temporary folder, inside this script's) and those that a killed
+# model builder had started (in the work folder of the bundle it was on), lest
+# one go on writing there. Then removes the builder's work folders, which it
+# names in its progress file before making each (one that ended by itself has
+# removed them, and says so).
+strays() {
+  local progress=() patterns=() folder pids
   [ -z "${tmp:-}" ] || mapfile -t progress 2>/dev/null <"$tmp/building" || true
+  for folder in ${tmp:+"$tmp"} "${progress[@]:1}"; do
+    patterns+=(-e "TMPDIR=$folder/")
+  done
+  ((${#patterns[@]})) || return 0
+  pids="$(grep -lzF "${patterns[@]}" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3)" || true
+  # shellcheck disable=SC2086 # process numbers, one a line
+  [ -z "$pids" ] || kill -KILL $pids 2>/dev/null || true
   for folder in "${progress[@]:1}"; do
-    pids="$(grep -lzF -- "TMPDIR=$folder/" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3)" ||
-      true
-    # shellcheck disable=SC2086 # process numbers, one a line
-    [ -z "$pids" ] || kill -KILL $pids 2>/dev/null || true
     for _ in {1..50}; do
       rm -rf -- "$folder" 2>/dev/null || true
       [ ! -e "$folder" ] && break
@@ -198,27 +170,11 @@ remove_work_folders() {
   done
 }
 
-# Sets `found` to the processes of "$@" still running.
-left() {
-  local pid
-  found=()
-  for pid in "$@"; do
-    ! running "$pid" || found+=("$pid")
-  done
-}
-
-# The bundle the model builder is on (none before it starts or after it ends):
-# the first line of its progress file.
+# Sets `bundle` to the bundle the model builder is on (none before it starts
+# or after it ends): the first line of its progress file.
 building() {
-  local line=""
-  [ -z "${tmp:-}" ] || read -r line 2>/dev/null <"$tmp/building" || true
-  echo "$line"
-}
-
-# Whether process $1 is still running (a zombie has ended).
-running() {
-  local line
-  read -r line 2>/dev/null <"/proc/$1/stat" && [[ "${line##*) }" != Z* ]]
+  bundle=""
+  [ -z "${tmp:-}" ] || read -r bundle 2>/dev/null <"$tmp/building" || true
 }
 
 # Ends the command as a step has said it ends it, if one has; returns
@@ -236,37 +192,41 @@ concluded() {
   end "$status"
 }
 
-# Ends the command on a signal with status $1, saying $2 unless it is empty.
-# Later signals are ignored: nothing may cut the stop short. A step that has
-# said how it ends the command, before the stop or as stop_steps ended it,
-# has ended it: the stop changes nothing (see `concluded`).
+# The stop signals' trap: ends the command by signal $1 (INT, TERM, HUP or
+# QUIT) with its status and its line (none for SIGHUP). Later signals are
+# ignored: nothing may cut the stop short. A step that has said how it ends
+# the command, before the stop or as `stop` ended it, has ended it: the stop
+# changes nothing (see `concluded`).
 # shellcheck disable=SC2317 # run by the traps
-ended() {
+stopped() {
   trap '' INT TERM HUP QUIT
-  local bundle
-  stop_steps
+  local status word bundle
+  case "$1" in
+    INT) status=130 word=interrupted ;;
+    TERM) status=143 word=terminated ;;
+    HUP) status=129 word="" ;;
+    *) status=131 word=quit ;;
+  esac
+  stop
   concluded
-  bundle="$(building)"
-  if [ -n "$2" ] && [ -n "$bundle" ]; then
-    say "$2 while building the $bundle bundle; the bundles finished are kept and the" \
+  building
+  if [ -n "$word" ] && [ -n "$bundle" ]; then
+    say "$word while building the $bundle bundle; the bundles finished are kept and the" \
       "next run builds the rest"
-  elif [ -n "$2" ]; then
-    say "$2"
+  elif [ -n "$word" ]; then
+    say "$word"
   fi
-  end "$1"
+  end "$status"
 }
-trap 'ended 130 interrupted' INT
-trap 'ended 143 terminated' TERM
-trap 'ended 129 ""' HUP
-trap 'ended 131 quit' QUIT
+trap 'stopped INT' INT
+trap 'stopped TERM' TERM
+trap 'stopped HUP' HUP
+trap 'stopped QUIT' QUIT
+[ -z "${early-}" ] || stopped "$early"
 # A line for a reader that has gone fails rather than ending this script by
 # SIGPIPE, before its status and its clean-up; the steps start with SIGPIPE's
 # default action, as a trap is not inherited.
 trap : PIPE
-# Nothing before the traps starts a process: a step in flight is always one
-# they stop. The mark is this script's process and the time it got here,
-# which no other run shares.
-export VELMORA_MAIN_RUN="$$-$EPOCHREALTIME"
 
 # A closed standard input is an empty text, and a closed standard error takes
 # nothing: /dev/null stands in for either, so that the first file a step
@@ -285,41 +245,27 @@ if [ ! -e /dev/fd/1 ]; then
   end 1
 fi
 
-# Runs "$@" with its standard error passed on by a copy that drops what cannot
-# be written (a reader that has gone, a full disk), so that a progress line
-# never stops a build. The status is the command's (pipefail: the copy ends
-# with 0); bash's own report of a command that a signal killed goes to
-# /dev/null, as finish() would have it.
-#
-# Run in the background, it is the step's own shell, and outlives SIGHUP and
-# SIGTERM sent to the whole group (a closed terminal, `timeout`, `kill --
-# -PGID`), so that the step is over only when "$@" is: it waits for "$@",
-# which the signal reached too, and ends once stop_steps has ended that. The
-# command it runs takes those signals as by default (a trapped signal is
-# reset on exec), and ignores SIGINT and SIGQUIT as the other steps do,
-# which bash starts in the background: a pipeline's commands would take them
-# as by default, and an interpreter that took a Ctrl-C as it starts would
-# print a traceback.
-advisory_stderr() {
-  trap '' INT QUIT
-  trap : HUP TERM
-  {
-    "$@" 2>&1 >&3 3>&- 4>&- | { cat >&4 2>/dev/null || cat >/dev/null; } 3>&-
-  } 3>&1 4>&2 2>/dev/null
-}
+# A step whose standard error is advisory runs "$@" in `bash -c` with this:
+# its standard error is passed on by a copy that drops what cannot be written
+# (a reader that has gone, a full disk), so that a progress line never stops
+# a build. The status is the command's (pipefail: the copy ends with 0);
+# bash's own report of a command that a signal killed goes to /dev/null.
+ADVISORY='set -o pipefail
+{ "$@" 2>&1 >&3 3>&- 4>&- | { cat >&4 2>/dev/null || cat >/dev/null; } 3>&-; } 3>&1 4>&2 2>/dev/null'
 
-# Waits for the step just started in the background and returns its status,
-# unless it has said how it ends the command (see `concluded`). A step that a
-# signal killed ends the command with one line and status 1 (141 is left
+# Runs the step "${@:2}" as `run` does and returns its status, unless it has
+# said how it ends the command (see `concluded`). A step that a signal killed
+# ends the command with one line naming it ($1) and status 1 (141 is left
 # alone: the annotator exits so when its reader goes).
-finish() {
-  local status=0 signal
-  wait $! 2>/dev/null || status=$? # quiet: bash would report a killed job itself
+step() {
+  local what="$1" status=0 signal
+  shift
+  run "$@" || status=$?
   concluded
   if ((status > 128 && status != 141)); then
     kill -l "$status" >"$tmp/signal"
     read -r signal <"$tmp/signal"
-    killed "$1" "SIG$signal"
+    killed "$what" "SIG$signal"
   fi
   return "$status"
 }
@@ -330,9 +276,9 @@ finish() {
 killed() {
   local what="$1" signal="$2" bundle need
   trap '' INT TERM HUP QUIT
-  stop_steps
+  stop
   if [ "$what" = "the model build" ]; then
-    bundle="$(building)"
+    building
     [ -z "$bundle" ] || what="the build of the $bundle bundle"
     # The peaks measured while building each bundle.
     case "$bundle" in
@@ -381,10 +327,13 @@ $VELMORA_MODEL_CACHE, else $VELMORA_CACHE, when set). Exit status: 0 done,
 1 a failed call or build, 2 a bad argument, 129 hung up, 130 interrupted,
 131 quit, 141 standard output closed early, 143 terminated.
 EOF
-  # Written by a process of its own: a reader that has gone ends it by
-  # SIGPIPE, quietly (only this script traps it), and the command with its
-  # status, 141.
-  printf '%s' "$text" &
+  # Written by a process of its own, whose status is the command's: a reader
+  # that has gone ends it by SIGPIPE, quietly (only this script traps it),
+  # and a write that fails says why, in the annotator's words.
+  {
+    printf '%s' "$text" 2>&1 >&3 3>&- |
+      { IFS= read -r said || exit 0 && say "cannot write standard output: ${said##*: }"; }
+  } 3>&1 &
   wait $! || end "$?"
 }
 
@@ -528,21 +477,26 @@ read_file() {
   done
 }
 
+# Steps start with perl (`run`), which every Debian system has.
+if ! command -v perl >/dev/null; then
+  say "no perl command on PATH: the command starts each of its steps with it"
+  end 1
+fi
+
 # What `mktemp -d` does, but for printing the name, which would have to be
 # read from a command substitution: a folder only this user may enter, named
 # for this run (its process and a random number; one of a killed run of the
-# same number is this script's own leftover).
+# same number is this script's own leftover) before it is made, so that
+# whenever a stop comes, `leave` removes it once `stop` has ended the mkdir.
 trap leave EXIT
 printf -v tmp '%s/main.sh.%s.%08x' "${TMPDIR:-/tmp}" $$ "$SRANDOM"
-mkdir -m 700 -- "$tmp" 2>/dev/null &
-if ! wait $!; then
+if ! run bash -c 'exec mkdir -m 700 -- "$1" 2>/dev/null' mkdir "$tmp"; then
   tmp=""
   say "cannot make a folder in the temporary folder ${TMPDIR:-/tmp}: set TMPDIR to a folder you" \
     "can write"
   end 1
 fi
-readlink -f -- "${BASH_SOURCE[0]}" >"$tmp/root" & # this file, through any chain of links
-wait $!
+run readlink -f -- "${BASH_SOURCE[0]}" >"$tmp/root" # this file, through any chain of links
 read_file root "$tmp/root"
 root="${root%/*}"
 root="${root%/*}" # the checkout that holds it
@@ -558,11 +512,16 @@ if [ -z "${VELMORA_CACHE:-}" ] && [ -z "${HOME:-}" ]; then
   end 1
 fi
 
+# The group the terminal's keys reach: where set-up's sudo asks for a password.
+read -r line </proc/$$/stat
+read -r _ _ group _ <<<"${line##*) }"
+export VELMORA_MAIN_GROUP="$group"
+
 # The build makes its temporary folder in this script's: what a stop leaves
-# of it (stop_steps kills the build as it removes it) goes with that.
-TMPDIR="$tmp" advisory_stderr bash "$root/tools/build.sh" >"$tmp/build" &
+# of it goes with that.
 built=0
-finish "the build" || built=$?
+TMPDIR="$tmp" step "the build" bash -c "$ADVISORY" bash bash "$root/tools/build.sh" \
+  >"$tmp/build" || built=$?
 # The build prints the settings it found, quoted for the shell, and on a
 # failure its own lines.
 settings=() said=() interpreter=""
@@ -593,14 +552,13 @@ export VELMORA_MAIN_STATUS="$tmp/status"
 
 # The text arguments must be UTF-8, and the list is checked by the module
 # itself: both are refused here, before any bundle is built.
-PYTHONPATH="$VELMORA_BUILD/python" "$VELMORA_PY" "$root/tools/annotate.py" --main-check \
-  "${annotate[@]}" -- "${texts[@]}" >/dev/null &
-finish "the argument check" || end $?
+PYTHONPATH="$VELMORA_BUILD/python" step "the argument check" "$VELMORA_PY" \
+  "$root/tools/annotate.py" --main-check "${annotate[@]}" -- "${texts[@]}" >/dev/null || end $?
 
-advisory_stderr "$VELMORA_TORCH_PY" "$root/tools/models/build_models.py" \
-  --processors "$processors" ${threads:+--threads "$threads"} --progress "$tmp/building" \
-  >"$tmp/models" &
-finish "the model build" || end 1 # the builder said why
+step "the model build" bash -c "$ADVISORY" bash "$VELMORA_TORCH_PY" \
+  "$root/tools/models/build_models.py" --processors "$processors" \
+  ${threads:+--threads "$threads"} --progress "$tmp/building" >"$tmp/models" ||
+  end 1 # the builder said why
 : >"$tmp/building"
 models=""
 read_file models "$tmp/models"
@@ -608,7 +566,6 @@ read_file models "$tmp/models"
 # The annotator reads the text from descriptor 3 and starts on /dev/null: the
 # interpreter would refuse to start on a directory, where it should be the
 # annotator's line.
-PYTHONPATH="$VELMORA_BUILD/python" "$VELMORA_PY" "$root/tools/annotate.py" \
-  --main-model-dir "$models" "${annotate[@]}" -- "${texts[@]}" 3<&0 </dev/null &
-finish "the annotation" || end $?
+PYTHONPATH="$VELMORA_BUILD/python" step "the annotation" "$VELMORA_PY" "$root/tools/annotate.py" \
+  --main-model-dir "$models" "${annotate[@]}" -- "${texts[@]}" 3<&0 </dev/null || end $?
 end 0

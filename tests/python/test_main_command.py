@@ -6,6 +6,8 @@ standard error (none after SIGHUP), no traceback, and the documented exit
 status; cache folders whose names the shell would split or expand are taken
 as they are."""
 
+import contextlib
+import fcntl
 import io
 import json
 import os
@@ -16,6 +18,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import termios
 import time
 
 import pytest
@@ -517,17 +520,27 @@ def main_command(cache):
     started = []
 
     def start(*args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, shell='exec "$@"',
-              changes=None):
+              changes=None, terminal=None):
         """main.sh with `args`, run as `shell` runs "$@" (the session's
         leader is main.sh itself unless `shell` makes a pipeline), with the
         default actions of SIGINT, SIGQUIT and SIGHUP, and the environment
-        with `changes` made (a name given None is unset)."""
+        with `changes` made (a name given None is unset). Given `terminal`,
+        the follower of a pseudo-terminal, its standard streams are that
+        terminal, which the session has for its own."""
         environment = {name: value for name, value in {**env, **(changes or {})}.items()
                        if value is not None}
+        streams = {"stdin": stdin, "stdout": stdout, "stderr": subprocess.PIPE}
+        if terminal is not None:
+            streams = dict.fromkeys(streams, terminal)
+
+        def prepare():
+            default_signals()
+            if terminal is not None:
+                fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
         started.append(subprocess.Popen(["bash", "-c", shell, "bash", "bash", str(MAIN), *args],
-                                        stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
                                         env=environment, start_new_session=True,
-                                        preexec_fn=default_signals))
+                                        preexec_fn=prepare, **streams))
         return started[-1]
 
     yield start
@@ -617,7 +630,8 @@ def test_an_interrupt_ends_the_main_command_at_once(main_command, cache, moment)
 
 # Stands in for every command main.sh runs itself, each step and each short
 # command alike: it does the command's work, and on the call that
-# STANDIN_AT counts to (among those main.sh or a subshell of it makes)
+# STANDIN_AT counts to (among those main.sh, a subshell of it or a step's
+# shell makes)
 # closes its output, says so in the file "ready" and exits normally the
 # moment a Ctrl-C comes, as a command may that is exiting as the Ctrl-C
 # reaches the group. Bash waiting for such a command in the foreground would
@@ -634,6 +648,12 @@ case "$name" in
   *) "$name" "$@" ;;
 esac
 status=$?
+if [[ "${parent[0]-} ${parent[1]-}" == "bash -c" ]]; then # a step's shell: its parent's
+  read -r stat <"/proc/$PPID/stat"
+  stat="${stat##*) }"
+  stat="${stat#* }"
+  mapfile -d '' -t parent <"/proc/${stat%% *}/cmdline"
+fi
 [[ "${parent[1]-}" == */tools/main.sh ]] || exit "$status"
 exec 9>>"$STANDIN/calls"
 flock 9
@@ -877,6 +897,286 @@ def test_a_ctrl_c_as_the_build_removes_its_folder_cuts_nothing_short(main_comman
     assert session(child.pid) == [] and list(temporary.iterdir()) == []
 
 
+@pytest.fixture
+def terminal():
+    """A pseudo-terminal whose echo is off, so that what its leader reads is
+    what was written to it: (leader, follower), the leader non-blocking."""
+    leader, follower = pty.openpty()
+    attributes = termios.tcgetattr(follower)
+    attributes[3] &= ~termios.ECHO
+    termios.tcsetattr(follower, termios.TCSANOW, attributes)
+    os.set_blocking(leader, False)
+    yield leader, follower
+    os.close(leader)
+    os.close(follower)
+
+
+def shown(leader):
+    """What the terminal has been given since last asked."""
+    text = b""
+    with contextlib.suppress(BlockingIOError):
+        while chunk := os.read(leader, 65536):
+            text += chunk
+    return text
+
+
+def when(ready, child, deadline=300):
+    """Waits for ready() while the command runs."""
+    deadline += time.monotonic()
+    while not ready():
+        assert child.poll() is None, "ended before it was ready"
+        assert time.monotonic() < deadline, "never ready"
+        time.sleep(0.005)
+
+
+# Run by the torch environment's interpreter as it starts, from its site
+# module: where HOLD_AT says (the import of torch that configuring a new
+# build tree runs, or the fixture generator that every build runs), it says
+# so in the file "starting" beside it and takes its time.
+HOLD_IN_BUILD = r"""
+import os, sys, time
+held = os.environ.get("HOLD_AT")
+if (held == "configure" and "import os, torch" in " ".join(sys.orig_argv)) or (
+        held == "generate" and sys.argv[0].endswith("generate.py")):
+    open(os.path.join(os.path.dirname(__file__), "starting"), "w").close()
+    time.sleep(60)
+"""
+
+
+@pytest.mark.parametrize("moment", ["configure", "generate"])
+@pytest.mark.parametrize("key, word, status", [(b"\x03", "interrupted", 130),
+                                               (b"\x1c", "quit", 131)])
+def test_a_key_at_the_terminal_during_the_build_says_one_line(main_command, terminal, tmp_path,
+                                                             moment, key, word, status):
+    # Ctrl-C and Ctrl-\ go to the terminal's foreground group. The commands
+    # cmake runs as it configures, and ninja, and what ninja runs, take them
+    # as by default or by handlers of their own, and would say so there.
+    site, temporary = tmp_path / "site", tmp_path / "tmp"
+    site.mkdir()
+    temporary.mkdir()
+    (site / "sitecustomize.py").write_text(HOLD_IN_BUILD)
+    changes = {"HOLD_AT": moment, "PYTHONPATH": str(site), "TMPDIR": str(temporary)}
+    if moment == "configure":
+        changes["BUILD_DIR"] = str(tmp_path / "build")
+    leader, follower = terminal
+    child = main_command("--processors", "tokenize,mwt", "Text.", terminal=follower,
+                         changes=changes)
+    when((site / "starting").exists, child)
+    time.sleep(0.2)
+    shown(leader)  # what configuring said so far
+    os.write(leader, key)
+    assert child.wait(timeout=60) == status
+    assert session(child.pid) == [] and list(temporary.iterdir()) == []
+    assert shown(leader) == f"main.sh: {word}\r\n".encode()
+
+
+# Stands in for sudo, which asks for a password on the terminal with echo
+# off (once: it is remembered) before it runs a command or, with -v, only
+# asks, and takes a stop as it asks by putting the terminal back and ending
+# by it; with -n it fails rather than ask. It records the group it asked
+# from and the terminal's foreground group.
+SUDO = r"""#!PYTHON
+import os, pathlib, signal, sys, termios
+here, words = pathlib.Path(__file__).parent, sys.argv[1:]
+if words[:1] == ["-n"] and not (here / "given").exists():
+    sys.exit("sudo: a password is required")
+if not (here / "given").exists():
+    tty = os.open("/dev/tty", os.O_RDWR)
+    (here / "asked").write_text(f"{os.getpgrp()} {os.tcgetpgrp(tty)}")
+    saved = termios.tcgetattr(tty)
+    def stopped(signum, frame):
+        termios.tcsetattr(tty, termios.TCSANOW, saved)
+        signal.signal(signum, signal.SIG_DFL)
+        os.kill(os.getpid(), signum)
+    for signum in (signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, stopped)
+    quiet = termios.tcgetattr(tty)
+    quiet[3] &= ~termios.ECHO
+    termios.tcsetattr(tty, termios.TCSANOW, quiet)
+    os.write(tty, b"[sudo] password: ")
+    answer = b""
+    while not answer.endswith(b"\n"):
+        answer += os.read(tty, 64)
+    termios.tcsetattr(tty, termios.TCSANOW, saved)
+    os.write(tty, b"\n")
+    if answer != b"secret\n":
+        sys.exit("Sorry, try again.")
+    (here / "given").write_text("")
+words = [word for word in words if word not in ("-n", "-v")]
+if words:
+    os.execvp(words[0], words)
+"""
+# Set-up's commands as another user on a machine that lacks clang-format
+# has them: apt-get records what it is asked.
+STANDINS = {
+    "id": '#!/bin/sh\n[ "$1" = -u ] && echo 1000 || exec /usr/bin/id "$@"\n',
+    "dpkg-query": '#!/bin/bash\n[ "${*: -1}" = clang-format ] || echo "install ok installed"\n',
+    "apt-get": '#!/bin/sh\necho "$*" >>"${0%/*}/apt-get.log"\n'}
+
+
+@pytest.mark.parametrize("answer", [b"secret\n", b"\x03", "SIGTERM"])
+def test_set_ups_sudo_asks_at_the_terminal(main_command, terminal, tmp_path, answer):
+    # The command runs set-up in a process group that the terminal does not
+    # let read it: sudo has to ask from the terminal's foreground group, and
+    # be gone however the command ends.
+    bin_dir, temporary = tmp_path / "bin", tmp_path / "tmp"
+    bin_dir.mkdir()
+    temporary.mkdir()
+    for name, text in {**STANDINS, "sudo": SUDO.replace("PYTHON", sys.executable)}.items():
+        (bin_dir / name).write_text(text)
+        (bin_dir / name).chmod(0o755)
+    leader, follower = terminal
+    child = main_command("--processors", "tokenize,mwt", "The dog barked.", terminal=follower,
+                         changes={"PATH": f"{bin_dir}:{os.environ['PATH']}",
+                                  "TMPDIR": str(temporary)})
+    said = b""
+
+    def asked():
+        nonlocal said
+        said += shown(leader)
+        return said.endswith(b"[sudo] password: ")
+
+    when(asked, child)
+    asking, foreground = (bin_dir / "asked").read_text().split()
+    assert asking == foreground
+    if answer == "SIGTERM":
+        os.kill(child.pid, signal.SIGTERM)
+    else:
+        os.write(leader, answer)
+    child.wait(timeout=600)
+    assert session(child.pid) == [] and list(temporary.iterdir()) == []
+    said = shown(leader).decode()
+    if answer == b"secret\n":
+        assert child.returncode == 0, said
+        assert "# text = The dog barked." in said
+        assert (bin_dir / "apt-get.log").read_text().splitlines() == [
+            "update -qq", "install -y -qq clang-format"]
+    else:
+        assert (child.returncode, said) == (
+            (130, "main.sh: interrupted\r\n") if answer == b"\x03" else
+            (143, "main.sh: terminated\r\n"))
+        assert not (bin_dir / "apt-get.log").exists()
+
+
+# Makes the child of every fork wait 0.1 s before going on, unless the
+# parent ignores SIGINT (as a stop does, and the steps main.sh starts): what
+# main.sh forks lingers between its fork and its exec, where a stop must
+# still find it.
+SLOW_FORK = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+pid_t fork(void) {
+  static pid_t (*real)(void);
+  if (!real) real = (pid_t(*)(void))dlsym(RTLD_NEXT, "fork");
+  pid_t pid = real();
+  struct sigaction action;
+  if (pid == 0 && sigaction(SIGINT, 0, &action) == 0 && action.sa_handler != SIG_IGN) {
+    struct timespec pause = {0, 100000000};
+    nanosleep(&pause, 0);
+  }
+  return pid;
+}
+"""
+
+
+def trapped(pid, signum):
+    """Whether process `pid` has a handler for `signum`."""
+    with contextlib.suppress(OSError):
+        for line in pathlib.Path(f"/proc/{pid}/status").read_text().splitlines():
+            if line.startswith("SigCgt:"):
+                return bool(int(line.split()[1], 16) >> (signum - 1) & 1)
+    return False
+
+
+def test_a_stop_in_the_first_moments_leaves_nothing(main_command, tmp_path):
+    # From the moment main.sh can take a stop: as it makes its temporary
+    # folder, finds its checkout, starts the build and set-up.
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler for the slow fork")
+    (tmp_path / "slow_fork.c").write_text(SLOW_FORK)
+    slow_fork = tmp_path / "slow_fork.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", slow_fork, tmp_path / "slow_fork.c",
+                    "-ldl"], check=True)
+    temporary = tmp_path / "tmp"
+    temporary.mkdir()
+    said = {signal.SIGINT: (130, b"main.sh: interrupted\n"),
+            signal.SIGQUIT: (131, b"main.sh: quit\n")}
+    for at in range(10):
+        signum = (signal.SIGINT, signal.SIGQUIT)[at % 2]
+        send = (os.kill, os.killpg)[at // 2 % 2]
+        child = main_command("--processors", "tokenize,mwt", "Text.", changes={
+            "LD_PRELOAD": str(slow_fork), "TMPDIR": str(temporary)})
+        when(lambda: trapped(child.pid, signal.SIGQUIT), child, 10)
+        time.sleep(at * 0.06)
+        send(child.pid, signum)
+        child.wait(timeout=60)
+        time.sleep(1)  # what a stop missed would go on
+        case = (signum.name, send.__name__, at * 0.06)
+        assert session(child.pid) == [] and list(temporary.iterdir()) == [], case
+        assert (child.returncode, child.communicate(timeout=60)[1]) == said[signum], case
+
+
+# The hand-over of the annotator's status, held: it says in the file
+# "written" beside it that its output is written, and takes a moment before
+# handing over, less than the 0.3 s main.sh gives a step it stops.
+HELD_HAND_OVER = r"""
+import importlib.util, os, pathlib, time
+spec = importlib.util.spec_from_file_location("main_step", os.environ["REAL_MAIN_STEP"])
+real = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(real)
+
+def handed_over(status, line):
+    if status == 0:
+        (pathlib.Path(__file__).parent / "written").write_text("")
+        time.sleep(0.15)
+    return real.handed_over(status, line)
+"""
+
+
+@pytest.mark.parametrize("name, whom", [("SIGTERM", "group"), ("SIGTERM", "main.sh"),
+                                        ("SIGINT", "group")])
+def test_a_stop_once_the_output_is_written_changes_nothing(tmp_path, fixture_dir, name, whom):
+    # main.sh in a checkout of its own, whose build and model build only
+    # print what the real ones would; the annotator is the real one.
+    tools, bin_dir = tmp_path / "tools", tmp_path / "bin"
+    tools.mkdir()
+    bin_dir.mkdir()
+    shutil.copy(MAIN, tools)
+    shutil.copy(ANNOTATE, tools)
+    for shared in ["arguments.sh", "arguments.py", "thread_rule.py", "models"]:
+        (tools / shared).symlink_to(MAIN.parent / shared)
+    (tools / "main_step.py").write_text(HELD_HAND_OVER)
+    models = write_model_index(tmp_path / "models", fixture_dir,
+                               {"tokenize": DEFAULT_BUNDLES["tokenize"]})
+    (tools / "build.sh").write_text(
+        "printf 'VELMORA_%s=%q\\n' PY \"$STANDIN_PYTHON\" TORCH_PY \"$STANDIN_BUILDER\" "
+        "BUILD \"$STANDIN_BUILD\"\n")
+    (bin_dir / "builder").write_text(f"#!/bin/sh\necho '{models}'\n")
+    (bin_dir / "builder").chmod(0o755)
+    child = subprocess.Popen(
+        ["bash", str(tools / "main.sh"), "--processors", "tokenize", "Text."],
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        start_new_session=True, preexec_fn=default_signals, env={
+            **os.environ, "STANDIN_PYTHON": sys.executable,
+            "STANDIN_BUILDER": str(bin_dir / "builder"),
+            "STANDIN_BUILD": str(pathlib.Path(_velmora.__file__).parent.parent),
+            "REAL_MAIN_STEP": str(MAIN.parent / "main_step.py")})
+    try:
+        when((tools / "written").exists, child, 60)
+        (os.kill if whom == "main.sh" else os.killpg)(child.pid, getattr(signal, name))
+        stdout, stderr = child.communicate(timeout=60)
+    finally:
+        for pid in session(child.pid):
+            os.kill(pid, signal.SIGKILL)
+    assert child.returncode == 0 and TIMING.match(only_line(stderr)), stderr
+    assert b"# text = Text.\n" in stdout
+
+
 def test_streams_that_cannot_be_read_or_written(main_command, models, cache, tmp_path):
     text = "The dog barked. It's late."
     whole = annotate("--model-dir", models, "--processors", "tokenize,mwt", text).stdout
@@ -1024,7 +1324,10 @@ def test_a_killed_model_build_ends_with_one_line_naming_the_bundle(main_command,
         ["bash", "-c", 'while :; do : >"$TMPDIR/x$RANDOM"; done 2>/dev/null'],
         env={**os.environ, "TMPDIR": str(scratch)})
     try:
-        os.kill(session_process(child.pid, str(BUILDER).encode()), signal.SIGKILL)
+        # The builder's own process: the shell of its step names it too.
+        [builder_pid] = [pid for pid in session(child.pid) if pathlib.Path(
+            f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[1:2] == [str(BUILDER).encode()]]
+        os.kill(builder_pid, signal.SIGKILL)
         stdout, stderr = child.communicate(timeout=60)
         assert child.returncode == 1 and stdout == b""
         assert only_line(stderr).startswith(
@@ -1078,4 +1381,10 @@ def test_help_lists_the_options_and_builds_nothing(tmp_path):
     finally:
         os.close(writer)
     assert (run.returncode, run.stderr) == (141, b"")
+    # A full disk: the annotator's words for it.
+    with open("/dev/full", "wb") as full:
+        run = subprocess.run(["bash", str(MAIN), "--help"], stdout=full, stderr=subprocess.PIPE,
+                             timeout=60, env=env)
+    assert (run.returncode, run.stderr) == (
+        1, b"main.sh: cannot write standard output: No space left on device\n")
     assert not (tmp_path / "build").exists()
