@@ -65,10 +65,18 @@ echo "[$tag] installing Debian packages: ${missing[*]}" >&2
 # own, which the terminal's keys do not reach, and names its own group in
 # VELMORA_MAIN_GROUP: where a password is needed, sudo asks for it there
 # first, and the packages are then installed with what it was told. A stop
-# that ends this script ends that question too.
+# ends the question, and what sudo then says of it is dropped: a Ctrl-C or
+# Ctrl-\ reaches sudo and the shell that passes its words on alike, a stop
+# that ends this script reaches them through its trap.
+# shellcheck disable=SC2016 # expanded by the shell it is given to
+ask='trap "quiet=1" INT QUIT
+trap "quiet=1; kill -TERM \$! 2>/dev/null" TERM HUP
+while IFS= read -r line; do [ -n "${quiet-}" ] || echo "$line" >&2; done < <(exec sudo -v 2>&1)
+wait $!'
 if [ -n "$sudo_cmd" ] && [ -n "${VELMORA_MAIN_GROUP:-}" ] && ! sudo -n -v 2>/dev/null; then
-  trap 'kill -TERM "${!-}" 2>/dev/null; exit 143' TERM HUP
-  perl -e 'setpgrp(0, shift); exec "sudo", "-v"' -- "$VELMORA_MAIN_GROUP" &
+  trap 'kill -TERM "${!-}" 2>/dev/null; wait; exit 143' TERM HUP
+  perl -e 'setpgrp(0, shift); $SIG{INT} = $SIG{QUIT} = "DEFAULT"; exec @ARGV' -- \
+    "$VELMORA_MAIN_GROUP" bash -c "$ask" &
   wait "$!" || exit 1 # sudo has said why
   trap - TERM HUP
 fi

@@ -972,9 +972,9 @@ def test_a_key_at_the_terminal_during_the_build_says_one_line(main_command, term
 
 # Stands in for sudo, which asks for a password on the terminal with echo
 # off (once: it is remembered) before it runs a command or, with -v, only
-# asks, and takes a stop as it asks by putting the terminal back and ending
-# by it; with -n it fails rather than ask. It records the group it asked
-# from and the terminal's foreground group.
+# asks; stopped as it asks, it puts the terminal back, ends the prompt's
+# line and fails, saying so. With -n it fails rather than ask. It records
+# the group it asked from and the terminal's foreground group.
 SUDO = r"""#!PYTHON
 import os, pathlib, signal, sys, termios
 here, words = pathlib.Path(__file__).parent, sys.argv[1:]
@@ -986,8 +986,8 @@ if not (here / "given").exists():
     saved = termios.tcgetattr(tty)
     def stopped(signum, frame):
         termios.tcsetattr(tty, termios.TCSANOW, saved)
-        signal.signal(signum, signal.SIG_DFL)
-        os.kill(os.getpid(), signum)
+        os.write(tty, b"\n")
+        sys.exit("sudo: a password is required")
     for signum in (signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, stopped)
     quiet = termios.tcgetattr(tty)
@@ -1052,9 +1052,10 @@ def test_set_ups_sudo_asks_at_the_terminal(main_command, terminal, tmp_path, ans
         assert (bin_dir / "apt-get.log").read_text().splitlines() == [
             "update -qq", "install -y -qq clang-format"]
     else:
+        # sudo's end of its prompt's line, and not what it says of the stop.
         assert (child.returncode, said) == (
-            (130, "main.sh: interrupted\r\n") if answer == b"\x03" else
-            (143, "main.sh: terminated\r\n"))
+            (130, "\r\nmain.sh: interrupted\r\n") if answer == b"\x03" else
+            (143, "\r\nmain.sh: terminated\r\n"))
         assert not (bin_dir / "apt-get.log").exists()
 
 
