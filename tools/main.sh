@@ -125,11 +125,11 @@ in_flight() {
 # returns, seconds later on a busy machine). What is still there 0.3 s later
 # is killed. Then `strays` goes.
 stop() {
-  local step="${!-}"
-  if [ -n "$step" ] && in_flight "$step"; then
+  local step="${!-}" deadline
+  if [ -n "$step" ]; then
     kill -TERM -- "-$step" "$step" 2>/dev/null || true
-    for _ in {1..15}; do
-      in_flight "$step" || break
+    deadline=$((${EPOCHREALTIME//[!0-9]/} + 300000))
+    while in_flight "$step" && ((${EPOCHREALTIME//[!0-9]/} < deadline)); do
       sleep 0.02
     done
     if in_flight "$step"; then
