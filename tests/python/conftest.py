@@ -164,15 +164,17 @@ def session(leader):
     return running
 
 
-def session_process(leader, *words):
+def session_process(leader, *words, at=None):
     """The pid of the process in the session whose command line holds
-    `words`, or None."""
+    `words` (at index `at` on, in order, when given), or None."""
     for pid in session(leader):
         try:
             command = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")
         except OSError:
             continue
-        if all(word in command for word in words):
+        if at is None and all(word in command for word in words):
+            return pid
+        if at is not None and command[at:at + len(words)] == list(words):
             return pid
     return None
 

@@ -1326,9 +1326,7 @@ def test_a_killed_model_build_ends_with_one_line_naming_the_bundle(main_command,
         env={**os.environ, "TMPDIR": str(scratch)})
     try:
         # The builder's own process: the shell of its step names it too.
-        [builder_pid] = [pid for pid in session(child.pid) if pathlib.Path(
-            f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[1:2] == [str(BUILDER).encode()]]
-        os.kill(builder_pid, signal.SIGKILL)
+        os.kill(session_process(child.pid, str(BUILDER).encode(), at=1), signal.SIGKILL)
         stdout, stderr = child.communicate(timeout=60)
         assert child.returncode == 1 and stdout == b""
         assert only_line(stderr).startswith(
